@@ -1,0 +1,46 @@
+#include "Zoq/zoq/CommandLine.h"
+
+#include "ZoqCore/Support/CoreError.h"
+
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <ostream>
+
+namespace zoq::cli {
+
+int run(const std::vector<std::string>& args, Streams streams) {
+    Context context{streams};
+    CLI::App app{"zoq records your calls automatically and delivers them to your portal.", "zoq"};
+    app.require_subcommand(1);
+    app.set_help_all_flag("--help-all", "Print help for every command");
+    addDemoCommand(app, context);
+
+    // CLI11 parses argv in reverse order from a vector.
+    std::vector<std::string> reversed(args.rbegin(), args.rend());
+    try {
+        app.parse(reversed);
+    } catch (const CLI::CallForHelp& help) {
+        streams.out << app.help();
+        return exitSuccess;
+    } catch (const CLI::CallForAllHelp&) {
+        streams.out << app.help("", CLI::AppFormatMode::All);
+        return exitSuccess;
+    } catch (const CLI::CallForVersion&) {
+        streams.out << app.version() << '\n';
+        return exitSuccess;
+    } catch (const CLI::ParseError& error) {
+        // A subcommand's --help raises CallForHelp from within that subcommand.
+        streams.err << "zoq: " << error.what() << '\n' << "Run 'zoq --help' for usage.\n";
+        return exitUsage;
+    } catch (const CoreError& error) {
+        streams.err << "zoq: " << error.reason() << '\n';
+        return exitFailure;
+    } catch (const std::exception& error) {
+        streams.err << "zoq: " << error.what() << '\n';
+        return exitFailure;
+    }
+    return context.exitCode;
+}
+
+} // namespace zoq::cli

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+namespace CLI {
+class App;
+}
+
+namespace zoq::cli {
+
+/// Where a command reads and writes. Tests pass string streams.
+struct Streams {
+    std::istream& in;
+    std::ostream& out;
+    std::ostream& err;
+};
+
+/// Exit codes a script can rely on.
+enum ExitCode : int {
+    exitSuccess = 0,
+    exitFailure = 1, ///< the command ran and its answer is "no" (invalid document, failed check)
+    exitUsage = 2,   ///< the command line itself was wrong
+};
+
+/// Runs the `zoq` command line on `args` (without the program name) and
+/// returns the process exit code. Never throws.
+int run(const std::vector<std::string>& args, Streams streams);
+
+/// Shared state of one run: the streams, and the exit code a command sets.
+struct Context {
+    Streams streams;
+    int exitCode = exitSuccess;
+};
+
+// Each command family registers its subcommands on the root app. The callbacks
+// write to `context.streams` and set `context.exitCode`.
+void addDemoCommand(CLI::App& app, Context& context);
+
+} // namespace zoq::cli
