@@ -9,6 +9,7 @@ function(zoq_module name)
   add_library(${name} STATIC ${sources})
   target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
   target_link_libraries(${name} PUBLIC ${arg_PUBLIC} PRIVATE ${arg_PRIVATE})
+  set_property(GLOBAL APPEND PROPERTY ZOQ_MODULES ${name})
 endfunction()
 
 # zoq_test_suite(DIR LIBRARY...) builds tests/DIR/**/*.cpp into one GoogleTest
