@@ -151,10 +151,10 @@ bool StreamResampler::convertPass() {
     }
 
     const std::size_t values = produced * channelCount;
-    pending_.reserve(pending_.size() + values);
-    for (std::size_t i = 0; i < values; ++i) {
-        pending_.push_back(quantize(output[i]));
-    }
+    const std::size_t before = pending_.size();
+    pending_.resize(before + values);
+    std::transform(output.begin(), output.begin() + static_cast<std::ptrdiff_t>(values),
+                   pending_.begin() + static_cast<std::ptrdiff_t>(before), quantize);
     producedFrames_ += static_cast<std::int64_t>(produced);
     return produced == capacity;
 }
