@@ -27,6 +27,10 @@ public:
     Date wallDate() const override;
     /// CLOCK_MONOTONIC in nanoseconds.
     static std::uint64_t nanos() noexcept;
+    /// Converts a host-clock reading to nanoseconds. The sound server stamps
+    /// audio with CLOCK_MONOTONIC nanoseconds already, so this is the
+    /// identity; it names the one place a different host clock would convert.
+    static constexpr std::uint64_t nanosOfHostTime(std::uint64_t hostTime) noexcept { return hostTime; }
 };
 
 /// A clock that moves only when told to; for tests and simulations.
