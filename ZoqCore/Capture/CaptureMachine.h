@@ -17,6 +17,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace zoq {
@@ -105,6 +106,8 @@ public:
     std::vector<CaptureAction> samples(ByteView data, std::int64_t firstFrame);
 
     /// Evaluates the debounce and idle-grace thresholds; called periodically.
+    /// Leaving DEBOUNCING always starts a new session: an identity left over
+    /// from a part its owner abandoned (after `failed()`) never receives audio.
     std::vector<CaptureAction> tick();
 
     /// Ends an open part as interrupted (FINALISING); otherwise returns to
