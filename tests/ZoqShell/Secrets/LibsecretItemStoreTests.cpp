@@ -124,6 +124,10 @@ TEST(LibsecretItemStoreLocked, ALockedCollectionIsAnErrorNotNothingStored) {
     EXPECT_EQ(statusOf([&] { store.add(query, bytesOf("x")); }), SecretsError::keyringLocked);
     EXPECT_EQ(statusOf([&] { store.update(query, bytesOf("x")); }), SecretsError::keyringLocked);
     EXPECT_EQ(statusOf([&] { store.deleteItems(query); }), SecretsError::keyringLocked);
+    // Where no item exists yet, only the collection's state tells "locked" from "absent".
+    const SecItemQuery neverStored{query.service, "never-stored"};
+    EXPECT_EQ(statusOf([&] { (void)store.copyData(neverStored); }), SecretsError::keyringLocked);
+    EXPECT_EQ(statusOf([&] { store.add(neverStored, bytesOf("x")); }), SecretsError::keyringLocked);
     EXPECT_EQ(statusOf([&] { (void)secrets.retrieve(); }), SecretsError::keyringLocked);
     EXPECT_EQ(statusOf([&] { secrets.store(bytesOf("x")); }), SecretsError::keyringLocked);
     try {
