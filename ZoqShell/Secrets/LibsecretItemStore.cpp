@@ -2,8 +2,9 @@
 
 #include "ZoqShell/Secrets/SecretsError.h"
 
-// For secret_collection_new_for_dbus_path_sync, unchanged since libsecret 0.7
-// but still filed under the "subject to change" headers.
+// libsecret keeps its object-path API behind this macro; only
+// secret_collection_new_for_dbus_path_sync is used from it, to name a
+// collection by path.
 #define SECRET_API_SUBJECT_TO_CHANGE
 #include <libsecret/secret.h>
 #include <memory>
@@ -178,7 +179,10 @@ Keyring openKeyring(const std::string& name, GCancellable* cancellable) {
             keyring.service.get(), name.c_str(), SECRET_COLLECTION_NONE, cancellable, error.out()));
     }
     if (!keyring.collection) {
-        if (!error.get() || g_error_matches(error.get(), SECRET_ERROR, SECRET_ERROR_NO_SUCH_OBJECT)) {
+        // libsecret reports a path without a collection as an unknown method.
+        if (!error.get() || g_error_matches(error.get(), SECRET_ERROR, SECRET_ERROR_NO_SUCH_OBJECT) ||
+            g_error_matches(error.get(), G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_METHOD) ||
+            g_error_matches(error.get(), G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_OBJECT)) {
             throw SecretsError::osStatus(SecretsError::noSuchCollection, name);
         }
         throw statusError(error.get(), SecretsError::callFailed);

@@ -107,6 +107,9 @@ TEST_F(LibsecretItemStoreTest, AMissingCollectionIsAnErrorNotAnEmptyKeyring) {
     LibsecretItemStore elsewhere("zoq-no-such-collection", LibsecretItemStore::defaultDeadline);
     EXPECT_EQ(statusOf([&] { (void)elsewhere.copyData(query); }), SecretsError::noSuchCollection);
     EXPECT_EQ(statusOf([&] { elsewhere.add(query, bytesOf("x")); }), SecretsError::noSuchCollection);
+    LibsecretItemStore byPath("/org/freedesktop/secrets/collection/zoq_no_such_collection",
+                              LibsecretItemStore::defaultDeadline);
+    EXPECT_EQ(statusOf([&] { (void)byPath.copyData(query); }), SecretsError::noSuchCollection);
 }
 
 TEST(LibsecretItemStoreLocked, ALockedCollectionIsAnErrorNotNothingStored) {
