@@ -4,6 +4,7 @@
 #include "tests/TestSupport/TempDirectory.h"
 #include "tests/ZoqShell/Secrets/KeyringTestSupport.h"
 
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -12,7 +13,11 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
 
 extern char** environ;
 
@@ -143,18 +148,19 @@ TEST(LibsecretItemStoreLocked, ALockedCollectionIsAnErrorNotNothingStored) {
     EXPECT_EQ(secrets.retrieve(), bytesOf("stored before locking"));
 }
 
-// With no Secret Service on the session bus (a headless machine), every
-// operation fails with a clear message. Runs the check in a child process whose
-// session bus address leads nowhere, so this process's bus stays untouched.
-TEST(LibsecretItemStoreWithoutService, FailsClearly) {
-    const test::TempDirectory directory;
+// Runs LibsecretItemStoreChild.Run in a child process with the given session
+// bus address and ZOQ_TEST_CHILD=`mode`: libsecret's connection to the session
+// bus is process-wide, so a bus of the test's choosing needs a fresh process.
+// Returns whether the child passed its one test; its output goes to `output`.
+bool childPasses(const test::TempDirectory& directory, const std::string& busAddress, const std::string& mode,
+                 std::string& output) {
     const std::string program = std::filesystem::read_symlink("/proc/self/exe");
-    const std::string log = directory / "child.log";
+    const std::string log = directory / ("child-" + mode + ".log");
 
     std::vector<std::string> variables;
     const auto replaced = [](const std::string& variable) {
-        for (const char* name :
-             {"DBUS_SESSION_BUS_ADDRESS=", "DISPLAY=", "WAYLAND_DISPLAY=", "XDG_RUNTIME_DIR="}) {
+        for (const char* name : {"DBUS_SESSION_BUS_ADDRESS=", "DISPLAY=", "WAYLAND_DISPLAY=",
+                                 "XDG_RUNTIME_DIR=", "ZOQ_TEST_CHILD="}) {
             if (variable.starts_with(name)) {
                 return true;
             }
@@ -166,15 +172,15 @@ TEST(LibsecretItemStoreWithoutService, FailsClearly) {
             variables.emplace_back(*entry);
         }
     }
-    variables.push_back("DBUS_SESSION_BUS_ADDRESS=unix:path=" + (directory / "no-bus").string());
+    variables.push_back("DBUS_SESSION_BUS_ADDRESS=" + busAddress);
     variables.push_back("XDG_RUNTIME_DIR=" + directory.path().string());
-    variables.push_back("ZOQ_TEST_NO_SERVICE_CHILD=1");
+    variables.push_back("ZOQ_TEST_CHILD=" + mode);
     std::vector<char*> envp;
     for (auto& variable : variables) {
         envp.push_back(variable.data());
     }
     envp.push_back(nullptr);
-    std::string filter = "--gtest_filter=LibsecretItemStoreWithoutService.ChildProcess";
+    std::string filter = "--gtest_filter=LibsecretItemStoreChild.Run";
     std::vector<char*> argv{const_cast<char*>(program.c_str()), filter.data(), nullptr};
 
     posix_spawn_file_actions_t actions;
@@ -184,22 +190,72 @@ TEST(LibsecretItemStoreWithoutService, FailsClearly) {
     pid_t child = 0;
     const int spawned = posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
-    ASSERT_EQ(spawned, 0);
+    if (spawned != 0) {
+        output = "posix_spawn failed";
+        return false;
+    }
+    // A child stuck on the keyring is a failure of this test, not a hang.
     int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-
+    pid_t reaped = 0;
+    for (int tenths = 0; tenths < 600 && (reaped = ::waitpid(child, &status, WNOHANG)) == 0; ++tenths) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    if (reaped == 0) {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, &status, 0);
+    }
     std::ifstream in(log);
-    const std::string output(std::istreambuf_iterator<char>(in), {});
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
-    EXPECT_NE(output.find("[  PASSED  ] 1 test"), std::string::npos) << output;
+    output.assign(std::istreambuf_iterator<char>(in), {});
+    if (reaped == 0) {
+        output += "\n(child killed after 60 s)";
+        return false;
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 &&
+           output.find("[  PASSED  ] 1 test") != std::string::npos;
 }
 
-TEST(LibsecretItemStoreWithoutService, ChildProcess) {
-    if (!std::getenv("ZOQ_TEST_NO_SERVICE_CHILD")) {
-        GTEST_SKIP() << "runs only as the child process of LibsecretItemStoreWithoutService.FailsClearly";
+// With no Secret Service on the session bus (a headless machine), every
+// operation fails with a clear message.
+TEST(LibsecretItemStoreWithoutService, FailsClearly) {
+    const test::TempDirectory directory;
+    std::string output;
+    EXPECT_TRUE(childPasses(directory, "unix:path=" + (directory / "no-bus").string(), "noService", output))
+        << output;
+}
+
+// A session bus that accepts the connection and then never answers stands for
+// a frozen keyring: the call is cancelled at its deadline and reports a
+// timeout instead of hanging.
+TEST(LibsecretItemStoreFrozen, TimesOutAtTheDeadline) {
+    const test::TempDirectory directory;
+    const std::string socketPath = directory / "frozen-bus";
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(socketPath.size(), sizeof address.sun_path);
+    std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 8), 0); // never accepted: connects succeed, nothing ever answers
+    std::string output;
+    EXPECT_TRUE(childPasses(directory, "unix:path=" + socketPath, "frozenBus", output)) << output;
+    ::close(listener);
+}
+
+TEST(LibsecretItemStoreChild, Run) {
+    const char* mode = std::getenv("ZOQ_TEST_CHILD");
+    if (!mode) {
+        GTEST_SKIP() << "runs only as the child process of LibsecretItemStoreWithoutService and "
+                        "LibsecretItemStoreFrozen";
+    }
+    const SecItemQuery query{"org.zoq.tests.child", "device-credentials"};
+    if (std::string(mode) == "frozenBus") {
+        LibsecretItemStore store(LibsecretItemStore::defaultCollection, std::chrono::milliseconds(200));
+        EXPECT_EQ(statusOf([&] { (void)store.copyData(query); }), SecretsError::timedOut);
+        EXPECT_EQ(statusOf([&] { store.add(query, bytesOf("x")); }), SecretsError::timedOut);
+        return;
     }
     LibsecretItemStore store;
-    const SecItemQuery query{"org.zoq.tests.no-service", "device-credentials"};
     const std::vector<std::function<void()>> operations{
         [&] { store.add(query, bytesOf("x")); },
         [&] { (void)store.copyData(query); },
