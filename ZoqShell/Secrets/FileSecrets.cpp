@@ -40,11 +40,10 @@ private:
 }
 
 Descriptor openDirectory(const std::filesystem::path& directory) {
-    Descriptor dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    // The directory may be reached through links like any other path the user
+    // configures; only the file itself is never followed.
+    Descriptor dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.get() < 0) {
-        if (errno == ELOOP || errno == ENOTDIR) {
-            throw CoreError::invalid("unsafe secrets file");
-        }
         fail("open");
     }
     return dir;

@@ -18,7 +18,8 @@ namespace zoq {
 /// production `$XDG_DATA_HOME/zoq/`). `store` replaces it atomically: write a
 /// 0600 sibling, fsync it, rename it over the file, fsync the directory. A
 /// crash leaves the old or the new blob, plus at most a stale sibling that the
-/// next store replaces. Every open refuses to follow a symbolic link.
+/// next store replaces. The file itself is never reached through a symbolic
+/// link (the directory may be).
 ///
 /// Throws `CoreError::io(operation, errno)` when a system call fails and
 /// `CoreError::invalid("unsafe secrets file")` for a file that is a symbolic
