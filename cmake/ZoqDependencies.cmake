@@ -7,7 +7,11 @@ find_package(CLI11 2 REQUIRED)
 find_package(GTest REQUIRED)
 pkg_check_modules(utf8proc REQUIRED IMPORTED_TARGET libutf8proc)
 pkg_check_modules(pcre2 REQUIRED IMPORTED_TARGET libpcre2-8)
+<<<<<<< HEAD
 pkg_check_modules(soxr REQUIRED IMPORTED_TARGET soxr)
+=======
+pkg_check_modules(libsecret REQUIRED IMPORTED_TARGET libsecret-1)
+>>>>>>> secrets
 if(ZOQ_BENCH)
   find_package(benchmark REQUIRED)
 endif()
