@@ -86,23 +86,40 @@ void checkRequest(const TransportRequest& request) {
     }
 }
 
-// Parses the URL and refuses every scheme but http and https before a
-// connection is even attempted.
+// The URL's scheme as written (RFC 3986: a letter, then letters, digits, '+',
+// '-' or '.', ended by ':'), or empty when the text starts with none.
+std::string_view schemeOf(std::string_view url) {
+    const auto colon = url.find(':');
+    if (colon == std::string_view::npos || colon == 0) {
+        return {};
+    }
+    const std::string_view scheme = url.substr(0, colon);
+    const auto isLetter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+    if (!isLetter(scheme.front()) || !std::all_of(scheme.begin(), scheme.end(), [&](char c) {
+            return isLetter(c) || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
+        })) {
+        return {};
+    }
+    return scheme;
+}
+
+// Refuses every scheme but http and https before a connection is even
+// attempted, then parses the URL with libcurl's own parser, the one the
+// transfer uses.
 curl::Url parseURL(const std::string& text) {
+    const std::string_view scheme = schemeOf(text);
+    if (scheme.empty()) {
+        throw CoreError::invalid("request URL");
+    }
+    if (!equalsIgnoringCase(scheme, "http") && !equalsIgnoringCase(scheme, "https")) {
+        throw TransportUnavailable::network("non-HTTP response");
+    }
     curl::Url url(curl_url());
     if (!url) {
         throw std::bad_alloc();
     }
-    if (curl_url_set(url.get(), CURLUPART_URL, text.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK) {
+    if (curl_url_set(url.get(), CURLUPART_URL, text.c_str(), 0) != CURLUE_OK) {
         throw CoreError::invalid("request URL");
-    }
-    char* rawScheme = nullptr;
-    if (curl_url_get(url.get(), CURLUPART_SCHEME, &rawScheme, 0) != CURLUE_OK) {
-        throw CoreError::invalid("request URL");
-    }
-    const curl::String scheme(rawScheme);
-    if (std::strcmp(scheme.get(), "http") != 0 && std::strcmp(scheme.get(), "https") != 0) {
-        throw TransportUnavailable::network("non-HTTP response");
     }
     return url;
 }

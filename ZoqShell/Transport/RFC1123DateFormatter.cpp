@@ -55,16 +55,20 @@ std::optional<Date> RFC1123DateFormatter::date(std::string_view text) noexcept {
 
     try {
         const std::string terminated(text);
-        const std::time_t seconds = curl_getdate(terminated.c_str(), nullptr);
-        std::tm fields{};
-        // curl_getdate answers -1 both for failure and for 1969-12-31 23:59:59;
-        // the field comparison below tells the two apart.
-        if (gmtime_r(&seconds, &fields) == nullptr) {
-            return std::nullopt;
+        std::time_t seconds = curl_getdate(terminated.c_str(), nullptr);
+        const auto names = [&](std::time_t candidate) {
+            std::tm fields{};
+            return gmtime_r(&candidate, &fields) != nullptr && fields.tm_mday == digits(text, 5, 2) &&
+                   fields.tm_mon == month && fields.tm_year + 1900 == digits(text, 12, 4) &&
+                   fields.tm_hour == digits(text, 17, 2) && fields.tm_min == digits(text, 20, 2) &&
+                   fields.tm_sec == digits(text, 23, 2);
+        };
+        // curl_getdate reports failure as -1 and therefore moves the one
+        // instant that really is -1 (1969-12-31 23:59:59) to 0.
+        if (seconds == 0 && !names(0) && names(-1)) {
+            seconds = -1;
         }
-        if (fields.tm_mday != digits(text, 5, 2) || fields.tm_mon != month ||
-            fields.tm_year + 1900 != digits(text, 12, 4) || fields.tm_hour != digits(text, 17, 2) ||
-            fields.tm_min != digits(text, 20, 2) || fields.tm_sec != digits(text, 23, 2)) {
+        if (!names(seconds)) {
             return std::nullopt;
         }
         return Date::fromUnix(static_cast<double>(seconds));
