@@ -21,8 +21,9 @@ namespace zoq {
 ///   sent. Redirects are not followed: a 3xx is returned like any response.
 /// - `connectTimeout` bounds name resolution, the TCP connection and the TLS
 ///   handshake. `idleTimeout` aborts a transfer during which no byte moved in
-///   either direction for that long; there is no cap on a whole transfer, so a
-///   long upload that keeps moving is never cut off.
+///   either direction for that long (libcurl judges the rate over its last
+///   few seconds, so the abort comes up to about 5 s later); there is no cap
+///   on a whole transfer, so a long upload that keeps moving is never cut off.
 /// - Proxies: libcurl's environment defaults apply (http_proxy, https_proxy,
 ///   all_proxy, no_proxy), so zoq reaches the portal the way the user's other
 ///   command-line tools do; nothing else is configured, and no proxy is

@@ -317,14 +317,14 @@ TEST(CurlWireTransport, SilentServerHitsTheIdleTimeout) {
 TEST(CurlWireTransport, UploadThatStopsMovingHitsTheIdleTimeout) {
     test::TempDirectory directory;
     const auto file = directory / "upload";
-    writePatternFile(file, 64 * mebibyte);
+    writePatternFile(file, 16 * mebibyte);
     LoopbackHttpServer server;
     CurlWireTransport transport(std::chrono::seconds(1));
     ScriptedReply stalled;
     stalled.onBody = [&server](std::string_view) { server.waitUntilStopping(); };
     server.enqueue(stalled);
     const auto error = unavailable([&] {
-        transport.execute({"PUT", server.url("/"), {}, FileRange(file, 0, 64 * mebibyte)});
+        transport.execute({"PUT", server.url("/"), {}, FileRange(file, 0, 16 * mebibyte)});
     });
     EXPECT_FALSE(error.reason().starts_with("file range:")) << error.reason();
 }
