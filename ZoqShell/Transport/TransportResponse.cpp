@@ -32,10 +32,14 @@ std::string_view trimmed(std::string_view text) {
     return text;
 }
 
-// A plain decimal number. std::from_chars takes no leading '+', no "0x" and no
-// blanks, and reports values beyond a double's range as errors; it does read
-// "inf" and "nan", which are refused here.
+// A plain decimal number, optionally signed. std::from_chars takes no "0x",
+// no blanks and no leading '+' (skipped here when a digit or point follows),
+// and reports values beyond a double's range as errors; it does read "inf"
+// and "nan", which are refused here.
 std::optional<double> decimalNumber(std::string_view text) {
+    if (text.size() > 1 && text.front() == '+' && (text[1] == '.' || (text[1] >= '0' && text[1] <= '9'))) {
+        text.remove_prefix(1);
+    }
     double value = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (error != std::errc() || end != text.data() + text.size() || !std::isfinite(value)) {

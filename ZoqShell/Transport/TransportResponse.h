@@ -27,8 +27,8 @@ struct TransportResponse {
 
     /// The delay the "retry-after" header asks for, in seconds, relative to
     /// `now`:
-    /// - a decimal number (leading and trailing blanks ignored, for example
-    ///   "120", "1.5", "2e1") gives that number; a negative number gives 0,
+    /// - a decimal number (leading and trailing blanks ignored, optionally
+    ///   signed, for example "120", "1.5", "2e1") gives that number; a negative number gives 0,
     ///   like a date in the past: the server asked for no wait, and a negative
     ///   delay means nothing to a scheduler;
     /// - otherwise an HTTP date of exactly the form "Sun, 06 Nov 1994 08:49:37

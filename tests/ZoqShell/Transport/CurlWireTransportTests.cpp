@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <memory>
 #include <mutex>
 #include <sys/stat.h>
 #include <thread>
@@ -158,10 +159,8 @@ TEST_F(CurlWireTransportTest, SendsMethodHeadersAndBodyAsWrittenWithTheirTrueLen
             if (name == "content-length" || name == "Expect" || value.empty()) {
                 continue;
             }
-            const auto match = std::find_if(seen.headers.begin(), seen.headers.end(),
-                                            [&](const auto& header) { return header.first == name; });
-            ASSERT_NE(match, seen.headers.end()) << name << " not sent under that exact name";
-            EXPECT_EQ(match->second, value);
+            const auto match = std::find(seen.headers.begin(), seen.headers.end(), std::pair(name, value));
+            EXPECT_NE(match, seen.headers.end()) << name << " not sent as written";
         }
     }
 }
@@ -227,10 +226,12 @@ TEST_F(CurlWireTransportTest, UnreadableFileRangesSendNothing) {
 TEST_F(CurlWireTransportTest, FileThatShrinksWhileSentFailsRatherThanSendingAShortBody) {
     const auto file = directory / "shrinking";
     writePatternFile(file, 32 * mebibyte);
-    std::atomic<bool> truncated = false;
+    // The server goes on reading after the client gave up, possibly past
+    // this test's body: the callback owns what it uses.
+    const auto truncated = std::make_shared<std::atomic<bool>>(false);
     ScriptedReply reply;
-    reply.onBody = [&](std::string_view) {
-        if (!truncated.exchange(true)) {
+    reply.onBody = [truncated, file](std::string_view) {
+        if (!truncated->exchange(true)) {
             std::filesystem::resize_file(file, mebibyte);
         }
     };
