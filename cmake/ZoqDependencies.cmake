@@ -7,11 +7,10 @@ find_package(CLI11 2 REQUIRED)
 find_package(GTest REQUIRED)
 pkg_check_modules(utf8proc REQUIRED IMPORTED_TARGET libutf8proc)
 pkg_check_modules(pcre2 REQUIRED IMPORTED_TARGET libpcre2-8)
-<<<<<<< HEAD
 pkg_check_modules(soxr REQUIRED IMPORTED_TARGET soxr)
-=======
 pkg_check_modules(libsecret REQUIRED IMPORTED_TARGET libsecret-1)
->>>>>>> secrets
+pkg_check_modules(libcurl REQUIRED IMPORTED_TARGET libcurl)
+pkg_check_modules(cpphttplib REQUIRED IMPORTED_TARGET cpp-httplib)
 if(ZOQ_BENCH)
   find_package(benchmark REQUIRED)
 endif()
