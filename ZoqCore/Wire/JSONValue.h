@@ -1,0 +1,95 @@
+#pragma once
+
+#include "ZoqCore/Support/Bytes.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <variant>
+#include <vector>
+
+namespace zoq {
+
+/// One JSON value: object, array, string, number (a finite 64-bit double),
+/// bool or null. A plain value type; copies are deep.
+///
+/// Object keys are kept sorted by their UTF-8 bytes, which is Unicode code
+/// point order (`std::string` compares as unsigned char). That order is the
+/// canonical key order: it is independent of locale and normalisation, so the
+/// canonical text of a value, and every checksum taken over it, is stable.
+class JSONValue {
+public:
+    using Object = std::map<std::string, JSONValue, std::less<>>;
+    using Array = std::vector<JSONValue>;
+
+    /// The cases, in their fixed order.
+    enum class Kind : std::uint8_t { object, array, string, number, boolean, null };
+
+    /// Containers nested deeper than this are refused by the parser and the
+    /// writer, so no input can exhaust the stack of any recursive walk.
+    static constexpr std::size_t maxDepth = 512;
+    /// The largest magnitude `integer()` yields (2^53 - 1): every integer up to
+    /// it is exact in a double.
+    static constexpr std::int64_t maxExactInteger = 9007199254740991;
+
+    JSONValue() noexcept : storage_(nullptr) {}
+    JSONValue(std::nullptr_t) noexcept : storage_(nullptr) {}
+    JSONValue(bool value) noexcept : storage_(value) {}
+    /// Throws `CoreError::invalid("number")` for NaN and infinities, which JSON
+    /// cannot express.
+    JSONValue(double value);
+    template <typename Integer>
+    requires(std::is_integral_v<Integer> && !std::is_same_v<Integer, bool>) JSONValue(Integer value)
+        : JSONValue(static_cast<double>(value)) {}
+    JSONValue(std::string value) noexcept : storage_(std::move(value)) {}
+    JSONValue(std::string_view value) : storage_(std::string(value)) {}
+    JSONValue(const char* value) : storage_(std::string(value)) {}
+    JSONValue(Object value) noexcept : storage_(std::move(value)) {}
+    JSONValue(Array value) noexcept : storage_(std::move(value)) {}
+
+    Kind kind() const noexcept { return static_cast<Kind>(storage_.index()); }
+    bool isNull() const noexcept { return kind() == Kind::null; }
+
+    /// The payload of the matching case, or none for any other case.
+    const Object* object() const noexcept { return std::get_if<Object>(&storage_); }
+    const Array* array() const noexcept { return std::get_if<Array>(&storage_); }
+    const std::string* string() const noexcept { return std::get_if<std::string>(&storage_); }
+    std::optional<double> number() const noexcept;
+    std::optional<bool> boolean() const noexcept;
+
+    /// On an object, the value stored under `key`; none for an absent key or
+    /// any other case.
+    const JSONValue* find(std::string_view key) const noexcept;
+
+    /// A number that is integral with magnitude at most 2^53 - 1, as an
+    /// integer; none otherwise. Every integer field of the wire is read so.
+    std::optional<std::int64_t> integer() const noexcept;
+
+    /// Parses exactly one JSON text (surrounding whitespace allowed). Throws
+    /// `JSONSyntaxError` for anything else; see there.
+    static JSONValue parse(ByteView bytes);
+    static JSONValue parse(std::string_view text) { return parse(viewOf(text)); }
+
+    /// The canonical encoding: compact, keys in code point order, "/" not
+    /// escaped, integral numbers up to 2^53 in magnitude as plain integers
+    /// (negative zero as 0), other numbers in the shortest text that reads back
+    /// to the same double, strings escaped minimally (quote, backslash and
+    /// control characters; everything else as UTF-8). Equal values give equal
+    /// bytes, and parsing the bytes gives an equal value back.
+    /// Throws `CoreError::invalid("UTF-8")` for a string or key that is not
+    /// valid UTF-8 and `CoreError::invalid("nesting")` past `maxDepth`.
+    std::string canonicalText() const;
+    Bytes canonicalBytes() const;
+
+    friend bool operator==(const JSONValue&, const JSONValue&) = default;
+
+private:
+    // Alternative order matches `Kind`.
+    std::variant<Object, Array, std::string, double, bool, std::nullptr_t> storage_;
+};
+
+} // namespace zoq
