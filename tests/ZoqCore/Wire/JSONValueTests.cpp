@@ -137,9 +137,8 @@ TEST(CanonicalJSON, NumbersArePlainIntegersOrShortestRoundTrip) {
 }
 
 TEST(CanonicalJSON, StringsEscapeOnlyWhatMust) {
-    EXPECT_EQ(
-        JSONValue(std::string("q\"b\\s/\b\f\n\r\t\x01\x1f\x7f\xC3\xA9\xE2\x80\xA8")).canonicalText(),
-        "\"q\\\"b\\\\s/\\b\\f\\n\\r\\t\\u0001\\u001f\x7f\xC3\xA9\xE2\x80\xA8\"");
+    EXPECT_EQ(JSONValue(std::string("q\"b\\s/\b\f\n\r\t\x01\x1f\x7f\xC3\xA9\xE2\x80\xA8")).canonicalText(),
+              "\"q\\\"b\\\\s/\\b\\f\\n\\r\\t\\u0001\\u001f\x7f\xC3\xA9\xE2\x80\xA8\"");
     EXPECT_EQ(JSONValue(std::string("a\0b", 3)).canonicalText(), "\"a\\u0000b\"");
     EXPECT_EQ(*JSONValue::parse(R"("\u0061\/")").string(), "a/");
 }
