@@ -6,24 +6,18 @@
 
 namespace zoq {
 
-JSONValue::JSONValue(double value) : storage_(value) {
+JSONValue::JSONValue(double value) : kind_(Kind::number), number_(value) {
     if (!std::isfinite(value)) {
         throw CoreError::invalid("number");
     }
 }
 
 std::optional<double> JSONValue::number() const noexcept {
-    if (const double* value = std::get_if<double>(&storage_)) {
-        return *value;
-    }
-    return std::nullopt;
+    return kind_ == Kind::number ? std::optional(number_) : std::nullopt;
 }
 
 std::optional<bool> JSONValue::boolean() const noexcept {
-    if (const bool* value = std::get_if<bool>(&storage_)) {
-        return *value;
-    }
-    return std::nullopt;
+    return kind_ == Kind::boolean ? std::optional(number_ != 0) : std::nullopt;
 }
 
 const JSONValue* JSONValue::find(std::string_view key) const noexcept {
@@ -36,13 +30,32 @@ const JSONValue* JSONValue::find(std::string_view key) const noexcept {
 }
 
 std::optional<std::int64_t> JSONValue::integer() const noexcept {
-    const double* value = std::get_if<double>(&storage_);
     // The range test comes first so the cast below is always defined.
-    if (value == nullptr || !(std::fabs(*value) <= static_cast<double>(maxExactInteger)) ||
-        std::trunc(*value) != *value) {
+    if (kind_ != Kind::number || !(std::fabs(number_) <= static_cast<double>(maxExactInteger)) ||
+        std::trunc(number_) != number_) {
         return std::nullopt;
     }
-    return static_cast<std::int64_t>(*value);
+    return static_cast<std::int64_t>(number_);
+}
+
+bool operator==(const JSONValue& a, const JSONValue& b) noexcept {
+    if (a.kind_ != b.kind_) {
+        return false;
+    }
+    switch (a.kind_) {
+    case JSONValue::Kind::object:
+        return a.object_ == b.object_;
+    case JSONValue::Kind::array:
+        return a.array_ == b.array_;
+    case JSONValue::Kind::string:
+        return a.string_ == b.string_;
+    case JSONValue::Kind::number:
+    case JSONValue::Kind::boolean:
+        return a.number_ == b.number_;
+    case JSONValue::Kind::null:
+        return true;
+    }
+    return false;
 }
 
 } // namespace zoq

@@ -9,7 +9,6 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
-#include <variant>
 #include <vector>
 
 namespace zoq {
@@ -36,28 +35,28 @@ public:
     /// it is exact in a double.
     static constexpr std::int64_t maxExactInteger = 9007199254740991;
 
-    JSONValue() noexcept : storage_(nullptr) {}
-    JSONValue(std::nullptr_t) noexcept : storage_(nullptr) {}
-    JSONValue(bool value) noexcept : storage_(value) {}
+    JSONValue() noexcept = default;
+    JSONValue(std::nullptr_t) noexcept {}
+    JSONValue(bool value) noexcept : kind_(Kind::boolean), number_(value ? 1 : 0) {}
     /// Throws `CoreError::invalid("number")` for NaN and infinities, which JSON
     /// cannot express.
     JSONValue(double value);
     template <typename Integer>
     requires(std::is_integral_v<Integer> && !std::is_same_v<Integer, bool>) JSONValue(Integer value)
         : JSONValue(static_cast<double>(value)) {}
-    JSONValue(std::string value) noexcept : storage_(std::move(value)) {}
-    JSONValue(std::string_view value) : storage_(std::string(value)) {}
-    JSONValue(const char* value) : storage_(std::string(value)) {}
-    JSONValue(Object value) noexcept : storage_(std::move(value)) {}
-    JSONValue(Array value) noexcept : storage_(std::move(value)) {}
+    JSONValue(std::string value) noexcept : kind_(Kind::string), string_(std::move(value)) {}
+    JSONValue(std::string_view value) : kind_(Kind::string), string_(value) {}
+    JSONValue(const char* value) : kind_(Kind::string), string_(value) {}
+    JSONValue(Object value) noexcept : kind_(Kind::object), object_(std::move(value)) {}
+    JSONValue(Array value) noexcept : kind_(Kind::array), array_(std::move(value)) {}
 
-    Kind kind() const noexcept { return static_cast<Kind>(storage_.index()); }
+    Kind kind() const noexcept { return kind_; }
     bool isNull() const noexcept { return kind() == Kind::null; }
 
     /// The payload of the matching case, or none for any other case.
-    const Object* object() const noexcept { return std::get_if<Object>(&storage_); }
-    const Array* array() const noexcept { return std::get_if<Array>(&storage_); }
-    const std::string* string() const noexcept { return std::get_if<std::string>(&storage_); }
+    const Object* object() const noexcept { return kind_ == Kind::object ? &object_ : nullptr; }
+    const Array* array() const noexcept { return kind_ == Kind::array ? &array_ : nullptr; }
+    const std::string* string() const noexcept { return kind_ == Kind::string ? &string_ : nullptr; }
     std::optional<double> number() const noexcept;
     std::optional<bool> boolean() const noexcept;
 
@@ -85,11 +84,18 @@ public:
     std::string canonicalText() const;
     Bytes canonicalBytes() const;
 
-    friend bool operator==(const JSONValue&, const JSONValue&) = default;
+    friend bool operator==(const JSONValue& a, const JSONValue& b) noexcept;
 
 private:
-    // Alternative order matches `Kind`.
-    std::variant<Object, Array, std::string, double, bool, std::nullptr_t> storage_;
+    // Plain members rather than std::variant: only the member of `kind_` is
+    // meaningful, the others stay empty. GCC 12 reports false "may be used
+    // uninitialized" errors when a variant with scalar alternatives is moved,
+    // in our code and in every caller's.
+    Kind kind_ = Kind::null;
+    double number_ = 0; ///< the number, or 1/0 for a bool
+    std::string string_;
+    Array array_;
+    Object object_;
 };
 
 } // namespace zoq
