@@ -41,6 +41,7 @@ public:
     /// Throws `CoreError::invalid("number")` for NaN and infinities, which JSON
     /// cannot express.
     JSONValue(double value);
+    /// Integers beyond 2^53 in magnitude become the nearest double, as in any JSON reader.
     template <typename Integer>
     requires(std::is_integral_v<Integer> && !std::is_same_v<Integer, bool>) JSONValue(Integer value)
         : JSONValue(static_cast<double>(value)) {}

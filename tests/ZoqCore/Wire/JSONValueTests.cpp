@@ -76,6 +76,13 @@ TEST(JSONParse, RefusesMalformedText) {
     }
 }
 
+TEST(JSONParse, IgnoresOnlyALeadingByteOrderMark) {
+    EXPECT_EQ(JSONValue::parse("\xEF\xBB\xBF{}"), JSONValue(JSONValue::Object{}));
+    expectSyntaxError("\xEF\xBB{}");
+    expectSyntaxError("{}\xEF\xBB\xBF");
+    expectSyntaxError(" \xEF\xBB\xBF{}");
+}
+
 TEST(JSONParse, RefusesDuplicateKeysAtAnyDepth) {
     expectSyntaxError(R"({"a":1,"a":1})");
     expectSyntaxError(R"({"x":[{"k":1,"b":2,"k":3}]})");
