@@ -40,10 +40,10 @@ std::string fourKilobyteDocument() {
         }
         text +=
             R"({"partNumber":)" + std::to_string(number) +
-            R"(,"url":"https://bucket.s3.eu-west-1.amazonaws.com/recordings/2025/03/01/audio.flac?partNumber=)" +
+            R"(,"url":"https://storage.example.com/recordings/2025/03/01/audio.flac?partNumber=)" +
             std::to_string(number) +
-            R"(&uploadId=abcdefghijklmnop&X-Amz-Algorithm=AWS4-HMAC-SHA256&X-Amz-Signature=0123456789abcdef0123456789abcdef",)"
-            R"("headers":{"Content-Type":"audio/flac","x-amz-meta-part":")" +
+            R"(&uploadId=abcdefghijklmnop&X-Algorithm=HMAC-SHA256&X-Signature=0123456789abcdef0123456789abcdef",)"
+            R"("headers":{"Content-Type":"audio/flac","x-meta-part":")" +
             std::to_string(number) + R"("},"urlExpiresAt":"2025-03-01T10:15:00Z"})";
     }
     return text + "]}";

@@ -30,8 +30,8 @@ TEST(WireDocument, HoldsTheNormalisedValueAndEncodesCanonically) {
     EXPECT_EQ(document.schema(), WireSchema::uploadCreateRequest);
     EXPECT_EQ(*document.value().find("interrupted"), JSONValue(false));
     const std::string text = textOf(document.encoded());
-    EXPECT_TRUE(
-        text.starts_with(R"({"app":"us.zoom.xos","byteSize":1048576,"channelLayout":"split_local_remote",)"))
+    EXPECT_TRUE(text.starts_with(
+        R"({"app":"com.example.meetings","byteSize":1048576,"channelLayout":"split_local_remote",)"))
         << text;
     EXPECT_EQ(WireDocument(WireSchema::uploadCreateRequest, document.encoded()), document);
 }

@@ -45,7 +45,7 @@ inline constexpr const char* sampleSHA = "9f86d081884c7d659a2feaa0c55ad015a3bf4f
 inline JSONValue sampleCreateRequest() {
     return JSONValue::parse(
         R"({"schemaVersion":1,"deviceId":"3F2B8C1E-9A4D-4E6F-8B2A-1C3D5E7F9A0B","source":"mac",
-        "startedAt":"2025-03-01T10:00:00+01:00","endedAt":"2025-03-01T09:30:00.123456Z","app":"us.zoom.xos",
+        "startedAt":"2025-03-01T10:00:00+01:00","endedAt":"2025-03-01T09:30:00.123456Z","app":"com.example.meetings",
         "direction":"unknown","sha256":"9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08",
         "byteSize":1048576,"mediaType":"audio/flac","channelLayout":"split_local_remote","partIndex":0})");
 }

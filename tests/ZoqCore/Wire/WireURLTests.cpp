@@ -13,28 +13,27 @@ std::string reason(const JSONValue& url) {
 }
 
 TEST(WireURL, AcceptsOrdinaryPresignedURLs) {
-    for (const char* url :
-         {"https://bucket.s3.eu-west-1.amazonaws.com/key/audio.flac?X-Amz-Signature=ab%2Fcd&x=1",
-          "HTTPS://Example.COM",
-          "http://example.com/",
-          "hTTp://localhost:8080/a#frag?x",
-          "https://example.com.",
-          "https://example.com:",
-          "https://example.com:0",
-          "https://example.com:00080/p",
-          "https://127.0.0.1:9000/u",
-          "https://0.0.0.0",
-          "https://[::1]:8443/u",
-          "https://[2001:db8::1]",
-          "https://[::ffff:1.2.3.4]/",
-          "https://0x7f.1",
+    for (const char* url : {"https://storage.example.com/key/audio.flac?X-Signature=ab%2Fcd&x=1",
+                            "HTTPS://Example.COM",
+                            "http://example.com/",
+                            "hTTp://localhost:8080/a#frag?x",
+                            "https://example.com.",
+                            "https://example.com:",
+                            "https://example.com:0",
+                            "https://example.com:00080/p",
+                            "https://127.0.0.1:9000/u",
+                            "https://0.0.0.0",
+                            "https://[::1]:8443/u",
+                            "https://[2001:db8::1]",
+                            "https://[::ffff:1.2.3.4]/",
+                            "https://0x7f.1",
 
-          "https://1.2.3.0x4",
-          "https://0x",
-          "https://a-b.c0/",
-          "https://example.com/p;a=1/~u/!$&'()*+,=:@",
-          "https://example.com?",
-          "https://4294967295.example"}) {
+                            "https://1.2.3.0x4",
+                            "https://0x",
+                            "https://a-b.c0/",
+                            "https://example.com/p;a=1/~u/!$&'()*+,=:@",
+                            "https://example.com?",
+                            "https://4294967295.example"}) {
         EXPECT_EQ(reason(JSONValue(url)), "ok") << url;
     }
 }
