@@ -31,10 +31,10 @@ JSONValue statusResponse() {
             "byteSize":734003200,"storedAt":"2025-03-01T10:20:00.512345+01:00"},"error":null})");
 }
 
-// About 4 KB: a signed-parts reply with a dozen presigned URLs and headers.
+// About 4 KB: a signed-parts reply with fourteen presigned URLs and headers.
 std::string fourKilobyteDocument() {
     std::string text = R"({"parts":[)";
-    for (int number = 1; number <= 12; ++number) {
+    for (int number = 1; number <= 14; ++number) {
         if (number > 1) {
             text += ',';
         }
