@@ -37,5 +37,6 @@ struct Context {
 // Each command family registers its subcommands on the root app. The callbacks
 // write to `context.streams` and set `context.exitCode`.
 void addDemoCommand(CLI::App& app, Context& context);
+void addWireCommand(CLI::App& app, Context& context);
 
 } // namespace zoq::cli
