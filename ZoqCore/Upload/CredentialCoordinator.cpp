@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <type_traits>
 
 namespace zoq {
 namespace {
@@ -27,6 +28,9 @@ CredentialSnapshot CredentialCoordinator::current() const {
 }
 
 void CredentialCoordinator::commit(CredentialSnapshot next) {
+    // Once saved, the snapshot must be adopted: a throwing assignment here
+    // would leave memory behind what a restart would load.
+    static_assert(std::is_nothrow_move_assignable_v<CredentialSnapshot>);
     persistence_.save(next);
     snapshot_ = std::move(next);
 }
