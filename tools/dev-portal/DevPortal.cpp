@@ -149,6 +149,7 @@ private:
     void servePut(const httplib::Request& request, httplib::Response& response,
                   const httplib::ContentReader& reader);
     static void deliver(const Reply& reply, httplib::Response& response);
+    void report(const std::exception& failure);
 
     // Endpoints; each runs with `mutex_` held and saves what it changes.
     Reply pair(const httplib::Request& request, const std::string& body);
@@ -214,7 +215,9 @@ DevPortal::Server::Server(PortalOptions options, const CoreClock& clock, std::os
         throw PortalError("thresholds, polls and lifetimes must not be negative");
     }
     fs::create_directories(options_.dataDirectory / "objects");
+    // Received recordings and bearer tokens are private to the user.
     fs::permissions(options_.dataDirectory, fs::perms::owner_all, fs::perm_options::replace);
+    fs::permissions(options_.dataDirectory / "objects", fs::perms::owner_all, fs::perm_options::replace);
     load();
 
     route();
@@ -307,9 +310,17 @@ void DevPortal::Server::route() {
     http_.Get(upload + "/parts", api(&Server::observedParts, true));
     http_.Post(upload + "/parts", apiWithBody(&Server::signParts, true));
     http_.Post(upload + "/complete", apiWithBody(&Server::completeUpload, true));
-    http_.Put(R"(/storage/([A-Za-z0-9_-]+))",
-              [this](const httplib::Request& request, httplib::Response& response,
-                     const httplib::ContentReader& reader) { servePut(request, response, reader); });
+    http_.Put(R"(/storage/([A-Za-z0-9_-]+))", [this](const httplib::Request& request,
+                                                     httplib::Response& response,
+                                                     const httplib::ContentReader& reader) {
+        try {
+            servePut(request, response, reader);
+        } catch (const std::exception& failure) {
+            report(failure);
+            deliver(error(500, "storage_unavailable", "the development portal failed", "retry", true),
+                    response);
+        }
+    });
     http_.Get("/dev/faults", api(&Server::adminFaults, false));
     http_.Post("/dev/faults", apiWithBody(&Server::adminFaults, false));
     http_.Get("/dev/uploads", api(&Server::adminUploads, false));
@@ -374,17 +385,21 @@ void DevPortal::Server::serveAPI(const httplib::Request& request, httplib::Respo
             reply = (this->*endpoint)(request, body);
         }
     } catch (const std::exception& failure) {
-        // A fault of the portal itself (a full disk, a bug): say so and keep serving.
-        if (log_ != nullptr) {
-            const std::lock_guard logLock(logMutex_);
-            *log_ << "portal error: " << failure.what() << std::endl;
-        }
+        report(failure);
         reply = error(500, "storage_unavailable", "the development portal failed", "retry", true);
     }
     deliver(reply, response);
 }
 
 // MARK: - Replies
+
+void DevPortal::Server::report(const std::exception& failure) {
+    // A fault of the portal itself (a full disk, a bug): say so and keep serving.
+    if (log_ != nullptr) {
+        const std::lock_guard lock(logMutex_);
+        *log_ << "portal error: " << failure.what() << std::endl;
+    }
+}
 
 std::optional<Reply> DevPortal::Server::unavailable() {
     if (faults_.unavailableRate <= 0 ||

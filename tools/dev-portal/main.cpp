@@ -74,6 +74,8 @@ int main(int argc, char** argv) {
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    // A client that hangs up mid-reply must not end the portal.
+    std::signal(SIGPIPE, SIG_IGN);
 
     try {
         const zoq::HostClock clock;
