@@ -228,7 +228,8 @@ TEST_F(DevPortalTest, SingleUploadIsIdempotentSurvivesARestartAndIsStoredOnce) {
     const JSONValue pending = createPending(file, sha);
     EXPECT_EQ(text(*pending.find("transfer"), "mode"), "single");
     const JSONValue again = createPending(file, sha);
-    EXPECT_EQ(text(again, "uploadId"), text(pending, "uploadId")) << "the same idempotency key, the same upload";
+    EXPECT_EQ(text(again, "uploadId"), text(pending, "uploadId"))
+        << "the same idempotency key, the same upload";
     EXPECT_EQ(text(again, "attemptId"), text(pending, "attemptId"));
     const TransportResponse conflict = create(metadata(sha, 100'000, "Other"));
     EXPECT_EQ(conflict.status, 409);
