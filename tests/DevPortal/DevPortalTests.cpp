@@ -348,6 +348,7 @@ TEST_F(DevPortalTest, FaultSwitchesAreObservable) {
     EXPECT_EQ(outage.status, 503);
     EXPECT_EQ(outage.header("retry-after"), "7");
     EXPECT_EQ(errorCode(outage), "temporarily_unavailable");
+    EXPECT_EQ(post("/api/v1/devices/pair", redeem("ABCD-EFGH-JKMP")).status, 404) << "pairing is spared";
     faults(R"({"unavailableRate":0})");
 
     faults(R"({"loseRefreshReplies":1,"unauthorizedFirstUse":true})");

@@ -374,10 +374,11 @@ void DevPortal::Server::serveAPI(const httplib::Request& request, httplib::Respo
     Reply reply;
     try {
         caller_ = nullptr;
-        const bool admin = request.path.starts_with("/dev/");
         if (tooLarge) {
             reply = error(413, "file_too_large", "documents are at most 1 MiB", "correct_request");
-        } else if (auto refusal = admin ? std::nullopt : unavailable()) {
+        } else if (auto refusal = authenticated ? unavailable() : std::nullopt) {
+            // Outages hit the upload API and storage only: the device takes any
+            // refresh reply but 200 as final and would have to pair again.
             reply = *refusal;
         } else if (auto denied = authenticated ? authenticate(request) : std::nullopt) {
             reply = *denied;

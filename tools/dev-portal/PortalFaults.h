@@ -11,8 +11,9 @@ namespace zoq::portal {
 /// All switches start off. Set from the command line and, at run time, through
 /// `POST /dev/faults`, whose JSON body names any subset of these fields.
 struct PortalFaults {
-    /// Probability in [0, 1] that a portal or storage request is answered 503
-    /// with "retry-after" (drawn from the portal's seeded generator).
+    /// Probability in [0, 1] that an upload API or storage request is answered
+    /// 503 with "retry-after" (drawn from the portal's seeded generator).
+    /// Pairing, refresh and the admin endpoints are spared.
     double unavailableRate = 0;
     /// The "retry-after" of those 503s, in whole seconds.
     std::int64_t retryAfterSeconds = 1;
