@@ -41,7 +41,8 @@ struct ShellPaths {
     /// "installUUID" that reads as a UUID is returned unchanged (any case);
     /// anything else is replaced by a new lower-case random UUID, stored first.
     /// Check and store happen under the settings' lock, so concurrent callers
-    /// all get the same identifier. Throws what the settings' writes throw.
+    /// all get the same identifier. Like any explicit write, storing it sets a
+    /// damaged settings file aside first. Throws what the settings' writes throw.
     static std::string installUUID(ShellSettings& settings);
 };
 

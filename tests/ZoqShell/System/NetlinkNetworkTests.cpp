@@ -67,12 +67,12 @@ bool becomes(const NetlinkNetwork& network, NetworkTransport expected) {
 
 /// A link that carries traffic as soon as it is up: a dummy device where the
 /// kernel has the module, otherwise one end of a veth pair (with its peer up).
-bool addLink(const std::string& ip_, const std::string& name) {
-    if (ip(ip_, {"link", "add", name, "type", "dummy"})) {
-        return ip(ip_, {"link", "set", name, "up"});
+bool addLink(const std::string& executable, const std::string& name) {
+    if (ip(executable, {"link", "add", name, "type", "dummy"})) {
+        return ip(executable, {"link", "set", name, "up"});
     }
-    return ip(ip_, {"link", "add", name, "type", "veth", "peer", "name", name + "p"}) &&
-           ip(ip_, {"link", "set", name + "p", "up"}) && ip(ip_, {"link", "set", name, "up"});
+    return ip(executable, {"link", "add", name, "type", "veth", "peer", "name", name + "p"}) &&
+           ip(executable, {"link", "set", name + "p", "up"}) && ip(executable, {"link", "set", name, "up"});
 }
 
 /// The body of the forked child; returns its exit code (0, a skip code or the
