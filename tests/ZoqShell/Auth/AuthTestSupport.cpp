@@ -48,7 +48,7 @@ TransportResponse StubPortal::handle(const TransportRequest& request) {
     case RefreshAnswer::Kind::credentials:
         return {200, {}, sampleCredentials(authDevice, answer.refreshToken).document().encoded()};
     case RefreshAnswer::Kind::status:
-        return {answer.status, {}, {}};
+        return {answer.status, {}, bytesOf("{}")};
     case RefreshAnswer::Kind::lost:
         break;
     }

@@ -30,7 +30,7 @@ public:
     struct RefreshAnswer {
         enum class Kind { credentials, status, lost } kind;
         std::string refreshToken; // credentials: the new refresh token
-        int status = 0;           // status: the status to answer
+        int status = 0;           // status: the status to answer, with the body {}
     };
     static RefreshAnswer rotateTo(std::string refreshToken) {
         return {RefreshAnswer::Kind::credentials, std::move(refreshToken)};

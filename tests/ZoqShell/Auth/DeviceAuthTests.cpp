@@ -103,8 +103,8 @@ TEST_F(DeviceAuthTest, ThreeRejectedRotationsReturnTheThird401) {
 }
 
 TEST_F(DeviceAuthTest, DefiniteRefreshFailuresBlockTheDevice) {
-    for (const StubPortal::RefreshAnswer& answer :
-         {StubPortal::answer(500), StubPortal::answer(401), StubPortal::answer(201)}) {
+    for (const StubPortal::RefreshAnswer& answer : {StubPortal::answer(500), StubPortal::answer(401),
+                                                    StubPortal::answer(201), StubPortal::answer(200)}) {
         test::MemoryCredentialPersistence store(snapshotOf("r0"));
         StubPortal stub;
         stub.scriptRefreshes({answer});
@@ -118,18 +118,6 @@ TEST_F(DeviceAuthTest, DefiniteRefreshFailuresBlockTheDevice) {
         EXPECT_EQ(device.authorizedCall(apiRequest), AuthenticatedOutcome::blockedAuth());
         EXPECT_EQ(stub.requests().size(), 2u);
     }
-}
-
-TEST_F(DeviceAuthTest, A200WithoutValidCredentialsIsAFailure) {
-    transport = StubWireTransport([this](const TransportRequest& request) {
-        if (test::isRefresh(request)) {
-            portal.handle(request);
-            return TransportResponse{200, {}, bytesOf("{\"accessToken\":\"x\"}")};
-        }
-        return portal.handle(request);
-    });
-    EXPECT_EQ(call(), AuthenticatedOutcome::blockedAuth());
-    EXPECT_TRUE(persistence.stored()->blocked);
 }
 
 TEST_F(DeviceAuthTest, LostRefreshRepliesAreResentWithTheSameIdentifierThenBlockAfterTheWindow) {
