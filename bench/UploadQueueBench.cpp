@@ -1,5 +1,5 @@
 // The upload queue's pace: commands per second through a whole multipart run
-// (3 parts: create, observed parts, sign and put each part, complete, claim,
+// (4 parts: create, observed parts, sign and put each part, complete, claim,
 // status) against an in-process portal, over a real published recording in a
 // spool directory on the temporary file system. No bytes are sent, so the
 // cost is the queue's own: every decision is one durable manifest commit
