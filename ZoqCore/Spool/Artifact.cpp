@@ -294,6 +294,13 @@ std::unique_ptr<Artifact> Artifact::create(const std::filesystem::path& director
         !std::isfinite(capture.startedAt.sinceReferenceDate)) {
         throw CoreError::invalid("capture");
     }
+    try {
+        // A start the portal cannot express would make the part impossible
+        // to publish, after hours of recording; refuse it up front.
+        timestampText(capture.startedAt);
+    } catch (const CoreError&) {
+        throw CoreError::invalid("capture");
+    }
     WireFields::string(JSONValue(capture.app), 1, 128, true);
     if (io == nullptr) {
         throw CoreError::invalid("io");
@@ -594,6 +601,27 @@ void Artifact::rebaseUploadIntent(const std::string& deviceId) {
 
 // MARK: Recovery
 
+namespace {
+
+// A child process that could not be started, was killed by a signal, or ran
+// past its deadline says nothing about the recording: ffmpeg is missing or the
+// machine is overloaded. Quarantine is for proven inconsistencies only, so such
+// a failure leaves the directory as it is for a later recovery instead of
+// stranding a good recording for ever.
+bool saysNothingAboutTheRecording(const CoreError& error) {
+    switch (error.kind()) {
+    case CoreError::Kind::deadline: return true;
+    case CoreError::Kind::processFailed: return error.code() < 0;
+    case CoreError::Kind::io:
+        return error.message() == "spawn" || error.message() == "pidfd_open" || error.message() == "poll" ||
+               error.message() == "waitpid" || error.message() == "open /dev/null";
+    default: return false;
+    }
+}
+
+} // namespace
+
+
 RecoveryResult Artifact::recover(const std::filesystem::path& directory, const CoreClock& clock,
                                  const FLACEncoder& encoder, std::shared_ptr<DurableIO> io) {
     if (io == nullptr) {
@@ -626,6 +654,9 @@ RecoveryResult Artifact::recover(const std::filesystem::path& directory, const C
         artifact->recoverByState(encoder);
         return RecoveryResult::recovered(std::move(artifact));
     } catch (const CoreError& error) {
+        if (saysNothingAboutTheRecording(error)) {
+            throw;
+        }
         reason = error.reason();
         failure = std::current_exception();
     } catch (const JSONSyntaxError& error) {

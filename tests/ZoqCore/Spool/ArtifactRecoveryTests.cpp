@@ -153,6 +153,40 @@ TEST_F(ArtifactRecovery, TrustsAStoredRecordingWithoutItsAudio) {
     EXPECT_EQ(encoder.inspections, inspections);
 }
 
+TEST_F(ArtifactRecovery, ADecoderThatCannotRunLeavesAPublishedRecordingAlone) {
+    const FFmpegFLACEncoder ffmpeg;
+    auto artifact = create();
+    write(*artifact, 16'000 * 21);
+    artifact->finalise(ffmpeg, clock.wallDate(), false);
+    artifact.reset();
+    const ArtifactManifest before = Artifact::readManifest(directory, *io);
+
+    // ffmpeg missing, stalled past its deadline, or killed by a signal: none of
+    // these is a finding about the recording.
+    const std::filesystem::path stalled = directory.parent_path() / "stalled-ffmpeg";
+    const std::filesystem::path killed = directory.parent_path() / "killed-ffmpeg";
+    io->write(stalled, bytesOf("#!/bin/sh\nexec sleep 30\n"), 0, true, false);
+    io->write(killed, bytesOf("#!/bin/sh\nkill -9 $$\n"), 0, true, false);
+    std::filesystem::permissions(stalled, std::filesystem::perms::owner_all);
+    std::filesystem::permissions(killed, std::filesystem::perms::owner_all);
+    const struct {
+        FFmpegFLACEncoder decoder;
+        CoreError expected;
+    } cases[] = {
+        {FFmpegFLACEncoder("/nonexistent/ffmpeg"), CoreError::io("spawn", ENOENT)},
+        {FFmpegFLACEncoder(stalled, 0.2), CoreError::deadline()},
+        {FFmpegFLACEncoder(killed), CoreError::processFailed(-9)},
+    };
+    for (const auto& each : cases) {
+        EXPECT_EQ(caughtError([&] { Artifact::recover(directory, clock, each.decoder, io); }), each.expected);
+        EXPECT_EQ(Artifact::readManifest(directory, *io), before);
+    }
+
+    const RecoveryResult result = Artifact::recover(directory, clock, ffmpeg, io);
+    ASSERT_TRUE(result.isRecovered()) << result.reason();
+    EXPECT_EQ(result.artifact().manifest().state, ArtifactState::ready);
+}
+
 TEST_F(ArtifactRecovery, RecoversThroughRealFFmpeg) {
     const FFmpegFLACEncoder ffmpeg;
     auto artifact = create();
