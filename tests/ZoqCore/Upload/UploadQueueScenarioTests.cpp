@@ -2,6 +2,7 @@
 #include "tests/ZoqCore/Upload/UploadQueueTestSupport.h"
 
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,10 @@ struct Scenario {
     const char* error;
     Log log;
 };
+
+void PrintTo(const Scenario& scenario, std::ostream* out) {
+    *out << scenario.name;
+}
 
 UploadEffect runAll(UploadQueueTest& test, ScriptedPortal& portal) {
     return test.run(portal);

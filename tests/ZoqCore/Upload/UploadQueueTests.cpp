@@ -235,6 +235,29 @@ TEST_F(UploadQueueDecisions, PartsAreSizedFromTheByteSizeAndObservedPartsChecked
     }
 }
 
+TEST_F(UploadQueueDecisions, RefusedOrStaleURLsLeadToAStatusPollNotALoop) {
+    // Storage refusing a presigned URL (401 or 403) says nothing about the
+    // device credentials: poll for fresh transfer details.
+    for (const int status : {401, 403}) {
+        directory = scratch.path() / std::to_string(status);
+        start(Mode::single);
+        advanceTo(QueueStage::transferring);
+        EXPECT_EQ(answer(ScriptedPortal::reply(status, nullptr)), UploadEffect::retryScheduled);
+        EXPECT_EQ(queue->record().resumeStage, QueueStage::verifying) << status;
+        EXPECT_EQ(manifest().state, ArtifactState::retryWait);
+    }
+    // A status whose single-mode URL has already expired waits for a renewed
+    // one instead of bouncing between a status poll and an expired PUT.
+    portal->urlLifetime = -1;
+    clock.setWallDate(*queue->record().retryAt);
+    EXPECT_EQ(step(*portal), UploadEffect::retryScheduled);
+    EXPECT_EQ(queue->record().resumeStage, QueueStage::verifying);
+    portal->urlLifetime = 3600;
+    EXPECT_EQ(run(*portal), UploadEffect::stored);
+    EXPECT_EQ(portal->log(), (std::vector<std::string>{"create", "status", "status", "put", "complete",
+                                                       "status", "status"}));
+}
+
 TEST_F(UploadQueueDecisions, AnotherAttemptIsAcceptedOnlyWhenAReplacementWasAskedFor) {
     start(Mode::single);
     advanceTo(QueueStage::transferring);
