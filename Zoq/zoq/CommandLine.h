@@ -20,8 +20,10 @@ struct Streams {
 /// Exit codes a script can rely on.
 enum ExitCode : int {
     exitSuccess = 0,
-    exitFailure = 1, ///< the command ran and its answer is "no" (invalid document, failed check)
-    exitUsage = 2,   ///< the command line itself was wrong
+    exitFailure = 1,           ///< the command ran and its answer is "no" (invalid document, failed check)
+    exitUsage = 2,             ///< the command line itself was wrong
+    exitNotPaired = 3,         ///< upload/status: the device holds no credentials
+    exitNoCredentialStore = 4, ///< the keyring (or the chosen credential file) cannot be used
 };
 
 /// Runs the `zoq` command line on `args` (without the program name) and
@@ -38,5 +40,8 @@ struct Context {
 // write to `context.streams` and set `context.exitCode`.
 void addDemoCommand(CLI::App& app, Context& context);
 void addWireCommand(CLI::App& app, Context& context);
+void addPairCommand(CLI::App& app, Context& context);
+void addUploadCommand(CLI::App& app, Context& context);
+void addStatusCommand(CLI::App& app, Context& context);
 
 } // namespace zoq::cli

@@ -361,6 +361,21 @@ void ShellSettings::setRecorderEnabled(bool enabled) {
     store({{recorderEnabledKey, JSONValue(enabled)}});
 }
 
+bool ShellSettings::credentialsInFile() const {
+    const std::optional<JSONValue> stored = value(credentialStoreKey);
+    const std::string* text = stored ? stored->string() : nullptr;
+    return text != nullptr && *text == fileCredentialStore;
+}
+
+std::optional<std::filesystem::path> ShellSettings::ffmpegPath() const {
+    const std::optional<JSONValue> stored = value(ffmpegPathKey);
+    const std::string* text = stored ? stored->string() : nullptr;
+    if (text == nullptr || text->empty() || text->front() != '/') {
+        return std::nullopt;
+    }
+    return std::filesystem::path(*text);
+}
+
 std::optional<std::string> ShellSettings::parsePortalURL(std::string_view text) {
     const std::string input(text);
     if (input.find('\0') != std::string::npos) {

@@ -30,6 +30,8 @@ namespace zoq {
 ///   "apiBaseURL"             string             `defaultAPIBaseURL`
 ///   "recorderEnabled"        boolean            false
 ///   "installUUID"            string             (see `ShellPaths::installUUID`)
+///   "credentialStore"        string             "keyring" ("file": opt-in file store)
+///   "ffmpegPath"             string             none (`FFmpegFLACEncoder`'s default)
 ///
 /// Damage. A file that is a symbolic link, not a regular file, larger than
 /// `maximumFileSize`, not JSON, or JSON but not an object is *damaged*: every
@@ -73,6 +75,11 @@ public:
     static constexpr const char* apiBaseURLKey = "apiBaseURL";
     static constexpr const char* recorderEnabledKey = "recorderEnabled";
     static constexpr const char* installUUIDKey = "installUUID";
+    static constexpr const char* credentialStoreKey = "credentialStore";
+    static constexpr const char* ffmpegPathKey = "ffmpegPath";
+    /// The only value of "credentialStore" that selects the private file
+    /// store; the keyring is used for anything else.
+    static constexpr const char* fileCredentialStore = "file";
 
     /// Uses the settings file at `file`. When "apiBaseURL" holds no string it
     /// stores `defaultAPIBaseURL` there (first start), unless the file is
@@ -108,6 +115,13 @@ public:
 
     bool recorderEnabled() const;
     void setRecorderEnabled(bool enabled);
+
+    /// Whether the user chose to keep the device credentials in a private
+    /// file instead of the keyring ("credentialStore": "file", set by hand).
+    bool credentialsInFile() const;
+    /// The `ffmpeg` executable to use, when one is configured (a non-empty
+    /// absolute path); none for the default.
+    std::optional<std::filesystem::path> ffmpegPath() const;
 
     /// The raw stored value of any key; none when absent or the file is damaged.
     std::optional<JSONValue> value(std::string_view key) const;

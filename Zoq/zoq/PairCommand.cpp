@@ -1,0 +1,91 @@
+#include "Zoq/zoq/CommandLine.h"
+#include "Zoq/zoq/ShellSession.h"
+#include "ZoqShell/Auth/PairingClient.h"
+#include "ZoqShell/Auth/PairingError.h"
+#include "ZoqShell/Settings/ShellPaths.h"
+
+#include <CLI/CLI.hpp>
+#include <memory>
+#include <ostream>
+#include <unistd.h>
+
+namespace zoq::cli {
+namespace {
+
+struct PairOptions {
+    std::string code;
+    std::string portal;
+    std::string root;
+};
+
+std::string deviceName() {
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) == 0 && name[0] != '\0') {
+        return name;
+    }
+    return "zoq on Linux";
+}
+
+void pair(const PairOptions& options, Context& context) {
+    std::ostream& out = context.streams.out;
+    std::optional<std::string> portal;
+    if (!options.portal.empty()) {
+        portal = ShellSettings::parsePortalURL(options.portal);
+        if (!portal) {
+            context.streams.err << "Portal URL invalid — not applied\n";
+            context.exitCode = exitUsage;
+            return;
+        }
+    }
+    ShellSession session;
+    if (portal) {
+        session.settings().setAPIBaseURLString(*portal);
+        session.usePortal(*portal);
+    }
+    const PairingClient client(session.auth(), ShellPaths::installUUID(session.settings()), deviceName());
+    std::string deviceId;
+    try {
+        deviceId = client.pair(options.code).deviceId();
+    } catch (const PairingError& error) {
+        out << "Pairing failed: " << error.what() << '\n';
+        context.exitCode = exitFailure;
+        return;
+    } catch (const std::exception& error) {
+        out << "Pairing failed: " << error.what() << '\n';
+        context.exitCode = exitFailure;
+        return;
+    }
+    out << "Paired device " << deviceId << '\n';
+    const auto uploader = session.uploader(
+        options.root.empty() ? std::nullopt : std::optional<std::filesystem::path>(options.root));
+    if (const int resumed = uploader->resumeAfterPair(deviceId).get(); resumed > 0) {
+        out << "Resumed " << resumed << " recording(s) that were waiting for a pairing\n";
+    }
+}
+
+} // namespace
+
+void addPairCommand(CLI::App& app, Context& context) {
+    auto options = std::make_shared<PairOptions>();
+    CLI::App* command = app.add_subcommand("pair", "Pair this device with your portal account");
+    command->footer("Redeems a pairing code created in the portal and keeps the device credentials in the\n"
+                    "keyring. Recordings that were waiting for a new pairing are resumed.\n\n"
+                    "Prints \"Paired device <id>\" or \"Pairing failed: <reason>\", where the reason is\n"
+                    "invalidCode, network, or rejected(\"<portal error code>\").\n\n"
+                    "Exit status: 0 paired; 1 pairing failed; 2 usage (including an invalid --portal);\n"
+                    "4 no usable credential store.");
+    command->add_option("code", options->code, "The pairing code shown by the portal")->required();
+    command->add_option("--portal", options->portal,
+                        "Portal address (http or https); stored in the settings for later commands");
+    command->add_option("--root", options->root, "Spool directory (default: $XDG_DATA_HOME/zoq/spool)");
+    command->callback([options, &context] {
+        try {
+            pair(*options, context);
+        } catch (const CommandFailure& failure) {
+            context.streams.err << "zoq: " << failure.what() << '\n';
+            context.exitCode = failure.exitCode();
+        }
+    });
+}
+
+} // namespace zoq::cli

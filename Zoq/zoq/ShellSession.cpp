@@ -1,0 +1,177 @@
+#include "Zoq/zoq/ShellSession.h"
+
+#include "Zoq/zoq/CommandLine.h"
+#include "ZoqCore/Spool/FFmpegFLACEncoder.h"
+#include "ZoqCore/Support/CoreError.h"
+#include "ZoqShell/Secrets/FileSecrets.h"
+#include "ZoqShell/Secrets/KeychainCredentialPersistence.h"
+#include "ZoqShell/Secrets/KeychainSecrets.h"
+#include "ZoqShell/Secrets/LibsecretItemStore.h"
+#include "ZoqShell/Secrets/SecretsError.h"
+#include "ZoqShell/Settings/ShellPaths.h"
+#include "ZoqShell/System/NetlinkNetwork.h"
+#include "ZoqShell/System/NullNetwork.h"
+#include "ZoqShell/Transport/CurlWireTransport.h"
+
+#include <cmath>
+#include <ctime>
+#include <curl/curl.h>
+#include <sys/stat.h>
+
+namespace zoq::cli {
+namespace {
+
+constexpr const char* keychainService = "org.zoq.Zoq.credentials";
+constexpr const char* keychainAccount = "device-credentials";
+
+// A portal on this machine is reachable whatever the network state says
+// (a host without a default route still has loopback).
+bool isLoopback(const std::string& portal) {
+    CURLU* url = curl_url();
+    if (url == nullptr) {
+        return false;
+    }
+    bool loopback = false;
+    char* host = nullptr;
+    if (curl_url_set(url, CURLUPART_URL, portal.c_str(), 0) == CURLUE_OK &&
+        curl_url_get(url, CURLUPART_HOST, &host, 0) == CURLUE_OK) {
+        const std::string name = host;
+        loopback = name == "localhost" || name == "[::1]" || name.starts_with("127.");
+        curl_free(host);
+    }
+    curl_url_cleanup(url);
+    return loopback;
+}
+
+std::unique_ptr<NetworkObserving> networkFor(const std::string& portal) {
+    if (!isLoopback(portal)) {
+        try {
+            return std::make_unique<NetlinkNetwork>();
+        } catch (const CoreError&) {
+            // No netlink (a restricted container): let the transport decide.
+        }
+    }
+    return std::make_unique<NullNetwork>();
+}
+
+} // namespace
+
+ShellSession::ShellSession()
+    : settings_(std::make_unique<ShellSettings>(ShellPaths::settingsFile())),
+      clock_(std::make_unique<HostClock>()), transport_(std::make_unique<CurlWireTransport>()) {
+    if (const auto problem = settings_->problem()) {
+        throw CommandFailure(exitFailure, "the settings file " + settings_->file().string() +
+                                              " is damaged (" + *problem + "); fix or remove it");
+    }
+    const std::optional<std::string> portal = settings_->apiBaseURL();
+    if (!portal) {
+        throw CommandFailure(exitFailure, "the portal address \"" + settings_->apiBaseURLString() +
+                                              "\" in the settings is not an http(s) URL; run 'zoq pair CODE "
+                                              "--portal URL'");
+    }
+    portal_ = *portal;
+
+    std::unique_ptr<SecretsStoring> secrets;
+    if (settings_->credentialsInFile()) {
+        const std::filesystem::path root = ShellPaths::supportRoot();
+        std::filesystem::create_directories(root);
+        ::chmod(root.c_str(), 0700);
+        auto file = std::make_unique<FileSecrets>(root);
+        storeName_ = file->path().string();
+        secrets = std::move(file);
+    } else {
+        storeName_ = "keyring";
+        secrets = std::make_unique<KeychainSecrets>(keychainService, keychainAccount,
+                                                    std::make_unique<LibsecretItemStore>());
+    }
+    auto persistence = std::make_unique<KeychainCredentialPersistence>(std::move(secrets));
+    // Device authentication treats any load failure as "not paired". A
+    // keyring that cannot be reached must not look like that, or `pair`
+    // would seem to work and nothing would ever be kept.
+    try {
+        (void)persistence->secrets().retrieve();
+    } catch (const SecretsError& error) {
+        throw CommandFailure(
+            exitNoCredentialStore,
+            std::string("the keyring cannot be used: ") + error.what() +
+                "\nzoq keeps the device credentials in the desktop keyring (Secret Service). "
+                "Without one, you may choose a private file instead by adding\n  \"" +
+                ShellSettings::credentialStoreKey + "\": \"" + ShellSettings::fileCredentialStore +
+                "\"\nto " + settings_->file().string() + " (the file is protected by its permissions only).");
+    } catch (const CoreError& error) {
+        throw CommandFailure(exitNoCredentialStore, "the credential file cannot be used: " + error.reason());
+    }
+    persistence_ = std::move(persistence);
+    auth_ = std::make_unique<DeviceAuth>(*transport_, *persistence_, portal_, *clock_);
+    network_ = networkFor(portal_);
+}
+
+ShellSession::~ShellSession() = default;
+
+void ShellSession::usePortal(const std::string& portal) {
+    portal_ = portal;
+    auth_->configure(portal);
+    network_ = networkFor(portal_);
+}
+
+std::unique_ptr<SpoolUploader> ShellSession::uploader(const std::optional<std::filesystem::path>& spoolRoot) {
+    const std::filesystem::path ffmpeg =
+        settings_->ffmpegPath().value_or(FFmpegFLACEncoder::defaultExecutable);
+    auto uploader = std::make_unique<SpoolUploader>(
+        spoolRoot.value_or(ShellPaths::spoolRoot()),
+        SpoolUploader::Dependencies{*auth_, *transport_, *network_,
+                                    [ffmpeg] { return std::make_unique<FFmpegFLACEncoder>(ffmpeg); },
+                                    settings_.get()},
+        *clock_);
+    uploader->setBaseURL(portal_);
+    return uploader;
+}
+
+std::string isoText(Date date) {
+    const auto seconds = static_cast<std::time_t>(std::floor(date.unixSeconds()));
+    std::tm parts{};
+    ::gmtime_r(&seconds, &parts);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+    return text;
+}
+
+std::string rowLine(const UploadRow& row) {
+    std::string line = row.directoryName + "  " + std::string(rawValue(row.state)) + "  " +
+                       std::string(rawValue(row.stage)) + "  sent " + std::to_string(row.sentBytes) + "/" +
+                       std::to_string(row.byteSize) + " bytes";
+    if (row.recordingId) {
+        line += "  recording " + *row.recordingId;
+    }
+    if (row.failures > 0) {
+        line += "  failures " + std::to_string(row.failures);
+    }
+    if (row.retryAt) {
+        line += "  retry at " + isoText(*row.retryAt);
+    }
+    if (row.lastError) {
+        line += "  error: " + *row.lastError;
+    }
+    if (row.stuck) {
+        line += "  STUCK";
+    }
+    return line;
+}
+
+JSONValue rowJSON(const UploadRow& row) {
+    JSONValue::Object object{
+        {"directoryName", row.directoryName},
+        {"state", std::string(rawValue(row.state))},
+        {"stage", std::string(rawValue(row.stage))},
+        {"recordingId", row.recordingId ? JSONValue(*row.recordingId) : JSONValue(nullptr)},
+        {"failures", row.failures},
+        {"retryAt", row.retryAt ? JSONValue(isoText(*row.retryAt)) : JSONValue(nullptr)},
+        {"lastError", row.lastError ? JSONValue(*row.lastError) : JSONValue(nullptr)},
+        {"stuck", row.stuck},
+        {"sentBytes", row.sentBytes},
+        {"byteSize", row.byteSize},
+    };
+    return JSONValue(std::move(object));
+}
+
+} // namespace zoq::cli

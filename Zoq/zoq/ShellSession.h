@@ -1,0 +1,82 @@
+#pragma once
+
+#include "ZoqCore/Spool/FLACEncoder.h"
+#include "ZoqCore/Support/CoreClock.h"
+#include "ZoqCore/Upload/CredentialPersistence.h"
+#include "ZoqShell/Auth/DeviceAuth.h"
+#include "ZoqShell/Settings/ShellSettings.h"
+#include "ZoqShell/System/NetworkObserving.h"
+#include "ZoqShell/Transport/WireTransport.h"
+#include "ZoqShell/Uploader/SpoolUploader.h"
+
+#include <exception>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace zoq::cli {
+
+/// A command's refusal: the text to print after "zoq: " and the exit code.
+class CommandFailure : public std::exception {
+public:
+    CommandFailure(int exitCode, std::string message) : exitCode_(exitCode), message_(std::move(message)) {}
+    int exitCode() const noexcept { return exitCode_; }
+    const char* what() const noexcept override { return message_.c_str(); }
+
+private:
+    int exitCode_;
+    std::string message_;
+};
+
+/// What the pairing, upload and status commands share: the settings, the
+/// credential store the user chose, the HTTP transport and device
+/// authentication for the stored portal address, and an uploader over the
+/// spool. One per command run, used from the command's thread (the uploader
+/// runs its passes on its own worker).
+class ShellSession {
+public:
+    /// Opens the settings and the credential store and checks that the store
+    /// can be read. Throws `CommandFailure` (`exitNoCredentialStore`) when the
+    /// keyring cannot be used, naming the opt-in file store; and when the
+    /// stored portal address does not parse (`exitFailure`).
+    ShellSession();
+    ~ShellSession();
+    ShellSession(const ShellSession&) = delete;
+    ShellSession& operator=(const ShellSession&) = delete;
+
+    ShellSettings& settings() noexcept { return *settings_; }
+    DeviceAuth& auth() noexcept { return *auth_; }
+    const CoreClock& clock() const noexcept { return *clock_; }
+    /// The portal address in force (normalised).
+    const std::string& portal() const noexcept { return portal_; }
+    /// Where the credentials are kept, for people: "keyring" or the file's path.
+    const std::string& credentialStore() const noexcept { return storeName_; }
+
+    /// Points device authentication (and later uploaders) at `portal`.
+    void usePortal(const std::string& portal);
+
+    /// A new uploader over `spoolRoot` (the default spool when none).
+    std::unique_ptr<SpoolUploader> uploader(const std::optional<std::filesystem::path>& spoolRoot);
+
+private:
+    std::unique_ptr<ShellSettings> settings_;
+    std::unique_ptr<CoreClock> clock_;
+    std::unique_ptr<WireTransport> transport_;
+    std::unique_ptr<CredentialPersistence> persistence_;
+    std::unique_ptr<DeviceAuth> auth_;
+    std::unique_ptr<NetworkObserving> network_;
+    std::string portal_;
+    std::string storeName_;
+};
+
+/// "2026-12-07T09:40:00Z" for a date (whole seconds, UTC).
+std::string isoText(Date date);
+
+/// One line for people: name, state, stage, bytes sent, then what applies of
+/// recording id, failures, retry time, last error and "STUCK".
+std::string rowLine(const UploadRow& row);
+/// The row as a JSON object (fields named as in `UploadRow`, dates ISO 8601).
+JSONValue rowJSON(const UploadRow& row);
+
+} // namespace zoq::cli

@@ -1,0 +1,156 @@
+#include "Zoq/zoq/CommandLine.h"
+#include "Zoq/zoq/ShellSession.h"
+
+#include <CLI/CLI.hpp>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <memory>
+#include <mutex>
+#include <ostream>
+#include <thread>
+
+namespace zoq::cli {
+namespace {
+
+struct UploadOptions {
+    bool once = false;
+    bool watch = false;
+    bool untilDone = false;
+    double interval = 5;
+    std::string root;
+};
+
+std::atomic<bool> stopRequested{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+extern "C" void requestStop(int) {
+    stopRequested.store(true);
+}
+
+/// SIGINT and SIGTERM end the watch loop after the running pass, so a pass is
+/// never cut off by the command itself (a SIGKILL is safe too: every step is
+/// committed before the next is sent).
+class StopSignals {
+public:
+    StopSignals() {
+        stopRequested.store(false);
+        struct sigaction action {};
+        action.sa_handler = requestStop;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(SIGINT, &action, &oldInterrupt_);
+        ::sigaction(SIGTERM, &action, &oldTerminate_);
+    }
+    ~StopSignals() {
+        ::sigaction(SIGINT, &oldInterrupt_, nullptr);
+        ::sigaction(SIGTERM, &oldTerminate_, nullptr);
+    }
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+
+private:
+    struct sigaction oldInterrupt_ {};
+    struct sigaction oldTerminate_ {};
+};
+
+bool pending(ArtifactState state) {
+    switch (state) {
+    case ArtifactState::ready:
+    case ArtifactState::uploading:
+    case ArtifactState::verifyingRemote:
+    case ArtifactState::retryWait:
+    case ArtifactState::stored:
+        return true;
+    default:
+        return false;
+    }
+}
+
+void upload(const UploadOptions& options, Context& context) {
+    ShellSession session;
+    if (!session.auth().hasCredentials()) {
+        context.streams.err << "zoq: not paired; run 'zoq pair CODE' first\n";
+        context.exitCode = exitNotPaired;
+        return;
+    }
+    const auto uploader = session.uploader(
+        options.root.empty() ? std::nullopt : std::optional<std::filesystem::path>(options.root));
+
+    // Rows arrive on the uploader's thread; only changes are printed.
+    std::mutex printLock;
+    std::optional<std::vector<UploadRow>> printed;
+    std::optional<bool> printedBlocked;
+    bool done = false;
+    uploader->onRows([&](const std::vector<UploadRow>& rows, bool blocked) {
+        const std::lock_guard guard(printLock);
+        if (blocked != printedBlocked && blocked) {
+            context.streams.out << "credentials blocked: pair again with 'zoq pair CODE'\n";
+        }
+        printedBlocked = blocked;
+        if (rows != printed) {
+            for (const UploadRow& row : rows) {
+                context.streams.out << rowLine(row) << '\n';
+            }
+            context.streams.out << std::flush;
+            printed = rows;
+        }
+        done = blocked || std::none_of(rows.begin(), rows.end(),
+                                       [](const UploadRow& row) { return pending(row.state); });
+    });
+
+    if (!options.watch) {
+        uploader->tickOnce().get();
+        return;
+    }
+    const StopSignals signals;
+    const auto slice = std::chrono::milliseconds(100);
+    while (!stopRequested.load()) {
+        uploader->tickOnce().get();
+        {
+            const std::lock_guard guard(printLock);
+            if (options.untilDone && done) {
+                break;
+            }
+        }
+        const auto wakeAt =
+            std::chrono::steady_clock::now() + std::chrono::duration<double>(options.interval);
+        while (!stopRequested.load() && std::chrono::steady_clock::now() < wakeAt) {
+            std::this_thread::sleep_for(slice);
+        }
+    }
+}
+
+} // namespace
+
+void addUploadCommand(CLI::App& app, Context& context) {
+    auto options = std::make_shared<UploadOptions>();
+    CLI::App* command = app.add_subcommand("upload", "Upload finished recordings to the portal");
+    command->footer("Runs uploader passes over the spool: once (the default), or with --watch every\n"
+                    "--interval seconds until SIGINT or SIGTERM (or, with --until-done, until no\n"
+                    "recording is left to upload). Prints the spool's rows whenever they change:\n"
+                    "  <session>-<part>  <STATE>  <STAGE>  sent <n>/<size> bytes  [recording <id>]\n"
+                    "  [failures <n>]  [retry at <time>]  [error: <text>]  [STUCK]\n\n"
+                    "Exit status: 0 the passes ran (uploads that must wait are retried later);\n"
+                    "2 usage; 3 not paired; 4 no usable credential store.");
+    auto* once = command->add_flag("--once", options->once, "Run one pass and exit (the default)");
+    auto* watch = command->add_flag("--watch", options->watch, "Keep running passes until interrupted");
+    once->excludes(watch);
+    command
+        ->add_flag("--until-done", options->untilDone,
+                   "With --watch: exit once nothing is left to upload or the credentials are blocked")
+        ->needs(watch);
+    command->add_option("--interval", options->interval, "Seconds between passes with --watch")
+        ->check(CLI::Range(0.0, 3600.0))
+        ->capture_default_str();
+    command->add_option("--root", options->root, "Spool directory (default: $XDG_DATA_HOME/zoq/spool)");
+    command->callback([options, &context] {
+        try {
+            upload(*options, context);
+        } catch (const CommandFailure& failure) {
+            context.streams.err << "zoq: " << failure.what() << '\n';
+            context.exitCode = failure.exitCode();
+        }
+    });
+}
+
+} // namespace zoq::cli

@@ -1,0 +1,45 @@
+#pragma once
+
+#include "ZoqCore/Spool/ArtifactManifest.h"
+#include "ZoqCore/Spool/ArtifactState.h"
+#include "ZoqCore/Support/Date.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace zoq {
+
+/// What the menu and the command line show for one spool directory: a plain
+/// value derived from its manifest alone.
+struct UploadRow {
+    /// A row in an active or waiting stage is stuck after this many retries...
+    static constexpr std::int64_t stuckThresholdFailures = 4;
+    /// ...or when its retry time lies this many seconds in the past (the
+    /// uploader has not got to it although it should have).
+    static constexpr double stuckThresholdDelay = 600;
+
+    /// The capture session identifier, "-", the part index in decimal.
+    std::string directoryName;
+    ArtifactState state = ArtifactState::allocated;
+    QueueStage stage = QueueStage::ready;
+    std::optional<std::string> recordingId;
+    std::int64_t failures = 0;
+    std::optional<Date> retryAt;
+    std::optional<std::string> lastError;
+    bool stuck = false;
+    /// Bytes of the published file the portal holds for the current attempt:
+    /// the completed parts while transferring, the whole file from completing
+    /// on, 0 before. Coarse by design (a part counts once it is acknowledged).
+    std::int64_t sentBytes = 0;
+    /// The published file's size; 0 before publication.
+    std::int64_t byteSize = 0;
+
+    static UploadRow derive(const ArtifactManifest& manifest, Date now,
+                            std::int64_t stuckFailures = stuckThresholdFailures,
+                            double stuckDelay = stuckThresholdDelay);
+
+    friend bool operator==(const UploadRow&, const UploadRow&) = default;
+};
+
+} // namespace zoq
