@@ -3,6 +3,7 @@
 #include "ZoqCore/Support/CoreError.h"
 
 #include <CLI/CLI.hpp>
+
 #include <algorithm>
 #include <ostream>
 

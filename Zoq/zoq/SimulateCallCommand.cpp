@@ -81,20 +81,41 @@ void simulateCall(const SimulateOptions& options, Context& context) {
     std::vector<ProcessActivity> activity{{callPID, options.app, true}};
     const Bytes silence(static_cast<std::size_t>(chunkFrames * pcm::bytesPerFrame), 0);
     std::int64_t position = 0;
+    const double start = clock.now();
+    auto say = [&](const std::string& text) {
+        char stamp[32];
+        std::snprintf(stamp, sizeof stamp, "  t=%6.2f s  ", clock.now() - start);
+        out << stamp << text << '\n';
+    };
     auto step = [&](ByteView chunk) {
+        const CaptureState before = core.machine().state();
+        const bool hadPart = core.active() != nullptr;
+        const std::size_t finished = core.completed().size();
         core.processes(activity);
         core.samples(chunk, position);
         core.tick();
+        if (core.machine().state() != before) {
+            say("state " + std::string(toText(before)) + " -> " +
+                std::string(toText(core.machine().state())));
+        }
+        if (core.completed().size() > finished) {
+            say("part finished: flushed, encoded to FLAC, verified, published");
+        }
+        if (!hadPart && core.active() != nullptr) {
+            say("part begins: " + core.active()->directory().filename().string());
+        }
         position += static_cast<std::int64_t>(chunk.size()) / pcm::bytesPerFrame;
         clock.advance(tickSeconds);
     };
 
+    say(options.app + " takes the microphone");
     for (std::int64_t frame = 0; frame < totalFrames; frame += chunkFrames) {
         const std::int64_t count = std::min(chunkFrames, totalFrames - frame);
         step(ByteView(audio).subspan(static_cast<std::size_t>(frame * pcm::bytesPerFrame),
                                      static_cast<std::size_t>(count * pcm::bytesPerFrame)));
     }
     activity[0].runningInput = false;
+    say(options.app + " lets go of the microphone");
     // The grace interval runs on silence; a few ticks more than it lasts is
     // plenty for the finish to come.
     const double until = clock.now() + CaptureMachine::idleGraceInterval + 2.0;
@@ -114,6 +135,11 @@ void simulateCall(const SimulateOptions& options, Context& context) {
         out << "part: " << directory.string() << '\n';
         out << "state: " << rawValue(manifest.state) << " (" << seconds(manifest.durableFrames)
             << " durable)\n";
+        if (manifest.state == ArtifactState::ready) {
+            out << "flac: " << (directory / Artifact::flacName).string() << " ("
+                << io->size(directory / Artifact::flacName)
+                << " bytes; decoded again and matched against the durable audio)\n";
+        }
     }
 }
 
