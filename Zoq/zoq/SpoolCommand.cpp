@@ -80,6 +80,11 @@ void printTable(std::ostream& out, const std::vector<std::vector<std::string>>& 
 /// the previous manifest, because manifests are replaced by rename.
 void list(const SpoolOptions& options, Context& context) {
     const fs::path root = chosenRoot(options);
+    if (!fs::is_directory(root)) {
+        context.streams.err << "zoq: no spool at " << root.string() << '\n';
+        context.exitCode = exitFailure;
+        return;
+    }
     const DurableIO io;
     std::vector<std::vector<std::string>> rows{{"NAME", "STATE", "QUEUE", "DURABLE_S", "ERROR"}};
     JSONValue::Array items;

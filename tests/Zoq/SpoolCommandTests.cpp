@@ -154,6 +154,10 @@ TEST_F(SpoolCommandTest, ListShowsEveryDirectoryByNameWithoutLockingOrChangingAn
     EXPECT_GE(*row.find("durableSeconds")->number(), 21.0);
 
     EXPECT_FALSE(fs::exists(root / "1-empty" / "quarantine.txt")) << "list never quarantines";
+    const Result absent = runZoq({"spool", "list", "--root", (dir / "absent").string()});
+    EXPECT_EQ(absent.code, exitFailure);
+    EXPECT_NE(absent.err.find("no spool at"), std::string::npos) << absent.err;
+    EXPECT_FALSE(fs::exists(dir / "absent")) << "list creates nothing";
     EXPECT_EQ(fileText(part / "manifest.json"), manifestBefore);
 }
 
