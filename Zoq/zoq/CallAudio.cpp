@@ -18,16 +18,16 @@ namespace {
 
 constexpr double conversionDeadline = 300.0;
 
-std::uint32_t le32(const Bytes& bytes, std::size_t at) {
+std::uint32_t le32(ByteView bytes, std::size_t at) {
     return static_cast<std::uint32_t>(bytes[at]) | static_cast<std::uint32_t>(bytes[at + 1]) << 8 |
            static_cast<std::uint32_t>(bytes[at + 2]) << 16 | static_cast<std::uint32_t>(bytes[at + 3]) << 24;
 }
 
-std::uint16_t le16(const Bytes& bytes, std::size_t at) {
+std::uint16_t le16(ByteView bytes, std::size_t at) {
     return static_cast<std::uint16_t>(bytes[at] | bytes[at + 1] << 8);
 }
 
-bool tagAt(const Bytes& bytes, std::size_t at, const char* tag) {
+bool tagAt(ByteView bytes, std::size_t at, const char* tag) {
     return std::memcmp(bytes.data() + at, tag, 4) == 0;
 }
 
@@ -48,9 +48,9 @@ Bytes wholeFrames(Bytes pcm) {
     return pcm;
 }
 
-/// The PCM of a WAV file already in zoq's format; none for any other file,
-/// which is then left to the converter.
-std::optional<Bytes> directPCM(const Bytes& file) {
+} // namespace
+
+std::optional<Bytes> directCallPCM(ByteView file) {
     if (file.size() < 12 || !tagAt(file, 0, "RIFF") || !tagAt(file, 8, "WAVE")) {
         return std::nullopt;
     }
@@ -82,6 +82,8 @@ std::optional<Bytes> directPCM(const Bytes& file) {
     return std::nullopt;
 }
 
+namespace {
+
 /// A temporary file that is unlinked when the object goes away.
 class ScratchFile {
 public:
@@ -110,7 +112,7 @@ private:
 } // namespace
 
 Bytes loadCallAudio(const std::filesystem::path& file, const std::filesystem::path& ffmpeg) {
-    if (std::optional<Bytes> pcm = directPCM(readWhole(file))) {
+    if (std::optional<Bytes> pcm = directCallPCM(readWhole(file))) {
         return std::move(*pcm);
     }
     const ScratchFile converted;

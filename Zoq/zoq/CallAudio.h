@@ -3,6 +3,7 @@
 #include "ZoqCore/Support/Bytes.h"
 
 #include <filesystem>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -24,5 +25,11 @@ public:
 /// `CallAudioError` for an unreadable file and whatever `BoundedProcess::run`
 /// throws when the conversion fails.
 Bytes loadCallAudio(const std::filesystem::path& file, const std::filesystem::path& ffmpeg);
+
+/// The PCM of a whole WAV file already in zoq's format, cut to whole frames;
+/// none for anything else (another format, no "data" chunk before the end, not
+/// a WAV at all). A "data" size of 0 or past the end, as streaming writers
+/// leave it, means "to the end of the file". Never reads outside `file`.
+std::optional<Bytes> directCallPCM(ByteView file);
 
 } // namespace zoq::cli

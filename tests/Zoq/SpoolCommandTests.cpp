@@ -121,9 +121,9 @@ TEST_F(SpoolCommandTest, ListShowsEveryDirectoryByNameWithoutLockingOrChangingAn
     const Result recorded = simulate(6.0);
     ASSERT_EQ(recorded.code, exitSuccess) << recorded.err;
     const fs::path part = partOf(recorded.out);
-    makePrivateDirectory(root / "0-torn");
-    writeFile(root / "0-torn" / "manifest.json", "{\"manifest\":");
-    makePrivateDirectory(root / "1-empty");
+    makePrivateDirectory(root / "x-torn");
+    writeFile(root / "x-torn" / "manifest.json", "{\"manifest\":");
+    makePrivateDirectory(root / "y-empty");
     const std::string manifestBefore = fileText(part / "manifest.json");
 
     // The recorder or the uploader may hold any directory meanwhile.
@@ -131,15 +131,16 @@ TEST_F(SpoolCommandTest, ListShowsEveryDirectoryByNameWithoutLockingOrChangingAn
     const Result table = runZoq({"spool", "list", "--root", root.string()});
     ASSERT_EQ(table.code, exitSuccess) << table.err;
     std::istringstream lines(table.out);
-    std::string header, torn, empty, ready;
+    // Part directories are named by UUID, so these two sort after it.
+    std::string header, ready, torn, empty;
     std::getline(lines, header);
+    std::getline(lines, ready);
     std::getline(lines, torn);
     std::getline(lines, empty);
-    std::getline(lines, ready);
     EXPECT_EQ(header.rfind("NAME", 0), 0u);
-    EXPECT_EQ(torn.rfind("0-torn", 0), 0u);
+    EXPECT_EQ(torn.rfind("x-torn", 0), 0u);
     EXPECT_NE(torn.find("json: "), std::string::npos) << torn;
-    EXPECT_EQ(empty.rfind("1-empty", 0), 0u);
+    EXPECT_EQ(empty.rfind("y-empty", 0), 0u);
     EXPECT_NE(empty.find("io(\"open manifest.json\", 2)"), std::string::npos) << empty;
     EXPECT_NE(ready.find("READY"), std::string::npos);
     EXPECT_NE(ready.find("READY_TO_UPLOAD"), std::string::npos);
@@ -148,12 +149,12 @@ TEST_F(SpoolCommandTest, ListShowsEveryDirectoryByNameWithoutLockingOrChangingAn
     ASSERT_EQ(json.code, exitSuccess) << json.err;
     const JSONValue rows = JSONValue::parse(json.out);
     ASSERT_EQ(rows.array()->size(), 3u);
-    const JSONValue& row = rows.array()->at(2);
+    const JSONValue& row = rows.array()->at(0);
     EXPECT_EQ(*row.find("name")->string(), part.filename().string());
     EXPECT_EQ(*row.find("state")->string(), "READY");
     EXPECT_GE(*row.find("durableSeconds")->number(), 21.0);
 
-    EXPECT_FALSE(fs::exists(root / "1-empty" / "quarantine.txt")) << "list never quarantines";
+    EXPECT_FALSE(fs::exists(root / "y-empty" / "quarantine.txt")) << "list never quarantines";
     const Result absent = runZoq({"spool", "list", "--root", (dir / "absent").string()});
     EXPECT_EQ(absent.code, exitFailure);
     EXPECT_NE(absent.err.find("no spool at"), std::string::npos) << absent.err;
@@ -170,16 +171,17 @@ TEST_F(SpoolCommandTest, RecoverReportsEachDirectoryAndExitsOneWhenAnythingNeeds
     EXPECT_EQ(clean.code, exitSuccess) << clean.err;
     EXPECT_EQ(clean.out, part.filename().string() + "  recovered READY\n");
 
-    makePrivateDirectory(root / "1-empty");
+    makePrivateDirectory(root / "y-empty");
     {
         const DirectoryLock held(part);
         const Result mixed = runZoq({"spool", "recover", "--root", root.string(), "--json"});
         EXPECT_EQ(mixed.code, exitFailure);
-        EXPECT_EQ(mixed.out, "[{\"name\":\"1-empty\",\"outcome\":\"quarantined\",\"reason\":\"io(\\\"open "
-                             "manifest.json\\\", 2)\"},{\"name\":\"" +
-                                 part.filename().string() + "\",\"outcome\":\"locked\"}]\n");
+        EXPECT_EQ(mixed.out,
+                  "[{\"name\":\"" + part.filename().string() +
+                      "\",\"outcome\":\"locked\"},{\"name\":\"y-empty\",\"outcome\":\"quarantined\","
+                      "\"reason\":\"io(\\\"open manifest.json\\\", 2)\"}]\n");
     }
-    EXPECT_EQ(fileText(root / "1-empty" / "quarantine.txt"), "QUARANTINED: invalid or absent manifest\n");
+    EXPECT_EQ(fileText(root / "y-empty" / "quarantine.txt"), "QUARANTINED: invalid or absent manifest\n");
 
     // A missing root is created (0700) and has nothing to recover.
     const Result fresh = runZoq({"spool", "recover", "--root", (dir / "new" / "spool").string()});
