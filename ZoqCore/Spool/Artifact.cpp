@@ -294,6 +294,13 @@ std::unique_ptr<Artifact> Artifact::create(const std::filesystem::path& director
         !std::isfinite(capture.startedAt.sinceReferenceDate)) {
         throw CoreError::invalid("capture");
     }
+    try {
+        // A start the portal cannot express would make the part impossible
+        // to publish, after hours of recording; refuse it up front.
+        timestampText(capture.startedAt);
+    } catch (const CoreError&) {
+        throw CoreError::invalid("capture");
+    }
     WireFields::string(JSONValue(capture.app), 1, 128, true);
     if (io == nullptr) {
         throw CoreError::invalid("io");

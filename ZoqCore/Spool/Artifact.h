@@ -65,10 +65,11 @@ public:
     /// Creates the directory (0700; it must not exist), locks it, commits an
     /// ALLOCATED manifest, writes and syncs the empty WAV, commits WRITING_WAV.
     /// Throws invalid("format") for a device or session identifier that is not
-    /// a UUID, invalid("capture") for a negative part index or first frame or a
-    /// non-finite start, the wire string rule's error for `capture.app` (1-128
-    /// scalars, NFC), io("mkdir capture", errno). A failure after the mkdir
-    /// leaves the directory for recovery.
+    /// a UUID, invalid("capture") for a negative part index or first frame or
+    /// a start that is not finite or outside the years 0000-9999, the wire
+    /// string rule's error for `capture.app` (1-128 scalars, NFC) and
+    /// io("mkdir capture", errno). A failure after the mkdir leaves the
+    /// directory for recovery.
     static std::unique_ptr<Artifact> create(const std::filesystem::path& directory,
                                             const CaptureSegment& capture, const std::string& deviceId,
                                             const CoreClock& clock, std::shared_ptr<DurableIO> io);

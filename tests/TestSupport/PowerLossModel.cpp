@@ -1,7 +1,8 @@
 #include "tests/TestSupport/PowerLossModel.h"
 
+#include "ZoqCore/Spool/DurableIO.h"
+
 #include <fstream>
-#include <iterator>
 #include <system_error>
 #include <utility>
 
@@ -15,8 +16,7 @@ bool startsWith(const std::string& text, std::string_view prefix) {
 }
 
 Bytes contentOf(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return DurableIO().read(path, 0);
 }
 
 } // namespace

@@ -19,6 +19,10 @@ TEST_F(ArtifactLifecycle, CreateChecksItsInputBeforeTouchingTheDisk) {
     EXPECT_EQ(caughtError([&] { Artifact::create(directory, segment, testDevice, clock, io); }),
               CoreError::invalid("capture"));
     segment = testSegment();
+    segment.startedAt = Date{4e11};
+    EXPECT_EQ(caughtError([&] { Artifact::create(directory, segment, testDevice, clock, io); }),
+              CoreError::invalid("capture"));
+    segment = testSegment();
     segment.app = "";
     EXPECT_EQ(caughtError([&] { Artifact::create(directory, segment, testDevice, clock, io); }),
               CoreError::invalid("string length"));
