@@ -1,0 +1,398 @@
+#include "ZoqShell/Settings/ShellSettings.h"
+
+#include "ZoqCore/Spool/DurableIO.h"
+#include "ZoqCore/Spool/FileDescriptor.h"
+#include "ZoqCore/Support/CoreError.h"
+#include "ZoqCore/Wire/JSONSyntaxError.h"
+#include "ZoqShell/Transport/CurlHandles.h"
+
+#include <cctype>
+#include <cerrno>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace zoq {
+namespace {
+
+namespace fs = std::filesystem;
+
+/// Earlier damaged copies are never overwritten; past this many the write is
+/// refused rather than piling up copies without end.
+constexpr int maximumDamagedCopies = 100;
+
+[[noreturn]] void fail(const char* operation) {
+    throw CoreError::io(operation, errno);
+}
+
+fs::path parentOf(const fs::path& file) {
+    const fs::path parent = file.parent_path();
+    return parent.empty() ? fs::path(".") : parent;
+}
+
+/// mkdir -p with mode 0700 for every directory it creates; existing ones keep
+/// their mode.
+void createDirectories(const fs::path& directory) {
+    fs::path partial;
+    for (const fs::path& component : directory) {
+        partial /= component;
+        if (::mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) {
+            fail("mkdir settings directory");
+        }
+    }
+}
+
+/// The settings directory, opened and locked against other writers until the
+/// descriptor closes.
+FileDescriptor lockDirectory(const fs::path& directory) {
+    createDirectories(directory);
+    FileDescriptor handle(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!handle) {
+        fail("open settings directory");
+    }
+    while (::flock(handle.get(), LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            fail("lock settings directory");
+        }
+    }
+    return handle;
+}
+
+bool existsAt(int directory, const std::string& name) {
+    struct stat status {};
+    return ::fstatat(directory, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+/// Renames the damaged file (whatever it is) to the first free
+/// "settings.json.damaged[.N]". Never replaces an earlier copy.
+void keepDamaged(int directory, const std::string& name) {
+    for (int copy = 0; copy < maximumDamagedCopies; ++copy) {
+        std::string target = name + ShellSettings::damagedSuffix;
+        if (copy > 0) {
+            target += "." + std::to_string(copy);
+        }
+        if (::renameat2(directory, name.c_str(), directory, target.c_str(), RENAME_NOREPLACE) == 0) {
+            return;
+        }
+        if (errno == EINVAL) {
+            // A file system without RENAME_NOREPLACE: check first. Only zoq
+            // writers create these names, and they hold the directory lock.
+            if (existsAt(directory, target)) {
+                continue;
+            }
+            if (::renameat(directory, name.c_str(), directory, target.c_str()) != 0) {
+                fail("keep damaged settings");
+            }
+            return;
+        }
+        if (errno != EEXIST) {
+            fail("keep damaged settings");
+        }
+    }
+    errno = EEXIST;
+    fail("keep damaged settings");
+}
+
+Bytes encode(const JSONValue::Object& object) {
+    Bytes bytes = JSONValue(object).canonicalBytes();
+    bytes.push_back('\n');
+    // Never write a file the next read would call damaged.
+    if (static_cast<std::int64_t>(bytes.size()) > ShellSettings::maximumFileSize) {
+        throw CoreError::invalid("settings too large");
+    }
+    return bytes;
+}
+
+std::optional<std::uint32_t> storedU32(const JSONValue::Object& object, const char* key) {
+    const auto found = object.find(key);
+    if (found == object.end()) {
+        return std::nullopt;
+    }
+    const std::optional<std::int64_t> number = found->second.integer();
+    if (!number || *number < 0 || *number > 0xffff'ffff) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint32_t>(*number);
+}
+
+} // namespace
+
+ShellSettings::ShellSettings(std::filesystem::path file) : file_(std::move(file)) {
+    if (file_.filename().empty()) {
+        throw CoreError::invalid("settings path");
+    }
+    const std::lock_guard lock(mutex_);
+    modify(
+        [](JSONValue::Object& object) {
+            const auto found = object.find(apiBaseURLKey);
+            if (found != object.end() && found->second.string() != nullptr) {
+                return false;
+            }
+            object.insert_or_assign(apiBaseURLKey, JSONValue(defaultAPIBaseURL));
+            return true;
+        },
+        false);
+}
+
+ShellSettings::Contents ShellSettings::load() const {
+    Contents contents;
+    struct stat status {};
+    if (::lstat(file_.c_str(), &status) != 0) {
+        if (errno == ENOENT) {
+            return contents;
+        }
+        fail("stat settings");
+    }
+    // Judged before opening: opening a device or a FIFO can have effects.
+    if (S_ISLNK(status.st_mode)) {
+        contents.problem = "symbolic link";
+        return contents;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        contents.problem = "not a regular file";
+        return contents;
+    }
+    const FileDescriptor file(::open(file_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!file) {
+        if (errno == ENOENT) {
+            return contents; // removed since the lstat
+        }
+        if (errno == ELOOP) {
+            contents.problem = "symbolic link";
+            return contents;
+        }
+        fail("open settings");
+    }
+    if (::fstat(file.get(), &status) != 0) {
+        fail("stat settings");
+    }
+    if (!S_ISREG(status.st_mode)) {
+        contents.problem = "not a regular file";
+        return contents;
+    }
+    if (status.st_size > maximumFileSize) {
+        contents.problem = "too large";
+        return contents;
+    }
+    // One byte beyond the limit tells a file that grew since the fstat.
+    Bytes bytes(static_cast<std::size_t>(maximumFileSize) + 1);
+    std::size_t filled = 0;
+    while (filled < bytes.size()) {
+        const ssize_t count = ::read(file.get(), bytes.data() + filled, bytes.size() - filled);
+        if (count < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            fail("read settings");
+        }
+        if (count == 0) {
+            break;
+        }
+        filled += static_cast<std::size_t>(count);
+    }
+    if (filled > static_cast<std::size_t>(maximumFileSize)) {
+        contents.problem = "too large";
+        return contents;
+    }
+    bytes.resize(filled);
+    JSONValue parsed;
+    try {
+        parsed = JSONValue::parse(bytes);
+    } catch (const JSONSyntaxError&) {
+        contents.problem = "unparseable JSON";
+        return contents;
+    }
+    if (parsed.object() == nullptr) {
+        contents.problem = "not a JSON object";
+        return contents;
+    }
+    contents.object = *parsed.object();
+    return contents;
+}
+
+void ShellSettings::modify(const std::function<bool(JSONValue::Object& object)>& change,
+                           bool replaceDamaged) {
+    const FileDescriptor directory = lockDirectory(parentOf(file_));
+    Contents contents = load();
+    if (contents.problem && !replaceDamaged) {
+        return;
+    }
+    const JSONValue::Object before = contents.object;
+    if (!change(contents.object) || (contents.object == before && !contents.problem)) {
+        return; // nothing to change: spare the disk a rewrite
+    }
+    // Encoding validates the values (UTF-8, size) before anything is touched.
+    const Bytes bytes = encode(contents.object);
+    if (contents.problem) {
+        keepDamaged(directory.get(), file_.filename().string());
+    }
+    DurableIO().atomic(bytes, file_);
+}
+
+JSONValue
+ShellSettings::update(std::string_view key,
+                      const std::function<std::optional<JSONValue>(const JSONValue* current)>& decide) {
+    const std::lock_guard lock(mutex_);
+    JSONValue result;
+    modify(
+        [&](JSONValue::Object& object) {
+            const auto found = object.find(key);
+            const JSONValue* current = found == object.end() ? nullptr : &found->second;
+            std::optional<JSONValue> decided = decide(current);
+            if (!decided) {
+                result = current != nullptr ? *current : JSONValue();
+                return false;
+            }
+            result = *decided;
+            object.insert_or_assign(std::string(key), std::move(*decided));
+            return true;
+        },
+        true);
+    return result;
+}
+
+void ShellSettings::store(std::initializer_list<std::pair<const char*, JSONValue>> values) {
+    const std::lock_guard lock(mutex_);
+    modify(
+        [&values](JSONValue::Object& object) {
+            for (const auto& [key, value] : values) {
+                object.insert_or_assign(key, value);
+            }
+            return true;
+        },
+        true);
+}
+
+std::optional<std::string> ShellSettings::problem() const {
+    const std::lock_guard lock(mutex_);
+    return load().problem;
+}
+
+std::optional<JSONValue> ShellSettings::value(std::string_view key) const {
+    const std::lock_guard lock(mutex_);
+    const Contents contents = load();
+    const auto found = contents.object.find(key);
+    if (found == contents.object.end()) {
+        return std::nullopt;
+    }
+    return found->second;
+}
+
+std::set<std::string> ShellSettings::allowedBundleIDs() const {
+    const std::optional<JSONValue> stored = value(allowedBundleIDsKey);
+    std::set<std::string> bundleIDs;
+    if (!stored || stored->array() == nullptr) {
+        return bundleIDs;
+    }
+    for (const JSONValue& element : *stored->array()) {
+        // One element of the wrong type makes the whole value the wrong type.
+        if (element.string() == nullptr) {
+            return {};
+        }
+        bundleIDs.insert(*element.string());
+    }
+    return bundleIDs;
+}
+
+void ShellSettings::setAllowedBundleIDs(const std::set<std::string>& bundleIDs) {
+    JSONValue::Array array(bundleIDs.begin(), bundleIDs.end());
+    store({{allowedBundleIDsKey, JSONValue(std::move(array))}});
+}
+
+bool ShellSettings::chimeEnabled() const {
+    const std::optional<JSONValue> stored = value(chimeEnabledKey);
+    return stored ? stored->boolean().value_or(true) : true;
+}
+
+void ShellSettings::setChimeEnabled(bool enabled) {
+    store({{chimeEnabledKey, JSONValue(enabled)}});
+}
+
+HotkeyConfiguration ShellSettings::hotkey() const {
+    JSONValue::Object object;
+    {
+        const std::lock_guard lock(mutex_);
+        object = load().object;
+    }
+    // One read for both halves, so they come from the same file.
+    HotkeyConfiguration hotkey = HotkeyConfiguration::standard;
+    if (const std::optional<std::uint32_t> keyCode = storedU32(object, hotkeyKeyCodeKey)) {
+        hotkey.keyCode = *keyCode;
+    }
+    if (const std::optional<std::uint32_t> modifiers = storedU32(object, hotkeyCarbonModifiersKey)) {
+        hotkey.carbonModifiers = *modifiers;
+    }
+    return hotkey;
+}
+
+void ShellSettings::setHotkey(const HotkeyConfiguration& hotkey) {
+    if (hotkey.keyCode < 0 || hotkey.keyCode > HotkeyConfiguration::maximumKeyCode) {
+        throw CoreError::invalid("hotkey key code");
+    }
+    // Both halves in one write, so no reader sees one without the other.
+    store({{hotkeyKeyCodeKey, JSONValue(hotkey.keyCode)},
+           {hotkeyCarbonModifiersKey, JSONValue(hotkey.carbonModifiers)}});
+}
+
+std::string ShellSettings::apiBaseURLString() const {
+    const std::optional<JSONValue> stored = value(apiBaseURLKey);
+    if (stored && stored->string() != nullptr) {
+        return *stored->string();
+    }
+    return defaultAPIBaseURL;
+}
+
+void ShellSettings::setAPIBaseURLString(const std::string& text) {
+    store({{apiBaseURLKey, JSONValue(text)}});
+}
+
+std::optional<std::string> ShellSettings::apiBaseURL() const {
+    return parsePortalURL(apiBaseURLString());
+}
+
+bool ShellSettings::recorderEnabled() const {
+    const std::optional<JSONValue> stored = value(recorderEnabledKey);
+    return stored ? stored->boolean().value_or(false) : false;
+}
+
+void ShellSettings::setRecorderEnabled(bool enabled) {
+    store({{recorderEnabledKey, JSONValue(enabled)}});
+}
+
+std::optional<std::string> ShellSettings::parsePortalURL(std::string_view text) {
+    const std::string input(text);
+    if (input.find('\0') != std::string::npos) {
+        return std::nullopt;
+    }
+    const curl::Url url(curl_url());
+    if (!url) {
+        throw std::bad_alloc();
+    }
+    if (curl_url_set(url.get(), CURLUPART_URL, input.c_str(), 0) != CURLUE_OK) {
+        return std::nullopt;
+    }
+    const auto part = [&url](CURLUPart which) -> std::optional<std::string> {
+        char* raw = nullptr;
+        if (curl_url_get(url.get(), which, &raw, 0) != CURLUE_OK || raw == nullptr) {
+            return std::nullopt;
+        }
+        const curl::String owned(raw);
+        return std::string(owned.get());
+    };
+    std::optional<std::string> scheme = part(CURLUPART_SCHEME);
+    if (!scheme) {
+        return std::nullopt;
+    }
+    for (char& c : *scheme) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    const std::optional<std::string> host = part(CURLUPART_HOST);
+    if ((*scheme != "http" && *scheme != "https") || !host || host->empty()) {
+        return std::nullopt;
+    }
+    return part(CURLUPART_URL);
+}
+
+} // namespace zoq

@@ -1,0 +1,146 @@
+#pragma once
+
+#include "ZoqCore/Wire/JSONValue.h"
+#include "ZoqShell/Settings/HotkeyConfiguration.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <initializer_list>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace zoq {
+
+/// Every user setting, kept in one JSON object in one file
+/// (`ShellPaths::settingsFile()`, "settings.json").
+///
+/// Reading. Every getter reads the file afresh (no cache), so a change made by
+/// another zoq process or by hand is seen at once. Each key falls back to its
+/// default on its own when it is absent or holds the wrong type:
+///
+///   "allowedBundleIDs"       array of strings   empty set
+///   "chimeEnabled"           boolean            true
+///   "hotkeyKeyCode"          integer 0...2^32-1 35   (each half separately)
+///   "hotkeyCarbonModifiers"  integer 0...2^32-1 6400
+///   "apiBaseURL"             string             `defaultAPIBaseURL`
+///   "recorderEnabled"        boolean            false
+///   "installUUID"            string             (see `ShellPaths::installUUID`)
+///
+/// Damage. A file that is a symbolic link, not a regular file, larger than
+/// `maximumFileSize`, not JSON, or JSON but not an object is *damaged*: every
+/// getter returns the defaults and `problem()` says what is wrong, so the
+/// tray and the command line can warn. Nothing is discarded silently: the
+/// constructor leaves a damaged file alone, and only an explicit write
+/// replaces it, after first renaming it (a link as the link itself, never its
+/// target) to "settings.json.damaged" — or "settings.json.damaged.1", ".2", …
+/// when earlier copies exist — where the user can recover it.
+///
+/// Writing. Each setter re-reads the file, changes its one key, keeps every
+/// other key (also keys this version does not know), and replaces the file
+/// durably (`DurableIO::atomic`: a 0600 sibling, fsync, rename, directory
+/// fsync), so a crash leaves the old or the new file, never a torn one.
+/// Missing directories are created with mode 0700. A write that would change
+/// nothing is skipped. Bad input (a string that is not UTF-8, a key code out
+/// of range) is refused with `CoreError::invalid` before anything is touched.
+///
+/// Concurrency. Thread-safe: one mutex serialises the calls of one object.
+/// Between objects and between processes, writers take flock(LOCK_EX) on the
+/// settings directory for their read-modify-write, so concurrent zoq writers
+/// never lose each other's keys. A program that ignores the lock (an editor)
+/// is last-writer-wins for the whole file; the rename still makes every
+/// reader see one complete file.
+///
+/// Errors. System call failures throw `CoreError::io(operation, errno)`
+/// (reads too: an unreadable file is an environment fault, not damage).
+class ShellSettings {
+public:
+    static constexpr const char* fileName = "settings.json";
+    static constexpr const char* damagedSuffix = ".damaged";
+    /// Far above any real settings file; bounds what a read loads.
+    static constexpr std::int64_t maximumFileSize = 1 << 20;
+    /// The development portal on this machine, at its default port.
+    static constexpr const char* defaultAPIBaseURL = "http://127.0.0.1:8787";
+
+    static constexpr const char* allowedBundleIDsKey = "allowedBundleIDs";
+    static constexpr const char* chimeEnabledKey = "chimeEnabled";
+    static constexpr const char* hotkeyKeyCodeKey = "hotkeyKeyCode";
+    static constexpr const char* hotkeyCarbonModifiersKey = "hotkeyCarbonModifiers";
+    static constexpr const char* apiBaseURLKey = "apiBaseURL";
+    static constexpr const char* recorderEnabledKey = "recorderEnabled";
+    static constexpr const char* installUUIDKey = "installUUID";
+
+    /// Uses the settings file at `file`. When "apiBaseURL" holds no string it
+    /// stores `defaultAPIBaseURL` there (first start), unless the file is
+    /// damaged, which is left as it is. Throws `CoreError::io` when that
+    /// first write fails.
+    explicit ShellSettings(std::filesystem::path file);
+    ShellSettings(const ShellSettings&) = delete;
+    ShellSettings& operator=(const ShellSettings&) = delete;
+
+    const std::filesystem::path& file() const noexcept { return file_; }
+
+    /// What is wrong with the file ("symbolic link", "not a regular file",
+    /// "too large", "unparseable JSON", "not a JSON object"); none when it is
+    /// fine or absent.
+    std::optional<std::string> problem() const;
+    bool damaged() const { return problem().has_value(); }
+
+    std::set<std::string> allowedBundleIDs() const;
+    /// Stored as an array in ascending byte order.
+    void setAllowedBundleIDs(const std::set<std::string>& bundleIDs);
+
+    bool chimeEnabled() const;
+    void setChimeEnabled(bool enabled);
+
+    HotkeyConfiguration hotkey() const;
+    /// invalid("hotkey key code") for a key code outside 0...2^32-1.
+    void setHotkey(const HotkeyConfiguration& hotkey);
+
+    std::string apiBaseURLString() const;
+    void setAPIBaseURLString(const std::string& text);
+    /// `apiBaseURLString` parsed (`parsePortalURL`); none when it does not parse.
+    std::optional<std::string> apiBaseURL() const;
+
+    bool recorderEnabled() const;
+    void setRecorderEnabled(bool enabled);
+
+    /// The raw stored value of any key; none when absent or the file is damaged.
+    std::optional<JSONValue> value(std::string_view key) const;
+    /// Atomic read-modify-write of one key: `decide` gets the current value
+    /// (null when absent or the file is damaged) and returns the value to
+    /// store, or none to keep the current one. Returns the value the key holds
+    /// afterwards (null when absent). `decide` runs under the settings' locks:
+    /// it must not call back into this object.
+    JSONValue update(std::string_view key,
+                     const std::function<std::optional<JSONValue>(const JSONValue* current)>& decide);
+
+    /// The portal address `text` as libcurl normalises it ("http://host:8787/"),
+    /// if it parses as an absolute http or https URL with a host; none otherwise.
+    static std::optional<std::string> parsePortalURL(std::string_view text);
+
+private:
+    struct Contents {
+        JSONValue::Object object;           ///< empty when absent or damaged
+        std::optional<std::string> problem; ///< set when damaged
+    };
+
+    /// Reads and judges the file; callers hold `mutex_`.
+    Contents load() const;
+    /// Under the directory lock: loads the object, lets `change` edit it and
+    /// writes it back when `change` returns true and something differs. A
+    /// damaged file is replaced (kept aside first) only with `replaceDamaged`;
+    /// otherwise nothing is written. Callers hold `mutex_`.
+    void modify(const std::function<bool(JSONValue::Object& object)>& change, bool replaceDamaged);
+    /// Sets each key in one write.
+    void store(std::initializer_list<std::pair<const char*, JSONValue>> values);
+
+    const std::filesystem::path file_;
+    mutable std::mutex mutex_; ///< guards every access to the file by this object
+};
+
+} // namespace zoq

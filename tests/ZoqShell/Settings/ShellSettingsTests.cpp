@@ -1,0 +1,325 @@
+#include "ZoqCore/Support/CoreError.h"
+#include "ZoqCore/Wire/WirePattern.h"
+#include "ZoqShell/Settings/ShellPaths.h"
+#include "ZoqShell/Settings/ShellSettings.h"
+#include "tests/TestSupport/CaughtError.h"
+#include "tests/TestSupport/TempDirectory.h"
+
+#include <algorithm>
+#include <atomic>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <map>
+#include <sys/stat.h>
+#include <thread>
+
+namespace zoq {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string readText(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void writeText(const fs::path& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+mode_t modeOf(const fs::path& path) {
+    struct stat status {};
+    EXPECT_EQ(::lstat(path.c_str(), &status), 0) << path;
+    return status.st_mode & 07777;
+}
+
+class ShellSettingsTest : public ::testing::Test {
+protected:
+    test::TempDirectory home;
+    // Two levels that do not exist yet, as on a fresh account.
+    fs::path file = home / "config" / "zoq" / "settings.json";
+
+    /// Settings over a file that already holds `text`.
+    std::unique_ptr<ShellSettings> over(const std::string& text) {
+        fs::create_directories(file.parent_path());
+        writeText(file, text);
+        return std::make_unique<ShellSettings>(file);
+    }
+};
+
+TEST_F(ShellSettingsTest, FirstStartStoresOnlyTheDefaultPortalPrivately) {
+    const ShellSettings settings(file);
+    EXPECT_EQ(readText(file), R"({"apiBaseURL":"http://127.0.0.1:8787"})"
+                              "\n");
+    EXPECT_EQ(modeOf(file), 0600u);
+    EXPECT_EQ(modeOf(file.parent_path()), 0700u);
+    EXPECT_EQ(modeOf(file.parent_path().parent_path()), 0700u);
+
+    EXPECT_EQ(settings.allowedBundleIDs(), std::set<std::string>{});
+    EXPECT_TRUE(settings.chimeEnabled());
+    EXPECT_EQ(settings.hotkey(), (HotkeyConfiguration{35, 6400}));
+    EXPECT_EQ(settings.hotkey(), HotkeyConfiguration::standard);
+    EXPECT_FALSE(settings.recorderEnabled());
+    EXPECT_EQ(settings.apiBaseURLString(), "http://127.0.0.1:8787");
+    EXPECT_EQ(settings.apiBaseURL(), "http://127.0.0.1:8787/");
+    EXPECT_FALSE(settings.damaged());
+}
+
+TEST_F(ShellSettingsTest, EachKeyFallsBackOnItsOwn) {
+    struct Case {
+        const char* stored;
+        std::set<std::string> allowlist;
+        bool chime;
+        HotkeyConfiguration hotkey;
+        bool recorder;
+    };
+    const HotkeyConfiguration standard = HotkeyConfiguration::standard;
+    const std::vector<Case> cases = {
+        {R"({})", {}, true, standard, false},
+        {R"({"chimeEnabled":false,"recorderEnabled":true})", {}, false, standard, true},
+        {R"({"chimeEnabled":"no","recorderEnabled":1})", {}, true, standard, false},
+        {R"({"chimeEnabled":null,"recorderEnabled":"true"})", {}, true, standard, false},
+        {R"({"hotkeyKeyCode":12})", {}, true, {12, 6400}, false},
+        {R"({"hotkeyCarbonModifiers":256})", {}, true, {35, 256}, false},
+        {R"({"hotkeyKeyCode":12.0,"hotkeyCarbonModifiers":4096})", {}, true, {12, 4096}, false},
+        {R"({"hotkeyKeyCode":-1,"hotkeyCarbonModifiers":-256})", {}, true, standard, false},
+        {R"({"hotkeyKeyCode":4294967296,"hotkeyCarbonModifiers":1.5})", {}, true, standard, false},
+        {R"({"hotkeyKeyCode":4294967295,"hotkeyCarbonModifiers":"256"})",
+         {},
+         true,
+         {4294967295, 6400},
+         false},
+        {R"({"hotkeyKeyCode":true,"hotkeyCarbonModifiers":0})", {}, true, {35, 0}, false},
+        {R"({"allowedBundleIDs":["b.app","a.app","b.app"]})", {"a.app", "b.app"}, true, standard, false},
+        {R"({"allowedBundleIDs":"a.app"})", {}, true, standard, false},
+        {R"({"allowedBundleIDs":["a.app",7]})", {}, true, standard, false},
+        {R"({"allowedBundleIDs":{"a.app":true},"chimeEnabled":false})", {}, false, standard, false},
+    };
+    for (const Case& c : cases) {
+        const auto settings = over(c.stored);
+        EXPECT_EQ(settings->allowedBundleIDs(), c.allowlist) << c.stored;
+        EXPECT_EQ(settings->chimeEnabled(), c.chime) << c.stored;
+        EXPECT_EQ(settings->hotkey(), c.hotkey) << c.stored;
+        EXPECT_EQ(settings->recorderEnabled(), c.recorder) << c.stored;
+        EXPECT_FALSE(settings->damaged()) << c.stored;
+    }
+}
+
+TEST_F(ShellSettingsTest, PortalAddressIsKeptButOnlyHttpWithAHostParses) {
+    // A stored address is never replaced, even one that does not parse.
+    EXPECT_EQ(over(R"({"apiBaseURL":"ftp://files.example"})")->apiBaseURLString(), "ftp://files.example");
+    EXPECT_EQ(over(R"({"apiBaseURL":"ftp://files.example"})")->apiBaseURL(), std::nullopt);
+    // One that is not a string is replaced by the default at start.
+    EXPECT_EQ(over(R"({"apiBaseURL":42,"x":1})")->apiBaseURLString(), "http://127.0.0.1:8787");
+    EXPECT_EQ(readText(file), R"({"apiBaseURL":"http://127.0.0.1:8787","x":1})"
+                              "\n");
+
+    const std::map<std::string, std::optional<std::string>> cases = {
+        {"https://portal.example.com", "https://portal.example.com/"},
+        {"HTTPS://Portal.Example.com:8443/base/", "https://Portal.Example.com:8443/base/"},
+        {"http://[::1]:8787", "http://[::1]:8787/"},
+        {"ftp://portal.example.com", std::nullopt},
+        {"file:///etc/passwd", std::nullopt},
+        {"http://", std::nullopt},
+        {"127.0.0.1:8787", std::nullopt},
+        {"portal.example.com", std::nullopt},
+        {" http://portal.example.com", std::nullopt},
+        {"http://portal example.com", std::nullopt},
+        {"", std::nullopt},
+        {std::string("http://a\0b", 10), std::nullopt},
+    };
+    for (const auto& [text, expected] : cases) {
+        EXPECT_EQ(ShellSettings::parsePortalURL(text), expected) << text;
+    }
+}
+
+TEST_F(ShellSettingsTest, WritesKeepUnknownKeysAndSortTheAllowlist) {
+    const auto owned = over(R"({"future":{"nested":[1,2]},"chimeEnabled":false})");
+    ShellSettings& settings = *owned;
+    settings.setAllowedBundleIDs({"org.zed", "com.b", "com.a"});
+    settings.setHotkey({12, HotkeyConfiguration::control});
+    settings.setRecorderEnabled(true);
+    settings.setAPIBaseURLString("https://portal.example");
+    EXPECT_EQ(readText(file), R"({"allowedBundleIDs":["com.a","com.b","org.zed"],)"
+                              R"("apiBaseURL":"https://portal.example","chimeEnabled":false,)"
+                              R"("future":{"nested":[1,2]},"hotkeyCarbonModifiers":4096,)"
+                              R"("hotkeyKeyCode":12,"recorderEnabled":true})"
+                              "\n");
+    EXPECT_EQ(modeOf(file), 0600u);
+    EXPECT_EQ(settings.hotkey(), (HotkeyConfiguration{12, 4096}));
+    settings.setChimeEnabled(true);
+    EXPECT_TRUE(settings.chimeEnabled());
+    EXPECT_EQ(settings.value("future"), JSONValue::parse(R"({"nested":[1,2]})"));
+    EXPECT_FALSE(fs::exists(file.string() + ".next"));
+
+    // A change made behind the object's back is seen at once: nothing is cached.
+    writeText(file, R"({"recorderEnabled":false})");
+    EXPECT_FALSE(settings.recorderEnabled());
+}
+
+TEST_F(ShellSettingsTest, BadInputIsRefusedAndChangesNothing) {
+    const auto owned = over(R"({"allowedBundleIDs":["a"]})");
+    ShellSettings& settings = *owned;
+    const std::string before = readText(file);
+    EXPECT_EQ(test::caughtError([&] {
+                  settings.setAllowedBundleIDs({"ok", std::string("\xff\xfe")});
+              }),
+              CoreError::invalid("UTF-8"));
+    EXPECT_EQ(test::caughtError([&] { settings.setHotkey({-1, 0}); }), CoreError::invalid("hotkey key code"));
+    EXPECT_EQ(test::caughtError([&] {
+                  settings.setHotkey({HotkeyConfiguration::maximumKeyCode + 1, 0});
+              }),
+              CoreError::invalid("hotkey key code"));
+    EXPECT_EQ(test::caughtError(
+                  [&] { settings.setAPIBaseURLString(std::string(ShellSettings::maximumFileSize, 'x')); }),
+              CoreError::invalid("settings too large"));
+    EXPECT_EQ(readText(file), before);
+}
+
+TEST_F(ShellSettingsTest, DamagedFileIsReportedLeftAloneAndKeptAsideByAWrite) {
+    struct Case {
+        const char* name;
+        std::function<void()> plant;
+        const char* problem;
+    };
+    const fs::path target = home / "target.json";
+    writeText(target, R"({"chimeEnabled":false})");
+    const std::vector<Case> cases = {
+        {"not JSON", [&] { writeText(file, R"({"chimeEnabled":false)"); }, "unparseable JSON"},
+        {"duplicate key", [&] { writeText(file, R"({"a":1,"a":2})"); }, "unparseable JSON"},
+        {"empty", [&] { writeText(file, ""); }, "unparseable JSON"},
+        {"array", [&] { writeText(file, R"([{"chimeEnabled":false}])"); }, "not a JSON object"},
+        {"symbolic link", [&] { fs::create_symlink(target, file); }, "symbolic link"},
+        {"directory", [&] { fs::create_directory(file); }, "not a regular file"},
+        {"FIFO", [&] { ::mkfifo(file.c_str(), 0600); }, "not a regular file"},
+        {"too large",
+         [&] { writeText(file, R"({"chimeEnabled":false,"pad":")" + std::string(1 << 20, 'x') + "\"}"); },
+         "too large"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(file.parent_path());
+        fs::create_directories(file.parent_path());
+        c.plant();
+        const fs::file_type plantedType = fs::symlink_status(file).type();
+        const std::string plantedText = plantedType == fs::file_type::regular ? readText(file) : "";
+
+        ShellSettings settings(file); // must not write the default over it
+        EXPECT_EQ(settings.problem(), c.problem);
+        EXPECT_TRUE(settings.chimeEnabled());
+        EXPECT_EQ(settings.apiBaseURLString(), ShellSettings::defaultAPIBaseURL);
+        EXPECT_EQ(fs::symlink_status(file).type(), plantedType);
+
+        settings.setRecorderEnabled(true);
+        const fs::path kept = file.string() + ".damaged";
+        EXPECT_EQ(fs::symlink_status(kept).type(), plantedType);
+        if (plantedType == fs::file_type::regular) {
+            EXPECT_EQ(readText(kept), plantedText);
+        }
+        EXPECT_EQ(readText(file), R"({"recorderEnabled":true})"
+                                  "\n");
+        EXPECT_FALSE(settings.damaged());
+    }
+    EXPECT_EQ(readText(target), R"({"chimeEnabled":false})"); // the link's target was never touched
+
+    // A second damage never overwrites the first copy.
+    writeText(file, "second damage");
+    ShellSettings(file).setChimeEnabled(false);
+    EXPECT_EQ(readText(file.string() + ".damaged.1"), "second damage");
+    EXPECT_EQ(readText(file), R"({"chimeEnabled":false})"
+                              "\n");
+}
+
+TEST_F(ShellSettingsTest, InstallUUIDIsStableKeptAsStoredAndRegeneratedOnJunk) {
+    ShellSettings settings(file);
+    const std::string generated = ShellPaths::installUUID(settings);
+    EXPECT_TRUE(WirePattern::uuid().matches(generated));
+    EXPECT_EQ(generated, [&] {
+        std::string lower = generated;
+        std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
+        return lower;
+    }());
+    EXPECT_EQ(ShellPaths::installUUID(settings), generated);
+    EXPECT_EQ(settings.value(ShellSettings::installUUIDKey), JSONValue(generated));
+
+    const std::string upper = "6BA7B810-9DAD-11D1-80B4-00C04FD430C8";
+    EXPECT_EQ(ShellPaths::installUUID(*over(R"({"installUUID":")" + upper + "\"}")), upper);
+
+    for (const char* junk : {R"("not-a-uuid")", R"("6ba7b810-9dad-01d1-80b4-00c04fd430c8")", "7", "null"}) {
+        auto junkSettings = over(std::string(R"({"installUUID":)") + junk + R"(,"keep":true})");
+        const std::string fresh = ShellPaths::installUUID(*junkSettings);
+        EXPECT_TRUE(WirePattern::uuid().matches(fresh)) << junk;
+        EXPECT_NE(fresh, generated) << junk;
+        EXPECT_EQ(junkSettings->value("installUUID"), JSONValue(fresh)) << junk;
+        EXPECT_EQ(junkSettings->value("keep"), JSONValue(true)) << junk;
+    }
+}
+
+TEST_F(ShellSettingsTest, ConcurrentWritersNeverTearTheFileOrLoseAKey) {
+    // Two objects stand for two processes: only the directory lock orders them.
+    ShellSettings first(file);
+    ShellSettings second(file);
+    constexpr int writers = 4;
+    constexpr int rounds = 10;
+    std::vector<std::thread> threads;
+    std::atomic<bool> sawDamage{false};
+    std::atomic<bool> sawError{false};
+    for (int writer = 0; writer < writers; ++writer) {
+        threads.emplace_back([&, writer] {
+            ShellSettings& settings = writer % 2 == 0 ? first : second;
+            const std::string key = "writer" + std::to_string(writer);
+            try {
+                for (int round = 1; round <= rounds; ++round) {
+                    settings.update(key, [round](const JSONValue*) { return JSONValue(round); });
+                    settings.setAllowedBundleIDs({key});
+                    if (settings.damaged()) {
+                        sawDamage = true;
+                    }
+                }
+            } catch (const CoreError&) {
+                sawError = true;
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    EXPECT_FALSE(sawDamage);
+    EXPECT_FALSE(sawError);
+    const JSONValue stored = JSONValue::parse(readText(file));
+    for (int writer = 0; writer < writers; ++writer) {
+        EXPECT_EQ(stored.find("writer" + std::to_string(writer))->integer(), rounds);
+    }
+    EXPECT_EQ(first.allowedBundleIDs().size(), 1u);
+    EXPECT_NE(stored.find("apiBaseURL"), nullptr);
+}
+
+TEST(ShellPaths, FollowsTheXdgBaseDirectoryRules) {
+    const auto environment = [](std::map<std::string, std::string> variables) {
+        return [variables](const char* name) -> std::optional<std::string> {
+            const auto found = variables.find(name);
+            return found == variables.end() ? std::nullopt : std::optional<std::string>(found->second);
+        };
+    };
+    const auto defaults = environment({{"HOME", "/home/ada"}});
+    EXPECT_EQ(ShellPaths::settingsFile(defaults), "/home/ada/.config/zoq/settings.json");
+    EXPECT_EQ(ShellPaths::supportRoot(defaults), "/home/ada/.local/share/zoq");
+    EXPECT_EQ(ShellPaths::spoolRoot(defaults), "/home/ada/.local/share/zoq/spool");
+
+    const auto custom =
+        environment({{"HOME", "/home/ada"}, {"XDG_CONFIG_HOME", "/cfg"}, {"XDG_DATA_HOME", "/data"}});
+    EXPECT_EQ(ShellPaths::settingsFile(custom), "/cfg/zoq/settings.json");
+    EXPECT_EQ(ShellPaths::spoolRoot(custom), "/data/zoq/spool");
+
+    // Relative or empty values are ignored, as the rules demand.
+    const auto relative =
+        environment({{"HOME", "/home/ada"}, {"XDG_CONFIG_HOME", "cfg"}, {"XDG_DATA_HOME", ""}});
+    EXPECT_EQ(ShellPaths::configRoot(relative), "/home/ada/.config/zoq");
+    EXPECT_EQ(ShellPaths::supportRoot(relative), "/home/ada/.local/share/zoq");
+
+    // Without a usable HOME the user database still names a home directory.
+    EXPECT_TRUE(ShellPaths::supportRoot(environment({{"HOME", "relative"}})).is_absolute());
+}
+
+} // namespace
+} // namespace zoq
