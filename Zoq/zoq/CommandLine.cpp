@@ -15,6 +15,8 @@ int run(const std::vector<std::string>& args, Streams streams) {
     app.set_help_all_flag("--help-all", "Print help for every command");
     addDemoCommand(app, context);
     addWireCommand(app, context);
+    addSpoolCommand(app, context);
+    addSimulateCallCommand(app, context);
     addPairCommand(app, context);
     addUploadCommand(app, context);
     addStatusCommand(app, context);

@@ -40,6 +40,8 @@ struct Context {
 // write to `context.streams` and set `context.exitCode`.
 void addDemoCommand(CLI::App& app, Context& context);
 void addWireCommand(CLI::App& app, Context& context);
+void addSpoolCommand(CLI::App& app, Context& context);
+void addSimulateCallCommand(CLI::App& app, Context& context);
 void addPairCommand(CLI::App& app, Context& context);
 void addUploadCommand(CLI::App& app, Context& context);
 void addStatusCommand(CLI::App& app, Context& context);
