@@ -53,8 +53,13 @@ private:
     struct sigaction oldTerminate_ {};
 };
 
-bool pending(ArtifactState state) {
-    switch (state) {
+// Whether a pass may still move the recording without the user stepping in.
+bool pending(const UploadRow& row) {
+    if (row.stage == QueueStage::blockedAuth || row.stage == QueueStage::blockedPermission ||
+        row.stage == QueueStage::quarantined) {
+        return false;
+    }
+    switch (row.state) {
     case ArtifactState::ready:
     case ArtifactState::uploading:
     case ArtifactState::verifyingRemote:
@@ -94,8 +99,8 @@ void upload(const UploadOptions& options, Context& context) {
             context.streams.out << std::flush;
             printed = rows;
         }
-        done = blocked || std::none_of(rows.begin(), rows.end(),
-                                       [](const UploadRow& row) { return pending(row.state); });
+        done = blocked ||
+               std::none_of(rows.begin(), rows.end(), [](const UploadRow& row) { return pending(row); });
     });
 
     if (!options.watch) {
