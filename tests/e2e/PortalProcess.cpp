@@ -49,9 +49,13 @@ std::filesystem::path PortalProcess::program(const std::string& name) {
     return std::filesystem::path(binary) / "bin" / name;
 }
 
-PortalProcess::PortalProcess(const std::filesystem::path& data, const std::vector<std::string>& options)
+PortalProcess::PortalProcess(const std::filesystem::path& data, const std::vector<std::string>& options,
+                             const std::filesystem::path& log)
     : data_(data) {
-    std::vector<std::string> args{program("zoq-dev-portal").string(), "--data", data.string(), "--quiet"};
+    std::vector<std::string> args{program("zoq-dev-portal").string(), "--data", data.string()};
+    if (log.empty()) {
+        args.emplace_back("--quiet");
+    }
     args.insert(args.end(), options.begin(), options.end());
     std::vector<char*> argv;
     for (std::string& arg : args) {
@@ -66,7 +70,9 @@ PortalProcess::PortalProcess(const std::filesystem::path& data, const std::vecto
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    const std::string logPath = log.empty() ? std::string("/dev/null") : log.string();
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                     0600);
     const int spawned = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     ::close(pipeFds[1]);

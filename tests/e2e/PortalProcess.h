@@ -18,7 +18,10 @@ public:
     /// Starts the portal with `options` added to `--data DIR --quiet` and
     /// waits for its address and pairing code. Throws `std::runtime_error`
     /// when it cannot be started.
-    PortalProcess(const std::filesystem::path& data, const std::vector<std::string>& options = {});
+    /// With `log`, the portal's request log (one line per request) goes to
+    /// that file instead of `--quiet`.
+    PortalProcess(const std::filesystem::path& data, const std::vector<std::string>& options = {},
+                  const std::filesystem::path& log = {});
     ~PortalProcess();
     PortalProcess(const PortalProcess&) = delete;
     PortalProcess& operator=(const PortalProcess&) = delete;

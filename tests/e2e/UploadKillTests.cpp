@@ -1,0 +1,186 @@
+// `zoq upload --watch`, the real program, killed with SIGKILL at seeded random
+// moments while it uploads a multipart recording to the development portal,
+// and started again each time. Every step is committed before the next one is
+// sent, so a kill costs at most the part in flight.
+
+#include "ZoqCore/Spool/Artifact.h"
+#include "ZoqCore/Spool/FFmpegFLACEncoder.h"
+#include "ZoqCore/Support/Identifier.h"
+#include "ZoqCore/Support/PCM.h"
+#include "ZoqCore/Upload/UploadQueue.h"
+#include "ZoqShell/Auth/PairingClient.h"
+#include "ZoqShell/Secrets/FileSecrets.h"
+#include "ZoqShell/Secrets/KeychainCredentialPersistence.h"
+#include "ZoqShell/Transport/CurlWireTransport.h"
+#include "tests/TestSupport/TempDirectory.h"
+#include "tests/e2e/PortalProcess.h"
+
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <fstream>
+#include <iostream>
+#include <gtest/gtest.h>
+#include <random>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <thread>
+
+extern char** environ;
+
+namespace zoq {
+namespace {
+
+constexpr const char* session = "7c9e6679-7425-40de-944b-e07fc1f90ae7";
+
+/// A child process with its own environment additions; reaped on destruction.
+class Child {
+public:
+    Child(std::vector<std::string> args, const std::vector<std::string>& extraEnvironment) {
+        std::vector<std::string> environment = extraEnvironment;
+        for (char** entry = environ; *entry != nullptr; ++entry) {
+            environment.emplace_back(*entry);
+        }
+        std::vector<char*> argv;
+        for (std::string& arg : args) {
+            argv.push_back(arg.data());
+        }
+        argv.push_back(nullptr);
+        std::vector<char*> envp;
+        for (std::string& entry : environment) {
+            envp.push_back(entry.data());
+        }
+        envp.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+        const int spawned = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
+        posix_spawn_file_actions_destroy(&actions);
+        if (spawned != 0) {
+            throw std::runtime_error("cannot start " + args[0]);
+        }
+    }
+    ~Child() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            wait();
+        }
+    }
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    void kill() { ::kill(pid_, SIGKILL); }
+    /// The wait status.
+    int wait() {
+        int status = 0;
+        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        }
+        pid_ = -1;
+        return status;
+    }
+
+private:
+    pid_t pid_ = -1;
+};
+
+Bytes noisePCM(std::int64_t frames, std::uint32_t seed) {
+    Bytes out(static_cast<std::size_t>(frames * pcm::bytesPerFrame));
+    std::uint32_t state = seed;
+    for (std::uint8_t& byte : out) {
+        state = state * 1664525u + 1013904223u;
+        byte = static_cast<std::uint8_t>(state >> 24);
+    }
+    return out;
+}
+
+TEST(UploadKill, KilledUploaderResumesWithoutDuplicatesOrEarlyDeletion) {
+    test::TempDirectory temp;
+    const std::filesystem::path config = temp / "config";
+    const std::filesystem::path data = temp / "data";
+    const std::filesystem::path spool = data / "zoq" / "spool";
+    std::filesystem::create_directories(config / "zoq");
+    std::filesystem::create_directories(spool);
+    // The file store in the private data directory: the child and this test
+    // share the credentials without touching any keyring.
+    std::ofstream(config / "zoq" / "settings.json") << R"({"credentialStore": "file"})";
+    test::PortalProcess portal(temp / "portal", {"--verifying-polls", "0"}, temp / "portal.log");
+    std::ofstream(config / "zoq" / "settings.json", std::ios::trunc)
+        << R"({"credentialStore": "file", "apiBaseURL": ")" << portal.url() << "\"}";
+
+    HostClock clock;
+    CurlWireTransport transport;
+    KeychainCredentialPersistence persistence(std::make_unique<FileSecrets>(data / "zoq"));
+    DeviceAuth auth(transport, persistence, portal.url(), clock);
+    const std::string device =
+        PairingClient(auth, makeUUID(), "kill test").pair(portal.pairingCode()).deviceId();
+
+    // About 67 MB of FLAC: four 16 MiB parts and a short fifth.
+    const std::filesystem::path directory = spool / (std::string(session) + "-0");
+    {
+        const CaptureSegment segment{session, 0, "us.example.call", clock.wallDate() - 7200, 0};
+        auto artifact = Artifact::create(directory, segment, device, clock, std::make_shared<DurableIO>());
+        for (std::int64_t done = 0, total = 16'000 * 1'050; done < total; done += 16'000 * 30) {
+            artifact->append(noisePCM(std::min<std::int64_t>(16'000 * 30, total - done),
+                                      static_cast<std::uint32_t>(done + 1)));
+        }
+        artifact->finalise(FFmpegFLACEncoder(), segment.startedAt + 1'051, false);
+    }
+    const DurableIO io;
+    const std::string flacHash = io.hash(directory / Artifact::flacName, 0);
+    const std::int64_t parts =
+        (io.size(directory / Artifact::flacName) + UploadQueue::partSize - 1) / UploadQueue::partSize;
+    ASSERT_GE(parts, 4);
+
+    const std::vector<std::string> environment{"XDG_CONFIG_HOME=" + config.string(),
+                                               "XDG_DATA_HOME=" + data.string()};
+    const std::vector<std::string> watch{test::PortalProcess::program("zoq").string(),
+                                         "upload",
+                                         "--watch",
+                                         "--until-done",
+                                         "--interval",
+                                         "0.2"};
+    std::mt19937 random(20261207);
+    std::uniform_int_distribution<int> moment(100, 2'500);
+    constexpr int kills = 20;
+    for (int kill = 0; kill < kills; ++kill) {
+        Child child(watch, environment);
+        std::this_thread::sleep_for(std::chrono::milliseconds(moment(random)));
+        child.kill();
+        child.wait();
+        // Whatever the moment, the local audio outlives the portal's receipt.
+        const ArtifactManifest manifest = Artifact::readManifest(directory, io);
+        if (!io.exists(directory / Artifact::flacName)) {
+            ASSERT_EQ(manifest.state, ArtifactState::cleaned) << "kill " << kill;
+            ASSERT_TRUE(manifest.receipt && Artifact::matches(*manifest.receipt, manifest))
+                << "kill " << kill;
+        }
+    }
+    Child last(watch, environment);
+    const int status = last.wait();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+    const ArtifactManifest manifest = Artifact::readManifest(directory, io);
+    EXPECT_EQ(manifest.state, ArtifactState::cleaned);
+    EXPECT_FALSE(io.exists(directory / Artifact::flacName));
+    const JSONValue::Array uploads = portal.uploads();
+    ASSERT_EQ(uploads.size(), 1U);
+    EXPECT_EQ(*uploads[0].find("state")->string(), "stored");
+    EXPECT_EQ(uploads[0].find("storedCount")->integer(), 1);
+    EXPECT_EQ(*uploads[0].find("receivedSHA256")->string(), flacHash);
+
+    // Each kill may cost the part in flight, nothing more.
+    std::ifstream log(temp / "portal.log");
+    int puts = 0;
+    for (std::string line; std::getline(log, line);) {
+        if (line.find("PUT") != std::string::npos) {
+            ++puts;
+        }
+    }
+    std::cout << kills << " kills: " << puts << " PUTs for " << parts << " parts\n";
+    EXPECT_GE(puts, parts);
+    EXPECT_LE(puts, parts + kills) << "parts sent again beyond one per kill";
+}
+
+} // namespace
+} // namespace zoq
