@@ -19,8 +19,8 @@
 #include <csignal>
 #include <fcntl.h>
 #include <fstream>
-#include <iostream>
 #include <gtest/gtest.h>
+#include <iostream>
 #include <random>
 #include <spawn.h>
 #include <sys/wait.h>

@@ -1,0 +1,99 @@
+// The pairing, upload and status commands, run in-process against the
+// development portal, with private XDG directories and the credential file
+// store (the keyring path is covered by the uploader's end-to-end tests).
+
+#include "Zoq/zoq/CommandLine.h"
+#include "tests/TestSupport/TempDirectory.h"
+#include "tests/e2e/PortalProcess.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sstream>
+
+namespace zoq {
+namespace {
+
+struct Result {
+    int code;
+    std::string out;
+    std::string err;
+};
+
+class CommandLineEndToEnd : public ::testing::Test {
+public:
+    test::TempDirectory temp;
+
+    void SetUp() override {
+        ::setenv("XDG_CONFIG_HOME", (temp / "config").c_str(), 1);
+        ::setenv("XDG_DATA_HOME", (temp / "data").c_str(), 1);
+        std::filesystem::create_directories(temp / "config" / "zoq");
+    }
+    void TearDown() override {
+        ::unsetenv("XDG_CONFIG_HOME");
+        ::unsetenv("XDG_DATA_HOME");
+    }
+    void settings(const std::string& json) {
+        std::ofstream(temp / "config" / "zoq" / "settings.json") << json;
+    }
+
+    static Result run(const std::vector<std::string>& args) {
+        std::istringstream in;
+        std::ostringstream out;
+        std::ostringstream err;
+        const int code = cli::run(args, {in, out, err});
+        return {code, out.str(), err.str()};
+    }
+};
+
+TEST_F(CommandLineEndToEnd, PairUploadAndStatusWithTheFileStore) {
+    settings(R"({"credentialStore": "file"})");
+    test::PortalProcess portal(temp / "portal");
+
+    const Result unpaired = run({"upload", "--once"});
+    EXPECT_EQ(unpaired.code, cli::exitNotPaired);
+    EXPECT_NE(unpaired.err.find("not paired"), std::string::npos);
+
+    const Result refused = run({"pair", "0000-0000-0000", "--portal", portal.url()});
+    EXPECT_EQ(refused.code, cli::exitFailure);
+    EXPECT_EQ(refused.out, "Pairing failed: rejected(\"invalid_pairing_code\")\n");
+    const Result badPortal = run({"pair", portal.pairingCode(), "--portal", "ftp://example.org"});
+    EXPECT_EQ(badPortal.code, cli::exitUsage);
+    EXPECT_EQ(badPortal.err, "Portal URL invalid — not applied\n");
+
+    const Result paired = run({"pair", portal.pairingCode(), "--portal", portal.url()});
+    ASSERT_EQ(paired.code, cli::exitSuccess) << paired.err;
+    EXPECT_TRUE(paired.out.starts_with("Paired device ")) << paired.out;
+
+    const Result status = run({"status", "--json"});
+    EXPECT_EQ(status.code, cli::exitSuccess) << status.err;
+    const JSONValue document = JSONValue::parse(status.out);
+    EXPECT_EQ(document.find("paired")->boolean(), true);
+    EXPECT_EQ(*document.find("portal")->string(), portal.url() + "/");
+    EXPECT_EQ(*document.find("deviceId")->string(), paired.out.substr(14, 36));
+
+    const Result upload = run({"upload", "--once"});
+    EXPECT_EQ(upload.code, cli::exitSuccess) << upload.err;
+}
+
+TEST_F(CommandLineEndToEnd, WithoutAKeyringTheCommandsNameTheOptInFileStore) {
+    settings("{}");
+    const char* bus = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+    const std::string saved = bus != nullptr ? bus : "";
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + (temp / "no-bus").string()).c_str(), 1);
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"status"}, {"upload", "--once"}, {"pair", "ABCD-EFGH-JKMN"}}) {
+        const Result result = run(args);
+        EXPECT_EQ(result.code, cli::exitNoCredentialStore) << args[0];
+        EXPECT_NE(result.err.find("\"credentialStore\": \"file\""), std::string::npos) << result.err;
+    }
+    if (bus != nullptr) {
+        ::setenv("DBUS_SESSION_BUS_ADDRESS", saved.c_str(), 1);
+    } else {
+        ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    }
+    EXPECT_FALSE(std::filesystem::exists(temp / "data" / "zoq" / "device-credentials.secret"));
+}
+
+} // namespace
+} // namespace zoq
