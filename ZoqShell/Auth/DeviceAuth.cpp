@@ -1,0 +1,398 @@
+#include "ZoqShell/Auth/DeviceAuth.h"
+
+#include "ZoqCore/Support/CoreError.h"
+#include "ZoqCore/Support/Identifier.h"
+#include "ZoqCore/Upload/CredentialCoordinator.h"
+#include "ZoqShell/Auth/DeviceAuthError.h"
+#include "ZoqShell/Transport/PortalURL.h"
+#include "ZoqShell/Transport/TransportUnavailable.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace zoq {
+
+// Every use of the one persistence passes through here. Each pairing gets an
+// epoch; `install` moves the epoch on in the same critical section as its
+// save, after which saves from coordinators of an earlier pairing are refused.
+// Without that, a refresh that was running when the device was paired again
+// could complete afterwards and write the old device's rotated credentials
+// over the new ones. The mutex is held across the store's own call: it only
+// serialises storage (which need not be thread-safe), never DeviceAuth's state.
+struct DeviceAuth::Fence {
+    explicit Fence(CredentialPersistence& store) : persistence(store) {}
+
+    CredentialPersistence& persistence;
+    std::mutex mutex;
+    std::uint64_t epoch = 0; // guarded by mutex
+};
+
+namespace {
+
+// The persistence as one pairing's coordinator sees it.
+class EpochPersistence final : public CredentialPersistence {
+public:
+    EpochPersistence(CredentialPersistence& persistence, std::mutex& mutex, const std::uint64_t& currentEpoch,
+                     std::uint64_t epoch)
+        : persistence_(persistence), mutex_(mutex), currentEpoch_(currentEpoch), epoch_(epoch) {}
+
+    CredentialSnapshot load() override {
+        const std::lock_guard lock(mutex_);
+        checkEpoch();
+        return persistence_.load();
+    }
+
+    void save(const CredentialSnapshot& snapshot) override {
+        const std::lock_guard lock(mutex_);
+        checkEpoch();
+        persistence_.save(snapshot);
+    }
+
+private:
+    void checkEpoch() const {
+        if (currentEpoch_ != epoch_) {
+            throw CoreError::staleLease();
+        }
+    }
+
+    CredentialPersistence& persistence_;
+    std::mutex& mutex_;
+    const std::uint64_t& currentEpoch_; // guarded by mutex_
+    std::uint64_t epoch_;
+};
+
+const std::vector<std::string> refreshPath = {"devices", "token", "refresh"};
+
+bool isAuthorizationHeader(const std::string& name) {
+    static constexpr std::string_view authorization = "authorization";
+    return name.size() == authorization.size() &&
+           std::equal(name.begin(), name.end(), authorization.begin(),
+                      [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; });
+}
+
+} // namespace
+
+// One pairing's credentials: the coordinator and the view of the persistence
+// it saves through. Shared, so that a call that started with it can finish
+// with it after `install` replaced it.
+struct DeviceAuth::Pairing {
+    Pairing(Fence& fence, std::uint64_t epoch)
+        : persistence(fence.persistence, fence.mutex, fence.epoch, epoch), coordinator(persistence) {}
+
+    EpochPersistence persistence;
+    CredentialCoordinator coordinator;
+};
+
+DeviceAuth::DeviceAuth(WireTransport& transport, CredentialPersistence& persistence, std::string baseURL,
+                       const CoreClock& clock)
+    : transport_(transport), clock_(clock), fence_(std::make_unique<Fence>(persistence)),
+      apiBase_(std::move(baseURL)) {
+    try {
+        pairing_ = std::make_shared<Pairing>(*fence_, 0);
+    } catch (...) {
+        // Nothing stored, unreadable or undecodable: the device is unpaired
+        // until it pairs again.
+    }
+}
+
+DeviceAuth::~DeviceAuth() = default;
+
+void DeviceAuth::configure(std::string baseURL) {
+    const std::lock_guard lock(lock_);
+    apiBase_ = std::move(baseURL);
+}
+
+std::shared_ptr<DeviceAuth::Pairing> DeviceAuth::currentPairing() const {
+    const std::lock_guard lock(lock_);
+    return pairing_;
+}
+
+std::optional<std::shared_future<bool>> DeviceAuth::inFlight() const {
+    const std::lock_guard lock(lock_);
+    if (!refresh_) {
+        return std::nullopt;
+    }
+    return refresh_->result;
+}
+
+bool DeviceAuth::hasCredentials() const {
+    return currentPairing() != nullptr;
+}
+
+std::optional<CredentialSnapshot> DeviceAuth::snapshot() const {
+    const std::shared_ptr<Pairing> pairing = currentPairing();
+    if (!pairing) {
+        return std::nullopt;
+    }
+    return pairing->coordinator.current();
+}
+
+bool DeviceAuth::isBlocked() const {
+    const std::optional<CredentialSnapshot> current = snapshot();
+    return current && current->blocked;
+}
+
+std::optional<std::string> DeviceAuth::accessToken() const {
+    const std::optional<CredentialSnapshot> current = snapshot();
+    if (!current || current->blocked) {
+        return std::nullopt;
+    }
+    return current->credentials.accessToken();
+}
+
+void DeviceAuth::install(const DeviceCredentialsResponse& credentials) {
+    const std::lock_guard installing(installLock_);
+    std::uint64_t epoch = 0;
+    {
+        const std::lock_guard storing(fence_->mutex);
+        fence_->persistence.save(CredentialSnapshot(credentials, 0));
+        epoch = ++fence_->epoch;
+    }
+    auto pairing = std::make_shared<Pairing>(*fence_, epoch);
+    const std::lock_guard lock(lock_);
+    pairing_ = std::move(pairing);
+    // The running refresh (if any) belongs to the old credentials: later
+    // callers must not wait for it. Its own caller still finishes it.
+    refresh_.reset();
+}
+
+std::string DeviceAuth::apiURL(const std::vector<std::string>& path) const {
+    std::string base;
+    {
+        const std::lock_guard lock(lock_);
+        base = apiBase_;
+    }
+    return PortalURL::apiURL(base, path);
+}
+
+TransportResponse DeviceAuth::send(const TransportRequest& request) {
+    try {
+        return transport_.execute(request);
+    } catch (const TransportUnavailable&) {
+        throw DeviceAuthError::network();
+    }
+}
+
+TransportResponse DeviceAuth::callUnauthenticated(const std::string& method,
+                                                  const std::vector<std::string>& path, Bytes body) {
+    TransportRequest request{method, apiURL(path), {{"content-type", "application/json"}}, std::move(body)};
+    return send(request);
+}
+
+AuthenticatedOutcome DeviceAuth::authorizedCall(const TransportRequest& request) {
+    for (int attempt = 1;; ++attempt) {
+        const std::shared_ptr<Pairing> pairing = currentPairing();
+        if (!pairing) {
+            return AuthenticatedOutcome::blockedAuth();
+        }
+        const CredentialSnapshot credentials = pairing->coordinator.current();
+        if (credentials.blocked) {
+            return AuthenticatedOutcome::blockedAuth();
+        }
+        TransportRequest authorized = request;
+        std::erase_if(authorized.headers,
+                      [](const auto& header) { return isAuthorizationHeader(header.first); });
+        authorized.headers["authorization"] = "Bearer " + credentials.credentials.accessToken();
+        TransportResponse response = send(authorized);
+        if (response.status != 401) {
+            return AuthenticatedOutcome::response(std::move(response));
+        }
+        // The generation whose token was refused, not the one in force now: if
+        // another caller rotated the credentials meanwhile, the coordinator
+        // answers "retry with the current ones" instead of rotating again.
+        if (!ensureRefresh(pairing, credentials.generation)) {
+            return AuthenticatedOutcome::blockedAuth();
+        }
+        if (attempt == maxSends) {
+            return AuthenticatedOutcome::response(std::move(response));
+        }
+    }
+}
+
+bool DeviceAuth::refreshNow() noexcept {
+    try {
+        const std::shared_ptr<Pairing> pairing = currentPairing();
+        if (!pairing) {
+            return false;
+        }
+        return ensureRefresh(pairing, pairing->coordinator.current().generation);
+    } catch (...) {
+        return false;
+    }
+}
+
+bool DeviceAuth::ensureRefresh(const std::shared_ptr<Pairing>& sentWith, std::int64_t generation) noexcept {
+    try {
+        const std::shared_ptr<Pairing> pairing = currentPairing();
+        if (!pairing) {
+            return false;
+        }
+        if (pairing != sentWith) {
+            // Paired again since the request was built: resend with the new
+            // credentials rather than refresh the new pairing.
+            return true;
+        }
+        if (const auto running = inFlight(); running && running->get()) {
+            return true;
+        }
+        CredentialCoordinator& coordinator = pairing->coordinator;
+        RefreshDecision decision = coordinator.unauthorized(generation, clock_.wallDate(), makeUUID());
+        switch (decision.kind()) {
+        case RefreshDecision::Kind::retryCurrent:
+            return true;
+        case RefreshDecision::Kind::send:
+            return startRefresh();
+        case RefreshDecision::Kind::blocked:
+            return false;
+        case RefreshDecision::Kind::joined:
+            break;
+        }
+        // A refresh of this generation is pending. Either this process is
+        // sending it (join it), or it was left by an earlier run and must be
+        // resolved here.
+        if (const auto running = inFlight()) {
+            return running->get();
+        }
+        decision = coordinator.retryLostResponse(clock_.wallDate());
+        switch (decision.kind()) {
+        case RefreshDecision::Kind::retryCurrent:
+            return true;
+        case RefreshDecision::Kind::send:
+            return startRefresh();
+        case RefreshDecision::Kind::joined:
+            return false;
+        case RefreshDecision::Kind::blocked:
+            // Also the answer when nothing is pending any more: the refresh
+            // this call saw pending may have completed between the two
+            // questions, and then the credentials are fine.
+            return rotationSucceeded();
+        }
+        return false;
+    } catch (...) {
+        return false;
+    }
+}
+
+bool DeviceAuth::startRefresh() noexcept {
+    std::promise<bool> promise;
+    std::optional<std::shared_future<bool>> running;
+    std::uint64_t id = 0;
+    try {
+        const std::lock_guard lock(lock_);
+        if (refresh_) {
+            running = refresh_->result;
+        } else {
+            id = ++lastRefreshId_;
+            refresh_ = InFlightRefresh{id, promise.get_future().share()};
+        }
+    } catch (...) {
+        return false;
+    }
+    if (running) {
+        // The refresh in flight decides for this caller too; the decision
+        // this caller was given names the same pending refresh.
+        try {
+            return running->get();
+        } catch (...) {
+            return false;
+        }
+    }
+    const bool result = runRefresh();
+    {
+        const std::lock_guard lock(lock_);
+        // `install` may have forgotten this refresh and another may have
+        // started since; only this one's own entry is cleared.
+        if (refresh_ && refresh_->id == id) {
+            refresh_.reset();
+        }
+    }
+    promise.set_value(result);
+    return result;
+}
+
+bool DeviceAuth::runRefresh() noexcept {
+    try {
+        for (int sends = 0;;) {
+            const std::shared_ptr<Pairing> pairing = currentPairing();
+            if (!pairing) {
+                return false;
+            }
+            CredentialCoordinator& coordinator = pairing->coordinator;
+            const CredentialSnapshot current = coordinator.current();
+            if (!current.pending) {
+                return rotationSucceeded();
+            }
+            const PendingRefresh pending = *current.pending;
+
+            std::optional<TransportResponse> response;
+            try {
+                // The pending refresh's own document (the one the coordinator
+                // handed out with `send`), so the body always belongs to the
+                // refresh whose outcome is recorded below.
+                const TransportRequest request{"POST",
+                                               apiURL(refreshPath),
+                                               {{"content-type", "application/json"}},
+                                               current.refreshRequest().encoded()};
+                ++sends;
+                response = transport_.execute(request);
+            } catch (...) {
+                // Not built or not answered: the reply counts as lost.
+            }
+
+            if (response) {
+                if (response->status == 200) {
+                    std::optional<DeviceCredentialsResponse> credentials;
+                    try {
+                        credentials = DeviceCredentialsResponse::fromBytes(response->body);
+                    } catch (...) {
+                    }
+                    if (credentials) {
+                        try {
+                            coordinator.complete(pending.requestId, pending.generation, *credentials);
+                            return true;
+                        } catch (...) {
+                            return rotationSucceeded();
+                        }
+                    }
+                }
+                try {
+                    coordinator.failed(pending.requestId);
+                } catch (...) {
+                }
+                return false;
+            }
+
+            if (sends >= maxRefreshSends) {
+                return false;
+            }
+            const RefreshDecision decision = coordinator.retryLostResponse(clock_.wallDate());
+            switch (decision.kind()) {
+            case RefreshDecision::Kind::send:
+                continue;
+            case RefreshDecision::Kind::retryCurrent:
+                return true;
+            case RefreshDecision::Kind::joined:
+            case RefreshDecision::Kind::blocked:
+                return false;
+            }
+            return false;
+        }
+    } catch (...) {
+        return false;
+    }
+}
+
+bool DeviceAuth::rotationSucceeded() const noexcept {
+    try {
+        const std::shared_ptr<Pairing> pairing = currentPairing();
+        if (!pairing) {
+            return false;
+        }
+        const CredentialSnapshot current = pairing->coordinator.current();
+        return !current.pending && !current.blocked;
+    } catch (...) {
+        return false;
+    }
+}
+
+} // namespace zoq

@@ -1,0 +1,145 @@
+#pragma once
+
+#include "ZoqCore/Support/Bytes.h"
+#include "ZoqCore/Support/CoreClock.h"
+#include "ZoqCore/Upload/CredentialPersistence.h"
+#include "ZoqCore/Upload/CredentialSnapshot.h"
+#include "ZoqCore/Wire/DeviceCredentialsResponse.h"
+#include "ZoqShell/Auth/AuthenticatedOutcome.h"
+#include "ZoqShell/Transport/TransportRequest.h"
+#include "ZoqShell/Transport/TransportResponse.h"
+#include "ZoqShell/Transport/WireTransport.h"
+
+#include <cstdint>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zoq {
+
+/// The device's gateway to the portal: unauthenticated calls (pairing),
+/// authenticated calls that carry the bearer token and survive its rotation,
+/// and the rotation itself, of which at most one runs in the process at a time.
+///
+/// Authenticated calls. The request is sent with "authorization: Bearer
+/// <access token>" (replacing any caller value under that name, in any letter
+/// case). A 401 runs a coordinated refresh and the request is resent with the
+/// new token: at most three sends and three refreshes per call, and the third
+/// 401 is returned as the response. No credentials, blocked credentials or a
+/// refresh that produced none give `blockedAuth`, the first two without
+/// touching the network.
+///
+/// Single-flight refresh. The `CredentialCoordinator` decides, per credential
+/// generation, whether a 401 sends a refresh, joins the pending one or retries
+/// with newer credentials; it persists each decision first, so one refresh per
+/// generation holds across crashes too. Within the process the refresh being
+/// sent is a `std::shared_future`: every caller whose request failed with the
+/// same credentials waits on it instead of deciding again, and resends once it
+/// succeeds. The refresh runs on the thread of the caller that started it.
+/// Refresh body: the coordinator's `deviceRefreshRequest`, POSTed to
+/// "/api/v1/devices/token/refresh". A 200 with valid credentials completes it;
+/// any other answer is a definite failure (the coordinator blocks the device);
+/// no answer at all is a lost reply, resent with the same request identifier
+/// while the coordinator allows it, at most `maxRefreshSends` times per run so
+/// that an unreachable portal is not hammered; the pending refresh stays for a
+/// later 401 or `refreshNow` to resume.
+///
+/// Privacy: tokens travel only in the "authorization" header and the refresh
+/// body. Errors carry no transport text, so no part of a request leaks through
+/// them.
+///
+/// Thread-safe (an actor): the state below is guarded by one mutex that is
+/// never held across a network, keyring or coordinator call. All calls block
+/// the calling thread for as long as their network exchanges take; call them
+/// from worker threads.
+///
+/// `transport`, `persistence` and `clock` are borrowed and must outlive this
+/// object; nothing else may use `persistence` meanwhile. No call may be running
+/// when the object is destroyed.
+class DeviceAuth {
+public:
+    static constexpr int maxSends = 3;
+    static constexpr int maxRefreshSends = 3;
+
+    /// Loads the stored credentials, if any; a load failure of any kind is
+    /// swallowed and the device counts as unpaired.
+    DeviceAuth(WireTransport& transport, CredentialPersistence& persistence, std::string baseURL,
+               const CoreClock& clock);
+    ~DeviceAuth();
+    DeviceAuth(const DeviceAuth&) = delete;
+    DeviceAuth& operator=(const DeviceAuth&) = delete;
+
+    /// Replaces the portal address; calls already running keep the URL they built.
+    void configure(std::string baseURL);
+
+    /// Whether the device holds credentials (blocked ones included).
+    bool hasCredentials() const;
+    /// The credential state in force, or none when unpaired.
+    std::optional<CredentialSnapshot> snapshot() const;
+    /// Whether the credentials are blocked (false when unpaired).
+    bool isBlocked() const;
+    /// The access token, or none when unpaired or blocked.
+    std::optional<std::string> accessToken() const;
+
+    /// Adopts credentials from a pairing: saves them as generation 0 with
+    /// nothing pending and not blocked, then serves every later call with
+    /// them. A refresh still running for the previous credentials is no longer
+    /// joined, and whatever it would save is refused, so it can never
+    /// overwrite the new pairing in storage. Throws the save error (nothing
+    /// changes) or the error of loading them back (the saved credentials stay
+    /// and are used from the next start).
+    void install(const DeviceCredentialsResponse& credentials);
+
+    /// Sends `request` with the bearer token; see above. Throws
+    /// `DeviceAuthError::network` when a send produced no response, and the
+    /// transport's `CoreError::invalid` for a request it cannot send.
+    AuthenticatedOutcome authorizedCall(const TransportRequest& request);
+
+    /// Rotates the credentials now (or joins the rotation in progress).
+    /// False when unpaired, blocked or when no new credentials resulted.
+    /// Never throws.
+    bool refreshNow() noexcept;
+
+    /// Sends `body` to "/api/v1/" + `path` (each component percent-encoded)
+    /// with "content-type: application/json" and no credentials, and returns
+    /// the response whatever its status. Throws `CoreError::invalid("base
+    /// URL")` or `("request URL")` (nothing sent), `DeviceAuthError::network`
+    /// when there was no response, and the transport's `CoreError::invalid`.
+    TransportResponse callUnauthenticated(const std::string& method, const std::vector<std::string>& path,
+                                          Bytes body);
+
+private:
+    struct Fence;
+    struct Pairing;
+    struct InFlightRefresh {
+        std::uint64_t id = 0;
+        std::shared_future<bool> result;
+    };
+
+    std::shared_ptr<Pairing> currentPairing() const;
+    std::optional<std::shared_future<bool>> inFlight() const;
+    TransportResponse send(const TransportRequest& request);
+    std::string apiURL(const std::vector<std::string>& path) const;
+
+    bool ensureRefresh(const std::shared_ptr<Pairing>& sentWith, std::int64_t generation) noexcept;
+    bool startRefresh() noexcept;
+    bool runRefresh() noexcept;
+    bool rotationSucceeded() const noexcept;
+
+    WireTransport& transport_;
+    const CoreClock& clock_;
+    std::unique_ptr<Fence> fence_;
+    // Serialises `install`s, so the last one saved is the one in force.
+    std::mutex installLock_;
+
+    mutable std::mutex lock_;
+    std::shared_ptr<Pairing> pairing_;       // guarded by lock_; none when unpaired
+    std::string apiBase_;                    // guarded by lock_
+    std::optional<InFlightRefresh> refresh_; // guarded by lock_
+    std::uint64_t lastRefreshId_ = 0;        // guarded by lock_
+};
+
+} // namespace zoq
