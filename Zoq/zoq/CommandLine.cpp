@@ -16,6 +16,8 @@ int run(const std::vector<std::string>& args, Streams streams) {
     app.set_help_all_flag("--help-all", "Print help for every command");
     addDemoCommand(app, context);
     addWireCommand(app, context);
+    addSpoolCommand(app, context);
+    addSimulateCallCommand(app, context);
 
     // CLI11 parses argv in reverse order from a vector.
     std::vector<std::string> reversed(args.rbegin(), args.rend());

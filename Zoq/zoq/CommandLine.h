@@ -38,5 +38,7 @@ struct Context {
 // write to `context.streams` and set `context.exitCode`.
 void addDemoCommand(CLI::App& app, Context& context);
 void addWireCommand(CLI::App& app, Context& context);
+void addSpoolCommand(CLI::App& app, Context& context);
+void addSimulateCallCommand(CLI::App& app, Context& context);
 
 } // namespace zoq::cli

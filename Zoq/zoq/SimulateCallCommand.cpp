@@ -1,0 +1,170 @@
+#include "Zoq/zoq/CallAudio.h"
+#include "Zoq/zoq/CommandLine.h"
+#include "Zoq/zoq/SpoolRoot.h"
+#include "ZoqCore/Capture/RecorderCore.h"
+#include "ZoqCore/Spool/Artifact.h"
+#include "ZoqCore/Spool/ArtifactState.h"
+#include "ZoqCore/Spool/DurableIO.h"
+#include "ZoqCore/Spool/FFmpegFLACEncoder.h"
+#include "ZoqCore/Support/CoreClock.h"
+#include "ZoqCore/Support/Identifier.h"
+#include "ZoqCore/Support/PCM.h"
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace zoq::cli {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct SimulateOptions {
+    std::string wav;
+    std::string app = "org.example.Call";
+    std::string root;
+    std::string deviceId;
+    std::string ffmpeg = FFmpegFLACEncoder::defaultExecutable;
+};
+
+/// The capture engine's cadence: every 250 ms one rescan and one chunk.
+constexpr double tickSeconds = 0.25;
+constexpr std::int64_t chunkFrames = pcm::sampleRate / 4;
+/// The pid the simulated call application's helper process appears with.
+constexpr std::int32_t callPID = 4242;
+
+std::string seconds(std::int64_t frames) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f s",
+                  static_cast<double>(frames) / static_cast<double>(pcm::sampleRate));
+    return text;
+}
+
+/// Drives a real `RecorderCore` on a manual clock as the capture engine would
+/// during one call: the application holds the microphone for the length of the
+/// audio, lets go, and the grace interval runs out on silence. Every spool file
+/// is written for real, so the result is the part a real call would leave.
+void simulateCall(const SimulateOptions& options, Context& context) {
+    std::ostream& out = context.streams.out;
+    const fs::path root = options.root.empty() ? defaultSpoolRoot() : fs::path(options.root);
+    const Bytes audio = loadCallAudio(options.wav, options.ffmpeg);
+    const std::string deviceId = options.deviceId.empty() ? makeUUID() : options.deviceId;
+    ensureSpoolRoot(root);
+
+    // Wall time starts now so the part is dated like a real one; only the
+    // monotonic reading is simulated (the call takes seconds, not minutes).
+    ManualClock clock(1000.0, HostClock().wallDate());
+    const FFmpegFLACEncoder encoder(options.ffmpeg);
+    const auto io = std::make_shared<DurableIO>();
+    RecorderCore core(root, clock,
+                      CaptureAllowlist{.allowed = {options.app},
+                                       .ownPID = static_cast<std::int32_t>(::getpid()),
+                                       .ownBundleId = "org.zoq.Zoq"},
+                      deviceId, encoder, io);
+    if (core.machine().state() == CaptureState::paused) {
+        context.streams.err << "zoq: recording is paused in " << root.string()
+                            << " (capture-preferences.json); nothing was recorded\n";
+        context.exitCode = exitFailure;
+        return;
+    }
+
+    const std::int64_t totalFrames = static_cast<std::int64_t>(audio.size()) / pcm::bytesPerFrame;
+    out << "simulated call: " << options.app << " holds the microphone for " << seconds(totalFrames)
+        << " of audio from " << options.wav << '\n';
+    out << "spool root: " << root.string() << '\n';
+
+    std::vector<ProcessActivity> activity{{callPID, options.app, true}};
+    const Bytes silence(static_cast<std::size_t>(chunkFrames * pcm::bytesPerFrame), 0);
+    std::int64_t position = 0;
+    const double start = clock.now();
+    auto say = [&](const std::string& text) {
+        char stamp[32];
+        std::snprintf(stamp, sizeof stamp, "  t=%6.2f s  ", clock.now() - start);
+        out << stamp << text << '\n';
+    };
+    auto step = [&](ByteView chunk) {
+        const CaptureState before = core.machine().state();
+        const bool hadPart = core.active() != nullptr;
+        const std::size_t finished = core.completed().size();
+        core.processes(activity);
+        core.samples(chunk, position);
+        core.tick();
+        if (core.machine().state() != before) {
+            say("state " + std::string(toText(before)) + " -> " +
+                std::string(toText(core.machine().state())));
+        }
+        if (core.completed().size() > finished) {
+            say("part finished: flushed, encoded to FLAC, verified, published");
+        }
+        if (!hadPart && core.active() != nullptr) {
+            say("part begins: " + core.active()->directory().filename().string());
+        }
+        position += static_cast<std::int64_t>(chunk.size()) / pcm::bytesPerFrame;
+        clock.advance(tickSeconds);
+    };
+
+    say(options.app + " takes the microphone");
+    for (std::int64_t frame = 0; frame < totalFrames; frame += chunkFrames) {
+        const std::int64_t count = std::min(chunkFrames, totalFrames - frame);
+        step(ByteView(audio).subspan(static_cast<std::size_t>(frame * pcm::bytesPerFrame),
+                                     static_cast<std::size_t>(count * pcm::bytesPerFrame)));
+    }
+    activity[0].runningInput = false;
+    say(options.app + " lets go of the microphone");
+    // The grace interval runs on silence; a few ticks more than it lasts is
+    // plenty for the finish to come.
+    const double until = clock.now() + CaptureMachine::idleGraceInterval + 2.0;
+    while (core.completed().empty() && core.active() != nullptr && clock.now() < until) {
+        step(silence);
+    }
+
+    if (core.completed().empty()) {
+        context.streams.err
+            << "zoq: no part was recorded (an allowed application must hold the microphone for "
+            << CaptureMachine::debounceInterval << " s)\n";
+        context.exitCode = exitFailure;
+        return;
+    }
+    for (const fs::path& directory : core.completed()) {
+        const ArtifactManifest manifest = Artifact::readManifest(directory, *io);
+        out << "part: " << directory.string() << '\n';
+        out << "state: " << rawValue(manifest.state) << " (" << seconds(manifest.durableFrames)
+            << " durable)\n";
+        if (manifest.state == ArtifactState::ready) {
+            out << "flac: " << (directory / Artifact::flacName).string() << " ("
+                << io->size(directory / Artifact::flacName)
+                << " bytes; decoded again and matched against the durable audio)\n";
+        }
+    }
+}
+
+} // namespace
+
+void addSimulateCallCommand(CLI::App& app, Context& context) {
+    auto options = std::make_shared<SimulateOptions>();
+    auto* command = app.add_subcommand(
+        "simulate-call",
+        "Record a call from an audio file into the spool, exactly as a real call would be recorded:\n"
+        "the application takes the microphone, 3 s debounce, the audio in 250 ms chunks, the application\n"
+        "lets go, 15 s grace on silence, then the part is encoded to FLAC, verified and published.\n"
+        "Prints the part's directory and final state.");
+    command
+        ->add_option("--wav", options->wav,
+                     "Audio file (16 kHz stereo 16-bit WAV is read directly; "
+                     "anything else is converted with ffmpeg)")
+        ->required();
+    command->add_option("--app", options->app, "Bundle identifier of the simulated call application")
+        ->capture_default_str();
+    command->add_option("--root", options->root,
+                        "Spool root (default: $XDG_DATA_HOME/zoq/spool, else ~/.local/share/zoq/spool)");
+    command->add_option("--device-id", options->deviceId, "Device identifier (default: a new random UUID)");
+    command->add_option("--ffmpeg", options->ffmpeg, "The ffmpeg executable")->capture_default_str();
+    command->callback([options, &context] { simulateCall(*options, context); });
+}
+
+} // namespace zoq::cli

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+namespace zoq::cli {
+
+/// The spool root used when no --root is given: "$XDG_DATA_HOME/zoq/spool",
+/// or "~/.local/share/zoq/spool" when XDG_DATA_HOME is unset, empty or
+/// relative (the XDG rule). Throws std::runtime_error when neither it nor
+/// HOME is usable.
+std::filesystem::path defaultSpoolRoot();
+
+/// Creates `root` and any missing parents with mode 0700 (an existing
+/// directory is left as it is). Throws std::runtime_error naming the path.
+void ensureSpoolRoot(const std::filesystem::path& root);
+
+} // namespace zoq::cli
