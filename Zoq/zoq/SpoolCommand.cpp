@@ -71,6 +71,7 @@ void printTable(std::ostream& out, const std::vector<std::vector<std::string>>& 
                 line.append(widths[i] - row[i].size() + 2, ' ');
             }
         }
+        line.erase(line.find_last_not_of(' ') + 1);
         out << line << '\n';
     }
 }

@@ -17,6 +17,7 @@
 #include <iterator>
 #include <map>
 #include <random>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -128,6 +129,12 @@ protected:
         EXPECT_EQ(::waitpid(child, &status, 0), child);
         EXPECT_TRUE(WIFSIGNALED(status) || (WIFEXITED(status) && WEXITSTATUS(status) == 0))
             << "the child failed on its own: status " << status;
+        // A grandchild caught between spawn and exec still holds copies of the
+        // child's descriptors, the part's lock among them. As the subreaper we
+        // inherited it when the child died; reap it before recovering.
+        int ignored = 0;
+        while (::waitpid(-child, &ignored, 0) > 0) {
+        }
         ::close(fds[0]);
         ::close(acks[1]);
         return durable;
@@ -190,6 +197,10 @@ protected:
 };
 
 TEST_F(RecorderCoreKill, EveryDurableFrameSurvivesSigkillAtRandomMoments) {
+    ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    struct SubreaperReset {
+        ~SubreaperReset() { ::prctl(PR_SET_CHILD_SUBREAPER, 0); }
+    } reset;
     constexpr int kills = 60;
     std::mt19937 random(20261207);
     const test::FakeFLACEncoder fake;
