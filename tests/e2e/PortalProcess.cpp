@@ -42,11 +42,17 @@ std::string after(const std::string& line, const std::string& prefix) {
 } // namespace
 
 std::filesystem::path PortalProcess::program(const std::string& name) {
+    // ctest runs the suites in the build directory; ZOQ_BINARY_DIR, when
+    // set, names another one.
     const char* binary = std::getenv("ZOQ_BINARY_DIR");
-    if (binary == nullptr) {
-        throw std::runtime_error("ZOQ_BINARY_DIR is not set (run the suite through ctest)");
+    const std::filesystem::path root =
+        binary != nullptr ? std::filesystem::path(binary) : std::filesystem::current_path();
+    const std::filesystem::path path = root / "bin" / name;
+    if (!std::filesystem::exists(path)) {
+        throw std::runtime_error(path.string() +
+                                 " not found: run the suite from the build directory (ctest)");
     }
-    return std::filesystem::path(binary) / "bin" / name;
+    return path;
 }
 
 PortalProcess::PortalProcess(const std::filesystem::path& data, const std::vector<std::string>& options,

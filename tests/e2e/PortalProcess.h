@@ -11,7 +11,7 @@
 namespace zoq::test {
 
 /// The development portal as a real server process on loopback, started from
-/// the built `zoq-dev-portal` ($ZOQ_BINARY_DIR/bin) with a private data
+/// the built `zoq-dev-portal` (see `program`) with a private data
 /// directory, stopped (SIGTERM, then reaped) when the object goes away.
 class PortalProcess {
 public:
@@ -35,7 +35,8 @@ public:
     /// POST /dev/faults with `faults`; throws unless the portal took them.
     void setFaults(const JSONValue::Object& faults);
 
-    /// The path of a built program ($ZOQ_BINARY_DIR/bin/NAME).
+    /// The path of a built program: bin/NAME under $ZOQ_BINARY_DIR, else
+    /// under the working directory (ctest runs suites in the build directory).
     static std::filesystem::path program(const std::string& name);
 
 private:
