@@ -140,11 +140,25 @@ TEST(UploadKill, KilledUploaderResumesWithoutDuplicatesOrEarlyDeletion) {
                                          "--until-done",
                                          "--interval",
                                          "0.2"};
+    // Each start first re-verifies the FLAC; the kill comes at a seeded
+    // moment once the child is transferring again (or, when it never gets
+    // there, at the end of the wait), so most kills cut a part short.
     std::mt19937 random(20261207);
-    std::uniform_int_distribution<int> moment(100, 2'500);
+    std::uniform_int_distribution<int> moment(0, 60);
+    const auto transferring = [&] {
+        try {
+            return Artifact::readManifest(directory, io).queue.stage == QueueStage::transferring;
+        } catch (const std::exception&) {
+            return false;
+        }
+    };
     constexpr int kills = 20;
     for (int kill = 0; kill < kills; ++kill) {
         Child child(watch, environment);
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+        while (!transferring() && std::chrono::steady_clock::now() < giveUp) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(moment(random)));
         child.kill();
         child.wait();
