@@ -12,7 +12,7 @@
 namespace zoq {
 namespace {
 
-// 1994-11-06T08:49:37Z, the example date of the HTTP specifications.
+// 1994-11-06T08:49:37Z, the example date of the HTTP RFCs.
 constexpr double exampleUnix = 784'111'777;
 const Date exampleDate = Date::fromUnix(exampleUnix);
 
