@@ -9,6 +9,7 @@
 // decode, openssl dgst -sha256 (bench/compare-finalise prints the overhead;
 // target < 15 %).
 // Commit: one manifest commit (dominated by its two fsyncs).
+#include "bench/ScratchDirectory.h"
 #include "ZoqCore/Spool/Artifact.h"
 #include "ZoqCore/Spool/FFmpegFLACEncoder.h"
 #include "ZoqCore/Spool/WAVHeader.h"
@@ -32,26 +33,7 @@ constexpr const char* device = "7d444840-9dc0-41f2-8c5b-1f2a8e9c1e11";
 constexpr std::int64_t framesPerFlush = 5 * zoq::pcm::sampleRate;
 constexpr std::int64_t framesPerHour = 3600 * zoq::pcm::sampleRate;
 
-class ScratchDirectory {
-public:
-    ScratchDirectory() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "zoq-bench-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("mkdtemp failed");
-        }
-        path_ = pattern;
-    }
-    ~ScratchDirectory() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    ScratchDirectory(const ScratchDirectory&) = delete;
-    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
+using zoq::bench::ScratchDirectory;
 
 /// Seeded noise with a quiet tone: compresses like speech-free room audio,
 /// not like silence, so the encoder does real work.

@@ -1,6 +1,7 @@
 // Durable file I/O: the cost of replacing a small file durably (every manifest
 // commit pays it; dominated by the two fsyncs) and the throughput of hashing a
 // file in 64 KiB chunks (every flush and every verification pays it).
+#include "bench/ScratchDirectory.h"
 #include "ZoqCore/Spool/DurableIO.h"
 
 #include <benchmark/benchmark.h>
@@ -11,28 +12,7 @@
 
 namespace {
 
-/// A private scratch directory under $TMPDIR for one benchmark run.
-class ScratchDirectory {
-public:
-    ScratchDirectory() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "zoq-bench-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("mkdtemp failed");
-        }
-        path_ = pattern;
-    }
-    ~ScratchDirectory() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    ScratchDirectory(const ScratchDirectory&) = delete;
-    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
-
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
+using zoq::bench::ScratchDirectory;
 
 void BM_AtomicReplace4KiB(benchmark::State& state) {
     const ScratchDirectory dir;

@@ -5,6 +5,7 @@
 // cost is the queue's own: every decision is one durable manifest commit
 // (write the sibling, fsync it, rename, fsync the directory), which dominates.
 // Compare with ArtifactBench's BM_ManifestCommit for the cost of one commit.
+#include "bench/ScratchDirectory.h"
 #include "ZoqCore/Spool/Artifact.h"
 #include "ZoqCore/Spool/FFmpegFLACEncoder.h"
 #include "ZoqCore/Support/CoreClock.h"
@@ -34,26 +35,7 @@ constexpr const char* recordingId = "5f1d2c3b-4a59-4687-9b6c-7d8e9fa0b1c2";
 constexpr const char* attemptId = "9a8b7c6d-5e4f-4a3b-8c2d-1e0f9a8b7c6d";
 constexpr const char* later = "2099-01-01T00:00:00.000Z";
 
-class ScratchDirectory {
-public:
-    ScratchDirectory() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "zoq-bench-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("mkdtemp failed");
-        }
-        path_ = pattern;
-    }
-    ~ScratchDirectory() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    ScratchDirectory(const ScratchDirectory&) = delete;
-    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
+using zoq::bench::ScratchDirectory;
 
 /// Loud seeded noise: compresses poorly, so 14 minutes make a FLAC of more
 /// than two 16 MiB parts.
