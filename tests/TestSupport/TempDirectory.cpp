@@ -7,8 +7,10 @@
 
 namespace zoq::test {
 
-TempDirectory::TempDirectory() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "zoq-test-XXXXXX").string();
+TempDirectory::TempDirectory() : TempDirectory(std::filesystem::temp_directory_path()) {}
+
+TempDirectory::TempDirectory(const std::filesystem::path& base) {
+    std::string pattern = (base / "zoq-test-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) {
         throw std::runtime_error("mkdtemp failed");
     }

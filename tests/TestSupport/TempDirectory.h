@@ -4,11 +4,12 @@
 
 namespace zoq::test {
 
-/// A private (0700) directory under $TMPDIR, removed with everything in it
-/// when the object goes away.
+/// A private (0700) directory under `base` ($TMPDIR by default), removed
+/// with everything in it when the object goes away.
 class TempDirectory {
 public:
     TempDirectory();
+    explicit TempDirectory(const std::filesystem::path& base);
     ~TempDirectory();
     TempDirectory(const TempDirectory&) = delete;
     TempDirectory& operator=(const TempDirectory&) = delete;

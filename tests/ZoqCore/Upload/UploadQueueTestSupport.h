@@ -1,5 +1,6 @@
 #pragma once
 
+#include "tests/TestSupport/TempDirectory.h"
 #include "ZoqCore/Spool/Artifact.h"
 #include "ZoqCore/Spool/DurableIO.h"
 #include "ZoqCore/Spool/WAVHeader.h"
@@ -60,27 +61,11 @@ public:
 
 /// A private directory in shared memory where there is one (manifest commits
 /// fsync, and the scenarios commit hundreds of times), removed afterwards.
-class ScratchDirectory {
+class ScratchDirectory : public TempDirectory {
 public:
-    ScratchDirectory() {
-        const std::filesystem::path base =
-            std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : std::filesystem::temp_directory_path();
-        std::string pattern = (base / "zoq-queue-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("mkdtemp failed");
-        }
-        path_ = pattern;
-    }
-    ~ScratchDirectory() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    ScratchDirectory(const ScratchDirectory&) = delete;
-    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
+    ScratchDirectory()
+        : TempDirectory(std::filesystem::is_directory("/dev/shm") ? std::filesystem::path("/dev/shm")
+                                                                   : std::filesystem::temp_directory_path()) {}
 };
 
 inline constexpr const char* queueSession = "1b4e28ba-2fa1-41d2-883f-0016d3cca427";
