@@ -313,9 +313,11 @@ private:
     std::vector<curl::Easy> idle_; // guarded by mutex_
 };
 
-CurlWireTransport::CurlWireTransport(std::chrono::seconds idleTimeout, std::chrono::seconds connectTimeout)
-    : idleTimeout_(idleTimeout), connectTimeout_(connectTimeout), pool_(std::make_unique<HandlePool>()) {
-    if (idleTimeout.count() < 1 || connectTimeout.count() < 1) {
+CurlWireTransport::CurlWireTransport(std::chrono::seconds idleTimeout, std::chrono::seconds connectTimeout,
+                                     std::chrono::seconds documentTimeout)
+    : idleTimeout_(idleTimeout), connectTimeout_(connectTimeout), documentTimeout_(documentTimeout),
+      pool_(std::make_unique<HandlePool>()) {
+    if (idleTimeout.count() < 1 || connectTimeout.count() < 1 || documentTimeout.count() < 1) {
         throw CoreError::invalid("timeout");
     }
     initialiseLibcurlOnce();
@@ -352,6 +354,8 @@ TransportResponse CurlWireTransport::execute(const TransportRequest& request) {
     set(handle, CURLOPT_CONNECTTIMEOUT, static_cast<long>(connectTimeout_.count()));
     set(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
     set(handle, CURLOPT_LOW_SPEED_TIME, static_cast<long>(idleTimeout_.count()));
+    // Pooled handles keep their options: the cap is set (or lifted) every time.
+    set(handle, CURLOPT_TIMEOUT, exchange.file ? 0L : static_cast<long>(documentTimeout_.count()));
     set(handle, CURLOPT_ERRORBUFFER, exchange.errorText.data());
     set(handle, CURLOPT_HTTPHEADER, headers.get());
     set(handle, CURLOPT_HEADERFUNCTION, collectHeader);

@@ -22,8 +22,12 @@ namespace zoq {
 /// - `connectTimeout` bounds name resolution, the TCP connection and the TLS
 ///   handshake. `idleTimeout` aborts a transfer during which no byte moved in
 ///   either direction for that long (libcurl judges the rate over its last
-///   few seconds, so the abort comes up to about 5 s later); there is no cap
-///   on a whole transfer, so a long upload that keeps moving is never cut off.
+///   few seconds, so the abort comes up to about 5 s later). A request that
+///   streams a file range (a recording's bytes) has no cap on the whole
+///   transfer, so a long upload that keeps moving is never cut off; every
+///   other request (the portal's small JSON documents) must also finish
+///   within `documentTimeout`, so a reply trickling in at a byte per second
+///   cannot hold the caller, and everything queued behind it, for hours.
 /// - Proxies: libcurl's environment defaults apply (http_proxy, https_proxy,
 ///   all_proxy, no_proxy), so zoq reaches the portal the way the user's other
 ///   command-line tools do; nothing else is configured, and no proxy is
@@ -40,12 +44,14 @@ class CurlWireTransport final : public WireTransport {
 public:
     static constexpr std::chrono::seconds defaultIdleTimeout{60};
     static constexpr std::chrono::seconds defaultConnectTimeout{30};
+    static constexpr std::chrono::seconds defaultDocumentTimeout{120};
     static constexpr std::size_t maxResponseBytes = 64 * 1024 * 1024;
 
-    /// Throws `CoreError::invalid("timeout")` unless both timeouts are at
+    /// Throws `CoreError::invalid("timeout")` unless every timeout is at
     /// least one second.
     explicit CurlWireTransport(std::chrono::seconds idleTimeout = defaultIdleTimeout,
-                               std::chrono::seconds connectTimeout = defaultConnectTimeout);
+                               std::chrono::seconds connectTimeout = defaultConnectTimeout,
+                               std::chrono::seconds documentTimeout = defaultDocumentTimeout);
     ~CurlWireTransport() override;
     CurlWireTransport(const CurlWireTransport&) = delete;
     CurlWireTransport& operator=(const CurlWireTransport&) = delete;
@@ -58,6 +64,7 @@ private:
 
     std::chrono::seconds idleTimeout_;
     std::chrono::seconds connectTimeout_;
+    std::chrono::seconds documentTimeout_;
     std::unique_ptr<HandlePool> pool_;
 };
 

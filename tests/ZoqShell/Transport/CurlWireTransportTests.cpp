@@ -330,6 +330,37 @@ TEST(CurlWireTransport, UploadThatStopsMovingHitsTheIdleTimeout) {
     EXPECT_FALSE(error.reason().starts_with("file range:")) << error.reason();
 }
 
+// A reply that keeps moving, two bytes a second, for four seconds: never idle,
+// but far longer than the two-second cap on document requests.
+ScriptedReply trickledReply() {
+    ScriptedReply trickle;
+    trickle.custom = [](const RecordedRequest&, httplib::Response& response) {
+        response.status = 200;
+        response.set_content_provider(8, "application/json",
+                                      [](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                                          std::this_thread::sleep_for(std::chrono::milliseconds(500));
+                                          return sink.write(offset == 0 ? "{" : " ", 1);
+                                      });
+    };
+    return trickle;
+}
+
+TEST(CurlWireTransport, TrickledDocumentRepliesHitTheTotalCapButStreamedUploadsDoNot) {
+    test::TempDirectory directory;
+    const auto file = directory / "upload";
+    writePatternFile(file, mebibyte);
+    LoopbackHttpServer server;
+    CurlWireTransport transport(std::chrono::seconds(60), std::chrono::seconds(30), std::chrono::seconds(2));
+    server.enqueue(trickledReply());
+    server.enqueue(trickledReply());
+
+    unavailable([&] { transport.execute({"POST", server.url("/api"), {}, Bytes(bytesOf("{}"))}); });
+    const TransportResponse upload =
+        transport.execute({"PUT", server.url("/storage"), {}, FileRange(file, 0, mebibyte)});
+    EXPECT_EQ(upload.status, 200);
+    EXPECT_EQ(upload.body.size(), 8u);
+}
+
 TEST(CurlWireTransport, TLSIsAlwaysVerified) {
     test::TempDirectory directory;
     LoopbackHttpServer untrusted(test::writeSelfSignedCertificate(directory.path()));
@@ -385,6 +416,9 @@ TEST(CurlWireTransport, ServesManyThreadsAtOnce) {
 TEST(CurlWireTransport, RefusesTimeoutsUnderASecond) {
     EXPECT_THROW(CurlWireTransport(std::chrono::seconds(0)), CoreError);
     EXPECT_THROW(CurlWireTransport(std::chrono::seconds(60), std::chrono::seconds(0)), CoreError);
+    EXPECT_THROW(
+        CurlWireTransport(std::chrono::seconds(60), std::chrono::seconds(30), std::chrono::seconds(0)),
+        CoreError);
 }
 
 } // namespace
