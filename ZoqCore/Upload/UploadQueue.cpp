@@ -476,6 +476,17 @@ UploadEffect UploadQueue::receiveSuccess(const UploadCommand& command, const HTT
                     throw CoreError::invalid("signed part identity");
                 }
                 ArtifactManifest updated = manifest;
+                if (expired(parts.front())) {
+                    // Signed already expired by this device's clock (a clock
+                    // ahead of the portal's, or a very short URL lifetime):
+                    // handing it out would only lead to a status poll and a
+                    // new signature at once, round and round. Back off and
+                    // count it, as for an expired single-mode transfer.
+                    updated.queue.stage = QueueStage::verifying;
+                    updated.state = ArtifactState::verifyingRemote;
+                    updated.queue.signedPart.reset();
+                    return retry(std::move(updated), delay);
+                }
                 updated.queue.signedPart = parts.front();
                 artifact_.commit(updated);
                 return UploadEffect::progressed;

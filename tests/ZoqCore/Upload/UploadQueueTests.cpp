@@ -256,6 +256,26 @@ TEST_F(UploadQueueDecisions, RefusedOrStaleURLsLeadToAStatusPollNotALoop) {
     EXPECT_EQ(run(*portal), UploadEffect::stored);
     EXPECT_EQ(portal->log(), (std::vector<std::string>{"create", "status", "status", "put", "complete",
                                                        "status", "status"}));
+
+    // Signed parts that arrive already expired back off and count as
+    // failures, so the row turns stuck instead of spinning status polls and
+    // signatures without end; once the clocks agree the upload goes through.
+    directory = scratch.path() / "multipart";
+    start(Mode::multipart);
+    advanceTo(QueueStage::transferring);
+    portal->urlLifetime = -1;
+    constexpr int stuckFailures = 4; // where the uploader's rows call a recording stuck
+    int steps = 0;
+    while (queue->record().failures < stuckFailures && steps < 40) {
+        step(*portal);
+        ++steps;
+    }
+    EXPECT_EQ(queue->record().failures, stuckFailures);
+    EXPECT_LE(steps, 4 * stuckFailures);
+    EXPECT_EQ(queue->record().stage, QueueStage::retryWait);
+    EXPECT_FALSE(queue->record().signedPart.has_value());
+    portal->urlLifetime = 3600;
+    EXPECT_EQ(run(*portal), UploadEffect::stored);
 }
 
 TEST_F(UploadQueueDecisions, AnotherAttemptIsAcceptedOnlyWhenAReplacementWasAskedFor) {
