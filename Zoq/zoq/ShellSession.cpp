@@ -8,6 +8,7 @@
 #include "ZoqShell/Secrets/KeychainSecrets.h"
 #include "ZoqShell/Secrets/LibsecretItemStore.h"
 #include "ZoqShell/Secrets/SecretsError.h"
+#include "ZoqShell/Secrets/SharedCredentialPersistence.h"
 #include "ZoqShell/Settings/ShellPaths.h"
 #include "ZoqShell/System/NetlinkNetwork.h"
 #include "ZoqShell/System/NullNetwork.h"
@@ -71,11 +72,13 @@ ShellSession::ShellSession()
     }
     portal_ = *portal;
 
+    // zoq's data directory holds the credential locks (and, when chosen, the
+    // credential file): every zoq process of the user shares it.
+    const std::filesystem::path root = ShellPaths::supportRoot();
+    std::filesystem::create_directories(root);
+    ::chmod(root.c_str(), 0700);
     std::unique_ptr<SecretsStoring> secrets;
     if (settings_->credentialsInFile()) {
-        const std::filesystem::path root = ShellPaths::supportRoot();
-        std::filesystem::create_directories(root);
-        ::chmod(root.c_str(), 0700);
         auto file = std::make_unique<FileSecrets>(root);
         storeName_ = file->path().string();
         secrets = std::move(file);
@@ -84,12 +87,16 @@ ShellSession::ShellSession()
         secrets = std::make_unique<KeychainSecrets>(keychainService, keychainAccount,
                                                     std::make_unique<LibsecretItemStore>());
     }
-    auto persistence = std::make_unique<KeychainCredentialPersistence>(std::move(secrets));
+    auto keyed = std::make_unique<KeychainCredentialPersistence>(std::move(secrets));
+    SecretsStoring& store = keyed->secrets();
+    auto persistence = std::make_unique<SharedCredentialPersistence>(std::move(keyed), root);
     // Device authentication treats any load failure as "not paired". A
     // keyring that cannot be reached must not look like that, or `pair`
-    // would seem to work and nothing would ever be kept.
+    // would seem to work and nothing would ever be kept. (Under the decision
+    // lock: reading may finish another process's interrupted store.)
     try {
-        (void)persistence->secrets().retrieve();
+        const auto deciding = persistence->lock(CredentialLockScope::decision);
+        (void)store.retrieve();
     } catch (const SecretsError& error) {
         throw CommandFailure(
             exitNoCredentialStore,
@@ -99,7 +106,11 @@ ShellSession::ShellSession()
                 ShellSettings::credentialStoreKey + "\": \"" + ShellSettings::fileCredentialStore +
                 "\"\nto " + settings_->file().string() + " (the file is protected by its permissions only).");
     } catch (const CoreError& error) {
-        throw CommandFailure(exitNoCredentialStore, "the credential file cannot be used: " + error.reason());
+        throw CommandFailure(exitNoCredentialStore,
+                             std::string(settings_->credentialsInFile()
+                                             ? "the credential file cannot be used: "
+                                             : "the credential lock cannot be taken: ") +
+                                 error.reason());
     }
     persistence_ = std::move(persistence);
     auth_ = std::make_unique<DeviceAuth>(*transport_, *persistence_, portal_, *clock_);

@@ -27,6 +27,18 @@ CredentialSnapshot CredentialCoordinator::current() const {
     return snapshot_;
 }
 
+CredentialSnapshot CredentialCoordinator::reload() {
+    const std::lock_guard guard(lock_);
+    const Held held = fresh();
+    return snapshot_;
+}
+
+CredentialCoordinator::Held CredentialCoordinator::fresh() {
+    Held held = persistence_.lock(CredentialLockScope::decision);
+    snapshot_ = persistence_.load();
+    return held;
+}
+
 void CredentialCoordinator::commit(CredentialSnapshot next) {
     // Once saved, the snapshot must be adopted: a throwing assignment here
     // would leave memory behind what a restart would load.
@@ -38,6 +50,22 @@ void CredentialCoordinator::commit(CredentialSnapshot next) {
 RefreshDecision CredentialCoordinator::unauthorized(std::int64_t generation, Date now,
                                                     const std::string& requestId) {
     const std::lock_guard guard(lock_);
+    const Held held = fresh();
+    return decideUnauthorized(generation, now, requestId);
+}
+
+RefreshDecision CredentialCoordinator::unauthorized(const CredentialSnapshot& used, Date now,
+                                                    const std::string& requestId) {
+    const std::lock_guard guard(lock_);
+    const Held held = fresh();
+    if (!snapshot_.blocked && snapshot_.credentials != used.credentials) {
+        return RefreshDecision::retryCurrent(snapshot_.generation);
+    }
+    return decideUnauthorized(used.generation, now, requestId);
+}
+
+RefreshDecision CredentialCoordinator::decideUnauthorized(std::int64_t generation, Date now,
+                                                          const std::string& requestId) {
     if (snapshot_.blocked) {
         return RefreshDecision::blocked();
     }
@@ -63,6 +91,7 @@ RefreshDecision CredentialCoordinator::unauthorized(std::int64_t generation, Dat
 
 RefreshDecision CredentialCoordinator::retryLostResponse(Date now) {
     const std::lock_guard guard(lock_);
+    const Held held = fresh();
     if (!snapshot_.pending || snapshot_.blocked) {
         return RefreshDecision::blocked();
     }
@@ -80,6 +109,7 @@ RefreshDecision CredentialCoordinator::retryLostResponse(Date now) {
 void CredentialCoordinator::complete(const std::string& requestId, std::int64_t generation,
                                      const DeviceCredentialsResponse& credentials) {
     const std::lock_guard guard(lock_);
+    const Held held = fresh();
     const auto& pending = snapshot_.pending;
     if (snapshot_.blocked || !pending || pending->requestId != requestId ||
         pending->generation != generation || generation != snapshot_.generation) {
@@ -100,6 +130,7 @@ void CredentialCoordinator::complete(const std::string& requestId, std::int64_t 
 
 void CredentialCoordinator::failed(const std::string& requestId) {
     const std::lock_guard guard(lock_);
+    const Held held = fresh();
     if (!snapshot_.pending || snapshot_.pending->requestId != requestId) {
         throw CoreError::staleLease();
     }

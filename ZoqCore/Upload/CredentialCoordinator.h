@@ -6,6 +6,7 @@
 #include "ZoqCore/Upload/RefreshDecision.h"
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -29,13 +30,21 @@ namespace zoq {
 /// when the save succeeds adopts it. A failed save is thrown and leaves the
 /// snapshot, and so every later decision, exactly as before.
 ///
+/// Other processes may share the store (the service and the command line).
+/// Every decision therefore holds the store's decision lock and loads the
+/// stored snapshot afresh before deciding: a refresh another process
+/// completed, a pending refresh it recorded, a block, or a new pairing is
+/// adopted first, and nothing is ever saved over a snapshot this process has
+/// not seen. Load and lock errors are thrown like save errors and change
+/// nothing.
+///
 /// Thread-safe (an actor): all state is guarded by one mutex, and each call
-/// reads, decides, saves and adopts under it. The save is a blocking call made
-/// while holding the lock. That is deliberate and the one exception to "never
-/// hold an actor's lock across a blocking call": a decision must not become
-/// observable before it is saved, or two concurrent 401s could both be told to
-/// send for one generation. Persistence calls are rare (one per refresh step)
-/// and the keyring store bounds its own time.
+/// locks the store, loads, decides, saves and adopts under it. The store's
+/// calls block while holding the mutex. That is deliberate and the one
+/// exception to "never hold an actor's lock across a blocking call": a
+/// decision must not become observable before it is saved, or two concurrent
+/// 401s could both be told to send for one generation. Persistence calls are
+/// rare (a few per refresh step) and the store bounds their time.
 ///
 /// `persistence` is borrowed: it must outlive the coordinator, and nothing else
 /// may call it while the coordinator exists.
@@ -50,8 +59,13 @@ public:
     CredentialCoordinator(const CredentialCoordinator&) = delete;
     CredentialCoordinator& operator=(const CredentialCoordinator&) = delete;
 
-    /// The snapshot in force (the last one saved).
+    /// The snapshot in force as this process last saw it.
     CredentialSnapshot current() const;
+
+    /// Loads the stored snapshot under the decision lock, adopts it and
+    /// returns it, so that what other processes saved becomes the snapshot
+    /// in force. Throws lock and load errors; nothing changes then.
+    CredentialSnapshot reload();
 
     /// A request made with the credentials of `generation` was answered 401.
     /// `requestId` is a fresh identifier to use if a refresh has to be sent; it
@@ -62,6 +76,14 @@ public:
     /// one, `CoreError::invalid("format")` when a refresh must be recorded and
     /// `requestId` is not a UUID, and any save error.
     RefreshDecision unauthorized(std::int64_t generation, Date now, const std::string& requestId);
+
+    /// The same for a request sent with the snapshot `used`, which names the
+    /// refused credentials exactly: when the credentials in force are not
+    /// those any more (another process rotated them, or the device was paired
+    /// again, whatever the generations say), answers `retryCurrent` with the
+    /// generation in force and records nothing. Blocked credentials still
+    /// answer `blocked` first.
+    RefreshDecision unauthorized(const CredentialSnapshot& used, Date now, const std::string& requestId);
 
     /// The reply to the pending refresh never arrived (or a pending refresh was
     /// left over from an earlier run). Returns `send` with the identical
@@ -88,6 +110,12 @@ public:
     void failed(const std::string& requestId);
 
 private:
+    using Held = std::unique_ptr<CredentialPersistence::Lock>;
+
+    // Takes the store's decision lock and adopts the stored snapshot.
+    // Requires lock_ held; the returned lock must outlive the decision.
+    Held fresh();
+    RefreshDecision decideUnauthorized(std::int64_t generation, Date now, const std::string& requestId);
     // Saves `next` and, only if that succeeds, adopts it. Requires lock_ held.
     void commit(CredentialSnapshot next);
 

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <utility>
 
 namespace zoq {
 
@@ -36,17 +37,23 @@ public:
                      std::uint64_t epoch)
         : persistence_(persistence), mutex_(mutex), currentEpoch_(currentEpoch), epoch_(epoch) {}
 
+    // The store's decision lock always comes before the fence's mutex (as in
+    // `install`), so no two threads can take them in opposite orders.
     CredentialSnapshot load() override {
+        const auto deciding = persistence_.lock(CredentialLockScope::decision);
         const std::lock_guard lock(mutex_);
         checkEpoch();
         return persistence_.load();
     }
 
     void save(const CredentialSnapshot& snapshot) override {
+        const auto deciding = persistence_.lock(CredentialLockScope::decision);
         const std::lock_guard lock(mutex_);
         checkEpoch();
         persistence_.save(snapshot);
     }
+
+    std::unique_ptr<Lock> lock(CredentialLockScope scope) override { return persistence_.lock(scope); }
 
 private:
     void checkEpoch() const {
@@ -115,6 +122,33 @@ std::optional<std::shared_future<bool>> DeviceAuth::inFlight() const {
     return refresh_->result;
 }
 
+std::unique_ptr<CredentialPersistence::Lock> DeviceAuth::holdRefreshes() {
+    return fence_->persistence.lock(CredentialLockScope::refresh);
+}
+
+void DeviceAuth::synchronize() noexcept {
+    try {
+        if (const std::shared_ptr<Pairing> pairing = currentPairing()) {
+            pairing->coordinator.reload();
+            return;
+        }
+        // Unpaired here, perhaps paired by another process since.
+        const std::lock_guard installing(installLock_);
+        std::uint64_t epoch = 0;
+        {
+            const std::lock_guard storing(fence_->mutex);
+            epoch = fence_->epoch;
+        }
+        auto pairing = std::make_shared<Pairing>(*fence_, epoch);
+        const std::lock_guard lock(lock_);
+        if (!pairing_) {
+            pairing_ = std::move(pairing);
+        }
+    } catch (...) {
+        // Nothing stored, or unreadable now: the state stays as it was.
+    }
+}
+
 bool DeviceAuth::hasCredentials() const {
     return currentPairing() != nullptr;
 }
@@ -144,6 +178,9 @@ void DeviceAuth::install(const DeviceCredentialsResponse& credentials) {
     const std::lock_guard installing(installLock_);
     std::uint64_t epoch = 0;
     {
+        // Another process deciding from the old credentials finishes first;
+        // its next decision loads these.
+        const auto deciding = fence_->persistence.lock(CredentialLockScope::decision);
         const std::lock_guard storing(fence_->mutex);
         fence_->persistence.save(CredentialSnapshot(credentials, 0));
         epoch = ++fence_->epoch;
@@ -197,10 +234,10 @@ AuthenticatedOutcome DeviceAuth::authorizedCall(const TransportRequest& request)
         if (response.status != 401) {
             return AuthenticatedOutcome::response(std::move(response));
         }
-        // The generation whose token was refused, not the one in force now: if
-        // another caller rotated the credentials meanwhile, the coordinator
+        // The credentials that were refused, not the ones in force now: if
+        // another caller or process rotated them meanwhile, the coordinator
         // answers "retry with the current ones" instead of rotating again.
-        if (!ensureRefresh(pairing, credentials.generation)) {
+        if (!ensureRefresh(pairing, credentials)) {
             return AuthenticatedOutcome::blockedAuth();
         }
         if (attempt == maxSends) {
@@ -215,13 +252,14 @@ bool DeviceAuth::refreshNow() noexcept {
         if (!pairing) {
             return false;
         }
-        return ensureRefresh(pairing, pairing->coordinator.current().generation);
+        return ensureRefresh(pairing, pairing->coordinator.current());
     } catch (...) {
         return false;
     }
 }
 
-bool DeviceAuth::ensureRefresh(const std::shared_ptr<Pairing>& sentWith, std::int64_t generation) noexcept {
+bool DeviceAuth::ensureRefresh(const std::shared_ptr<Pairing>& sentWith,
+                               const CredentialSnapshot& used) noexcept {
     try {
         const std::shared_ptr<Pairing> pairing = currentPairing();
         if (!pairing) {
@@ -235,45 +273,32 @@ bool DeviceAuth::ensureRefresh(const std::shared_ptr<Pairing>& sentWith, std::in
         if (const auto running = inFlight(); running && running->get()) {
             return true;
         }
-        CredentialCoordinator& coordinator = pairing->coordinator;
-        RefreshDecision decision = coordinator.unauthorized(generation, clock_.wallDate(), makeUUID());
+        const RefreshDecision decision =
+            pairing->coordinator.unauthorized(used, clock_.wallDate(), makeUUID());
         switch (decision.kind()) {
         case RefreshDecision::Kind::retryCurrent:
             return true;
         case RefreshDecision::Kind::send:
-            return startRefresh();
+            return startRefresh(decision.request());
         case RefreshDecision::Kind::blocked:
             return false;
         case RefreshDecision::Kind::joined:
             break;
         }
         // A refresh of this generation is pending. Either this process is
-        // sending it (join it), or it was left by an earlier run and must be
-        // resolved here.
+        // sending it (join it), or another process is, or it was left by an
+        // earlier run: the refresh lock tells those apart, and the refresh
+        // resolves it once it holds that lock.
         if (const auto running = inFlight()) {
             return running->get();
         }
-        decision = coordinator.retryLostResponse(clock_.wallDate());
-        switch (decision.kind()) {
-        case RefreshDecision::Kind::retryCurrent:
-            return true;
-        case RefreshDecision::Kind::send:
-            return startRefresh();
-        case RefreshDecision::Kind::joined:
-            return false;
-        case RefreshDecision::Kind::blocked:
-            // Also the answer when nothing is pending any more: the refresh
-            // this call saw pending may have completed between the two
-            // questions, and then the credentials are fine.
-            return rotationSucceeded();
-        }
-        return false;
+        return startRefresh(std::nullopt);
     } catch (...) {
         return false;
     }
 }
 
-bool DeviceAuth::startRefresh() noexcept {
+bool DeviceAuth::startRefresh(const std::optional<WireDocument>& decided) noexcept {
     std::promise<bool> promise;
     std::optional<std::shared_future<bool>> running;
     std::uint64_t id = 0;
@@ -297,7 +322,7 @@ bool DeviceAuth::startRefresh() noexcept {
             return false;
         }
     }
-    const bool result = runRefresh();
+    const bool result = runRefresh(decided);
     {
         const std::lock_guard lock(lock_);
         // `install` may have forgotten this refresh and another may have
@@ -310,25 +335,54 @@ bool DeviceAuth::startRefresh() noexcept {
     return result;
 }
 
-bool DeviceAuth::runRefresh() noexcept {
+bool DeviceAuth::runRefresh(const std::optional<WireDocument>& decided) noexcept {
     try {
+        const std::shared_ptr<Pairing> pairing = currentPairing();
+        if (!pairing) {
+            return false;
+        }
+        CredentialCoordinator& coordinator = pairing->coordinator;
+        // Only the holder of the refresh lock sends refreshes. A process that
+        // waited here for another one's exchange finds its outcome below (new
+        // credentials, a block, or the pending refresh of a process that died).
+        const auto refreshing = pairing->persistence.lock(CredentialLockScope::refresh);
+        // Whether the pending refresh may be sent without asking again: only
+        // the very one this call was told to send, and only once.
+        bool told = decided.has_value();
         for (int sends = 0;;) {
-            const std::shared_ptr<Pairing> pairing = currentPairing();
-            if (!pairing) {
-                return false;
+            if (currentPairing() != pairing) {
+                // Paired again meanwhile: the new credentials are what counts.
+                return rotationSucceeded();
             }
-            CredentialCoordinator& coordinator = pairing->coordinator;
-            const CredentialSnapshot current = coordinator.current();
-            if (!current.pending) {
+            const CredentialSnapshot current = coordinator.reload();
+            if (!current.pending || current.blocked) {
                 return rotationSucceeded();
             }
             const PendingRefresh pending = *current.pending;
+            if (!std::exchange(told, false) || current.refreshRequest() != *decided) {
+                if (sends >= maxRefreshSends) {
+                    return false;
+                }
+                // Sent before, by this call or by someone who is gone: resend
+                // it only while the portal can still recognise it.
+                const RefreshDecision decision = coordinator.retryLostResponse(clock_.wallDate());
+                switch (decision.kind()) {
+                case RefreshDecision::Kind::send:
+                    break;
+                case RefreshDecision::Kind::retryCurrent:
+                    return true;
+                case RefreshDecision::Kind::joined:
+                    return false;
+                case RefreshDecision::Kind::blocked:
+                    // Also the answer when nothing is pending any more.
+                    return rotationSucceeded();
+                }
+            }
 
             std::optional<TransportResponse> response;
             try {
-                // The pending refresh's own document (the one the coordinator
-                // handed out with `send`), so the body always belongs to the
-                // refresh whose outcome is recorded below.
+                // The pending refresh's own document, so the body always
+                // belongs to the refresh whose outcome is recorded below.
                 const TransportRequest request{"POST",
                                                apiURL(refreshPath),
                                                {{"content-type", "application/json"}},
@@ -338,42 +392,27 @@ bool DeviceAuth::runRefresh() noexcept {
             } catch (...) {
                 // Not built or not answered: the reply counts as lost.
             }
-
-            if (response) {
-                if (response->status == 200) {
-                    std::optional<DeviceCredentialsResponse> credentials;
-                    try {
-                        credentials = DeviceCredentialsResponse::fromBytes(response->body);
-                    } catch (...) {
-                    }
-                    if (credentials) {
-                        try {
-                            coordinator.complete(pending.requestId, pending.generation, *credentials);
-                            return true;
-                        } catch (...) {
-                            return rotationSucceeded();
-                        }
-                    }
-                }
+            if (!response) {
+                continue;
+            }
+            if (response->status == 200) {
+                std::optional<DeviceCredentialsResponse> credentials;
                 try {
-                    coordinator.failed(pending.requestId);
+                    credentials = DeviceCredentialsResponse::fromBytes(response->body);
                 } catch (...) {
                 }
-                return false;
+                if (credentials) {
+                    try {
+                        coordinator.complete(pending.requestId, pending.generation, *credentials);
+                        return true;
+                    } catch (...) {
+                        return rotationSucceeded();
+                    }
+                }
             }
-
-            if (sends >= maxRefreshSends) {
-                return false;
-            }
-            const RefreshDecision decision = coordinator.retryLostResponse(clock_.wallDate());
-            switch (decision.kind()) {
-            case RefreshDecision::Kind::send:
-                continue;
-            case RefreshDecision::Kind::retryCurrent:
-                return true;
-            case RefreshDecision::Kind::joined:
-            case RefreshDecision::Kind::blocked:
-                return false;
+            try {
+                coordinator.failed(pending.requestId);
+            } catch (...) {
             }
             return false;
         }

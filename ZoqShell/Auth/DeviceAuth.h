@@ -5,6 +5,7 @@
 #include "ZoqCore/Upload/CredentialPersistence.h"
 #include "ZoqCore/Upload/CredentialSnapshot.h"
 #include "ZoqCore/Wire/DeviceCredentialsResponse.h"
+#include "ZoqCore/Wire/WireDocument.h"
 #include "ZoqShell/Auth/AuthenticatedOutcome.h"
 #include "ZoqShell/Transport/TransportRequest.h"
 #include "ZoqShell/Transport/TransportResponse.h"
@@ -39,6 +40,11 @@ namespace zoq {
 /// sent is a `std::shared_future`: every caller whose request failed with the
 /// same credentials waits on it instead of deciding again, and resends once it
 /// succeeds. The refresh runs on the thread of the caller that started it.
+/// Between processes that share the store, a refresh is sent only under the
+/// store's refresh lock, so a process whose 401 finds another process's
+/// refresh pending waits for that exchange and then adopts its outcome; only
+/// a pending refresh whose sender is gone is resent (by the coordinator's
+/// lost-reply rule).
 /// Refresh body: the coordinator's `deviceRefreshRequest`, POSTed to
 /// "/api/v1/devices/token/refresh". A 200 with valid credentials completes it;
 /// any other answer is a definite failure (the coordinator blocks the device);
@@ -74,6 +80,21 @@ public:
 
     /// Replaces the portal address; calls already running keep the URL they built.
     void configure(std::string baseURL);
+
+    /// Adopts what other processes sharing the credential store saved since
+    /// this one last looked: a first pairing, a rotation, a block, a new
+    /// pairing. Decisions load afresh anyway; this keeps the state answered
+    /// below, and the token sent, current between them. Never throws: a store
+    /// that cannot be read leaves everything as it was.
+    void synchronize() noexcept;
+
+    /// Holds off every refresh exchange, of this process and of every other
+    /// one sharing the credential store, for as long as the returned lock
+    /// lives (waiting for one in flight first). A pairing holds it while the
+    /// portal replaces the credentials, so that no refresh of the old ones is
+    /// sent meanwhile. Throws when it cannot be taken within the store's
+    /// deadline.
+    std::unique_ptr<CredentialPersistence::Lock> holdRefreshes();
 
     /// Whether the device holds credentials (blocked ones included).
     bool hasCredentials() const;
@@ -124,9 +145,11 @@ private:
     TransportResponse send(const TransportRequest& request);
     std::string apiURL(const std::vector<std::string>& path) const;
 
-    bool ensureRefresh(const std::shared_ptr<Pairing>& sentWith, std::int64_t generation) noexcept;
-    bool startRefresh() noexcept;
-    bool runRefresh() noexcept;
+    bool ensureRefresh(const std::shared_ptr<Pairing>& sentWith, const CredentialSnapshot& used) noexcept;
+    // `decided`: the refresh document the coordinator just told this call to
+    // send; none when resolving a refresh that someone else recorded.
+    bool startRefresh(const std::optional<WireDocument>& decided) noexcept;
+    bool runRefresh(const std::optional<WireDocument>& decided) noexcept;
     bool rotationSucceeded() const noexcept;
 
     WireTransport& transport_;

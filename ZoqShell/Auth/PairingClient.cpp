@@ -76,6 +76,10 @@ DeviceCredentialsResponse PairingClient::pair(std::string_view code) const {
                                                                      {"installationId", installationId_},
                                                                      {"redemptionNonce", redemptionNonce()},
                                                                  }));
+    // Redeeming may replace this installation's credentials at the portal: no
+    // refresh of the old ones may be in flight meanwhile, here or in another
+    // process, or it would present a token the portal has just retired.
+    const auto quiet = auth_.holdRefreshes();
     TransportResponse response;
     try {
         response = auth_.callUnauthenticated("POST", {"devices", "pair"}, request.encoded());

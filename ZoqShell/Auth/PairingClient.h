@@ -37,7 +37,8 @@ public:
     /// portal's error code, or "HTTP <status>" when the reply carries no
     /// usable error envelope (a 200 without valid credentials included); and
     /// the error of `install` unchanged, in which case the device stays as it
-    /// was.
+    /// was; and `CoreError::deadline` when another process's refresh kept the
+    /// credentials busy too long (nothing sent). Refreshes wait while it runs.
     DeviceCredentialsResponse pair(std::string_view code) const;
 
     /// The code as sent: every "-" removed, blanks and line breaks trimmed at

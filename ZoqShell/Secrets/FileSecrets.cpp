@@ -1,12 +1,19 @@
 #include "ZoqShell/Secrets/FileSecrets.h"
 
 #include "ZoqCore/Support/CoreError.h"
+#include "ZoqCore/Support/Identifier.h"
 
 #include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdexcept>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace zoq {
 namespace {
@@ -17,6 +24,13 @@ public:
     Descriptor(Descriptor&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
     Descriptor(const Descriptor&) = delete;
     Descriptor& operator=(const Descriptor&) = delete;
+    Descriptor& operator=(Descriptor&& other) noexcept {
+        if (this != &other) {
+            reset();
+            fd_ = std::exchange(other.fd_, -1);
+        }
+        return *this;
+    }
     ~Descriptor() { reset(); }
     int get() const noexcept { return fd_; }
     /// Closes now, reporting the error (a close may report a deferred write error).
@@ -85,17 +99,20 @@ FileSecrets::FileSecrets(std::filesystem::path directory, std::string fileName)
 
 void FileSecrets::store(ByteView data) {
     const Descriptor dir = openDirectory(directory_);
-    const std::string sibling = fileName_ + ".new";
+    removeAbandonedSiblings(dir.get(), false);
 
-    // A sibling left by a crashed store may have any mode: start afresh so the
-    // new file is created with 0600 and nothing else can hold it open.
-    if (::unlinkat(dir.get(), sibling.c_str(), 0) != 0 && errno != ENOENT) {
-        fail("unlink");
-    }
-    Descriptor file(::openat(dir.get(), sibling.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                             S_IRUSR | S_IWUSR));
-    if (file.get() < 0) {
-        fail("open");
+    // A sibling of this writer's own: two processes storing at once each
+    // rename a whole file of their own, never one the other is still writing.
+    // O_EXCL also refuses anything planted under the name.
+    std::string sibling;
+    Descriptor file(-1);
+    for (int attempt = 0; file.get() < 0; ++attempt) {
+        sibling = siblingPrefix() + std::to_string(::getpid()) + "." + makeUUID().substr(0, 8);
+        file = Descriptor(::openat(dir.get(), sibling.c_str(),
+                                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR));
+        if (file.get() < 0 && (errno != EEXIST || attempt == 3)) {
+            fail("open");
+        }
     }
     // The umask can only narrow the mode; set it exactly.
     if (::fchmod(file.get(), S_IRUSR | S_IWUSR) != 0) {
@@ -114,6 +131,52 @@ void FileSecrets::store(ByteView data) {
     // The rename is durable only once the directory is.
     if (::fsync(dir.get()) != 0) {
         fail("fsync");
+    }
+}
+
+std::string FileSecrets::siblingPrefix() const {
+    return fileName_ + ".new.";
+}
+
+void FileSecrets::removeAbandonedSiblings(int dir, bool all) const {
+    // Siblings are named "<file>.new.<pid>.<random>". One whose writer is no
+    // longer running was left by a crash in the middle of a store; it holds
+    // secret bytes nobody will ever rename, so it goes.
+    const std::string prefix = siblingPrefix();
+    std::vector<std::string> abandoned;
+    {
+        const int listing = ::dup(dir);
+        DIR* entries = listing >= 0 ? ::fdopendir(listing) : nullptr;
+        if (entries == nullptr) {
+            if (listing >= 0) {
+                ::close(listing);
+            }
+            fail("opendir");
+        }
+        ::rewinddir(entries);
+        while (const dirent* entry = ::readdir(entries)) {
+            const std::string_view name(entry->d_name);
+            if (name == fileName_ + ".new") {
+                // The one shared sibling name of earlier versions.
+                abandoned.emplace_back(name);
+                continue;
+            }
+            if (!name.starts_with(prefix)) {
+                continue;
+            }
+            const std::string_view rest = name.substr(prefix.size());
+            const std::string pid(rest.substr(0, rest.find('.')));
+            const long writer = std::strtol(pid.c_str(), nullptr, 10);
+            if (all || writer <= 0 || (::kill(static_cast<pid_t>(writer), 0) != 0 && errno == ESRCH)) {
+                abandoned.emplace_back(name);
+            }
+        }
+        ::closedir(entries);
+    }
+    for (const std::string& name : abandoned) {
+        if (::unlinkat(dir, name.c_str(), 0) != 0 && errno != ENOENT) {
+            fail("unlink");
+        }
     }
 }
 
@@ -152,10 +215,9 @@ std::optional<Bytes> FileSecrets::retrieve() {
 
 void FileSecrets::erase() {
     const Descriptor dir = openDirectory(directory_);
-    for (const std::string& name : {fileName_ + ".new", fileName_}) {
-        if (::unlinkat(dir.get(), name.c_str(), 0) != 0 && errno != ENOENT) {
-            fail("unlink");
-        }
+    removeAbandonedSiblings(dir.get(), true);
+    if (::unlinkat(dir.get(), fileName_.c_str(), 0) != 0 && errno != ENOENT) {
+        fail("unlink");
     }
     if (::fsync(dir.get()) != 0) {
         fail("fsync");

@@ -16,10 +16,12 @@ namespace zoq {
 ///
 /// The file `fileName` lives directly in `directory` (which must exist; in
 /// production `$XDG_DATA_HOME/zoq/`). `store` replaces it atomically: write a
-/// 0600 sibling, fsync it, rename it over the file, fsync the directory. A
-/// crash leaves the old or the new blob, plus at most a stale sibling that the
-/// next store replaces. The file itself is never reached through a symbolic
-/// link (the directory may be).
+/// 0600 sibling of the writer's own (named after its pid and a random part),
+/// fsync it, rename it over the file, fsync the directory. Two processes
+/// storing at once therefore each publish a whole blob, the later rename
+/// winning. A crash leaves the old or the new blob, plus at most a stale
+/// sibling, which the next store removes once its writer is gone. The file
+/// itself is never reached through a symbolic link (the directory may be).
 ///
 /// Throws `CoreError::io(operation, errno)` when a system call fails and
 /// `CoreError::invalid("unsafe secrets file")` for a file that is a symbolic
@@ -27,8 +29,8 @@ namespace zoq {
 /// group or others (it is never read or trusted then). A failed `fsync` is
 /// reported, never retried.
 ///
-/// Holds no mutable state; callers serialise stores (concurrent stores would
-/// share one sibling name).
+/// Holds no mutable state; safe to use from several threads and processes at
+/// once (which blob wins a race is up to the callers' own locking).
 class FileSecrets final : public SecretsStoring {
 public:
     static constexpr const char* defaultFileName = "device-credentials.secret";
@@ -42,6 +44,10 @@ public:
     void erase() override;
 
 private:
+    std::string siblingPrefix() const;
+    // Unlinks the siblings of crashed writers (or, with `all`, every sibling).
+    void removeAbandonedSiblings(int dir, bool all) const;
+
     std::filesystem::path directory_;
     std::string fileName_;
 };

@@ -134,6 +134,10 @@ public:
         const std::lock_guard lock(mutex_);
         return faults_;
     }
+    RefreshCounts refreshCounts() const {
+        const std::lock_guard lock(mutex_);
+        return refreshCounts_;
+    }
     void setFaults(const PortalFaults& faults) {
         const std::lock_guard lock(mutex_);
         faults_ = faults;
@@ -162,6 +166,7 @@ private:
     Reply completeUpload(const httplib::Request& request, const std::string& body);
     Reply adminFaults(const httplib::Request& request, const std::string& body);
     Reply adminUploads(const httplib::Request& request, const std::string& body);
+    Reply adminRefreshes(const httplib::Request& request, const std::string& body);
 
     // Helpers, called with `mutex_` held.
     std::optional<Reply> authenticate(const httplib::Request& request);
@@ -196,6 +201,7 @@ private:
     PortalFaults faults_;            // guarded by mutex_
     std::mt19937_64 random_;         // guarded by mutex_
     PortalDevice* caller_ = nullptr; // guarded by mutex_: the authenticated device of the current call
+    RefreshCounts refreshCounts_;    // guarded by mutex_; since this start
     std::mutex logMutex_;
 };
 
@@ -324,6 +330,7 @@ void DevPortal::Server::route() {
     http_.Get("/dev/faults", api(&Server::adminFaults, false));
     http_.Post("/dev/faults", apiWithBody(&Server::adminFaults, false));
     http_.Get("/dev/uploads", api(&Server::adminUploads, false));
+    http_.Get("/dev/refreshes", api(&Server::adminRefreshes, false));
     http_.set_error_handler([this](const httplib::Request&, httplib::Response& response) {
         if (response.status == 404 && response.body.empty()) {
             deliver(error(404, "not_found", "no such endpoint", "none"), response);
@@ -503,11 +510,21 @@ Reply DevPortal::Server::pair(const httplib::Request&, const std::string& body) 
     if (textField(request, "code") != code_.normalized()) {
         return error(404, "invalid_pairing_code", "no such pairing code", "correct_request");
     }
-    PortalDevice device;
-    device.deviceId = makeUUID();
-    device.installationId = lowercase(textField(request, "installationId"));
-    const JSONValue credentials = issueCredentials(device);
-    state_.devices.emplace(device.deviceId, device);
+    // An installation that pairs again stays the same device: its recordings
+    // stay its own, and the credentials it held until now are replaced.
+    const std::string installation = lowercase(textField(request, "installationId"));
+    auto known = std::find_if(state_.devices.begin(), state_.devices.end(),
+                              [&](const auto& entry) { return entry.second.installationId == installation; });
+    if (known == state_.devices.end()) {
+        PortalDevice device;
+        device.deviceId = makeUUID();
+        device.installationId = installation;
+        known = state_.devices.emplace(device.deviceId, device).first;
+    } else {
+        known->second.retiredRefreshTokens.push_back(known->second.refreshToken);
+        known->second.firstUseRefused = known->second.spareFirstUse = false;
+    }
+    const JSONValue credentials = issueCredentials(known->second);
     state_.pairings.emplace(nonce, credentials);
     save();
     return document(200, WireSchema::deviceCredentialsResponse, credentials);
@@ -534,9 +551,11 @@ Reply DevPortal::Server::refresh(const httplib::Request&, const std::string& bod
     // gets the credentials the first one produced, even after the rotation.
     if (const auto answered = state_.refreshes.find(requestId); answered != state_.refreshes.end()) {
         if (answered->second.refreshToken != token) {
+            ++refreshCounts_.unknownToken;
             return error(401, "authentication_required", "request id already used with another token",
                          "reauthenticate");
         }
+        ++refreshCounts_.resent;
         return cut(document(200, WireSchema::deviceCredentialsResponse, answered->second.credentials));
     }
     const auto found = std::find_if(state_.devices.begin(), state_.devices.end(),
@@ -547,6 +566,7 @@ Reply DevPortal::Server::refresh(const httplib::Request&, const std::string& bod
                 const auto& old = entry.second.retiredRefreshTokens;
                 return std::find(old.begin(), old.end(), token) != old.end();
             });
+        ++(retired ? refreshCounts_.retiredToken : refreshCounts_.unknownToken);
         return retired ? error(401, "token_expired", "the refresh token was replaced by a rotation",
                                "reauthenticate")
                        : error(401, "authentication_required", "unknown refresh token", "reauthenticate");
@@ -563,6 +583,7 @@ Reply DevPortal::Server::refresh(const httplib::Request&, const std::string& bod
     const JSONValue credentials = issueCredentials(device);
     state_.refreshes.emplace(requestId, AnsweredRefresh{token, credentials});
     save();
+    ++refreshCounts_.rotated;
     return cut(document(200, WireSchema::deviceCredentialsResponse, credentials));
 }
 
@@ -1058,6 +1079,10 @@ Reply DevPortal::Server::adminUploads(const httplib::Request&, const std::string
     return {200, JSONValue(Object{{"uploads", std::move(uploads)}}).canonicalText(), {}, false};
 }
 
+Reply DevPortal::Server::adminRefreshes(const httplib::Request&, const std::string&) {
+    return {200, refreshCounts_.json().canonicalText(), {}, false};
+}
+
 // MARK: - DevPortal
 
 DevPortal::DevPortal(PortalOptions options, const CoreClock& clock, std::ostream* log)
@@ -1073,6 +1098,9 @@ std::string DevPortal::url() const {
 }
 std::string DevPortal::pairingCode() const {
     return server_->pairingCode();
+}
+RefreshCounts DevPortal::refreshCounts() const {
+    return server_->refreshCounts();
 }
 PortalFaults DevPortal::faults() const {
     return server_->faults();

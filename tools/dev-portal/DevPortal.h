@@ -2,6 +2,7 @@
 
 #include "tools/dev-portal/PortalFaults.h"
 #include "tools/dev-portal/PortalOptions.h"
+#include "tools/dev-portal/RefreshCounts.h"
 
 #include "ZoqCore/Support/CoreClock.h"
 
@@ -46,6 +47,9 @@ public:
     std::string url() const;
     /// The accepted pairing code as shown to people ("ABCD-EFGH-JKMN").
     std::string pairingCode() const;
+
+    /// How the refreshes since this start were answered (also GET /dev/refreshes).
+    RefreshCounts refreshCounts() const;
 
     PortalFaults faults() const;
     void setFaults(const PortalFaults& faults);

@@ -2,10 +2,14 @@
 #include "ZoqShell/Secrets/FileSecrets.h"
 #include "tests/TestSupport/TempDirectory.h"
 
+#include <algorithm>
+#include <atomic>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace zoq {
 namespace {
@@ -64,6 +68,40 @@ TEST_F(FileSecretsTest, FileIsPrivateWhateverTheUmaskOrAStaleSibling) {
     EXPECT_EQ(modeOf(secrets.path()), 0600u);
     EXPECT_EQ(secrets.retrieve(), bytesOf("secret"));
     EXPECT_FALSE(fs::exists(directory / (std::string(FileSecrets::defaultFileName) + ".new")));
+}
+
+TEST_F(FileSecretsTest, ConcurrentWritersEachPublishAWholeBlobAndCrashedOnesLeaveNothing) {
+    // A sibling of a writer that died mid-store (no process has that pid).
+    const fs::path crashed =
+        directory / (std::string(FileSecrets::defaultFileName) + ".new.999999999.0badf00d");
+    writeText(crashed, "half");
+    constexpr int writers = 4;
+    constexpr int storesEach = 25;
+    std::atomic<bool> torn = false;
+    std::vector<std::thread> threads;
+    for (int w = 0; w < writers; ++w) {
+        threads.emplace_back([&, w] {
+            FileSecrets own(directory.path());
+            // Large and distinct per writer, so a blob mixed from two writes shows.
+            const Bytes blob(64 * 1024, static_cast<std::uint8_t>('a' + w));
+            for (int i = 0; i < storesEach; ++i) {
+                own.store(blob);
+                const std::optional<Bytes> read = own.retrieve();
+                if (!read || read->size() != blob.size() ||
+                    std::count(read->begin(), read->end(), read->front()) !=
+                        static_cast<long>(read->size())) {
+                    torn = true;
+                }
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_FALSE(torn);
+    EXPECT_FALSE(fs::exists(crashed));
+    // Only the blob itself is left: every writer renamed its own sibling.
+    EXPECT_EQ(std::distance(fs::directory_iterator(directory.path()), fs::directory_iterator()), 1);
 }
 
 TEST_F(FileSecretsTest, RefusesASymbolicLinkAndNeverWritesThroughIt) {

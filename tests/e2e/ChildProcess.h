@@ -1,0 +1,33 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace zoq::test {
+
+/// A program started as a child process, with the test's environment plus
+/// `extraEnvironment` (which wins over inherited entries of the same name),
+/// its standard output and error going to `output` (or /dev/null). Killed
+/// with SIGKILL and reaped when the object goes away while it still runs.
+class ChildProcess {
+public:
+    ChildProcess(std::vector<std::string> args, const std::vector<std::string>& extraEnvironment,
+                 const std::filesystem::path& output = {});
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    void signal(int number);
+    void kill();
+    /// Waits for the child to end and returns its wait status.
+    int wait();
+    /// Waits, and returns the exit code (-1 when it did not exit normally).
+    int exitCode();
+
+private:
+    pid_t pid_ = -1;
+};
+
+} // namespace zoq::test
