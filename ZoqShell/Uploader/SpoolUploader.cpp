@@ -136,9 +136,27 @@ bool SpoolUploader::idle(const ArtifactManifest& manifest) const {
 
 std::vector<UploadEffect> SpoolUploader::pass() {
     std::vector<UploadEffect> effects;
+    // Another process (the command line beside the service) may have paired,
+    // rotated or blocked the credentials since the last pass.
+    deps_.auth.synchronize();
     if (deps_.auth.hasCredentials()) {
+        // Recordings blocked on authentication by a refresh that could not
+        // finish (its reply lost a few times) wait for nothing once the
+        // credentials are usable again. Under another device they wait for
+        // the pairing that rebases them.
+        const std::optional<CredentialSnapshot> credentials = deps_.auth.snapshot();
+        const std::optional<std::string> device =
+            credentials && !credentials->blocked
+                ? std::optional<std::string>(lowercased(credentials->credentials.deviceId()))
+                : std::nullopt;
         for (const Entry& entry : list()) {
-            if (uploadable(entry.manifest.state) && !idle(entry.manifest)) {
+            ArtifactState state = entry.manifest.state;
+            if (device && state == ArtifactState::blockedAuth &&
+                entry.manifest.queue.stage == QueueStage::blockedAuth &&
+                lowercased(entry.manifest.deviceId) == *device && resumeOne(entry.directory, *device)) {
+                state = ArtifactState::ready;
+            }
+            if (uploadable(state) && !idle(entry.manifest)) {
                 const std::vector<UploadEffect> more = drive(entry.directory);
                 effects.insert(effects.end(), more.begin(), more.end());
             }
@@ -244,33 +262,38 @@ HTTPReply SpoolUploader::execute(const UploadCommand& command) {
     return UploadRequestFactory::reply(outcome.transportResponse());
 }
 
+bool SpoolUploader::resumeOne(const std::filesystem::path& directory, const std::string& currentDeviceId) {
+    try {
+        const std::unique_ptr<FLACEncoder> encoder = deps_.encoder();
+        RecoveryResult result = Artifact::recover(directory, clock_, *encoder, unlimitedIO());
+        if (result.isQuarantined()) {
+            return false;
+        }
+        Artifact& artifact = result.artifact();
+        const ArtifactManifest& manifest = artifact.manifest();
+        if (manifest.state != ArtifactState::blockedAuth || manifest.queue.stage != QueueStage::blockedAuth) {
+            return false;
+        }
+        if (lowercased(manifest.deviceId) != lowercased(currentDeviceId)) {
+            artifact.rebaseUploadIntent(currentDeviceId);
+        } else {
+            UploadQueue(artifact, clock_).resumeAuthenticated();
+        }
+        return true;
+    } catch (const std::exception&) {
+        // Left blocked; the next pairing or pass tries again.
+        return false;
+    }
+}
+
 int SpoolUploader::resume(const std::string& currentDeviceId) {
     int handled = 0;
+    deps_.auth.synchronize();
     if (deps_.auth.hasCredentials()) {
         for (const Entry& entry : list()) {
-            if (entry.manifest.state != ArtifactState::blockedAuth) {
-                continue;
-            }
-            try {
-                const std::unique_ptr<FLACEncoder> encoder = deps_.encoder();
-                RecoveryResult result = Artifact::recover(entry.directory, clock_, *encoder, unlimitedIO());
-                if (result.isQuarantined()) {
-                    continue;
-                }
-                Artifact& artifact = result.artifact();
-                const ArtifactManifest& manifest = artifact.manifest();
-                if (manifest.state != ArtifactState::blockedAuth ||
-                    manifest.queue.stage != QueueStage::blockedAuth) {
-                    continue;
-                }
-                if (lowercased(manifest.deviceId) != lowercased(currentDeviceId)) {
-                    artifact.rebaseUploadIntent(currentDeviceId);
-                } else {
-                    UploadQueue(artifact, clock_).resumeAuthenticated();
-                }
+            if (entry.manifest.state == ArtifactState::blockedAuth &&
+                resumeOne(entry.directory, currentDeviceId)) {
                 ++handled;
-            } catch (const std::exception&) {
-                // Left blocked; the next pairing or a restart tries again.
             }
         }
     }

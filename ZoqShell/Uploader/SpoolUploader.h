@@ -48,6 +48,12 @@ class ShellSettings;
 /// rows handler is called on the worker thread, outside every lock; it must
 /// not wait on a future of this uploader.
 ///
+/// A pass first adopts what other processes saved in the credential store,
+/// then resumes recordings that wait on authentication under the device's
+/// current identity when its credentials are usable (not blocked): a refresh
+/// whose replies were lost leaves them there, and the next pass after the
+/// credentials recovered must not need a new pairing to move them.
+///
 /// Errors of single recordings never escape a pass: they end that
 /// recording's drive (`blocked`, or a scheduled retry for a failed send) and
 /// the next pass starts again from its manifest.
@@ -108,6 +114,9 @@ private:
     // Worker-thread halves of the public calls.
     std::vector<UploadEffect> pass();
     int resume(const std::string& currentDeviceId);
+    // Resumes (same device) or rebases (another device) one recording blocked
+    // on authentication; false when it was not, or no longer, so blocked.
+    bool resumeOne(const std::filesystem::path& directory, const std::string& currentDeviceId);
     std::vector<UploadRow> rows() const;
     void publish() const;
 

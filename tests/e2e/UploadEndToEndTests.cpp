@@ -209,6 +209,28 @@ TEST_F(UploadEndToEnd, AnExpiredURLIsReplacedAndTheUploadCompletes) {
     uploadAndExpectStored(directory, false);
 }
 
+TEST_F(UploadEndToEnd, ARecordingBlockedByLostRefreshRepliesMovesOnWhenTheCredentialsRecover) {
+    start();
+    const auto directory = record(pair(), pcm::minimumPartFrames, false);
+    // The first call is refused, and its refresh takes effect again and again
+    // without a reply arriving (the call's own sends, then the uploader's
+    // retry of the refresh): the recording waits on authentication, the
+    // device is not blocked.
+    portal->setFaults(
+        {{"unauthorizedFirstUse", true}, {"loseRefreshReplies", 2 * DeviceAuth::maxRefreshSends}});
+    EXPECT_EQ(uploader->tickOnce().get(), std::vector<UploadEffect>{UploadEffect::refreshRequired});
+    ASSERT_EQ(manifestOf(directory).state, ArtifactState::blockedAuth);
+    EXPECT_FALSE(auth->isBlocked());
+    // No pairing: the next passes resend the same refresh, adopt its answer
+    // and store the recording.
+    const DurableIO io;
+    const std::string hash = io.hash(directory / Artifact::flacName, 0);
+    const std::int64_t size = io.size(directory / Artifact::flacName);
+    settle();
+    expectStored(directory, hash, size, false);
+    EXPECT_FALSE(auth->isBlocked());
+}
+
 TEST_F(UploadEndToEnd, MalformedRepliesQuarantineWithTheFixedMessage) {
     start();
     const auto directory = record(pair(), pcm::minimumPartFrames, false);
