@@ -1,0 +1,32 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <set>
+#include <string>
+
+namespace zoq {
+
+/// What one capture engine run is told by its owner.
+struct EngineConfiguration {
+    /// The spool root; created (0700) if missing.
+    std::filesystem::path spool;
+    /// Application identifiers allowed to trigger recording.
+    std::set<std::string> allowed;
+    /// The `ffmpeg` executable that encodes and verifies each part.
+    std::filesystem::path ffmpeg;
+    /// The paired device's identifier, written into every part.
+    std::string deviceId;
+    /// Carried for the shell; the engine does not look at it.
+    bool e2e = false;
+    /// When set, the engine stops itself this many seconds after boot.
+    std::optional<double> maxSeconds;
+    /// The alert chime's tone in Hz; 0 or less disables it.
+    double alertFrequency = 0;
+    /// The chime's length in seconds.
+    double alertDuration = 0;
+
+    friend bool operator==(const EngineConfiguration&, const EngineConfiguration&) = default;
+};
+
+} // namespace zoq
