@@ -1,0 +1,108 @@
+#include "ZoqCaptureEngine/HostTimeAnchor.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace zoq {
+namespace {
+
+/// Nanoseconds of `frames` frames, exact in 64 bits for any stream length:
+/// whole seconds and the remainder apart.
+std::uint64_t nanosOf(std::uint64_t frames, std::uint32_t rate) noexcept {
+    return frames / rate * 1'000'000'000u + frames % rate * 1'000'000'000u / rate;
+}
+
+std::uint64_t firstFrame(const RawChunk& chunk) noexcept {
+    return static_cast<std::uint64_t>(chunk.sampleTime);
+}
+
+} // namespace
+
+HostTimeAnchor::HostTimeAnchor(std::uint32_t rate, std::int64_t thresholdNanos, std::int64_t settleNanos)
+    : rate_(rate == 0 ? 1 : rate), threshold_(thresholdNanos), settle_(settleNanos) {}
+
+std::optional<std::uint64_t> HostTimeAnchor::anchoredTime(std::uint64_t frame) const noexcept {
+    if (!anchorFrame_) {
+        return std::nullopt;
+    }
+    if (frame < *anchorFrame_) {
+        return anchorNanos_ - nanosOf(*anchorFrame_ - frame, rate_);
+    }
+    return anchorNanos_ + nanosOf(frame - *anchorFrame_, rate_);
+}
+
+std::int64_t HostTimeAnchor::departure(const RawChunk& chunk) const noexcept {
+    const std::uint64_t end = *anchoredTime(firstFrame(chunk) + static_cast<std::uint64_t>(chunk.frames));
+    return static_cast<std::int64_t>(chunk.receivedNanos - end);
+}
+
+void HostTimeAnchor::add(RawChunk chunk, std::vector<RawChunk>& ready) {
+    heldFrames_ += chunk.frames;
+    held_.push_back(std::move(chunk));
+    const std::uint64_t latest = held_.back().receivedNanos;
+    while (!held_.empty() && static_cast<std::int64_t>(latest - held_.front().receivedNanos) >= settle_) {
+        judgeFront(ready);
+    }
+}
+
+void HostTimeAnchor::flush(std::vector<RawChunk>& ready) {
+    while (!held_.empty()) {
+        if (!anchorFrame_) {
+            // Never settled: the best line there is goes through these.
+            judgeFront(ready);
+            continue;
+        }
+        RawChunk& chunk = held_.front();
+        chunk.hostTimeNanos = *anchoredTime(firstFrame(chunk));
+        chunk.hostTimeValid = true;
+        heldFrames_ -= chunk.frames;
+        ready.push_back(std::move(chunk));
+        held_.pop_front();
+    }
+}
+
+void HostTimeAnchor::judgeFront(std::vector<RawChunk>& ready) {
+    RawChunk& front = held_.front();
+    const bool first = !anchorFrame_;
+    if (first) {
+        anchorFrame_ = firstFrame(front);
+        anchorNanos_ = front.receivedNanos - nanosOf(static_cast<std::uint64_t>(front.frames), rate_);
+    }
+    // The earliest departure from each held delivery on (they arrive in
+    // order, so a late one is followed by ones at least as late).
+    std::vector<std::int64_t>& suffix = suffixMinima_;
+    suffix.resize(held_.size());
+    std::int64_t earliest = departure(held_.back());
+    for (std::size_t i = held_.size(); i-- > 0;) {
+        earliest = std::min(earliest, departure(held_[i]));
+        suffix[i] = earliest;
+    }
+    earliest = suffix.front();
+    // Audio was lost before this chunk when every delivery from it on is
+    // late by more than the threshold, and no larger jump follows within the
+    // window: a delivery that was merely late just before a loss must not
+    // take the loss's place. A delivery earlier than the line by more than
+    // the threshold cannot have been captured on it: the line is late.
+    const bool lateJumpFollows = std::any_of(
+        suffix.begin() + 1, suffix.end(), [&](std::int64_t later) { return later > earliest + threshold_; });
+    baseline_ = earliest;
+    if (first || earliest < -threshold_ || (earliest > threshold_ && !lateJumpFollows)) {
+        anchorNanos_ += static_cast<std::uint64_t>(earliest);
+        baseline_ = 0;
+        if (!first) {
+            ++reanchors_;
+            largestDeparture_ = 0;
+        }
+    }
+    lastDeparture_ = departure(front);
+    if (std::llabs(lastDeparture_) > std::llabs(largestDeparture_)) {
+        largestDeparture_ = lastDeparture_;
+    }
+    front.hostTimeNanos = *anchoredTime(firstFrame(front));
+    front.hostTimeValid = true;
+    heldFrames_ -= front.frames;
+    ready.push_back(std::move(front));
+    held_.pop_front();
+}
+
+} // namespace zoq

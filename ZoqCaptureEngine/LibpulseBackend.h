@@ -1,0 +1,57 @@
+#pragma once
+
+#include "ZoqCaptureEngine/AudioBackend.h"
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+namespace zoq {
+
+/// The production `AudioBackend`: one libpulse connection served by a
+/// `pa_threaded_mainloop`. Works unchanged against PulseAudio and against
+/// PipeWire's pulse server.
+///
+/// The mainloop's thread is the backend's event thread: subscription events
+/// and every record stream's audio are delivered there. Record streams ask for
+/// float32 at the requested rate and channels, fragments of the requested
+/// size and DONT_MOVE: when their device
+/// goes away the server ends them rather than moving them elsewhere, because a
+/// change of device is the engine's to notice and handle.
+///
+/// Never autospawns a server. Every call waits for the server for at most
+/// `deadline` and then throws `AudioBackendError` with `timeout`; after the
+/// connection failed every call throws at once. Thread-safe; record streams
+/// may outlive nothing but their handlers (they keep the connection alive).
+class LibpulseBackend final : public AudioBackend {
+public:
+    struct Options {
+        /// The server to connect to; empty for libpulse's default (PULSE_SERVER,
+        /// then the user's runtime directory).
+        std::string server;
+        /// "application.name" and "application.id" of this client.
+        std::string applicationName = "zoq";
+        std::string applicationId = "zoq";
+        std::chrono::milliseconds deadline{3000};
+    };
+
+    /// Connects and subscribes. Throws `AudioBackendError` (the server's code
+    /// for a refused connection, `timeout` when it does not answer).
+    explicit LibpulseBackend(Options options);
+    LibpulseBackend() : LibpulseBackend(Options{}) {}
+    ~LibpulseBackend() override;
+
+    std::uint32_t ownClientIndex() const override;
+    AudioGraph graph() override;
+    void setEventHandler(EventHandler handler) override;
+    std::unique_ptr<RecordStream> openRecordStream(const RecordStreamRequest& request,
+                                                   RecordStreamHandler& handler) override;
+    void barrier() override;
+
+    struct Connection;
+
+private:
+    std::shared_ptr<Connection> connection_;
+};
+
+} // namespace zoq

@@ -1,0 +1,335 @@
+#include "ZoqCaptureEngine/TapSession.h"
+
+#include "ZoqCaptureEngine/AudioBackendError.h"
+#include "ZoqCaptureEngine/ScannerError.h"
+#include "ZoqCaptureEngine/TapError.h"
+
+namespace zoq {
+namespace {
+
+constexpr std::uint32_t fragmentsPerSecond = 100; // 10 ms
+
+std::int64_t queueLimit(double rate) {
+    return static_cast<std::int64_t>(TapSession::queueSeconds * rate);
+}
+
+} // namespace
+
+/// Receives one stream's deliveries on the backend's event thread. Created
+/// for one start (one generation) and destroyed only after its stream.
+class TapSession::Receiver final : public RecordStreamHandler {
+public:
+    Receiver(TapSession& session, bool mic, std::uint32_t rate, std::uint32_t channels,
+             std::uint64_t generation)
+        : session_(session), mic_(mic), channels_(channels), generation_(generation), anchor_(rate),
+          heldLimit_(queueLimit(rate)) {}
+
+    void onAudio(const RecordedAudio& audio) noexcept override {
+        const std::size_t frames = audio.samples.size() / channels_;
+        if (frames == 0) {
+            return;
+        }
+        try {
+            ready_.clear();
+            anchor_.add(RawChunk(0, audio.receivedNanos, static_cast<double>(audio.firstFrame),
+                                 std::vector<float>(audio.samples.begin(),
+                                                    audio.samples.begin() + frames * channels_),
+                                 static_cast<int>(channels_), true, false),
+                        ready_);
+            // A burst longer than a queue holds is not held any longer: the
+            // queue's limit decides about it.
+            if (anchor_.heldFrames() > heldLimit_) {
+                anchor_.flush(ready_);
+            }
+            for (RawChunk& chunk : ready_) {
+                session_.enqueue(mic_, std::move(chunk), generation_, &anchor_);
+            }
+        } catch (...) {
+            // Only allocation can fail here; the audio is lost like an overflow.
+            session_.recordFailure(TapSession::backlogExceeded, generation_);
+        }
+    }
+
+    /// After the stream closed: the chunks still held, stamped.
+    std::vector<RawChunk> takeHeld() {
+        std::vector<RawChunk> held;
+        anchor_.flush(held);
+        return held;
+    }
+
+    void onStreamFailed(std::int32_t error, const std::string& text) noexcept override {
+        try {
+            const TapError ended(TapError::Kind::streamEnded, error,
+                                 std::string(mic_ ? "microphone: " : "system mix: ") + text);
+            session_.recordFailure(ended.description(), generation_);
+        } catch (...) {
+            session_.recordFailure(TapSession::backlogExceeded, generation_);
+        }
+    }
+
+private:
+    TapSession& session_;
+    const bool mic_;
+    const std::uint32_t channels_;
+    const std::uint64_t generation_;
+    // Touched only on the event thread.
+    HostTimeAnchor anchor_;
+    std::vector<RawChunk> ready_;
+    const std::int64_t heldLimit_;
+};
+
+struct TapSession::Opened {
+    std::unique_ptr<Receiver> micReceiver;
+    std::unique_ptr<Receiver> systemReceiver;
+    // After the receivers, so that the streams close first.
+    std::unique_ptr<RecordStream> micStream;
+    std::unique_ptr<RecordStream> systemStream;
+};
+
+TapSession::TapSession(AudioBackend& backend) : backend_(backend) {}
+
+TapSession::~TapSession() {
+    teardown();
+}
+
+void TapSession::start() {
+    std::uint64_t generation = 0;
+    {
+        std::lock_guard guard(lock_);
+        if (started_) {
+            return;
+        }
+        teardownResults_.clear();
+        micChunks_.clear();
+        systemChunks_.clear();
+        failures_.clear();
+        queuedMicFrames_ = 0;
+        queuedSystemFrames_ = 0;
+        micTiming_ = {};
+        systemTiming_ = {};
+        started_ = true;
+        generation = generation_;
+    }
+    try {
+        Opened opened = open(generation);
+        std::lock_guard guard(lock_);
+        micReceiver_ = std::move(opened.micReceiver);
+        systemReceiver_ = std::move(opened.systemReceiver);
+        micStream_ = std::move(opened.micStream);
+        systemStream_ = std::move(opened.systemStream);
+    } catch (...) {
+        teardown();
+        throw;
+    }
+}
+
+TapSession::Opened TapSession::open(std::uint64_t generation) {
+    try {
+        backend_.ownClientIndex();
+    } catch (const AudioBackendError& error) {
+        throw TapError(TapError::Kind::tapCreationDeniedOwnProcessUnknown, 0, error.what());
+    }
+    AudioGraph graph;
+    try {
+        graph = backend_.graph();
+    } catch (const AudioBackendError& error) {
+        throw ScannerError::propertyFailed(error.what());
+    }
+    const AudioSinkInfo* sink = graph.sinkNamed(graph.defaultSinkName);
+    const AudioSourceInfo* monitor = sink != nullptr ? graph.sourceNamed(sink->monitorSourceName) : nullptr;
+    if (monitor == nullptr || sink->format.rate == 0) {
+        throw TapError(TapError::Kind::missingDefaultOutput, 0,
+                       "default sink \"" + graph.defaultSinkName + "\"");
+    }
+    const AudioSourceInfo* micSource = graph.sourceNamed(graph.defaultSourceName);
+    if (micSource == nullptr || micSource->format.rate == 0) {
+        throw TapError(TapError::Kind::engineStartFailed, AudioBackendError::noEntity,
+                       "default source \"" + graph.defaultSourceName + "\"");
+    }
+
+    {
+        // Before the streams open: their first deliveries are measured
+        // against the queue limits these rates set.
+        std::lock_guard guard(lock_);
+        tapSampleRate_ = sink->format.rate;
+        micSampleRate_ = micSource->format.rate;
+        outputDeviceID_ = sink->index;
+        monitorSourceName_ = monitor->name;
+    }
+
+    Opened opened;
+    const auto openStream = [&](const AudioSourceInfo& source, std::uint32_t rate, std::uint32_t channels,
+                                Receiver& receiver, TapError::Kind refusal, const char* name) {
+        std::unique_ptr<RecordStream> stream;
+        try {
+            stream = backend_.openRecordStream(
+                RecordStreamRequest{source.name, rate, channels, rate / fragmentsPerSecond, name}, receiver);
+        } catch (const AudioBackendError& error) {
+            throw TapError(refusal, error.code(), error.what());
+        }
+        const AudioFormat& format = stream->format();
+        if (format.sampleFormat != "float32le" || format.rate != rate || format.channels != channels) {
+            throw TapError(TapError::Kind::engineStartFailed, 0,
+                           std::string(name) + " runs as " + format.sampleFormat + " " +
+                               std::to_string(format.channels) + "ch " + std::to_string(format.rate) + " Hz");
+        }
+        return stream;
+    };
+    opened.systemReceiver = std::make_unique<Receiver>(*this, false, sink->format.rate, 2, generation);
+    opened.systemStream = openStream(*monitor, sink->format.rate, 2, *opened.systemReceiver,
+                                     TapError::Kind::tapCreationFailed, "zoq system mix");
+    opened.micReceiver = std::make_unique<Receiver>(*this, true, micSource->format.rate, 1, generation);
+    opened.micStream = openStream(*micSource, micSource->format.rate, 1, *opened.micReceiver,
+                                  TapError::Kind::engineStartFailed, "zoq microphone");
+    return opened;
+}
+
+bool TapSession::isStarted() const {
+    std::lock_guard guard(lock_);
+    return started_;
+}
+
+TapSession::Drained TapSession::pump() {
+    std::lock_guard guard(lock_);
+    Drained drained{std::move(micChunks_), std::move(systemChunks_), std::move(failures_)};
+    micChunks_.clear();
+    systemChunks_.clear();
+    failures_.clear();
+    queuedMicFrames_ = 0;
+    queuedSystemFrames_ = 0;
+    return drained;
+}
+
+TapSession::Drained TapSession::teardown() {
+    std::unique_ptr<RecordStream> micStream, systemStream;
+    std::unique_ptr<Receiver> micReceiver, systemReceiver;
+    bool wasStarted = false;
+    {
+        std::lock_guard guard(lock_);
+        ++generation_;
+        wasStarted = started_;
+        started_ = false;
+        micStream = std::move(micStream_);
+        systemStream = std::move(systemStream_);
+        micReceiver = std::move(micReceiver_);
+        systemReceiver = std::move(systemReceiver_);
+    }
+    // Outside the lock: closing waits for a running callback, which may be
+    // waiting for the lock. Closing is local and cannot fail, even with the
+    // server gone, so each step reports success.
+    std::map<std::string, std::int32_t> results;
+    if (wasStarted) {
+        if (micStream) {
+            micStream.reset();
+            results["close_mic_stream"] = 0;
+        }
+        if (systemStream) {
+            systemStream.reset();
+            results["close_system_stream"] = 0;
+        }
+    }
+    Drained drained;
+    {
+        std::lock_guard guard(lock_);
+        teardownResults_.insert(results.begin(), results.end());
+    }
+    drained = pump();
+    // The audio the anchors still held belongs after what was queued.
+    for (auto [receiver, queue] :
+         {std::pair{micReceiver.get(), &drained.mic}, {systemReceiver.get(), &drained.system}}) {
+        if (receiver != nullptr) {
+            for (RawChunk& chunk : receiver->takeHeld()) {
+                queue->push_back(std::move(chunk));
+            }
+        }
+    }
+    return drained;
+}
+
+void TapSession::enqueue(bool mic, RawChunk chunk, std::uint64_t generation, const HostTimeAnchor* anchor) {
+    std::lock_guard guard(lock_);
+    if (!started_ || generation != generation_ || chunk.frames < 1) {
+        return;
+    }
+    if (anchor != nullptr) {
+        (mic ? micTiming_ : systemTiming_) = Timing{anchor->reanchors(), anchor->lastDepartureNanos(),
+                                                    anchor->largestDepartureNanos(), anchor->baselineNanos()};
+    }
+    std::vector<RawChunk>& queue = mic ? micChunks_ : systemChunks_;
+    std::int64_t& queued = mic ? queuedMicFrames_ : queuedSystemFrames_;
+    if (queued + chunk.frames > queueLimit(mic ? micSampleRate_ : tapSampleRate_)) {
+        if (failures_.empty()) {
+            failures_.emplace_back(backlogExceeded);
+        }
+        return;
+    }
+    queued += chunk.frames;
+    queue.push_back(std::move(chunk));
+}
+
+void TapSession::enqueueForTest(bool mic, RawChunk chunk, std::uint64_t generation) {
+    enqueue(mic, std::move(chunk), generation, nullptr);
+}
+
+void TapSession::recordFailure(std::string failure, std::uint64_t generation) {
+    std::lock_guard guard(lock_);
+    if (!started_ || generation != generation_) {
+        return;
+    }
+    if (failure == backlogExceeded && !failures_.empty()) {
+        return;
+    }
+    failures_.push_back(std::move(failure));
+}
+
+double TapSession::micSampleRate() const {
+    std::lock_guard guard(lock_);
+    return micSampleRate_;
+}
+
+double TapSession::tapSampleRate() const {
+    std::lock_guard guard(lock_);
+    return tapSampleRate_;
+}
+
+std::uint32_t TapSession::outputDeviceID() const {
+    std::lock_guard guard(lock_);
+    return outputDeviceID_;
+}
+
+std::uint32_t TapSession::micStreamID() const {
+    std::lock_guard guard(lock_);
+    return micStream_ ? micStream_->index() : 0;
+}
+
+std::uint32_t TapSession::systemStreamID() const {
+    std::lock_guard guard(lock_);
+    return systemStream_ ? systemStream_->index() : 0;
+}
+
+std::string TapSession::monitorSourceName() const {
+    std::lock_guard guard(lock_);
+    return monitorSourceName_;
+}
+
+std::map<std::string, std::int32_t> TapSession::teardownResults() const {
+    std::lock_guard guard(lock_);
+    return teardownResults_;
+}
+
+TapSession::Timing TapSession::micTiming() const {
+    std::lock_guard guard(lock_);
+    return micTiming_;
+}
+
+TapSession::Timing TapSession::systemTiming() const {
+    std::lock_guard guard(lock_);
+    return systemTiming_;
+}
+
+std::uint64_t TapSession::generation() const {
+    std::lock_guard guard(lock_);
+    return generation_;
+}
+
+} // namespace zoq

@@ -1,0 +1,160 @@
+#include "ZoqCaptureEngine/ClockedStream.h"
+#include "ZoqCaptureEngine/HostTimeAnchor.h"
+#include "ZoqCaptureEngine/StreamClockError.h"
+
+#include <gtest/gtest.h>
+#include <random>
+
+namespace zoq {
+namespace {
+
+constexpr std::uint32_t rate = 48'000;
+constexpr std::uint64_t start = 7'000'000'000'000;
+
+/// A simulated record stream: deliveries of varying size whose frames are
+/// captured on a clock that may run fast or slow and may skip (lost audio),
+/// arriving after a delay that is at least `latency` and sometimes much more.
+struct Simulation {
+    double ppm = 0;
+    std::uint64_t latency = 1'000'000;
+    std::mt19937 random{42};
+    std::uint64_t frame = 0;
+    double trueNanos = static_cast<double>(start);
+    std::uint64_t lastArrival = 0;
+    HostTimeAnchor anchor{rate};
+    std::vector<RawChunk> stamped;
+    std::vector<std::uint64_t> trueStarts; // true capture time of each delivery's first frame
+
+    /// One delivery of `frames` frames, `extraDelay` ns later than the latency,
+    /// arriving no earlier than `notBefore` (a server that held it back) and,
+    /// like everything on one connection, not before the one before it.
+    void deliver(std::uint64_t frames, std::uint64_t extraDelay, std::uint64_t notBefore = 0) {
+        trueStarts.push_back(static_cast<std::uint64_t>(trueNanos));
+        trueNanos += static_cast<double>(frames) * 1e9 / rate * (1 + ppm / 1e6);
+        const std::uint64_t arrival =
+            std::max({static_cast<std::uint64_t>(trueNanos) + latency + extraDelay, notBefore, lastArrival});
+        lastArrival = arrival;
+        anchor.add(
+            RawChunk(0, arrival, static_cast<double>(frame), std::vector<float>(frames, 0.f), 1, true, false),
+            stamped);
+        frame += frames;
+    }
+
+    /// `seconds` of deliveries of 2 to 480 frames, as a busy server and
+    /// scheduler deliver them (measured: most within half a millisecond, a
+    /// few tens of milliseconds late, holding up the ones behind them).
+    void run(double seconds) {
+        const double end = trueNanos + seconds * 1e9;
+        std::uniform_int_distribution<std::uint64_t> size(2, 480);
+        std::uniform_int_distribution<std::uint64_t> jitter(0, 500'000);
+        std::uniform_int_distribution<std::uint64_t> spike(0, 50'000'000);
+        for (int i = 0; trueNanos < end; ++i) {
+            deliver(size(random), i % 10 == 0 ? 0 : i % 20 == 7 ? spike(random) : jitter(random));
+        }
+    }
+
+    /// The stream clock's verdict on the stamped chunks: the index of every
+    /// chunk it refuses as a discontinuity.
+    std::vector<std::size_t> breaks() const {
+        std::vector<std::size_t> found;
+        auto clock = std::make_unique<ClockedStream>(rate, 1);
+        for (std::size_t i = 0; i < stamped.size(); ++i) {
+            try {
+                clock->push(stamped[i]);
+            } catch (const StreamClockError& error) {
+                EXPECT_EQ(error.kind(), StreamClockError::Kind::discontinuity);
+                found.push_back(i);
+                clock = std::make_unique<ClockedStream>(rate, 1);
+                clock->push(stamped[i]);
+            }
+        }
+        return found;
+    }
+};
+
+TEST(HostTimeAnchor, JitteryArrivalsGiveStampsOnOneExactLineThroughTheEarliest) {
+    Simulation stream;
+    stream.run(60);
+    stream.anchor.flush(stream.stamped);
+
+    ASSERT_EQ(stream.stamped.size(), stream.trueStarts.size());
+    EXPECT_EQ(stream.breaks(), std::vector<std::size_t>{});
+    EXPECT_EQ(stream.anchor.reanchors(), 0u);
+    const RawChunk& first = stream.stamped.front();
+    for (const RawChunk& chunk : stream.stamped) {
+        ASSERT_TRUE(chunk.hostTimeValid);
+        const auto frames = static_cast<std::uint64_t>(chunk.sampleTime - first.sampleTime);
+        ASSERT_EQ(chunk.hostTimeNanos - first.hostTimeNanos, frames * 1'000'000'000u / rate)
+            << "frame " << chunk.sampleTime;
+    }
+    // The line runs through the deliveries that came without extra delay:
+    // only the server's own latency separates the stamps from the truth.
+    EXPECT_NEAR(static_cast<double>(first.hostTimeNanos), static_cast<double>(start + stream.latency), 2);
+    EXPECT_LE(std::llabs(stream.anchor.baselineNanos()), 2);
+}
+
+TEST(HostTimeAnchor, LostAudioStartsANewAnchorAtTheFirstChunkAfterTheGap) {
+    Simulation stream;
+    stream.run(2);
+    const std::size_t gap = stream.trueStarts.size();
+    stream.trueNanos += 150e6; // the server dropped 150 ms without a word
+    stream.run(2);
+    stream.anchor.flush(stream.stamped);
+
+    EXPECT_EQ(stream.breaks(), std::vector<std::size_t>{gap});
+    EXPECT_EQ(stream.anchor.reanchors(), 1u);
+    // The new line goes through the earliest arrivals after the gap again.
+    EXPECT_NEAR(static_cast<double>(stream.stamped[gap].hostTimeNanos),
+                static_cast<double>(stream.trueStarts[gap] + stream.latency), 2);
+}
+
+TEST(HostTimeAnchor, AStalledServerThatDeliversEverythingLaterMovesNothing) {
+    Simulation stream;
+    stream.run(2);
+    // 300 ms of audio held back by the server, then delivered at once.
+    const auto resume = static_cast<std::uint64_t>(stream.trueNanos + 300e6);
+    for (int i = 0; i < 30; ++i) {
+        stream.deliver(480, 0, resume);
+    }
+    stream.run(2);
+    stream.anchor.flush(stream.stamped);
+
+    EXPECT_EQ(stream.breaks(), std::vector<std::size_t>{});
+    EXPECT_EQ(stream.anchor.reanchors(), 0u);
+}
+
+TEST(HostTimeAnchor, ClocksDriftingApartBeyondTheThresholdTakeANewAnchorAndReportTheDrift) {
+    for (const double ppm : {100.0, -100.0}) {
+        Simulation stream;
+        stream.ppm = ppm;
+        stream.run(30);
+        // 100 ppm is 3 ms after 30 s: seen, not yet acted on.
+        EXPECT_NEAR(static_cast<double>(stream.anchor.baselineNanos()), ppm * 30 * 1e3, 0.4e6) << ppm;
+        EXPECT_EQ(stream.anchor.reanchors(), 0u);
+        stream.run(30);
+        stream.anchor.flush(stream.stamped);
+        EXPECT_EQ(stream.anchor.reanchors(), 1u) << ppm;
+        EXPECT_EQ(stream.breaks().size(), 1u) << ppm;
+    }
+}
+
+TEST(HostTimeAnchor, HoldsChunksUntilTheyHaveSettledAndFlushStampsTheRest) {
+    HostTimeAnchor anchor(rate);
+    std::vector<RawChunk> ready;
+    for (int i = 0; i < 5; ++i) {
+        anchor.add(
+            RawChunk(0, start + (i + 1) * 10'000'000u, i * 480.0, std::vector<float>(480), 1, true, false),
+            ready);
+    }
+    EXPECT_TRUE(ready.empty());
+    EXPECT_EQ(anchor.heldFrames(), 5 * 480);
+    anchor.flush(ready);
+    ASSERT_EQ(ready.size(), 5u);
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(ready[static_cast<std::size_t>(i)].hostTimeNanos, start + i * 10'000'000u);
+    }
+    EXPECT_EQ(anchor.heldFrames(), 0);
+}
+
+} // namespace
+} // namespace zoq
