@@ -1,0 +1,957 @@
+#include "ZoqCaptureEngine/CaptureEngine.h"
+
+#include "ZoqCaptureEngine/AlertChime.h"
+#include "ZoqCaptureEngine/LibpulseBackend.h"
+#include "ZoqCaptureEngine/MicrophonePermission.h"
+#include "ZoqCaptureEngine/MixError.h"
+#include "ZoqCaptureEngine/ScannerError.h"
+#include "ZoqCaptureEngine/StreamClockError.h"
+#include "ZoqCaptureEngine/TapError.h"
+#include "ZoqCore/Spool/Artifact.h"
+#include "ZoqCore/Spool/RecoveryResult.h"
+#include "ZoqCore/Support/CoreError.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <stdexcept>
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace zoq {
+namespace {
+
+constexpr std::uint64_t largestNanos = std::numeric_limits<std::uint64_t>::max();
+constexpr std::int64_t framesPerPull = 16'000;
+constexpr std::uint64_t pullSpanNanos = 20'000'000'000;
+constexpr std::uint64_t deliveryDelayNanos = 500'000'000;
+constexpr double idleRestartSeconds = 15;
+constexpr double systemCloseSeconds = 0.25;
+
+std::string describe(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& failure) {
+        return failure.what();
+    } catch (...) {
+        return "unknown error";
+    }
+}
+
+std::string formatted(const char* format, double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+/// A time or sample counter as a decimal number: whole values without a
+/// fraction, others to the nanosecond.
+std::string decimal(double value) {
+    return value == std::floor(value) && std::abs(value) < 1e15 ? formatted("%.0f", value)
+                                                                : formatted("%.9f", value);
+}
+
+double cpuSeconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    const auto seconds = [](const timeval& time) {
+        return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_usec) / 1e6;
+    };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+/// The failures the tap session reported, as the error that ends the run: an
+/// overflowing queue is the mixer's backlog; anything else (a stream the
+/// server ended) keeps its own text, so the reason stays visible.
+[[noreturn]] void throwFailures(const std::vector<std::string>& failures) {
+    if (std::find(failures.begin(), failures.end(), TapSession::backlogExceeded) != failures.end()) {
+        throw MixError::backlogExceeded();
+    }
+    std::string text;
+    for (const std::string& failure : failures) {
+        text += (text.empty() ? "" : ", ") + failure;
+    }
+    throw std::runtime_error(text);
+}
+
+} // namespace
+
+CaptureEngine::Platform CaptureEngine::systemPlatform() {
+    Platform platform;
+    platform.connect = [] { return std::make_unique<LibpulseBackend>(); };
+    platform.microphoneStatus = [](AudioBackend& backend) {
+        return SoundServerMicrophoneAccess(backend).status();
+    };
+    return platform;
+}
+
+CaptureEngine::CaptureEngine(EngineConfiguration config, EventSinking& sink, const CoreClock& clock,
+                             Platform platform)
+    : config_(std::move(config)), sink_(sink), clock_(clock), platform_(std::move(platform)),
+      ownPid_(static_cast<std::int32_t>(::getpid())),
+      coreClock_(clock), allowlist_{CaptureAllowlist::BundleIds(config_.allowed.begin(),
+                                                                config_.allowed.end()),
+                                    ownPid_, ownBundleId},
+      cpuStart_(cpuSeconds()), queue_(std::make_unique<SerialQueue>("zoq.capture.engine")) {
+    if (!platform_.startHardware) {
+        platform_.startHardware = [](TapSession& session, ProcessScanner&) { session.start(); };
+    }
+    if (!platform_.repeatTick) {
+        platform_.repeatTick = [](SerialQueue& queue, std::function<void()> tick) -> std::shared_ptr<void> {
+            return queue.repeating(tickInterval, std::move(tick));
+        };
+    }
+}
+
+CaptureEngine::~CaptureEngine() {
+    runOnQueue([this] { shutdown(Termination::stopped()); });
+    // Off the queue: the sleep monitor waits for a callback in flight, which
+    // may itself be waiting for the (now idle) queue.
+    sleepObservation_.reset();
+    queue_.reset();
+}
+
+void CaptureEngine::start() {
+    queue_->async([this] { boot(); });
+}
+
+void CaptureEngine::stop() {
+    queue_->async([this] { shutdown(Termination::stopped()); });
+}
+
+void CaptureEngine::pause() {
+    queue_->async([this] { doPause(); });
+}
+
+void CaptureEngine::resume() {
+    queue_->async([this] { doResume(); });
+}
+
+void CaptureEngine::requestAlert() {
+    queue_->async([this] { playAlert(); });
+}
+
+CaptureEngine::Termination CaptureEngine::wait() {
+    std::unique_lock guard(finishLock_);
+    finished_.wait(guard, [this] { return done_; });
+    return termination_;
+}
+
+void CaptureEngine::runOnQueue(const std::function<void()>& work) {
+    queue_->sync(work);
+}
+
+CaptureEngine::MicrophoneGateDecision CaptureEngine::microphoneGate(std::int64_t status,
+                                                                    std::optional<bool> promptAnswer) {
+    const auto refused = [](const char* event, const char* detail, const char* terminationDetail) {
+        return MicrophoneGateDecision{event,
+                                      {{"service", "microphone"}, {"detail", detail}},
+                                      Termination::permissionNotGranted("microphone", terminationDetail)};
+    };
+    const MicrophoneGateDecision granted{"permission_granted", {{"service", "microphone"}}, std::nullopt};
+    if (promptAnswer) {
+        return *promptAnswer ? granted
+                             : refused("permission_not_granted", "avcapture_denied", "avcapture_denied");
+    }
+    switch (status) {
+    case 0:
+        return refused("permission_required", "human_grant_required", "not_determined");
+    case 1:
+        return refused("permission_not_granted", "tcc_restricted", "tcc_restricted");
+    case 2:
+        return refused("permission_not_granted", "tcc_denied", "tcc_denied");
+    case 3:
+        return granted;
+    default:
+        return refused("permission_not_granted", "unknown_status", "unknown_status");
+    }
+}
+
+// MARK: Boot
+
+void CaptureEngine::boot() {
+    if (booted_ || stopRequested_) {
+        return;
+    }
+    booted_ = true;
+    startMonotonic_ = clock_.now();
+    try {
+        prepareCore();
+    } catch (...) {
+        const std::string text = "core_init_failed:" + describe(std::current_exception());
+        emit("error_visible", {{"detail", text}});
+        shutdown(Termination::failure(text));
+        return;
+    }
+    std::string allowed;
+    for (const std::string& id : config_.allowed) {
+        allowed += (allowed.empty() ? "" : ",") + id;
+    }
+    emit("engine_started", {{"spool", config_.spool.string()},
+                            {"allowed_count", std::to_string(config_.allowed.size())},
+                            {"allowed", allowed}});
+    if (platform_.observeSleep && !sleepObservation_) {
+        sleepObservation_ =
+            platform_.observeSleep([this] { willSleep(); }, [this] { queue_->async([this] { didWake(); }); });
+    }
+    if (stopRequested_) {
+        return;
+    }
+    // The sound server is this run's hardware: without it nothing can start.
+    try {
+        backend_ = platform_.connect();
+        scanner_ = std::make_unique<ProcessScanner>(*backend_, platform_.attribution);
+        session_ = std::make_unique<TapSession>(*backend_);
+    } catch (...) {
+        const std::string text = "tap_start_failed:" + describe(std::current_exception());
+        emit("error_visible", {{"detail", text}});
+        shutdown(Termination::failure(text));
+        return;
+    }
+    const std::int64_t status = platform_.microphoneStatus ? platform_.microphoneStatus(*backend_) : 3;
+    const MicrophoneGateDecision gate = microphoneGate(status, std::nullopt);
+    emit(gate.eventName, gate.eventFields);
+    if (gate.termination) {
+        shutdown(*gate.termination);
+        return;
+    }
+    startHardware("initial");
+}
+
+void CaptureEngine::prepareCore() {
+    std::filesystem::create_directories(config_.spool);
+    std::filesystem::permissions(config_.spool, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::replace);
+    encoder_ = std::make_unique<FFmpegFLACEncoder>(config_.ffmpeg, encoderDeadlineSeconds);
+    core_ = std::make_unique<RecorderCore>(config_.spool, coreClock_, allowlist_, config_.deviceId, *encoder_,
+                                           std::make_shared<DurableIO>());
+
+    // What an earlier run left behind, oldest name first.
+    std::vector<std::filesystem::path> entries;
+    for (const auto& entry : std::filesystem::directory_iterator(config_.spool)) {
+        if (!entry.path().filename().string().starts_with(".")) {
+            entries.push_back(entry.path());
+        }
+    }
+    std::sort(entries.begin(), entries.end());
+    for (const std::filesystem::path& directory : entries) {
+        if (std::filesystem::is_symlink(directory) || !std::filesystem::is_directory(directory)) {
+            continue;
+        }
+        std::optional<RecoveryResult> result;
+        try {
+            result.emplace(Artifact::recover(directory, clock_, *encoder_, std::make_shared<DurableIO>()));
+        } catch (const CoreError& error) {
+            // Held by a live worker (the uploader, here or in another zoq
+            // process): it is in use, not abandoned, and not this run's to
+            // recover.
+            if (error.kind() != CoreError::Kind::locked) {
+                throw;
+            }
+            emit("recovery_skipped", {{"directory", directory.string()}, {"detail", error.reason()}});
+            continue;
+        }
+        if (result->isQuarantined()) {
+            emit("recovery_quarantined", {{"directory", directory.string()}, {"detail", result->reason()}});
+            continue;
+        }
+        const ArtifactManifest& manifest = result->artifact().manifest();
+        emit("recovered", {{"directory", directory.string()},
+                           {"state", std::string(rawValue(manifest.state))},
+                           {"frames", std::to_string(manifest.durableFrames)},
+                           {"first_frame", std::to_string(manifest.capture.firstFrame)},
+                           {"interrupted", manifest.interrupted ? "true" : "false"}});
+    }
+}
+
+// MARK: Hardware
+
+void CaptureEngine::startHardware(const std::string& reason) {
+    if (stopRequested_ || sleeping_ || corePaused() || !session_) {
+        return;
+    }
+    try {
+        platform_.startHardware(*session_, *scanner_);
+    } catch (const TapError& error) {
+        if (error.kind() == TapError::Kind::tapCreationFailed && error.status() != 0) {
+            const std::string status = std::to_string(error.status());
+            const std::string code = fourCC(error.status());
+            emit("capture_failed", {{"service", "system_audio"},
+                                    {"osstatus", status},
+                                    {"code", code},
+                                    {"denial", "unconfirmed"}});
+            shutdown(Termination::failure("tap_osstatus_" + status + "_" + code));
+            return;
+        }
+        const std::string text = "tap_start_failed:" + error.description();
+        emit("error_visible", {{"detail", text}});
+        shutdown(Termination::failure(text));
+        return;
+    } catch (...) {
+        const std::string text = "tap_start_failed:" + describe(std::current_exception());
+        emit("error_visible", {{"detail", text}});
+        shutdown(Termination::failure(text));
+        return;
+    }
+    micRate_ = session_->micSampleRate();
+    systemRate_ = session_->tapSampleRate();
+    hardwareStartedAt_ = clock_.now();
+    lastMicChunkAt_.reset();
+    lastSystemChunkAt_.reset();
+    systemExpectedAt_.reset();
+    const std::uint64_t generation = hardwareGeneration_;
+    try {
+        hardwareSignature_ = scanner_->hardwareSignature();
+        // On the backend's event thread: only hand work to the queue, and
+        // only for the hardware the listeners were installed for.
+        scanner_->installListeners(
+            [this, generation] {
+                queue_->async([this, generation] {
+                    if (hardwareGeneration_ == generation) {
+                        hardwareChangeCheck();
+                    }
+                });
+            },
+            [this, generation] {
+                queue_->async([this, generation] {
+                    if (hardwareGeneration_ == generation && !stopRequested_) {
+                        rescan();
+                    }
+                });
+            });
+    } catch (...) {
+        fail("listener_install_failed", std::current_exception());
+        return;
+    }
+    emit("tap_started", {{"reason", reason},
+                         {"mic_rate", formatted("%.0f", micRate_)},
+                         {"tap_rate", formatted("%.0f", systemRate_)},
+                         {"tap_id", std::to_string(session_->systemStreamID())},
+                         {"aggregate_id", std::to_string(session_->micStreamID())}});
+    timer_.reset();
+    timer_ = platform_.repeatTick(*queue_, [this] { tick(); });
+}
+
+void CaptureEngine::closeHardware() {
+    ++hardwareGeneration_;
+    scanner_->removeListeners();
+    const std::uint32_t tapID = session_->systemStreamID();
+    const std::uint32_t aggregateID = session_->micStreamID();
+    TapSession::Drained drained = session_->teardown();
+    EngineEvent::Fields fields;
+    bool teardownFailed = false;
+    for (const auto& [step, status] : session_->teardownResults()) {
+        fields[step] = std::to_string(status);
+        teardownFailed = teardownFailed || status != 0;
+    }
+    fields["tap_id"] = std::to_string(tapID);
+    fields["aggregate_id"] = std::to_string(aggregateID);
+    fields["listeners_remaining"] = std::to_string(scanner_->listenerCount());
+    emit("hardware_closed", fields);
+
+    // Every frame that was captured reaches the core before a failure is
+    // told: the audio already queued is good, whatever ended the streams.
+    ingest(std::move(drained.mic), std::move(drained.system));
+    finishStreams();
+    deliverFrames(true);
+    hardwareStartedAt_.reset();
+    if (!drained.failures.empty()) {
+        throwFailures(drained.failures);
+    }
+    const std::vector<std::string>& removal = scanner_->removalErrors();
+    if (teardownFailed || !removal.empty()) {
+        std::string text = "hardware_teardown:";
+        for (const auto& [name, value] : fields) {
+            text += name + "=" + value + ";";
+        }
+        text += ":";
+        for (const std::string& error : removal) {
+            text += error + ";";
+        }
+        throw ScannerError::propertyFailed(text);
+    }
+}
+
+void CaptureEngine::hardwareChangeCheck() {
+    if (stopRequested_ || !session_ || !session_->isStarted()) {
+        return;
+    }
+    std::vector<std::uint64_t> signature;
+    try {
+        signature = scanner_->hardwareSignature();
+    } catch (...) {
+        fail("hardware_observation_failed", std::current_exception());
+        return;
+    }
+    if (signature != hardwareSignature_) {
+        emit("hardware_changed");
+        rebuildHardware("device_changed");
+        if (!stopRequested_) {
+            rescan();
+        }
+    }
+}
+
+void CaptureEngine::rebuildHardware(const std::string& reason) {
+    if (stopRequested_ || sleeping_ || corePaused()) {
+        return;
+    }
+    try {
+        closeHardware();
+        if (core_) {
+            core_->interrupt();
+        }
+        reportCompleted();
+        resetStreams();
+    } catch (...) {
+        fail("rebuild_failed", std::current_exception());
+        return;
+    }
+    startHardware(reason);
+}
+
+// MARK: Tick
+
+void CaptureEngine::tick() {
+    if (stopRequested_) {
+        return;
+    }
+    if (config_.maxSeconds && clock_.now() - startMonotonic_ >= *config_.maxSeconds) {
+        shutdown(Termination::stopped());
+        return;
+    }
+    if (sleeping_) {
+        return;
+    }
+    try {
+        pumpAudio();
+        if (!rescan()) {
+            return;
+        }
+        deliverFrames(false);
+        if (core_) {
+            core_->tick();
+        }
+    } catch (...) {
+        fail("capture_pipeline_failed", std::current_exception());
+        return;
+    }
+    announceState();
+    reportCompleted();
+    if (healthCheck()) {
+        metrics();
+    }
+}
+
+void CaptureEngine::pumpAudio() {
+    if (!session_ || !session_->isStarted()) {
+        return;
+    }
+    TapSession::Drained drained = session_->pump();
+    if (!drained.failures.empty()) {
+        throwFailures(drained.failures);
+    }
+    ingest(std::move(drained.mic), std::move(drained.system));
+}
+
+void CaptureEngine::ingest(std::vector<RawChunk> mic, std::vector<RawChunk> system) {
+    struct Tagged {
+        Stream stream;
+        RawChunk chunk;
+    };
+    std::vector<Tagged> chunks;
+    chunks.reserve(mic.size() + system.size());
+    for (RawChunk& chunk : mic) {
+        chunks.push_back({Stream::mic, std::move(chunk)});
+    }
+    for (RawChunk& chunk : system) {
+        chunks.push_back({Stream::system, std::move(chunk)});
+    }
+    // Microphone chunks first, so at equal host times they stay first.
+    std::stable_sort(chunks.begin(), chunks.end(), [](const Tagged& a, const Tagged& b) {
+        return a.chunk.hostTimeNanos < b.chunk.hostTimeNanos;
+    });
+
+    for (const Tagged& tagged : chunks) {
+        const bool isMic = tagged.stream == Stream::mic;
+        const RawChunk& chunk = tagged.chunk;
+        std::int64_t& total = isMic ? micChunksTotal_ : systemChunksTotal_;
+        (isMic ? lastMicChunkAt_ : lastSystemChunkAt_) = static_cast<double>(chunk.receivedNanos) / 1e9;
+        if (++total == 1) {
+            emit("pcm_observed", {{"stream", isMic ? "microphone" : "system_audio"}});
+        }
+        std::unique_ptr<ClockedStream>& stream = isMic ? micStream_ : systemStream_;
+        const auto open = [&] {
+            stream = isMic ? std::make_unique<ClockedStream>(micRate_, 1)
+                           : std::make_unique<ClockedStream>(systemRate_, 2);
+        };
+        if (!stream) {
+            open();
+        }
+        try {
+            handToMixer(tagged.stream, stream->push(chunk));
+        } catch (const StreamClockError& error) {
+            if (error.kind() != StreamClockError::Kind::discontinuity) {
+                throw;
+            }
+            emit("discontinuity", {{"stream", isMic ? "mic" : "system"},
+                                   {"host_nanos", std::to_string(chunk.hostTimeNanos)},
+                                   {"sample_time", decimal(chunk.sampleTime)}});
+            // Everything up to the break goes into the part, which then ends
+            // as interrupted; the offending chunk starts the new streams.
+            finishStreams();
+            if (core_) {
+                if (!corePaused()) {
+                    deliverBlocks(largestNanos);
+                }
+                core_->interrupt();
+            }
+            reportCompleted();
+            resetStreams();
+            open();
+            handToMixer(tagged.stream, stream->push(chunk));
+        }
+    }
+}
+
+void CaptureEngine::handToMixer(Stream stream, std::optional<MixSegment> segment) {
+    if (!segment) {
+        return;
+    }
+    if (stream == Stream::mic) {
+        if (!segment->samples.empty()) {
+            mixer_.pushMic(segment->startNanos, std::move(segment->samples));
+        }
+    } else if (segment->samples.size() >= 2) {
+        mixer_.pushSystem(segment->startNanos, std::move(segment->samples));
+    }
+}
+
+void CaptureEngine::finishStreams() {
+    if (micStream_) {
+        handToMixer(Stream::mic, micStream_->finish());
+    }
+    if (systemStream_) {
+        handToMixer(Stream::system, systemStream_->finish());
+    }
+    micStream_.reset();
+    systemStream_.reset();
+}
+
+void CaptureEngine::resetStreams() {
+    mixer_.reset();
+    announcedOrigin_.reset();
+    micStream_.reset();
+    systemStream_.reset();
+    idleSince_.reset();
+}
+
+void CaptureEngine::deliverFrames(bool final) {
+    if (!core_ || corePaused()) {
+        return;
+    }
+    std::uint64_t upTo = largestNanos;
+    if (!final) {
+        const double seconds = clock_.now();
+        const std::uint64_t now = seconds > 0 ? static_cast<std::uint64_t>(seconds * 1e9) : 0;
+        if (!micStream_ || !micStream_->originNanos()) {
+            return;
+        }
+        std::uint64_t limit = micStream_->outputEndNanos().value_or(0);
+        if (systemStream_ && systemStream_->originNanos()) {
+            limit = std::min(limit, systemStream_->outputEndNanos().value_or(0));
+        } else if (systemExpectedAt_) {
+            // Playing audio that has not arrived yet would leave a hole on
+            // the right that could never be filled.
+            return;
+        }
+        upTo = now <= deliveryDelayNanos ? 0 : std::min(now - deliveryDelayNanos, limit);
+    }
+    deliverBlocks(upTo);
+}
+
+void CaptureEngine::deliverBlocks(std::uint64_t upTo) {
+    while (std::optional<StereoFrameMixer::Block> block =
+               mixer_.pullFrames(upTo, framesPerPull, pullSpanNanos)) {
+        const std::optional<std::uint64_t> origin = mixer_.originNanos();
+        if (origin && origin != announcedOrigin_) {
+            announcedOrigin_ = origin;
+            emit("sample_clock",
+                 {{"origin_nanos", std::to_string(*origin)}, {"first_frame", std::to_string(block->first)}});
+        }
+        const auto frames = static_cast<std::int64_t>(block->pcm.size() / 4);
+        if (origin) {
+            coreClock_.setSampleEnd(static_cast<double>(*origin) / 1e9 +
+                                    static_cast<double>(block->first + frames) / 16'000.0);
+        }
+        core_->samples(block->pcm, block->first);
+    }
+}
+
+// MARK: Processes
+
+bool CaptureEngine::rescan() {
+    if (stopRequested_ || sleeping_ || !session_ || !session_->isStarted() || !core_) {
+        return !stopRequested_;
+    }
+    const bool inputRunning = scanner_->isDefaultInputRunningSomewhere();
+    const ProcessObservation observation = scanner_->scan(inputRunning);
+    const double now = clock_.now();
+    if (!observation.externalOutputRunning) {
+        systemExpectedAt_.reset();
+        if (lastSystemChunkAt_ && now - *lastSystemChunkAt_ >= systemCloseSeconds && systemStream_) {
+            try {
+                handToMixer(Stream::system, systemStream_->finish());
+                systemStream_.reset();
+            } catch (...) {
+                fail("system_drain_failed", std::current_exception());
+                return false;
+            }
+        }
+    } else if (!systemExpectedAt_) {
+        systemExpectedAt_ = now;
+    }
+
+    for (const ProcessActivity& user : observation.inputUsers) {
+        if (allowlist_.eligible(user)) {
+            if (eligibleSeen_.insert(user.pid).second) {
+                eligibleAppName_ = user.bundleId;
+                emit("mic_opened", {{"bundleID", user.bundleId}, {"pid", std::to_string(user.pid)}});
+            }
+        } else if (user.pid != ownPid_ && user.bundleId != ownBundleId &&
+                   !CaptureAllowlist::ignored.contains(user.bundleId) &&
+                   ignoredAnnounced_.insert(user.bundleId).second) {
+            emit("mic_ignored", {{"bundleID", user.bundleId},
+                                 {"pid", std::to_string(user.pid)},
+                                 {"reason", "not_allowlisted"}});
+        }
+    }
+    // A process that lets go and takes the microphone again is announced again.
+    std::set<std::int32_t> eligibleNow;
+    for (const ProcessActivity& activity : observation.activities) {
+        if (allowlist_.eligible(activity)) {
+            eligibleNow.insert(activity.pid);
+        }
+    }
+    std::erase_if(eligibleSeen_, [&](std::int32_t pid) { return !eligibleNow.contains(pid); });
+
+    try {
+        observeProcesses(observation.activities);
+    } catch (...) {
+        fail("process_transition_failed", std::current_exception());
+        return false;
+    }
+    return !stopRequested_;
+}
+
+void CaptureEngine::observeProcesses(const std::vector<ProcessActivity>& activities) {
+    const double now = clock_.now();
+    const bool anyEligible =
+        std::any_of(activities.begin(), activities.end(),
+                    [&](const ProcessActivity& activity) { return allowlist_.eligible(activity); });
+    bool restart = false;
+    if (!anyEligible && idleSince_ && now - *idleSince_ >= idleRestartSeconds &&
+        core_->machine().state() == CaptureState::idleGrace) {
+        // The part is about to end: every captured frame goes in first.
+        closeHardware();
+        restart = true;
+    }
+    core_->processes(activities);
+    if (core_->machine().state() == CaptureState::idleGrace) {
+        if (!idleSince_) {
+            idleSince_ = now;
+        }
+    } else {
+        idleSince_.reset();
+    }
+    announceState();
+    reportCompleted();
+    if (restart) {
+        resetStreams();
+        startHardware("idle_finalized");
+    }
+}
+
+void CaptureEngine::reportCompleted() {
+    if (!core_) {
+        return;
+    }
+    for (const std::filesystem::path& directory : core_->completed()) {
+        if (completedAnnounced_.insert(directory).second) {
+            EngineEvent::Fields fields{{"directory", directory.string()}};
+            if (const auto origin = mixer_.originNanos()) {
+                fields["origin_nanos"] = std::to_string(*origin);
+            }
+            emit("finalized", fields);
+        }
+    }
+}
+
+// MARK: Pause, sleep, shutdown
+
+void CaptureEngine::doPause() {
+    if (stopRequested_) {
+        return;
+    }
+    try {
+        if (session_) {
+            closeHardware();
+        }
+        if (core_) {
+            core_->pause();
+        }
+    } catch (...) {
+        fail("pause_failed", std::current_exception());
+        return;
+    }
+    reportCompleted();
+    emit("paused", {{"state", stateName()}});
+}
+
+void CaptureEngine::doResume() {
+    if (stopRequested_ || !corePaused()) {
+        return;
+    }
+    try {
+        core_->resume();
+    } catch (...) {
+        fail("resume_failed", std::current_exception());
+        return;
+    }
+    resetStreams();
+    startHardware("resume");
+    emit("resumed", {{"state", stateName()}});
+}
+
+void CaptureEngine::willSleep() {
+    // Synchronously: the part is finished before the computer may sleep.
+    try {
+        queue_->sync([this] {
+            if (stopRequested_ || sleeping_) {
+                return;
+            }
+            sleeping_ = true;
+            emit("sleep");
+            try {
+                if (session_) {
+                    closeHardware();
+                }
+                if (core_) {
+                    core_->sleep();
+                }
+            } catch (...) {
+                fail("sleep_failed", std::current_exception());
+                return;
+            }
+            reportCompleted();
+            resetStreams();
+            emit("sleep_finalized", {{"state", stateName()}});
+        });
+    } catch (...) {
+        // The queue is going away with the engine: nothing is recording.
+    }
+}
+
+void CaptureEngine::didWake() {
+    if (stopRequested_ || !sleeping_) {
+        return;
+    }
+    sleeping_ = false;
+    // The monotonic clock stood still while the wall clock went on.
+    coreClock_.reanchor();
+    emit("wake");
+    try {
+        if (core_) {
+            (void)core_->wake();
+        }
+    } catch (...) {
+        fail("wake_failed", std::current_exception());
+        return;
+    }
+    startHardware("wake");
+}
+
+void CaptureEngine::shutdown(Termination termination) {
+    if (stopRequested_) {
+        return;
+    }
+    stopRequested_ = true;
+    timer_.reset();
+    // The sleep observation stays until the engine is destroyed (off the
+    // queue); from now on its callbacks do nothing.
+    if (alertPlayer_) {
+        alertPlayer_->stop();
+        alertPlayer_.reset();
+    }
+    try {
+        if (session_) {
+            closeHardware();
+        }
+        if (core_) {
+            core_->interrupt();
+        }
+        reportCompleted();
+    } catch (...) {
+        const std::string text = "shutdown_drain_failed:" + describe(std::current_exception());
+        emit("error_visible", {{"detail", text}});
+        termination = Termination::failure(text);
+    }
+    resetStreams();
+    core_.reset();
+    emit("engine_stopped", {{"reason", termination.description()},
+                            {"mic_chunks", std::to_string(micChunksTotal_)},
+                            {"system_chunks", std::to_string(systemChunksTotal_)}});
+    {
+        const std::lock_guard guard(finishLock_);
+        termination_ = std::move(termination);
+        done_ = true;
+    }
+    finished_.notify_all();
+}
+
+void CaptureEngine::fail(const std::string& prefix, const std::exception_ptr& error) {
+    const std::string text = prefix + ":" + describe(error);
+    emit("error_visible", {{"detail", text}});
+    shutdown(Termination::failure(text));
+}
+
+// MARK: Reporting
+
+void CaptureEngine::announceState() {
+    if (!core_) {
+        return;
+    }
+    const CaptureState state = core_->machine().state();
+    if (state == lastAnnouncedState_) {
+        return;
+    }
+    lastAnnouncedState_ = state;
+    switch (state) {
+    case CaptureState::debouncing:
+        emit("debouncing");
+        break;
+    case CaptureState::recording: {
+        const std::optional<CaptureSegment>& segment = core_->machine().segment();
+        EngineEvent::Fields fields{{"app", segment ? segment->app : eligibleAppName_.value_or("?")}};
+        if (const auto origin = mixer_.originNanos()) {
+            fields["origin_nanos"] = std::to_string(*origin);
+        }
+        if (segment) {
+            fields["first_frame"] = std::to_string(segment->firstFrame);
+        }
+        emit("recording_started", fields);
+        break;
+    }
+    case CaptureState::idleGrace:
+        emit("idle_grace");
+        break;
+    case CaptureState::finalising:
+        emit("finalising");
+        break;
+    case CaptureState::errorVisible:
+        emit("error_visible");
+        break;
+    case CaptureState::armed:
+    case CaptureState::paused:
+        break;
+    }
+}
+
+bool CaptureEngine::healthCheck() {
+    if (!hardwareStartedAt_) {
+        return true;
+    }
+    const double now = clock_.now();
+    const auto failed = [&](const char* stream, double expected, std::optional<double> last) {
+        const std::string detail = last ? "pcm_stalled" : "no_first_pcm";
+        emit("capture_health_failed", {{"stream", stream},
+                                       {"detail", detail},
+                                       {"denial", "unconfirmed"},
+                                       {"expected_at", formatted("%.3f", expected)},
+                                       {"last_pcm", last ? formatted("%.3f", *last) : "none"},
+                                       {"deadline_seconds", "19"}});
+        shutdown(Termination::failure(std::string(stream) + "_" + detail));
+        return false;
+    };
+    const double micReference = std::max(*hardwareStartedAt_, lastMicChunkAt_.value_or(*hardwareStartedAt_));
+    if (now - micReference >= healthDeadlineSeconds) {
+        return failed("microphone", *hardwareStartedAt_, lastMicChunkAt_);
+    }
+    if (systemExpectedAt_) {
+        const double reference =
+            std::max(*systemExpectedAt_, lastSystemChunkAt_.value_or(*systemExpectedAt_));
+        if (now - reference >= healthDeadlineSeconds) {
+            return failed("system_audio", *systemExpectedAt_, lastSystemChunkAt_);
+        }
+    }
+    return true;
+}
+
+void CaptureEngine::metrics() {
+    const double now = clock_.now();
+    if (metricsStarted_ && now - lastMetricsAt_ < 5) {
+        return;
+    }
+    metricsStarted_ = true;
+    lastMetricsAt_ = now;
+    const double cpu = (cpuSeconds() - cpuStart_) / std::max(now - startMonotonic_, 0.001) * 100;
+    emit("metrics", {{"state", stateName()},
+                     {"mic_chunks", std::to_string(micChunksTotal_)},
+                     {"system_chunks", std::to_string(systemChunksTotal_)},
+                     {"delivered_frames", std::to_string(mixer_.deliveredFrames())},
+                     {"cpu_percent", formatted("%.1f", cpu)}});
+}
+
+void CaptureEngine::playAlert() {
+    if (stopRequested_ || !(config_.alertFrequency > 0) || alertPlayer_) {
+        return;
+    }
+    std::unique_ptr<AlertPlayer> player;
+    try {
+        if (!platform_.makeAlertPlayer) {
+            throw std::runtime_error("no audio player");
+        }
+        player = platform_.makeAlertPlayer(AlertChime::wav(config_.alertFrequency, config_.alertDuration));
+    } catch (...) {
+        emit("error_visible", {{"detail", "alert_failed:" + describe(std::current_exception())}});
+        return;
+    }
+    const std::uint64_t id = ++alertGeneration_;
+    if (!player->play([this, id](bool success) {
+            queue_->async([this, id, success] { alertFinished(id, success); });
+        })) {
+        emit("alert_failed", {{"detail", "play_returned_false"}});
+        return;
+    }
+    alertPlayer_ = std::move(player);
+    emit("alert_started", {{"frequency", formatted("%.0f", config_.alertFrequency)}});
+}
+
+void CaptureEngine::alertFinished(std::uint64_t player, bool success) {
+    if (stopRequested_ || player != alertGeneration_ || !alertPlayer_) {
+        return;
+    }
+    emit("alert_completed", {{"success", success ? "true" : "false"}});
+    alertPlayer_.reset();
+}
+
+void CaptureEngine::emit(const std::string& name, EngineEvent::Fields fields) {
+    fields["pid"] = std::to_string(ownPid_);
+    fields["bundle"] = ownBundleId;
+    try {
+        sink_.emit(EngineEvent{name, clock_.now(), clock_.wallDate(), std::move(fields)});
+    } catch (...) {
+        // A sink's trouble is the sink's: the run goes on.
+    }
+}
+
+std::string CaptureEngine::stateName() const {
+    return core_ ? std::string(toText(core_->machine().state())) : "?";
+}
+
+bool CaptureEngine::corePaused() const {
+    return core_ && core_->machine().state() == CaptureState::paused;
+}
+
+} // namespace zoq

@@ -1,0 +1,434 @@
+// The capture engine on a scripted sound server: the real tap session,
+// scanner, stream clocks, mixer and recorder core (with real ffmpeg), on a
+// manual clock, with the ticks and the audio given by the test.
+
+#include "ZoqCaptureEngine/CaptureEngine.h"
+#include "ZoqCaptureEngine/ScriptedAudioBackend.h"
+#include "ZoqCore/Spool/Artifact.h"
+#include "ZoqCore/Spool/DurableIO.h"
+#include "tests/TestSupport/TempDirectory.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <random>
+
+namespace zoq {
+namespace {
+
+constexpr const char* callApp = "org.example.Call";
+constexpr std::uint64_t stepNanos = 20'000'000;
+
+/// The engine owns its backend; the test keeps scripting the same one.
+class ForwardingBackend final : public AudioBackend {
+public:
+    explicit ForwardingBackend(AudioBackend& target) : target_(target) {}
+    std::uint32_t ownClientIndex() const override { return target_.ownClientIndex(); }
+    AudioGraph graph() override { return target_.graph(); }
+    void setEventHandler(EventHandler handler) override { target_.setEventHandler(std::move(handler)); }
+    std::unique_ptr<RecordStream> openRecordStream(const RecordStreamRequest& request,
+                                                   RecordStreamHandler& handler) override {
+        return target_.openRecordStream(request, handler);
+    }
+    void barrier() override { target_.barrier(); }
+
+private:
+    AudioBackend& target_;
+};
+
+class RecordingSink final : public EventSinking {
+public:
+    void emit(const EngineEvent& event) override {
+        const std::lock_guard guard(lock_);
+        events_.push_back(event);
+    }
+    std::vector<EngineEvent> events() const {
+        const std::lock_guard guard(lock_);
+        return events_;
+    }
+    std::vector<std::string> names() const {
+        std::vector<std::string> out;
+        for (const EngineEvent& event : events()) {
+            out.push_back(event.name);
+        }
+        return out;
+    }
+    std::vector<EngineEvent> named(const std::string& name) const {
+        std::vector<EngineEvent> out;
+        for (const EngineEvent& event : events()) {
+            if (event.name == name) {
+                out.push_back(event);
+            }
+        }
+        return out;
+    }
+
+private:
+    mutable std::mutex lock_;
+    std::vector<EngineEvent> events_;
+};
+
+/// "speakers" (48 kHz stereo, default sink) and "mic" (44.1 kHz mono, default
+/// source) playing two different tones; a call application that can take and
+/// let go of the microphone.
+class CaptureEngineTest : public ::testing::Test {
+protected:
+    CaptureEngineTest() {
+        backend.addSink("speakers", ScriptedAudioBackend::floatFormat(48'000, 2));
+        backend.addSink("headset", ScriptedAudioBackend::floatFormat(48'000, 2));
+        micSource = backend.addSource("mic", ScriptedAudioBackend::floatFormat(44'100, 1));
+        backend.setDefaults("mic", "speakers");
+        backend.setSignal("mic", ScriptedSignal::tone(440, 0.5f));
+        backend.setSignal("speakers.monitor", ScriptedSignal::tone(1'500, 0.5f));
+        backend.setSignal("headset.monitor", ScriptedSignal::tone(1'500, 0.5f));
+    }
+
+    ~CaptureEngineTest() override { engine.reset(); }
+
+    void start(std::int64_t microphoneStatus = 3, std::optional<double> maxSeconds = std::nullopt) {
+        config.spool = temp / "spool";
+        config.allowed = {callApp};
+        config.ffmpeg = FFmpegFLACEncoder::defaultExecutable;
+        config.deviceId = "3f2b8c1e-9a4d-4e6f-8b2a-1c3d5e7f9a0b";
+        config.maxSeconds = maxSeconds;
+        CaptureEngine::Platform platform;
+        platform.connect = [this] { return std::make_unique<ForwardingBackend>(backend); };
+        platform.microphoneStatus = [microphoneStatus](AudioBackend&) { return microphoneStatus; };
+        platform.repeatTick = [this](SerialQueue&, std::function<void()> fire) -> std::shared_ptr<void> {
+            tick = std::move(fire);
+            return std::make_shared<int>(0);
+        };
+        platform.observeSleep = [this](std::function<void()> willSleep, std::function<void()> didWake) {
+            sleep = std::move(willSleep);
+            wake = std::move(didWake);
+            return std::make_shared<int>(0);
+        };
+        engine = std::make_unique<CaptureEngine>(config, sink, clock, platform);
+        engine->start();
+        engine->runOnQueue([] {});
+    }
+
+    /// `seconds` of audio in 20 ms steps (unless `silent`), a tick every 250 ms.
+    void run(double seconds, bool silent = false) {
+        const auto steps = static_cast<int>(std::lround(seconds * 1e9 / stepNanos));
+        for (int i = 0; i < steps; ++i) {
+            clock.advance(static_cast<double>(stepNanos) / 1e9);
+            const auto now = static_cast<std::uint64_t>(std::llround(clock.now() * 1e9));
+            if (!silent) {
+                backend.deliver("mic", 882, now);
+                backend.deliver(monitor, 960, now);
+            }
+            if (++sinceTick == 250'000'000 / stepNanos) {
+                sinceTick = 0;
+                if (tick) {
+                    engine->runOnQueue(tick);
+                }
+            }
+        }
+    }
+
+    void callTakesMicrophone() {
+        call = backend.addRecordStream(
+            backend.addClient(AudioClientIdentity{{}, {}, 4242, "call", callApp, "Call"}), micSource, false);
+    }
+    void callLetsGo() { backend.removeStream(*call); }
+
+    std::vector<std::filesystem::path> parts() const {
+        std::vector<std::filesystem::path> out;
+        for (const auto& entry : std::filesystem::directory_iterator(config.spool)) {
+            if (entry.is_directory()) {
+                out.push_back(entry.path());
+            }
+        }
+        std::sort(out.begin(), out.end());
+        return out;
+    }
+
+    /// Every part's manifest, in the order the parts began.
+    std::vector<ArtifactManifest> partsInOrder() const {
+        std::vector<ArtifactManifest> out;
+        for (const auto& directory : parts()) {
+            out.push_back(Artifact::readManifest(directory, DurableIO()));
+        }
+        std::sort(out.begin(), out.end(),
+                  [](const auto& a, const auto& b) { return a.capture.startedAt < b.capture.startedAt; });
+        return out;
+    }
+
+    test::TempDirectory temp;
+    ScriptedAudioBackend backend;
+    std::uint32_t micSource = 0;
+    std::string monitor = "speakers.monitor";
+    std::optional<std::uint32_t> call;
+    ManualClock clock{1'000.0};
+    RecordingSink sink;
+    EngineConfiguration config;
+    std::function<void()> tick;
+    std::function<void()> sleep;
+    std::function<void()> wake;
+    int sinceTick = 0;
+    std::unique_ptr<CaptureEngine> engine;
+};
+
+/// The power of `frequency` in one channel of interleaved 16-bit stereo,
+/// relative to the channel's total power (Goertzel).
+double toneShare(const Bytes& pcm, int channel, double frequency) {
+    const std::size_t frames = pcm.size() / 4;
+    const double coefficient = 2 * std::cos(2 * M_PI * frequency / 16'000);
+    double s1 = 0, s2 = 0, total = 0;
+    for (std::size_t i = 0; i < frames; ++i) {
+        const auto sample =
+            static_cast<std::int16_t>(pcm[i * 4 + 2 * channel] | pcm[i * 4 + 2 * channel + 1] << 8);
+        const double x = sample / 32768.0;
+        total += x * x;
+        const double s = x + coefficient * s1 - s2;
+        s2 = s1;
+        s1 = s;
+    }
+    const double power = s1 * s1 + s2 * s2 - coefficient * s1 * s2;
+    return total > 0 ? 2 * power / (static_cast<double>(frames) * total) : 0;
+}
+
+TEST_F(CaptureEngineTest, AnAllowedCallIsRecordedMicLeftSystemRightAndTheEngineRearms) {
+    start();
+    run(2);
+    callTakesMicrophone();
+    run(30);
+    callLetsGo();
+    run(17);
+    engine->stop();
+    EXPECT_EQ(engine->wait(), EngineTermination::stopped());
+
+    const std::vector<std::string> names = sink.names();
+    for (const char* expected :
+         {"engine_started", "permission_granted", "tap_started", "pcm_observed", "mic_opened", "debouncing",
+          "recording_started", "idle_grace", "finalized", "metrics", "engine_stopped"}) {
+        EXPECT_NE(std::find(names.begin(), names.end(), expected), names.end()) << expected;
+    }
+    EXPECT_EQ(sink.named("mic_opened").size(), 1u);
+    EXPECT_EQ(sink.named("recording_started").front().fields.at("app"), callApp);
+    // The hardware restarts once the part is over, ready for the next call.
+    const auto starts = sink.named("tap_started");
+    ASSERT_GE(starts.size(), 2u);
+    EXPECT_EQ(starts[1].fields.at("reason"), "idle_finalized");
+
+    ASSERT_EQ(parts().size(), 1u);
+    const ArtifactManifest manifest = Artifact::readManifest(parts()[0], DurableIO());
+    EXPECT_EQ(manifest.state, ArtifactState::ready);
+    EXPECT_FALSE(manifest.interrupted);
+    // The call held the microphone 30 s, then 15 s of grace. The pre-buffer
+    // reaches back 3 s from the end of debouncing in delivered audio, which
+    // runs half a second behind: the part starts up to that much early.
+    const double seconds = static_cast<double>(manifest.durableFrames) / 16'000;
+    EXPECT_GE(seconds, 45);
+    EXPECT_LE(seconds, 45.8);
+
+    // Left is the microphone's tone, right the system mix's, never crossed.
+    const std::filesystem::path decoded = temp / "decoded.pcm";
+    const std::string command = std::string(FFmpegFLACEncoder::defaultExecutable) + " -loglevel error -i '" +
+                                (parts()[0] / Artifact::flacName).string() + "' -f s16le '" +
+                                decoded.string() + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    const Bytes pcm = DurableIO().read(decoded, 0);
+    EXPECT_EQ(static_cast<std::int64_t>(pcm.size()), manifest.durableFrames * 4);
+    EXPECT_GT(toneShare(pcm, 0, 440), 0.9);
+    EXPECT_LT(toneShare(pcm, 0, 1'500), 0.05);
+    EXPECT_GT(toneShare(pcm, 1, 1'500), 0.9);
+    EXPECT_LT(toneShare(pcm, 1, 440), 0.05);
+}
+
+TEST_F(CaptureEngineTest, AnApplicationNotAllowedIsAnnouncedOnceAndNeverRecorded) {
+    start();
+    backend.addRecordStream(
+        backend.addClient(AudioClientIdentity{{}, {}, 4343, "other", "org.example.Other", ""}), micSource,
+        false);
+    run(10);
+    const auto ignored = sink.named("mic_ignored");
+    ASSERT_EQ(ignored.size(), 1u);
+    EXPECT_EQ(ignored[0].fields.at("bundleID"), "org.example.Other");
+    EXPECT_EQ(ignored[0].fields.at("reason"), "not_allowlisted");
+    EXPECT_TRUE(sink.named("debouncing").empty());
+    EXPECT_TRUE(parts().empty());
+}
+
+TEST_F(CaptureEngineTest, AnUndecidedMicrophoneEndsTheRunBeforeAnyHardwareStarts) {
+    start(0);
+    EXPECT_EQ(engine->wait(), EngineTermination::permissionNotGranted("microphone", "not_determined"));
+    const auto required = sink.named("permission_required");
+    ASSERT_EQ(required.size(), 1u);
+    EXPECT_EQ(required[0].fields.at("detail"), "human_grant_required");
+    EXPECT_TRUE(sink.named("tap_started").empty());
+    EXPECT_EQ(backend.openStreamCount(), 0u);
+}
+
+TEST_F(CaptureEngineTest, MaxSecondsStopsAndStopTwiceStopsOnce) {
+    start(3, 2.0);
+    run(1);
+    EXPECT_TRUE(sink.named("engine_stopped").empty());
+    run(1.25);
+    EXPECT_EQ(engine->wait(), EngineTermination::stopped());
+    engine->stop();
+    engine->stop();
+    engine->runOnQueue([] {});
+    ASSERT_EQ(sink.named("engine_stopped").size(), 1u);
+    EXPECT_EQ(sink.named("engine_stopped")[0].fields.at("reason"), "stopped");
+    EXPECT_EQ(backend.openStreamCount(), 0u);
+}
+
+TEST_F(CaptureEngineTest, ALostStretchOfMicrophoneEndsThePartAsInterruptedAndRecordingGoesOn) {
+    start();
+    callTakesMicrophone();
+    run(25);
+    backend.lose("mic", 4'410); // 100 ms the server dropped
+    run(25);
+    callLetsGo();
+    run(17);
+    ASSERT_GE(sink.named("discontinuity").size(), 1u);
+    EXPECT_EQ(sink.named("discontinuity")[0].fields.at("stream"), "mic");
+    const std::vector<ArtifactManifest> manifests = partsInOrder();
+    ASSERT_EQ(manifests.size(), 2u);
+    EXPECT_TRUE(manifests[0].interrupted);
+    EXPECT_EQ(manifests[0].state, ArtifactState::ready);
+    EXPECT_FALSE(manifests[1].interrupted);
+    EXPECT_EQ(manifests[1].state, ArtifactState::ready);
+    // Everything up to the break was kept: the first part runs to it.
+    EXPECT_NEAR(static_cast<double>(manifests[0].durableFrames) / 16'000, 25, 1);
+}
+
+TEST_F(CaptureEngineTest, AStreamThatNeverDeliversOrStallsEndsTheRunAfterNineteenSeconds) {
+    start();
+    run(18.5, true);
+    EXPECT_TRUE(sink.named("capture_health_failed").empty());
+    run(1, true);
+    EXPECT_EQ(engine->wait(), EngineTermination::failure("microphone_no_first_pcm"));
+    ASSERT_EQ(sink.named("capture_health_failed").size(), 1u);
+    EXPECT_EQ(sink.named("capture_health_failed")[0].fields.at("last_pcm"), "none");
+}
+
+TEST_F(CaptureEngineTest, AStalledMicrophoneIsPcmStalled) {
+    start();
+    run(3);
+    run(20, true);
+    EXPECT_EQ(engine->wait(), EngineTermination::failure("microphone_pcm_stalled"));
+}
+
+TEST_F(CaptureEngineTest, ANewDefaultSinkEndsThePartAndRecordingContinuesOnTheNewDevice) {
+    start();
+    callTakesMicrophone();
+    run(25);
+    backend.setDefaults("mic", "headset");
+    monitor = "headset.monitor";
+    engine->runOnQueue([] {});
+    run(25);
+    callLetsGo();
+    run(17);
+    EXPECT_EQ(sink.named("hardware_changed").size(), 1u);
+    const auto starts = sink.named("tap_started");
+    ASSERT_GE(starts.size(), 2u);
+    EXPECT_EQ(starts[1].fields.at("reason"), "device_changed");
+    const std::vector<ArtifactManifest> manifests = partsInOrder();
+    ASSERT_EQ(manifests.size(), 2u);
+    EXPECT_TRUE(manifests[0].interrupted);
+    EXPECT_EQ(manifests[1].state, ArtifactState::ready);
+}
+
+TEST_F(CaptureEngineTest, PauseClosesThePartAndResumeArmsAgain) {
+    start();
+    callTakesMicrophone();
+    run(25);
+    engine->pause();
+    engine->runOnQueue([] {});
+    ASSERT_EQ(sink.named("paused").size(), 1u);
+    EXPECT_EQ(sink.named("paused")[0].fields.at("state"), "PAUSED");
+    EXPECT_EQ(backend.openStreamCount(), 0u);
+    run(5, true); // nothing is captured or checked while paused
+    EXPECT_TRUE(sink.named("capture_health_failed").empty());
+    engine->resume();
+    engine->runOnQueue([] {});
+    EXPECT_EQ(sink.named("resumed").size(), 1u);
+    run(25);
+    callLetsGo();
+    run(17);
+    const std::vector<ArtifactManifest> manifests = partsInOrder();
+    ASSERT_EQ(manifests.size(), 2u);
+    EXPECT_EQ(manifests[0].state, ArtifactState::ready);
+    EXPECT_EQ(manifests[1].state, ArtifactState::ready);
+}
+
+TEST_F(CaptureEngineTest, SleepFinishesThePartBeforeItReturnsAndWakeArmsAgain) {
+    start();
+    callTakesMicrophone();
+    run(25);
+    ASSERT_TRUE(sleep);
+    sleep();
+    // The part is safe before the computer may sleep.
+    ASSERT_EQ(sink.named("sleep_finalized").size(), 1u);
+    ASSERT_EQ(parts().size(), 1u);
+    EXPECT_EQ(Artifact::readManifest(parts()[0], DurableIO()).state, ArtifactState::ready);
+    EXPECT_EQ(backend.openStreamCount(), 0u);
+    clock.advance(3'600);
+    wake();
+    engine->runOnQueue([] {});
+    EXPECT_EQ(sink.named("wake").size(), 1u);
+    EXPECT_EQ(sink.named("tap_started").back().fields.at("reason"), "wake");
+}
+
+TEST_F(CaptureEngineTest, RandomActivityTimingAndFaultsNeverDeliverAFrameTwiceOrLoseAPart) {
+    std::mt19937 random(20261207);
+    start();
+    for (int round = 0; round < 40; ++round) {
+        switch (random() % 8) {
+        case 0:
+            if (!call) {
+                callTakesMicrophone();
+            }
+            break;
+        case 1:
+            if (call) {
+                callLetsGo();
+                call.reset();
+            }
+            break;
+        case 2:
+            backend.lose(random() % 2 ? "mic" : monitor, 441 + random() % 8'000);
+            break;
+        case 3:
+            engine->pause();
+            run(0.5);
+            engine->resume();
+            break;
+        case 4:
+            sleep();
+            clock.advance(60);
+            wake();
+            break;
+        case 5:
+            monitor = monitor == "speakers.monitor" ? "headset.monitor" : "speakers.monitor";
+            backend.setDefaults("mic", monitor.substr(0, monitor.find('.')));
+            break;
+        default:
+            break;
+        }
+        run(0.25 + (random() % 100) / 10.0);
+    }
+    engine->stop();
+    const EngineTermination end = engine->wait();
+    EXPECT_EQ(end, EngineTermination::stopped()) << end.description();
+
+    // Every part is finished and consistent; parts of one session never
+    // overlap in frames.
+    std::map<std::string, std::int64_t> sessionEnd;
+    for (const auto& directory : parts()) {
+        const ArtifactManifest manifest = Artifact::readManifest(directory, DurableIO());
+        EXPECT_TRUE(manifest.state == ArtifactState::ready || manifest.state == ArtifactState::discardedShort)
+            << directory << " " << rawValue(manifest.state);
+        auto [end_, inserted] = sessionEnd.try_emplace(manifest.capture.captureSessionId, 0);
+        EXPECT_GE(manifest.capture.firstFrame, end_->second) << directory;
+        end_->second = manifest.capture.firstFrame + manifest.durableFrames;
+    }
+}
+
+} // namespace
+} // namespace zoq
