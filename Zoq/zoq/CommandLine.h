@@ -45,5 +45,6 @@ void addSimulateCallCommand(CLI::App& app, Context& context);
 void addPairCommand(CLI::App& app, Context& context);
 void addUploadCommand(CLI::App& app, Context& context);
 void addStatusCommand(CLI::App& app, Context& context);
+void addRecordCommand(CLI::App& app, Context& context);
 
 } // namespace zoq::cli

@@ -1,0 +1,248 @@
+// `zoq record`: one capture engine run in the foreground, on the user's sound
+// server, until SIGINT or SIGTERM (or --max-seconds).
+
+#include "Zoq/zoq/CommandLine.h"
+#include "Zoq/zoq/ShellSession.h"
+#include "Zoq/zoq/SpoolRoot.h"
+#include "ZoqCaptureEngine/CaptureEngine.h"
+#include "ZoqCore/Spool/FFmpegFLACEncoder.h"
+#include "ZoqCore/Wire/WirePattern.h"
+#include "ZoqShell/Settings/ShellPaths.h"
+#include "ZoqShell/Settings/ShellSettings.h"
+
+#include <CLI/CLI.hpp>
+#include <atomic>
+#include <csignal>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <ostream>
+#include <pthread.h>
+#include <thread>
+
+namespace zoq::cli {
+namespace {
+
+struct RecordOptions {
+    std::vector<std::string> allow;
+    std::string root;
+    std::optional<double> maxSeconds;
+    std::string deviceId;
+    bool chime = false;
+    std::string events;
+};
+
+/// Exit codes of `zoq record`: how the run ended.
+constexpr int exitPermission = 3;
+
+/// One readable line for the events a person watching wants to see; none for
+/// the rest (they are all in --events).
+std::optional<std::string> readable(const EngineEvent& event) {
+    const auto field = [&](const char* name) {
+        const auto found = event.fields.find(name);
+        return found == event.fields.end() ? std::string("?") : found->second;
+    };
+    const std::string& name = event.name;
+    if (name == "engine_started") {
+        return "armed: allowed " + (field("allowed").empty() ? std::string("(none)") : field("allowed")) +
+               ", spool " + field("spool");
+    }
+    if (name == "tap_started") {
+        return "listening (" + field("reason") + "): microphone " + field("mic_rate") + " Hz, system audio " +
+               field("tap_rate") + " Hz";
+    }
+    if (name == "mic_opened") {
+        return field("bundleID") + " took the microphone";
+    }
+    if (name == "mic_ignored") {
+        return field("bundleID") + " uses the microphone but is not allowed: not recorded";
+    }
+    if (name == "debouncing") {
+        return "an allowed application holds the microphone…";
+    }
+    if (name == "recording_started") {
+        return "recording " + field("app");
+    }
+    if (name == "idle_grace") {
+        return "the call let go of the microphone; the part ends in 15 s unless it comes back";
+    }
+    if (name == "finalized") {
+        return "part saved: " + field("directory");
+    }
+    if (name == "recovered" || name == "recovery_quarantined") {
+        return name + ": " + field("directory") + " " +
+               (name == "recovered" ? field("state") : field("detail"));
+    }
+    if (name == "discontinuity" || name == "hardware_changed" || name == "paused" || name == "resumed" ||
+        name == "sleep" || name == "wake") {
+        return name;
+    }
+    if (name == "permission_required" || name == "permission_not_granted") {
+        return "the microphone is not available: " + field("detail");
+    }
+    if (name == "capture_health_failed") {
+        return "no " + field("stream") + " audio for 19 s (" + field("detail") + ")";
+    }
+    if (name == "error_visible" && event.fields.contains("detail")) {
+        return "error: " + field("detail");
+    }
+    if (name == "engine_stopped") {
+        return "stopped: " + field("reason");
+    }
+    return std::nullopt;
+}
+
+/// Turns SIGINT and SIGTERM into a stop of the engine for as long as it
+/// lives: both are blocked in every thread started after it (the engine's
+/// among them) and taken by one thread of its own with sigwait.
+class StopOnSignal {
+public:
+    explicit StopOnSignal(std::function<void()> stop) {
+        sigemptyset(&signals_);
+        sigaddset(&signals_, SIGINT);
+        sigaddset(&signals_, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &signals_, &previous_);
+        thread_ = std::thread([this, stop = std::move(stop)] {
+            int received = 0;
+            sigwait(&signals_, &received);
+            if (!leaving_) {
+                stop();
+            }
+        });
+    }
+    ~StopOnSignal() {
+        leaving_ = true;
+        pthread_kill(thread_.native_handle(), SIGTERM);
+        thread_.join();
+        pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+    }
+    StopOnSignal(const StopOnSignal&) = delete;
+    StopOnSignal& operator=(const StopOnSignal&) = delete;
+
+private:
+    sigset_t signals_{};
+    sigset_t previous_{};
+    std::atomic<bool> leaving_ = false;
+    std::thread thread_;
+};
+
+std::string pairedDeviceId() {
+    try {
+        ShellSession session;
+        if (const auto snapshot = session.auth().snapshot()) {
+            return snapshot->credentials.deviceId();
+        }
+    } catch (const std::exception&) {
+        // No usable store: the same as not paired here.
+    }
+    return {};
+}
+
+void record(const RecordOptions& options, Context& context) {
+    std::ostream& out = context.streams.out;
+    ShellSettings settings(ShellPaths::settingsFile());
+    EngineConfiguration config;
+    config.spool = options.root.empty() ? defaultSpoolRoot() : std::filesystem::path(options.root);
+    config.allowed = options.allow.empty()
+                         ? settings.allowedBundleIDs()
+                         : std::set<std::string>(options.allow.begin(), options.allow.end());
+    config.ffmpeg = settings.ffmpegPath().value_or(FFmpegFLACEncoder::defaultExecutable);
+    config.deviceId = options.deviceId.empty() ? pairedDeviceId() : options.deviceId;
+    config.maxSeconds = options.maxSeconds;
+    config.alertFrequency = options.chime ? 880 : 0;
+    config.alertDuration = 0.12;
+    if (config.deviceId.empty()) {
+        context.streams.err
+            << "zoq: this device is not paired; pair it ('zoq pair CODE') or give --device-id\n";
+        context.exitCode = exitUsage;
+        return;
+    }
+    if (!WirePattern::uuid().matches(config.deviceId)) {
+        context.streams.err << "zoq: --device-id is not a UUID\n";
+        context.exitCode = exitUsage;
+        return;
+    }
+    ensureSpoolRoot(config.spool);
+
+    std::unique_ptr<std::ofstream> eventFile;
+    std::ostream* eventStream = nullptr;
+    if (options.events == "-") {
+        eventStream = &out;
+    } else if (!options.events.empty()) {
+        eventFile = std::make_unique<std::ofstream>(options.events, std::ios::app);
+        if (!*eventFile) {
+            context.streams.err << "zoq: cannot write events to " << options.events << '\n';
+            context.exitCode = exitUsage;
+            return;
+        }
+        eventStream = eventFile.get();
+    }
+
+    std::mutex outputLock;
+    CaptureEngine* running = nullptr;
+    ClosureEventSink sink([&](const EngineEvent& event) {
+        {
+            const std::lock_guard guard(outputLock);
+            if (eventStream != nullptr) {
+                *eventStream << event.jsonLine() << std::endl;
+            }
+            if (eventStream != &out) {
+                if (const auto line = readable(event)) {
+                    out << *line << std::endl;
+                }
+            }
+        }
+        // The chime tells the person that this call is now being recorded.
+        if (event.name == "recording_started" && options.chime && running != nullptr) {
+            running->requestAlert();
+        }
+    });
+    const HostClock clock;
+    CaptureEngine engine(config, sink, clock, CaptureEngine::systemPlatform());
+    running = &engine;
+    const EngineTermination termination = [&] {
+        const StopOnSignal signals([&engine] { engine.stop(); });
+        engine.start();
+        return engine.wait();
+    }();
+    switch (termination.kind) {
+    case EngineTermination::Kind::stopped:
+        context.exitCode = exitSuccess;
+        break;
+    case EngineTermination::Kind::permissionNotGranted:
+        context.exitCode = exitPermission;
+        break;
+    case EngineTermination::Kind::deadGrant:
+    case EngineTermination::Kind::failure:
+        context.exitCode = exitFailure;
+        break;
+    }
+}
+
+} // namespace
+
+void addRecordCommand(CLI::App& app, Context& context) {
+    auto options = std::make_shared<RecordOptions>();
+    CLI::App* command = app.add_subcommand("record", "Record calls from the sound server in the foreground");
+    command->footer(
+        "Arms the recorder on your sound server (PulseAudio or PipeWire) until SIGINT or SIGTERM, or\n"
+        "--max-seconds: when an allowed application holds the microphone for 3 s a part begins, with\n"
+        "the microphone on the left and everything else the computer plays on the right; it ends\n"
+        "15 s after the application lets go, and is encoded, verified and left for the uploader.\n"
+        "Prints a line for each notable event; --events writes every event as one JSON line\n"
+        "(to a file, or '-' for standard output instead of the lines).\n\n"
+        "Exit status: 0 stopped; 1 the run failed; 2 usage; 3 the microphone is not available.");
+    command->add_option("--allow", options->allow,
+                        "An application identifier allowed to trigger recording (repeatable; default: the "
+                        "allowlist in the settings)");
+    command->add_option("--root", options->root, "Spool directory (default: $XDG_DATA_HOME/zoq/spool)");
+    command->add_option("--max-seconds", options->maxSeconds, "Stop after this many seconds")
+        ->check(CLI::PositiveNumber);
+    command->add_option("--device-id", options->deviceId,
+                        "Record under this device (default: the paired one)");
+    command->add_flag("--chime", options->chime, "Play a short chime when a recording starts");
+    command->add_option("--events", options->events, "Write every event as a JSON line to FILE, or '-'");
+    command->callback([options, &context] { record(*options, context); });
+}
+
+} // namespace zoq::cli
