@@ -1,0 +1,273 @@
+#include "ZoqShell/Recorder/RecorderController.h"
+
+#include "ZoqCore/Spool/FFmpegFLACEncoder.h"
+#include "ZoqShell/Settings/ShellSettings.h"
+
+#include <system_error>
+
+namespace zoq {
+
+/// Hands engine events (on the engine's queue) to the main thread.
+class RecorderController::EventForwarder final : public EventSinking {
+public:
+    EventForwarder(MainExecutor& executor, std::weak_ptr<bool> alive, RecorderController& controller)
+        : executor_(executor), alive_(std::move(alive)), controller_(controller) {}
+
+    void emit(const EngineEvent& event) override {
+        executor_.post([alive = alive_, &controller = controller_, name = event.name, fields = event.fields] {
+            if (alive.lock()) {
+                controller.handleEvent(name, fields);
+            }
+        });
+    }
+
+private:
+    MainExecutor& executor_;
+    std::weak_ptr<bool> alive_;
+    RecorderController& controller_;
+};
+
+/// A blocking call (an engine's `wait`, the microphone request) on a thread
+/// of its own, joined when the controller goes.
+struct RecorderController::Background {
+    explicit Background(std::function<void()> work)
+        : thread([this, work = std::move(work)] {
+              work();
+              done = true;
+          }) {}
+    ~Background() { thread.join(); }
+
+    std::atomic<bool> done = false;
+    std::thread thread;
+};
+
+RecorderController::RecorderController(ShellSettings& settings, MainExecutor& executor,
+                                       std::filesystem::path spoolRoot, EngineFactory engineFactory,
+                                       MicrophoneRequester microphoneRequester)
+    : settings_(settings), executor_(executor), spoolRoot_(std::move(spoolRoot)),
+      engineFactory_(std::move(engineFactory)), microphoneRequester_(std::move(microphoneRequester)) {}
+
+RecorderController::~RecorderController() {
+    alive_.reset();
+    if (engine_) {
+        // Quitting while recording: the open part is finished, not abandoned.
+        engine_->stop();
+        (void)engine_->wait();
+    }
+    background_.clear();
+}
+
+EngineConfiguration RecorderController::configuration(const std::string& deviceId) const {
+    EngineConfiguration config;
+    config.spool = spoolRoot_;
+    config.allowed = settings_.allowedBundleIDs();
+    config.ffmpeg = settings_.ffmpegPath().value_or(FFmpegFLACEncoder::defaultExecutable);
+    config.deviceId = deviceId;
+    config.e2e = false;
+    config.alertFrequency = settings_.chimeEnabled() ? chimeFrequency : 0;
+    config.alertDuration = chimeDuration;
+    return config;
+}
+
+void RecorderController::start(const std::string& deviceId) {
+    if (engine_) {
+        return;
+    }
+    terminationInfo_.reset();
+    permissionContext_.reset();
+    requestingMicrophone_ = false;
+    microphoneChoicePending_ = false;
+    lastDeviceId_ = deviceId;
+    const EngineConfiguration config = configuration(deviceId);
+    std::error_code ignored; // the engine's own preparation reports it
+    std::filesystem::create_directories(config.spool, ignored);
+
+    engine_ = engineFactory_(config, std::make_shared<EventForwarder>(executor_, alive_, *this));
+    try {
+        settings_.setRecorderEnabled(true);
+    } catch (const std::exception&) {
+        // Only the choice to re-arm at the next start is lost.
+    }
+    const std::uint64_t generation = ++engineGeneration_;
+    engine_->start();
+    runInBackground(
+        [engine = engine_, generation, alive = std::weak_ptr<bool>(alive_), &executor = executor_, this] {
+            const EngineTermination termination = engine->wait();
+            executor.post([alive, termination, generation, this] {
+                if (alive.lock()) {
+                    handleTermination(termination, generation);
+                }
+            });
+        });
+    uiState_ = RecorderUIState::armed;
+    changed();
+}
+
+void RecorderController::stop() {
+    requestingMicrophone_ = false;
+    microphoneChoicePending_ = false;
+    if (engine_) {
+        try {
+            settings_.setRecorderEnabled(false);
+        } catch (const std::exception&) {
+        }
+        engine_->stop();
+        engine_.reset();
+        ++engineGeneration_;
+        uiState_ = RecorderUIState::stopped;
+        terminationInfo_.reset();
+    }
+    changed();
+}
+
+void RecorderController::togglePause() {
+    if (!engine_) {
+        return;
+    }
+    switch (uiState_) {
+    case RecorderUIState::armed:
+    case RecorderUIState::debouncing:
+    case RecorderUIState::recording:
+    case RecorderUIState::idleGrace:
+    case RecorderUIState::finalising:
+        engine_->pause();
+        break;
+    case RecorderUIState::paused:
+        engine_->resume();
+        break;
+    default:
+        break;
+    }
+}
+
+void RecorderController::applySettings(const std::optional<std::string>& currentDeviceId) {
+    if (currentDeviceId && engine_) {
+        stop();
+        start(*currentDeviceId);
+    }
+}
+
+void RecorderController::requestMicrophonePermission() {
+    if (!permissionContext_ ||
+        permissionContext_->service != RecorderPermissionContext::Service::microphone ||
+        permissionContext_->status != RecorderPermissionContext::Status::notDetermined ||
+        requestingMicrophone_ || engine_) {
+        return;
+    }
+    requestingMicrophone_ = true;
+    microphoneChoicePending_ = false;
+    changed();
+    runInBackground(
+        [requester = microphoneRequester_, alive = std::weak_ptr<bool>(alive_), &executor = executor_, this] {
+            const MicrophonePermissionResult result = requester();
+            executor.post([alive, result, this] {
+                if (alive.lock()) {
+                    finishMicrophoneRequest(result);
+                }
+            });
+        });
+}
+
+void RecorderController::finishMicrophoneRequest(const MicrophonePermissionResult& result) {
+    if (!requestingMicrophone_) {
+        return;
+    }
+    requestingMicrophone_ = false;
+    if (result.timedOutWaitingForHuman) {
+        microphoneChoicePending_ = true;
+    } else if (result.granted) {
+        microphoneChoicePending_ = false;
+        permissionContext_.reset();
+        if (lastDeviceId_) {
+            start(*lastDeviceId_);
+            return;
+        }
+    } else {
+        const char* detail = "tcc_denied";
+        if (result.after == MicrophoneAuthorizationState::restricted) {
+            detail = "tcc_restricted";
+        } else if (result.after == MicrophoneAuthorizationState::notDetermined) {
+            detail = "not_determined";
+        }
+        permissionContext_ = RecorderPermissionContext::from("microphone", detail);
+        terminationInfo_ =
+            EngineTerminationInfo{"permission_not_granted", std::string("microphone: ") + detail};
+    }
+    changed();
+}
+
+void RecorderController::handleEvent(const std::string& name, const EngineEvent::Fields& fields) {
+    const auto field = [&](const char* key) -> std::optional<std::string> {
+        const auto found = fields.find(key);
+        return found == fields.end() ? std::nullopt : std::optional<std::string>(found->second);
+    };
+    if (name == "recording_started") {
+        uiState_ = RecorderUIState::recording;
+        recordingApp_ = field("app");
+    } else if (name == "debouncing" || name == "resumed") {
+        uiState_ = RecorderUIState::debouncing;
+    } else if (name == "idle_grace") {
+        uiState_ = RecorderUIState::idleGrace;
+    } else if (name == "finalising") {
+        uiState_ = RecorderUIState::finalising;
+    } else if (name == "paused") {
+        uiState_ = RecorderUIState::paused;
+    } else if (name == "finalized") {
+        if (const auto directory = field("directory")) {
+            lastFinalizedDirectory_ = std::filesystem::path(*directory);
+        }
+    } else if (name == "error_visible") {
+        uiState_ = RecorderUIState::errorVisible;
+        if (const auto detail = field("detail")) {
+            terminationInfo_ = EngineTerminationInfo{"error_visible", *detail};
+        }
+    } else {
+        return;
+    }
+    changed();
+}
+
+void RecorderController::handleTermination(const EngineTermination& termination, std::uint64_t generation) {
+    if (generation != engineGeneration_ || !engine_) {
+        return;
+    }
+    engine_.reset();
+    switch (termination.kind) {
+    case EngineTermination::Kind::permissionNotGranted:
+        uiState_ = RecorderUIState::permissionNotGranted;
+        permissionContext_ = RecorderPermissionContext::from(termination.service, termination.detail);
+        requestingMicrophone_ = false;
+        microphoneChoicePending_ = false;
+        terminationInfo_ =
+            EngineTerminationInfo{"permission_not_granted", termination.service + ": " + termination.detail};
+        break;
+    case EngineTermination::Kind::deadGrant:
+        uiState_ = RecorderUIState::deadGrant;
+        permissionContext_.reset();
+        terminationInfo_ = EngineTerminationInfo{"dead_grant", termination.detail};
+        break;
+    case EngineTermination::Kind::failure:
+        uiState_ = RecorderUIState::failure;
+        permissionContext_.reset();
+        terminationInfo_ = EngineTerminationInfo{"failure", termination.detail};
+        break;
+    case EngineTermination::Kind::stopped:
+        uiState_ = RecorderUIState::stopped;
+        terminationInfo_.reset();
+        break;
+    }
+    changed();
+}
+
+void RecorderController::changed() {
+    if (observer_) {
+        observer_();
+    }
+}
+
+void RecorderController::runInBackground(std::function<void()> work) {
+    std::erase_if(background_, [](const std::unique_ptr<Background>& task) { return task->done.load(); });
+    background_.push_back(std::make_unique<Background>(std::move(work)));
+}
+
+} // namespace zoq

@@ -1,0 +1,121 @@
+#pragma once
+
+#include "ZoqCaptureEngine/EngineConfiguration.h"
+#include "ZoqCaptureEngine/EngineEvent.h"
+#include "ZoqCaptureEngine/EngineTermination.h"
+#include "ZoqCaptureEngine/MicrophonePermission.h"
+#include "ZoqCaptureEngine/RecordingEngine.h"
+#include "ZoqShell/Recorder/MainExecutor.h"
+#include "ZoqShell/Recorder/RecorderPermissionContext.h"
+#include "ZoqShell/Recorder/RecorderUIState.h"
+
+#include <atomic>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace zoq {
+
+class ShellSettings;
+
+/// The main thread's face of the capture engine: arms recording by creating
+/// and starting an engine, turns its events and its termination into the
+/// state the menu shows, asks for the microphone on request, and stops,
+/// pauses or re-arms.
+///
+/// Everything here runs on the main thread (the executor's). Engine events
+/// arrive on the engine's queue and are posted to the main thread; each
+/// engine's blocking `wait` runs on a background thread of its own, whose
+/// result is posted back with the engine's generation: `stop()` and every new
+/// start advance the generation, so the late termination of an engine that
+/// was stopped changes nothing. Events are applied whatever their engine.
+///
+/// `settings` and `executor` are borrowed and must outlive the controller.
+/// Destroying the controller stops a running engine and waits for it (every
+/// captured frame reaches the spool), so it never leaves a recording behind.
+class RecorderController {
+public:
+    using EngineFactory = std::function<std::shared_ptr<RecordingEngine>(const EngineConfiguration&,
+                                                                         std::shared_ptr<EventSinking>)>;
+    using MicrophoneRequester = std::function<MicrophonePermissionResult()>;
+
+    static constexpr double chimeFrequency = 880;
+    static constexpr double chimeDuration = 0.12;
+
+    RecorderController(ShellSettings& settings, MainExecutor& executor, std::filesystem::path spoolRoot,
+                       EngineFactory engineFactory, MicrophoneRequester microphoneRequester);
+    ~RecorderController();
+    RecorderController(const RecorderController&) = delete;
+    RecorderController& operator=(const RecorderController&) = delete;
+
+    /// Called on the main thread after every change of the state below.
+    void onChange(std::function<void()> observer) { observer_ = std::move(observer); }
+
+    RecorderUIState uiState() const noexcept { return uiState_; }
+    const std::optional<std::string>& recordingApp() const noexcept { return recordingApp_; }
+    const std::optional<EngineTerminationInfo>& terminationInfo() const noexcept { return terminationInfo_; }
+    const std::optional<std::filesystem::path>& lastFinalizedDirectory() const noexcept {
+        return lastFinalizedDirectory_;
+    }
+    const std::optional<RecorderPermissionContext>& permissionContext() const noexcept {
+        return permissionContext_;
+    }
+    bool isRequestingMicrophonePermission() const noexcept { return requestingMicrophone_; }
+    bool microphoneChoicePending() const noexcept { return microphoneChoicePending_; }
+    bool isRunning() const noexcept { return engine_ != nullptr; }
+    bool showsRedIndicator() const noexcept { return isCaptureActive(uiState_); }
+
+    /// Arms recording under `deviceId`; nothing while an engine runs.
+    void start(const std::string& deviceId);
+    void stop();
+    /// The hotkey: pauses an active engine, resumes a paused one.
+    void togglePause();
+    /// Restarts a running engine (with `currentDeviceId`) so changed settings
+    /// take effect.
+    void applySettings(const std::optional<std::string>& currentDeviceId);
+    /// Asks for the microphone again, after the engine ended because the
+    /// microphone's permission was not decided.
+    void requestMicrophonePermission();
+
+    /// The configuration an engine started now would get.
+    EngineConfiguration configuration(const std::string& deviceId) const;
+
+private:
+    class EventForwarder;
+    struct Background;
+
+    void handleEvent(const std::string& name, const EngineEvent::Fields& fields);
+    void handleTermination(const EngineTermination& termination, std::uint64_t generation);
+    void finishMicrophoneRequest(const MicrophonePermissionResult& result);
+    void changed();
+    void runInBackground(std::function<void()> work);
+
+    ShellSettings& settings_;
+    MainExecutor& executor_;
+    const std::filesystem::path spoolRoot_;
+    EngineFactory engineFactory_;
+    MicrophoneRequester microphoneRequester_;
+    std::function<void()> observer_;
+
+    RecorderUIState uiState_ = RecorderUIState::stopped;
+    std::optional<std::string> recordingApp_;
+    std::optional<EngineTerminationInfo> terminationInfo_;
+    std::optional<std::filesystem::path> lastFinalizedDirectory_;
+    std::optional<RecorderPermissionContext> permissionContext_;
+    bool requestingMicrophone_ = false;
+    bool microphoneChoicePending_ = false;
+    std::shared_ptr<RecordingEngine> engine_;
+    std::uint64_t engineGeneration_ = 0;
+    std::optional<std::string> lastDeviceId_;
+
+    // Work posted from other threads checks this before touching the
+    // controller (posted work runs on the main thread, as the destructor does).
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+    std::vector<std::unique_ptr<Background>> background_;
+};
+
+} // namespace zoq

@@ -1,0 +1,255 @@
+#include "ZoqShell/Recorder/MainLoop.h"
+#include "ZoqShell/Recorder/RecorderController.h"
+#include "ZoqShell/Settings/ShellSettings.h"
+#include "tests/TestSupport/TempDirectory.h"
+
+#include <condition_variable>
+#include <gtest/gtest.h>
+#include <mutex>
+
+namespace zoq {
+namespace {
+
+using namespace std::chrono_literals;
+using State = RecorderUIState;
+
+/// An engine the test drives: it records the commands it gets, emits the
+/// events the test gives it, and ends when the test says so.
+class FakeEngine final : public RecordingEngine {
+public:
+    FakeEngine(EngineConfiguration configuration, std::shared_ptr<EventSinking> eventSink)
+        : config(std::move(configuration)), sink(std::move(eventSink)) {}
+
+    void start() override { record("start"); }
+    void stop() override {
+        record("stop");
+        finish(EngineTermination::stopped());
+    }
+    void pause() override { record("pause"); }
+    void resume() override { record("resume"); }
+    EngineTermination wait() override {
+        std::unique_lock guard(lock_);
+        ended_.wait(guard, [this] { return termination_.has_value(); });
+        return *termination_;
+    }
+
+    void emit(const std::string& name, EngineEvent::Fields fields = {}) {
+        sink->emit(EngineEvent{name, 0, {}, std::move(fields)});
+    }
+    void finish(EngineTermination termination) {
+        {
+            const std::lock_guard guard(lock_);
+            if (!termination_) {
+                termination_ = std::move(termination);
+            }
+        }
+        ended_.notify_all();
+    }
+    std::vector<std::string> calls() {
+        const std::lock_guard guard(lock_);
+        return calls_;
+    }
+
+    const EngineConfiguration config;
+    const std::shared_ptr<EventSinking> sink;
+
+private:
+    void record(const char* call) {
+        const std::lock_guard guard(lock_);
+        calls_.emplace_back(call);
+    }
+    std::mutex lock_;
+    std::condition_variable ended_;
+    std::optional<EngineTermination> termination_;
+    std::vector<std::string> calls_;
+};
+
+class RecorderControllerTest : public ::testing::Test {
+protected:
+    RecorderControllerTest() {
+        settings.setAllowedBundleIDs({"org.example.Call"});
+        controller = std::make_unique<RecorderController>(
+            settings, loop, temp / "spool",
+            [this](const EngineConfiguration& config, std::shared_ptr<EventSinking> sink) {
+                engines.push_back(std::make_shared<FakeEngine>(config, std::move(sink)));
+                return engines.back();
+            },
+            [this] {
+                const std::lock_guard guard(answerLock);
+                return answer;
+            });
+    }
+    ~RecorderControllerTest() override {
+        for (const auto& engine : engines) {
+            engine->finish(EngineTermination::stopped());
+        }
+    }
+
+    /// Runs the main loop until `done()` holds.
+    void settle(const std::function<bool()>& done = [] { return true; }) {
+        ASSERT_TRUE(loop.runUntil(done, 10s));
+    }
+    void emit(const std::string& name, EngineEvent::Fields fields = {}) {
+        engines.back()->emit(name, std::move(fields));
+        settle();
+    }
+    void end(EngineTermination termination) {
+        engines.back()->finish(std::move(termination));
+        settle([this] { return !controller->isRunning(); });
+    }
+
+    test::TempDirectory temp;
+    ShellSettings settings{temp / "settings.json"};
+    MainLoop loop;
+    std::vector<std::shared_ptr<FakeEngine>> engines;
+    std::mutex answerLock;
+    MicrophonePermissionResult answer;
+    std::unique_ptr<RecorderController> controller;
+};
+
+TEST_F(RecorderControllerTest, EventsBecomeTheStateTheMenuShows) {
+    controller->start("device-1");
+    controller->start("device-2");
+    ASSERT_EQ(engines.size(), 1u) << "a second start while running is ignored";
+    EXPECT_EQ(engines[0]->calls(), std::vector<std::string>{"start"});
+    EXPECT_EQ(engines[0]->config.deviceId, "device-1");
+    EXPECT_EQ(engines[0]->config.allowed, std::set<std::string>{"org.example.Call"});
+    EXPECT_EQ(engines[0]->config.alertFrequency, 880);
+    EXPECT_TRUE(settings.recorderEnabled());
+    EXPECT_EQ(controller->uiState(), State::armed);
+
+    const std::vector<std::tuple<std::string, EngineEvent::Fields, State>> steps = {
+        {"debouncing", {}, State::debouncing},
+        {"recording_started", {{"app", "org.example.Call"}}, State::recording},
+        {"idle_grace", {}, State::idleGrace},
+        {"finalising", {}, State::finalising},
+        {"finalized", {{"directory", "/spool/a-0"}}, State::finalising},
+        {"metrics", {{"state", "ARMED"}}, State::finalising},
+        {"paused", {}, State::paused},
+        {"resumed", {}, State::debouncing},
+        {"error_visible", {{"detail", "capture_pipeline_failed:lateData"}}, State::errorVisible},
+    };
+    for (const auto& [name, fields, state] : steps) {
+        emit(name, fields);
+        EXPECT_EQ(controller->uiState(), state) << name;
+        EXPECT_EQ(controller->showsRedIndicator(), state == State::recording || state == State::idleGrace);
+    }
+    EXPECT_EQ(controller->recordingApp(), "org.example.Call");
+    EXPECT_EQ(controller->lastFinalizedDirectory(), std::filesystem::path("/spool/a-0"));
+    EXPECT_EQ(controller->terminationInfo(),
+              (EngineTerminationInfo{"error_visible", "capture_pipeline_failed:lateData"}));
+}
+
+TEST_F(RecorderControllerTest, TerminationsEndTheRunAndALateOneOfAStoppedEngineChangesNothing) {
+    struct Case {
+        EngineTermination termination;
+        State state;
+        std::optional<EngineTerminationInfo> info;
+        std::optional<RecorderPermissionContext::Status> status;
+    };
+    for (const Case& c : std::vector<Case>{
+             {EngineTermination::permissionNotGranted("microphone", "not_determined"),
+              State::permissionNotGranted,
+              EngineTerminationInfo{"permission_not_granted", "microphone: not_determined"},
+              RecorderPermissionContext::Status::notDetermined},
+             {EngineTermination::failure("microphone_no_first_pcm"), State::failure,
+              EngineTerminationInfo{"failure", "microphone_no_first_pcm"}, std::nullopt},
+             {EngineTermination::deadGrant("no audio"), State::deadGrant,
+              EngineTerminationInfo{"dead_grant", "no audio"}, std::nullopt},
+             {EngineTermination::stopped(), State::stopped, std::nullopt, std::nullopt},
+         }) {
+        controller->start("device-1");
+        end(c.termination);
+        EXPECT_EQ(controller->uiState(), c.state) << c.termination.description();
+        EXPECT_EQ(controller->terminationInfo(), c.info) << c.termination.description();
+        EXPECT_EQ(controller->permissionContext().has_value(), c.status.has_value());
+        if (c.status) {
+            EXPECT_EQ(controller->permissionContext()->status, *c.status);
+        }
+        EXPECT_FALSE(controller->isRunning());
+    }
+
+    // Stopped by the person: the old engine's own end, arriving later, is ignored.
+    controller->start("device-1");
+    const std::shared_ptr<FakeEngine> old = engines.back();
+    controller->stop();
+    EXPECT_EQ(controller->uiState(), State::stopped);
+    EXPECT_FALSE(settings.recorderEnabled());
+    controller->start("device-1");
+    old->finish(EngineTermination::failure("late"));
+    loop.runUntil([] { return false; }, 100ms);
+    EXPECT_EQ(controller->uiState(), State::armed);
+    EXPECT_TRUE(controller->isRunning());
+}
+
+TEST_F(RecorderControllerTest, PauseFollowsTheStateAndSettingsRestartTheEngine) {
+    controller->togglePause(); // stopped: nothing to pause
+    controller->start("device-1");
+    controller->togglePause();
+    emit("paused");
+    controller->togglePause();
+    emit("error_visible");
+    controller->togglePause(); // not a state that pauses or resumes
+    EXPECT_EQ(engines[0]->calls(), (std::vector<std::string>{"start", "pause", "resume"}));
+
+    settings.setAllowedBundleIDs({"org.example.Other"});
+    settings.setChimeEnabled(false);
+    controller->applySettings(std::nullopt);
+    EXPECT_EQ(engines.size(), 1u) << "no device, no restart";
+    controller->applySettings("device-2");
+    ASSERT_EQ(engines.size(), 2u);
+    EXPECT_EQ(engines[1]->config.allowed, std::set<std::string>{"org.example.Other"});
+    EXPECT_EQ(engines[1]->config.alertFrequency, 0);
+    EXPECT_EQ(engines[1]->config.deviceId, "device-2");
+    EXPECT_EQ(engines[0]->calls().back(), "stop");
+}
+
+TEST_F(RecorderControllerTest, AnUndecidedMicrophoneIsAskedForAndAGrantArmsAgain) {
+    controller->start("device-1");
+    end(EngineTermination::permissionNotGranted("microphone", "not_determined"));
+
+    answer = {MicrophoneAuthorizationState::notDetermined, MicrophoneAuthorizationState::notDetermined, false,
+              true};
+    controller->requestMicrophonePermission();
+    EXPECT_TRUE(controller->isRequestingMicrophonePermission());
+    settle([this] { return !controller->isRequestingMicrophonePermission(); });
+    EXPECT_TRUE(controller->microphoneChoicePending());
+    EXPECT_EQ(controller->permissionContext()->status, RecorderPermissionContext::Status::notDetermined);
+
+    {
+        const std::lock_guard guard(answerLock);
+        answer = {MicrophoneAuthorizationState::notDetermined, MicrophoneAuthorizationState::authorized, true,
+                  false};
+    }
+    controller->requestMicrophonePermission();
+    settle([this] { return controller->isRunning(); });
+    EXPECT_FALSE(controller->permissionContext().has_value());
+    EXPECT_EQ(engines.back()->config.deviceId, "device-1");
+
+    // Refused: the context says so, and asking again needs an undecided state.
+    end(EngineTermination::permissionNotGranted("microphone", "not_determined"));
+    {
+        const std::lock_guard guard(answerLock);
+        answer = {MicrophoneAuthorizationState::notDetermined, MicrophoneAuthorizationState::denied, false,
+                  false};
+    }
+    controller->requestMicrophonePermission();
+    settle([this] { return !controller->isRequestingMicrophonePermission(); });
+    EXPECT_EQ(controller->permissionContext()->status, RecorderPermissionContext::Status::denied);
+    EXPECT_EQ(controller->terminationInfo(),
+              (EngineTerminationInfo{"permission_not_granted", "microphone: tcc_denied"}));
+    const std::size_t before = engines.size();
+    controller->requestMicrophonePermission();
+    EXPECT_FALSE(controller->isRequestingMicrophonePermission());
+    EXPECT_EQ(engines.size(), before);
+}
+
+TEST_F(RecorderControllerTest, GoingAwayStopsTheRunningEngineAndWaitsForIt) {
+    controller->start("device-1");
+    const std::shared_ptr<FakeEngine> engine = engines.back();
+    controller.reset();
+    EXPECT_EQ(engine->calls(), (std::vector<std::string>{"start", "stop"}));
+}
+
+} // namespace
+} // namespace zoq
