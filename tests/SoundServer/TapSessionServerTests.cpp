@@ -20,8 +20,9 @@ using test::eventually;
 
 /// Feeds a stream's chunks to the stream clock the way the engine does, and
 /// counts what the clock refuses as discontinuities (starting a new stream
-/// each time), holes in the frame counter, and stamps off the exact line of
-/// the first chunk.
+/// each time), holes in the frame counter, stamps off the exact line that the
+/// first chunk after each break starts, and stamps later than the audio's
+/// arrival.
 struct StreamCheck {
     StreamCheck() = default;
     StreamCheck(double streamRate, int streamChannels) : rate(streamRate), channels(streamChannels) {}
@@ -36,10 +37,19 @@ struct StreamCheck {
     std::optional<double> expectedSample;
     /// Per chunk: when it arrived and the frame counter after it.
     std::vector<std::pair<std::uint64_t, double>> arrivals;
+    /// Stamp and frame of the chunk that started the current line, and the
+    /// largest distance of a stamp from its line (nanoseconds).
+    std::optional<std::pair<std::uint64_t, double>> first;
+    double offLine = 0;
+    /// How much later than its arrival a chunk's end was stamped, at most.
+    double stampedAfterArrival = -1e300;
 
     void push(const RawChunk& chunk) {
         ++chunks;
         arrivals.emplace_back(chunk.receivedNanos, chunk.sampleTime + static_cast<double>(chunk.frames));
+        const double end =
+            static_cast<double>(chunk.hostTimeNanos) + static_cast<double>(chunk.frames) * 1e9 / rate;
+        stampedAfterArrival = std::max(stampedAfterArrival, end - static_cast<double>(chunk.receivedNanos));
         frames += static_cast<std::uint64_t>(chunk.frames);
         if (expectedSample && chunk.sampleTime != *expectedSample) {
             ++counterGaps;
@@ -53,9 +63,36 @@ struct StreamCheck {
         } catch (const StreamClockError& error) {
             ASSERT_EQ(error.kind(), StreamClockError::Kind::discontinuity);
             ++discontinuities;
+            first.reset();
             clock = std::make_unique<ClockedStream>(rate, channels);
             clock->push(chunk);
         }
+        if (!first) {
+            first.emplace(chunk.hostTimeNanos, chunk.sampleTime);
+        }
+        const double line =
+            static_cast<double>(first->first) + (chunk.sampleTime - first->second) * 1e9 / rate;
+        offLine = std::max(offLine, std::abs(static_cast<double>(chunk.hostTimeNanos) - line));
+    }
+
+    /// The audio lost over the whole run (see `lostMilliseconds`).
+    double lostOverall() const {
+        return lostMilliseconds(arrivals.front().first + 1'000'000'000,
+                                arrivals.back().first - 1'000'000'000);
+    }
+
+    /// What must hold of every run: stamps exactly on their lines, never
+    /// after the audio arrived, breaks only where a new anchor started, and
+    /// new anchors only as far as audio was really lost (each moves the line
+    /// by more than the 4 ms threshold): jitter alone moves nothing.
+    void expectStampsFollowTheCounter(const char* name, const TapSession::Timing& timing) const {
+        EXPECT_EQ(counterGaps, 0) << name;
+        EXPECT_LE(offLine, 2.0) << name; // nanoseconds: rounding only
+        EXPECT_LE(stampedAfterArrival, 4e6) << name;
+        EXPECT_EQ(static_cast<std::uint64_t>(discontinuities), timing.reanchors) << name;
+        const double lost = lostOverall();
+        EXPECT_LE(static_cast<double>(timing.reanchors) * 4.0, std::abs(lost) + 4.0)
+            << name << ": " << timing.reanchors << " new anchors, but " << lost << " ms lost";
     }
 
     /// How far the frame counter fell behind the host clock between the
@@ -121,17 +158,20 @@ void reportDrift(const char* name, const StreamCheck& check, const TapSession::T
     // The baseline is where the earliest arrivals sit against the anchored
     // line: it moves only as the server's clock drifts from the host's.
     std::printf("%s: %zu chunks, %.1f s, new anchors %llu, arrival delay last %.3f ms, largest %.3f ms,"
-                " baseline %+.3f ms (drift %+.1f ppm)\n",
+                " baseline %+.3f ms (drift %+.1f ppm), audio lost %.1f ms\n",
                 name, check.chunks, seconds, static_cast<unsigned long long>(timing.reanchors),
                 static_cast<double>(timing.lastDepartureNanos) / 1e6,
                 static_cast<double>(timing.largestDepartureNanos) / 1e6,
                 static_cast<double>(timing.baselineNanos) / 1e6,
-                seconds > 0 ? static_cast<double>(timing.baselineNanos) / 1e3 / seconds : 0.0);
+                seconds > 0 ? static_cast<double>(timing.baselineNanos) / 1e3 / seconds : 0.0,
+                check.lostOverall());
 }
 
 // While both streams carry audio (a tone played on the speakers and one
-// spoken into the microphone), the server's timing jitters, but the stamps
-// follow the frame counter exactly: the stream clock never sees a break.
+// spoken into the microphone), deliveries jitter by milliseconds, but the
+// stamps follow the frame counter exactly: the stream clock sees a break only
+// where the server really lost audio (on a quiet machine: never; PipeWire
+// without realtime scheduling on a loaded one skips cycles).
 TEST_F(TapSessionOnServer, StampsFollowTheFrameCounterForAMinute) {
     const char* override = std::getenv("ZOQ_TAP_JITTER_SECONDS");
     const auto seconds = std::chrono::seconds(override != nullptr ? std::atoi(override) : 60);
@@ -142,20 +182,19 @@ TEST_F(TapSessionOnServer, StampsFollowTheFrameCounterForAMinute) {
 
     reportDrift("microphone", mic, session->micTiming());
     reportDrift("system mix", system, session->systemTiming());
-    for (const StreamCheck* check : {&mic, &system}) {
-        EXPECT_GT(check->frames, static_cast<std::uint64_t>(check->rate) * (seconds.count() - 3));
-        EXPECT_EQ(check->discontinuities, 0);
-        EXPECT_EQ(check->counterGaps, 0);
+    for (const auto& [name, check, timing] : {std::tuple{"microphone", &mic, session->micTiming()},
+                                              std::tuple{"system mix", &system, session->systemTiming()}}) {
+        EXPECT_GT(check->frames, static_cast<std::uint64_t>(check->rate) * (seconds.count() - 3)) << name;
+        check->expectStampsFollowTheCounter(name, timing);
     }
-    EXPECT_EQ(session->micTiming().reanchors, 0u);
-    EXPECT_EQ(session->systemTiming().reanchors, 0u);
 }
 
 // A server that stops for a while may lose the audio of that time without a
 // word (PipeWire does: its graph skips the missed cycles), or deliver it all
 // later (PulseAudio's null sinks render the missed time afterwards). A new
-// anchor, and with it a break for the stream clock, must come exactly when
-// audio was lost, measured here on the frame counter against the host clock.
+// anchor, and with it a break for the stream clock, must come when audio was
+// lost, measured here on the frame counter against the host clock, and only
+// then.
 TEST_F(TapSessionOnServer, AServerStallStartsANewAnchorExactlyWhenAudioWasLost) {
     start();
     ASSERT_TRUE(eventually([&] {
@@ -182,14 +221,9 @@ TEST_F(TapSessionOnServer, AServerStallStartsANewAnchorExactlyWhenAudioWasLost) 
                     static_cast<unsigned long long>(timing.reanchors), check->discontinuities);
         if (lost > 50) {
             anyLost = true;
-            EXPECT_EQ(timing.reanchors, 1u) << name;
-            EXPECT_EQ(check->discontinuities, 1) << name;
-        } else {
-            EXPECT_LT(lost, 4.0) << name;
-            EXPECT_EQ(timing.reanchors, 0u) << name;
-            EXPECT_EQ(check->discontinuities, 0) << name;
+            EXPECT_GE(timing.reanchors, 1u) << name;
         }
-        EXPECT_EQ(check->counterGaps, 0) << name;
+        check->expectStampsFollowTheCounter(name, timing);
     }
     if (test::soundServerKind() == "pipewire") {
         EXPECT_TRUE(anyLost) << "PipeWire lost nothing in a 300 ms stall: the re-anchoring went untested";
