@@ -239,47 +239,47 @@ struct GraphReading {
     }
 
     static void onSource(pa_context*, const pa_source_info* info, int eol, void* userdata) noexcept {
-        onItem(info, eol, userdata, [](AudioGraph& graph, const pa_source_info& source) {
-            graph.sources.push_back(AudioSourceInfo{source.index, source.name ? source.name : "",
-                                                    formatOf(source.sample_spec, source.channel_map),
-                                                    indexOrNone(source.monitor_of_sink)});
+        onItem(info, eol, userdata, [](AudioGraph& into, const pa_source_info& source) {
+            into.sources.push_back(AudioSourceInfo{source.index, source.name ? source.name : "",
+                                                   formatOf(source.sample_spec, source.channel_map),
+                                                   indexOrNone(source.monitor_of_sink)});
         });
     }
 
     static void onSink(pa_context*, const pa_sink_info* info, int eol, void* userdata) noexcept {
-        onItem(info, eol, userdata, [](AudioGraph& graph, const pa_sink_info& sink) {
-            graph.sinks.push_back(AudioSinkInfo{sink.index, sink.name ? sink.name : "",
-                                                formatOf(sink.sample_spec, sink.channel_map),
-                                                sink.monitor_source_name ? sink.monitor_source_name : ""});
+        onItem(info, eol, userdata, [](AudioGraph& into, const pa_sink_info& sink) {
+            into.sinks.push_back(AudioSinkInfo{sink.index, sink.name ? sink.name : "",
+                                               formatOf(sink.sample_spec, sink.channel_map),
+                                               sink.monitor_source_name ? sink.monitor_source_name : ""});
         });
     }
 
     static void onClient(pa_context*, const pa_client_info* info, int eol, void* userdata) noexcept {
-        onItem(info, eol, userdata, [](AudioGraph& graph, const pa_client_info& client) {
-            graph.clients.push_back(AudioClientInfo{client.index, identityOf(client.proplist)});
+        onItem(info, eol, userdata, [](AudioGraph& into, const pa_client_info& client) {
+            into.clients.push_back(AudioClientInfo{client.index, identityOf(client.proplist)});
         });
     }
 
     static void onSourceOutput(pa_context*, const pa_source_output_info* info, int eol,
                                void* userdata) noexcept {
-        onItem(info, eol, userdata, [](AudioGraph& graph, const pa_source_output_info& output) {
+        onItem(info, eol, userdata, [](AudioGraph& into, const pa_source_output_info& output) {
             // A level meter asks for peak detection. PulseAudio shows it only
             // as its "peaks" resampler; pipewire-pulse marks the stream as a
             // monitoring one.
             const bool peaks =
                 (output.resample_method != nullptr && std::strcmp(output.resample_method, "peaks") == 0) ||
                 stringProperty(output.proplist, "stream.monitor") == "true";
-            graph.recordStreams.push_back(AudioStreamInfo{output.index, indexOrNone(output.client),
-                                                          indexOrNone(output.source), output.corked != 0,
-                                                          peaks, identityOf(output.proplist)});
+            into.recordStreams.push_back(AudioStreamInfo{output.index, indexOrNone(output.client),
+                                                         indexOrNone(output.source), output.corked != 0,
+                                                         peaks, identityOf(output.proplist)});
         });
     }
 
     static void onSinkInput(pa_context*, const pa_sink_input_info* info, int eol, void* userdata) noexcept {
-        onItem(info, eol, userdata, [](AudioGraph& graph, const pa_sink_input_info& input) {
-            graph.playbackStreams.push_back(AudioStreamInfo{input.index, indexOrNone(input.client),
-                                                            indexOrNone(input.sink), input.corked != 0, false,
-                                                            identityOf(input.proplist)});
+        onItem(info, eol, userdata, [](AudioGraph& into, const pa_sink_input_info& input) {
+            into.playbackStreams.push_back(AudioStreamInfo{input.index, indexOrNone(input.client),
+                                                           indexOrNone(input.sink), input.corked != 0, false,
+                                                           identityOf(input.proplist)});
         });
     }
 };

@@ -5,6 +5,7 @@
 #include "ZoqCaptureEngine/TapSession.h"
 
 #include <gtest/gtest.h>
+#include <thread>
 
 namespace zoq {
 namespace {
@@ -131,6 +132,27 @@ TEST_F(TapSessionScripted, AStreamWhoseDeviceGoesAwayReportsItOnce) {
     session.start();
     backend.removeDevice("speakers");
     EXPECT_EQ(session.pump().failures, Strings{"streamEnded(12): system mix: Entity killed"});
+}
+
+// Headless runs: the scripted server delivers in real time, stamped on the
+// host clock, and the stream clock takes it as one stream.
+TEST_F(TapSessionScripted, CapturesAScriptedServerRunningInRealTime) {
+    session.start();
+    backend.runInRealTime(std::chrono::milliseconds(10));
+    std::vector<RawChunk> mic;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (framesIn(mic) < 44'100 / 2 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        for (RawChunk& chunk : session.pump().mic) {
+            mic.push_back(std::move(chunk));
+        }
+    }
+    backend.stopRealTime();
+    ASSERT_GE(framesIn(mic), 44'100 / 2);
+    for (std::size_t i = 1; i < mic.size(); ++i) {
+        EXPECT_EQ(mic[i].sampleTime, mic[i - 1].sampleTime + static_cast<double>(mic[i - 1].frames));
+        EXPECT_GT(mic[i].hostTimeNanos, mic[i - 1].hostTimeNanos);
+    }
 }
 
 TEST(TapSessionStart, FailuresSayWhatFailedAndLeaveNothingOpen) {

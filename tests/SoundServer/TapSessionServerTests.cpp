@@ -1,0 +1,321 @@
+#include "ZoqCaptureEngine/ClockedStream.h"
+#include "ZoqCaptureEngine/LibpulseBackend.h"
+#include "ZoqCaptureEngine/StreamClockError.h"
+#include "ZoqCaptureEngine/TapSession.h"
+#include "ZoqCore/Support/CoreClock.h"
+#include "tests/SoundServer/SoundServerSupport.h"
+
+#include <algorithm>
+#include <cmath>
+#include <csignal>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <thread>
+
+namespace zoq {
+namespace {
+
+using namespace std::chrono_literals;
+using test::eventually;
+
+/// Feeds a stream's chunks to the stream clock the way the engine does, and
+/// counts what the clock refuses as discontinuities (starting a new stream
+/// each time), holes in the frame counter, stamps off the exact line that the
+/// first chunk after each break starts, and stamps later than the audio's
+/// arrival.
+struct StreamCheck {
+    StreamCheck() = default;
+    StreamCheck(double streamRate, int streamChannels) : rate(streamRate), channels(streamChannels) {}
+
+    double rate = 0;
+    int channels = 0;
+    std::unique_ptr<ClockedStream> clock;
+    std::size_t chunks = 0;
+    std::uint64_t frames = 0;
+    int discontinuities = 0;
+    int counterGaps = 0;
+    std::optional<double> expectedSample;
+    /// Per chunk: when it arrived and the frame counter after it.
+    std::vector<std::pair<std::uint64_t, double>> arrivals;
+    /// Stamp and frame of the chunk that started the current line, and the
+    /// largest distance of a stamp from its line (nanoseconds).
+    std::optional<std::pair<std::uint64_t, double>> first;
+    double offLine = 0;
+    /// How much later than its arrival a chunk's end was stamped, at most.
+    double stampedAfterArrival = -1e300;
+
+    void push(const RawChunk& chunk) {
+        ++chunks;
+        arrivals.emplace_back(chunk.receivedNanos, chunk.sampleTime + static_cast<double>(chunk.frames));
+        const double end =
+            static_cast<double>(chunk.hostTimeNanos) + static_cast<double>(chunk.frames) * 1e9 / rate;
+        stampedAfterArrival = std::max(stampedAfterArrival, end - static_cast<double>(chunk.receivedNanos));
+        frames += static_cast<std::uint64_t>(chunk.frames);
+        if (expectedSample && chunk.sampleTime != *expectedSample) {
+            ++counterGaps;
+        }
+        expectedSample = chunk.sampleTime + static_cast<double>(chunk.frames);
+        if (!clock) {
+            clock = std::make_unique<ClockedStream>(rate, channels);
+        }
+        try {
+            clock->push(chunk);
+        } catch (const StreamClockError& error) {
+            ASSERT_EQ(error.kind(), StreamClockError::Kind::discontinuity);
+            ++discontinuities;
+            first.reset();
+            clock = std::make_unique<ClockedStream>(rate, channels);
+            clock->push(chunk);
+        }
+        if (!first) {
+            first.emplace(chunk.hostTimeNanos, chunk.sampleTime);
+        }
+        const double line =
+            static_cast<double>(first->first) + (chunk.sampleTime - first->second) * 1e9 / rate;
+        offLine = std::max(offLine, std::abs(static_cast<double>(chunk.hostTimeNanos) - line));
+    }
+
+    /// The audio lost over the whole run (see `lostMilliseconds`).
+    double lostOverall() const {
+        return lostMilliseconds(arrivals.front().first + 1'000'000'000,
+                                arrivals.back().first - 1'000'000'000);
+    }
+
+    /// What must hold of every run: stamps exactly on their lines, never
+    /// after the audio arrived, breaks only where a new anchor started, and
+    /// new anchors only as far as audio was really lost (each moves the line
+    /// by more than the 4 ms threshold): jitter alone moves nothing.
+    void expectStampsFollowTheCounter(const char* name, const TapSession::Timing& timing) const {
+        EXPECT_EQ(counterGaps, 0) << name;
+        EXPECT_LE(offLine, 2.0) << name; // nanoseconds: rounding only
+        EXPECT_LE(stampedAfterArrival, 4e6) << name;
+        EXPECT_EQ(static_cast<std::uint64_t>(discontinuities), timing.reanchors) << name;
+        const double lost = lostOverall();
+        EXPECT_LE(static_cast<double>(timing.reanchors) * 4.0, std::abs(lost) + 4.0)
+            << name << ": " << timing.reanchors << " new anchors, but " << lost << " ms lost";
+    }
+
+    /// How far the frame counter fell behind the host clock between the
+    /// chunks that arrived before `from` and those after `to`, measured on the
+    /// earliest arrivals of each: the audio the server lost, in milliseconds.
+    double lostMilliseconds(std::uint64_t from, std::uint64_t to) const {
+        double before = 1e300, after = 1e300;
+        for (const auto& [received, end] : arrivals) {
+            const double slack = static_cast<double>(received) / 1e6 - end / rate * 1e3;
+            if (received < from) {
+                before = std::min(before, slack);
+            } else if (received > to) {
+                after = std::min(after, slack);
+            }
+        }
+        return after - before;
+    }
+};
+
+class TapSessionOnServer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(test::soundServerKind().empty());
+        backend = std::make_unique<LibpulseBackend>();
+        session = std::make_unique<TapSession>(*backend);
+    }
+
+    void start() {
+        session->start();
+        mic = StreamCheck(session->micSampleRate(), 1);
+        system = StreamCheck(session->tapSampleRate(), 2);
+    }
+
+    /// One engine tick's worth of work: take the queues into the checks.
+    std::vector<std::string> pump() {
+        TapSession::Drained drained = session->pump();
+        for (const RawChunk& chunk : drained.mic) {
+            mic.push(chunk);
+        }
+        for (const RawChunk& chunk : drained.system) {
+            system.push(chunk);
+        }
+        return drained.failures;
+    }
+
+    /// Pumps every 250 ms for `duration`; fails on any callback failure.
+    void run(std::chrono::milliseconds duration) {
+        const auto end = std::chrono::steady_clock::now() + duration;
+        while (std::chrono::steady_clock::now() < end) {
+            std::this_thread::sleep_for(250ms);
+            EXPECT_EQ(pump(), std::vector<std::string>{});
+        }
+    }
+
+    std::unique_ptr<LibpulseBackend> backend;
+    std::unique_ptr<TapSession> session;
+    StreamCheck mic;
+    StreamCheck system;
+};
+
+void reportDrift(const char* name, const StreamCheck& check, const TapSession::Timing& timing) {
+    const double seconds = static_cast<double>(check.frames) / check.rate;
+    // The baseline is where the earliest arrivals sit against the anchored
+    // line: it moves only as the server's clock drifts from the host's.
+    std::printf("%s: %zu chunks, %.1f s, new anchors %llu, arrival delay last %.3f ms, largest %.3f ms,"
+                " baseline %+.3f ms (drift %+.1f ppm), audio lost %.1f ms\n",
+                name, check.chunks, seconds, static_cast<unsigned long long>(timing.reanchors),
+                static_cast<double>(timing.lastDepartureNanos) / 1e6,
+                static_cast<double>(timing.largestDepartureNanos) / 1e6,
+                static_cast<double>(timing.baselineNanos) / 1e6,
+                seconds > 0 ? static_cast<double>(timing.baselineNanos) / 1e3 / seconds : 0.0,
+                check.lostOverall());
+}
+
+// While both streams carry audio (a tone played on the speakers and one
+// spoken into the microphone), deliveries jitter by milliseconds, but the
+// stamps follow the frame counter exactly: the stream clock sees a break only
+// where the server really lost audio (on a quiet machine: never; PipeWire
+// without realtime scheduling on a loaded one skips cycles).
+TEST_F(TapSessionOnServer, StampsFollowTheFrameCounterForAMinute) {
+    const char* override = std::getenv("ZOQ_TAP_JITTER_SECONDS");
+    const auto seconds = std::chrono::seconds(override != nullptr ? std::atoi(override) : 60);
+    const auto speakers = test::play(static_cast<double>(seconds.count()) + 5);
+    const auto voice = test::play(static_cast<double>(seconds.count()) + 5, "micfeed");
+    start();
+    run(seconds);
+
+    reportDrift("microphone", mic, session->micTiming());
+    reportDrift("system mix", system, session->systemTiming());
+    for (const auto& [name, check, timing] : {std::tuple{"microphone", &mic, session->micTiming()},
+                                              std::tuple{"system mix", &system, session->systemTiming()}}) {
+        EXPECT_GT(check->frames, static_cast<std::uint64_t>(check->rate) * (seconds.count() - 3)) << name;
+        check->expectStampsFollowTheCounter(name, timing);
+    }
+}
+
+// A server that stops for a while may lose the audio of that time without a
+// word (PipeWire does: its graph skips the missed cycles), or deliver it all
+// later (PulseAudio's null sinks render the missed time afterwards). A new
+// anchor, and with it a break for the stream clock, must come when audio was
+// lost, measured here on the frame counter against the host clock, and only
+// then.
+TEST_F(TapSessionOnServer, AServerStallStartsANewAnchorExactlyWhenAudioWasLost) {
+    start();
+    ASSERT_TRUE(eventually([&] {
+        pump();
+        return mic.chunks > 10 && system.chunks > 10;
+    }));
+    run(500ms);
+    const std::uint64_t stalled = HostClock::nanos();
+    for (const pid_t pid : test::soundServerPids()) {
+        ::kill(pid, SIGSTOP);
+    }
+    std::this_thread::sleep_for(300ms);
+    for (const pid_t pid : test::soundServerPids()) {
+        ::kill(pid, SIGCONT);
+    }
+    const std::uint64_t resumed = HostClock::nanos();
+    run(1500ms);
+
+    bool anyLost = false;
+    for (const auto& [name, check, timing] : {std::tuple{"microphone", &mic, session->micTiming()},
+                                              std::tuple{"system mix", &system, session->systemTiming()}}) {
+        const double lost = check->lostMilliseconds(stalled, resumed + 500'000'000);
+        std::printf("%s: lost %.1f ms, new anchors %llu, breaks %d\n", name, lost,
+                    static_cast<unsigned long long>(timing.reanchors), check->discontinuities);
+        if (lost > 50) {
+            anyLost = true;
+            EXPECT_GE(timing.reanchors, 1u) << name;
+        }
+        check->expectStampsFollowTheCounter(name, timing);
+    }
+    if (test::soundServerKind() == "pipewire") {
+        EXPECT_TRUE(anyLost) << "PipeWire lost nothing in a 300 ms stall: the re-anchoring went untested";
+    }
+}
+
+double rms(const std::vector<RawChunk>& chunks) {
+    double sum = 0;
+    std::size_t count = 0;
+    for (const RawChunk& chunk : chunks) {
+        for (const float sample : chunk.samples) {
+            sum += static_cast<double>(sample) * sample;
+        }
+        count += chunk.samples.size();
+    }
+    return count == 0 ? 0 : std::sqrt(sum / static_cast<double>(count));
+}
+
+// The system mix is the default sink's monitor, found by name, and the
+// microphone the default source: what plays on the speakers reaches only the
+// first, what is spoken into the microphone only the second.
+TEST_F(TapSessionOnServer, TheSystemMixIsWhatTheSpeakersPlayAndTheMicrophoneWhatIsSpokenIntoIt) {
+    start();
+    EXPECT_EQ(session->monitorSourceName(), "speakers.monitor");
+    EXPECT_EQ(session->micSampleRate(), 48'000);
+    EXPECT_EQ(session->tapSampleRate(), 48'000);
+    const auto heard = [&](std::unique_ptr<test::ChildProcess> player) {
+        std::vector<RawChunk> micChunks, systemChunks;
+        EXPECT_TRUE(eventually([&] {
+            TapSession::Drained drained = session->pump();
+            micChunks.insert(micChunks.end(), drained.mic.begin(), drained.mic.end());
+            systemChunks.insert(systemChunks.end(), drained.system.begin(), drained.system.end());
+            return rms(systemChunks) > 0.05 || rms(micChunks) > 0.05;
+        }));
+        player.reset();
+        return std::pair{rms(micChunks), rms(systemChunks)};
+    };
+    const auto [micWhilePlaying, systemWhilePlaying] = heard(test::play(3));
+    EXPECT_LT(micWhilePlaying, 0.001);
+    EXPECT_GT(systemWhilePlaying, 0.05);
+    session->teardown();
+    start();
+    const auto [micWhileSpeaking, systemWhileSpeaking] = heard(test::play(3, "micfeed"));
+    EXPECT_GT(micWhileSpeaking, 0.05);
+    EXPECT_LT(systemWhileSpeaking, 0.001);
+}
+
+TEST_F(TapSessionOnServer, TeardownReturnsTheQueuedAudioAndARestartRecordsFreshStreams) {
+    start();
+    ASSERT_TRUE(eventually(
+        [&] { return session->micStreamID() != 0 && backend->graph().recordStreams.size() >= 3; }));
+    std::this_thread::sleep_for(2500ms); // PulseAudio's null sinks start delivering late
+    const TapSession::Drained drained = session->teardown();
+    EXPECT_FALSE(drained.mic.empty());
+    EXPECT_FALSE(drained.system.empty());
+    EXPECT_EQ(drained.failures, std::vector<std::string>{});
+    EXPECT_EQ(session->teardownResults(),
+              (std::map<std::string, std::int32_t>{{"close_mic_stream", 0}, {"close_system_stream", 0}}));
+    EXPECT_TRUE(eventually([&] {
+        const AudioGraph graph = backend->graph();
+        return std::none_of(
+            graph.recordStreams.begin(), graph.recordStreams.end(),
+            [&](const AudioStreamInfo& stream) { return stream.client == backend->ownClientIndex(); });
+    }));
+
+    start();
+    std::vector<RawChunk> mics;
+    ASSERT_TRUE(eventually([&] {
+        for (RawChunk& chunk : session->pump().mic) {
+            mics.push_back(std::move(chunk));
+        }
+        return !mics.empty();
+    }));
+    EXPECT_EQ(mics.front().sampleTime, 0);
+}
+
+// An engine that stops taking the audio finds five seconds of each stream
+// and one "callback_backlog_exceeded", not an unbounded queue.
+TEST_F(TapSessionOnServer, AnEngineThatStopsTakingAudioGetsFiveSecondsAndOneBacklogFailure) {
+    start();
+    std::this_thread::sleep_for(8s);
+    const TapSession::Drained drained = session->pump();
+    EXPECT_EQ(drained.failures, std::vector<std::string>{TapSession::backlogExceeded});
+    for (const auto* chunks : {&drained.mic, &drained.system}) {
+        std::int64_t frames = 0;
+        for (const RawChunk& chunk : *chunks) {
+            frames += chunk.frames;
+        }
+        EXPECT_LE(frames, 240'000);
+        EXPECT_GT(frames, 240'000 - 4'800);
+    }
+}
+
+} // namespace
+} // namespace zoq
