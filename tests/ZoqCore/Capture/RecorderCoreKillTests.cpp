@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <iostream>
 #include <iterator>
 #include <map>
 #include <optional>
@@ -181,6 +182,7 @@ protected:
                 // creation step it never finished.
                 EXPECT_EQ(reported, durable.end()) << "a reported part was quarantined: " << result.reason();
                 test::expectInterruptedCreation(entry.path(), committedState, result.reason());
+                ++outcomes[result.reason()];
                 // Recovery is idempotent.
                 const RecoveryResult again = Artifact::recover(entry.path(), clock, encoder, io);
                 EXPECT_TRUE(again.isQuarantined());
@@ -189,6 +191,7 @@ protected:
             }
             ASSERT_TRUE(committed);
             const ArtifactManifest manifest = result.artifact().manifest();
+            ++outcomes[std::string(rawValue(manifest.state))];
             // Recovery keeps exactly the frames the last committed manifest
             // called durable: none lost, none made up from unflushed audio.
             EXPECT_EQ(manifest.durableFrames, committed->durableFrames) << "committed durable frames changed";
@@ -223,6 +226,8 @@ protected:
     }
 
     const Bytes source = test::syntheticPCM(sourceFrames, 11);
+    /// How many parts ended in each recovered state or quarantine reason.
+    std::map<std::string, int> outcomes;
 };
 
 TEST_F(RecorderCoreKill, EveryDurableFrameSurvivesSigkillAtRandomMoments) {
@@ -254,6 +259,11 @@ TEST_F(RecorderCoreKill, EveryDurableFrameSurvivesSigkillAtRandomMoments) {
             return;
         }
     }
+    std::cout << kills << " kills:";
+    for (const auto& [outcome, count] : outcomes) {
+        std::cout << " " << count << " " << outcome;
+    }
+    std::cout << "\n";
 }
 
 } // namespace
