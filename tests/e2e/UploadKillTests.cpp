@@ -15,16 +15,20 @@
 #include "tests/TestSupport/TempDirectory.h"
 #include "tests/e2e/PortalProcess.h"
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <iostream>
+#include <iterator>
+#include <map>
 #include <random>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <thread>
+#include <utility>
 
 extern char** environ;
 
@@ -70,18 +74,30 @@ public:
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
 
-    void kill() { ::kill(pid_, SIGKILL); }
+    void kill() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+        }
+    }
+    /// Whether the child has ended (it is then reaped, and `wait` returns its
+    /// status at once).
+    bool ended() {
+        if (pid_ > 0 && ::waitpid(pid_, &status_, WNOHANG) == pid_) {
+            pid_ = -1;
+        }
+        return pid_ <= 0;
+    }
     /// The wait status.
     int wait() {
-        int status = 0;
-        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        while (pid_ > 0 && ::waitpid(pid_, &status_, 0) < 0 && errno == EINTR) {
         }
         pid_ = -1;
-        return status;
+        return status_;
     }
 
 private:
     pid_t pid_ = -1;
+    int status_ = 0;
 };
 
 Bytes noisePCM(std::int64_t frames, std::uint32_t seed) {
@@ -92,6 +108,17 @@ Bytes noisePCM(std::int64_t frames, std::uint32_t seed) {
         byte = static_cast<std::uint8_t>(state >> 24);
     }
     return out;
+}
+
+/// How far an upload has come, as its queue record tells: the stage after the
+/// transfer it reached, then the parts the portal confirmed. (A start first
+/// falls back, to verifying and to the parts read again from the portal.)
+std::pair<std::ptrdiff_t, std::size_t> progressOf(const QueueRecord& queue) {
+    constexpr QueueStage after[] = {QueueStage::completing, QueueStage::stored, QueueStage::cleanup,
+                                    QueueStage::done};
+    const std::ptrdiff_t reached =
+        std::find(std::begin(after), std::end(after), queue.stage) - std::begin(after);
+    return {reached == std::ssize(after) ? -1 : reached, queue.completedParts.size()};
 }
 
 TEST(UploadKill, KilledUploaderResumesWithoutDuplicatesOrEarlyDeletion) {
@@ -140,34 +167,60 @@ TEST(UploadKill, KilledUploaderResumesWithoutDuplicatesOrEarlyDeletion) {
                                          "--until-done",
                                          "--interval",
                                          "0.2"};
-    // Each start first re-verifies the FLAC; the kill comes at a seeded
-    // moment once the child is transferring again (or, when it never gets
-    // there, at the end of the wait), so most kills cut a part short.
+    // Each start first recovers the part (re-verifying the FLAC) and claims
+    // the upload under a new lease generation. The kill comes at a seeded
+    // moment after an event of that start, never after a fixed time, so the
+    // kills fall in the same places however slowly the machine runs: every
+    // other one soon after the claim (in the status poll, the part listing or
+    // the signing), the others soon after the upload got further than ever
+    // before (one more part stored, or a later stage: so the transfer moves on
+    // from kill to kill, and the complete, the verification and the local
+    // cleanup are cut too). The wait has a bound only so that a broken
+    // uploader cannot hang the test; a start that ends first (the upload is
+    // done) or never gets there is killed all the same.
     std::mt19937 random(20261207);
     std::uniform_int_distribution<int> moment(0, 60);
-    const auto transferring = [&] {
-        try {
-            return Artifact::readManifest(directory, io).queue.stage == QueueStage::transferring;
-        } catch (const std::exception&) {
-            return false;
-        }
-    };
-    constexpr int kills = 20;
-    for (int kill = 0; kill < kills; ++kill) {
+    constexpr int maximumKills = 20;
+    int kills = 0;
+    std::map<std::string, int> cut; // the stage each kill left the record in
+    std::pair<std::ptrdiff_t, std::size_t> furthest{-1, 0};
+    for (int kill = 0; kill < maximumKills; ++kill) {
+        const std::int64_t generation = Artifact::readManifest(directory, io).queue.generation;
+        const auto reached = [&] {
+            try {
+                const QueueRecord queue = Artifact::readManifest(directory, io).queue;
+                if (kill % 2 == 0) {
+                    return queue.leased && queue.generation > generation;
+                }
+                return progressOf(queue) > furthest;
+            } catch (const std::exception&) {
+                return false;
+            }
+        };
         Child child(watch, environment);
-        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-        while (!transferring() && std::chrono::steady_clock::now() < giveUp) {
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+        while (!reached() && !child.ended() && std::chrono::steady_clock::now() < giveUp) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(moment(random)));
         child.kill();
         child.wait();
-        // Whatever the moment, the local audio outlives the portal's receipt.
+        // Whatever the moment, the local audio outlives the portal's receipt:
+        // once it is gone, the manifest holds a receipt for exactly these
+        // bytes (it may still say STORED: the kill can come between removing
+        // the audio and recording the part as cleaned).
         const ArtifactManifest manifest = Artifact::readManifest(directory, io);
+        furthest = std::max(furthest, progressOf(manifest.queue));
         if (!io.exists(directory / Artifact::flacName)) {
-            ASSERT_EQ(manifest.state, ArtifactState::cleaned) << "kill " << kill;
+            ASSERT_TRUE(manifest.state == ArtifactState::stored || manifest.state == ArtifactState::cleaned)
+                << "kill " << kill << ": " << rawValue(manifest.state);
             ASSERT_TRUE(manifest.receipt && Artifact::matches(*manifest.receipt, manifest))
                 << "kill " << kill;
+        }
+        ++kills;
+        ++cut[std::string(rawValue(manifest.queue.stage))];
+        if (manifest.state == ArtifactState::cleaned) {
+            break; // nothing left to cut
         }
     }
     Child last(watch, environment);
@@ -191,7 +244,11 @@ TEST(UploadKill, KilledUploaderResumesWithoutDuplicatesOrEarlyDeletion) {
             ++puts;
         }
     }
-    std::cout << kills << " kills: " << puts << " PUTs for " << parts << " parts\n";
+    std::cout << kills << " kills:";
+    for (const auto& [stage, count] : cut) {
+        std::cout << " " << count << " in " << stage;
+    }
+    std::cout << "; " << puts << " PUTs for " << parts << " parts\n";
     EXPECT_GE(puts, parts);
     EXPECT_LE(puts, parts + kills) << "parts sent again beyond one per kill";
 }

@@ -3,6 +3,7 @@
 #include "ZoqCore/Spool/FFmpegFLACEncoder.h"
 #include "ZoqCore/Support/SHA256.h"
 #include "tests/TestSupport/FakeFLACEncoder.h"
+#include "tests/TestSupport/InterruptedCreation.h"
 #include "tests/TestSupport/TempDirectory.h"
 #include "tests/TestSupport/TestAudio.h"
 
@@ -14,8 +15,10 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <iostream>
 #include <iterator>
 #include <map>
+#include <optional>
 #include <random>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -89,7 +92,7 @@ class RecorderCoreKill : public ::testing::Test {
 protected:
     /// Forks a recording child, lets it run `steps` steps plus `jitter`, kills
     /// it with SIGKILL and returns the most frames each part was reported
-    /// durable with.
+    /// durable with, up to the kill.
     std::map<std::string, std::int64_t> recordAndKill(const fs::path& root, const FLACEncoder& encoder,
                                                       int steps, std::chrono::microseconds jitter) {
         int fds[2];
@@ -107,15 +110,18 @@ protected:
         ::close(fds[1]);
         ::close(acks[0]);
         std::map<std::string, std::int64_t> durable;
-        for (int i = 0; i < steps; ++i) {
+        const auto readReport = [&] {
             Report report{};
             if (::read(fds[0], &report, sizeof report) != sizeof report) {
-                break; // the child finished (or failed, which waitpid reports)
+                return false; // the child ended (waitpid tells how)
             }
             if (report.durableFrames >= 0) {
                 std::int64_t& most = durable[report.part];
                 most = std::max(most, report.durableFrames);
             }
+            return true;
+        };
+        for (int i = 0; i < steps && readReport(); ++i) {
             if (i + 1 < steps && ::write(acks[1], "g", 1) != 1) {
                 break;
             }
@@ -135,43 +141,64 @@ protected:
         int ignored = 0;
         while (::waitpid(-child, &ignored, 0) > 0) {
         }
+        // Every report the child wrote while it ran freely is in the pipe
+        // (each write is atomic), up to the end the kill made.
+        while (readReport()) {
+        }
         ::close(fds[0]);
         ::close(acks[1]);
         return durable;
     }
 
-    /// Recovers every part and checks it against the source audio.
+    /// Recovers every part and checks it against what the killed recorder
+    /// committed (the manifest on disk before recovery) and reported, and
+    /// against the source audio.
     void recoverAndCheck(const fs::path& root, const FLACEncoder& encoder,
                          const std::map<std::string, std::int64_t>& durable) {
         const HostClock clock;
         const auto io = std::make_shared<DurableIO>();
-        std::size_t parts = 0;
+        for (const auto& [name, frames] : durable) {
+            EXPECT_TRUE(fs::is_directory(root / name)) << "a reported part vanished: " << name;
+        }
         for (const auto& entry : fs::directory_iterator(root)) {
             if (!entry.is_directory()) {
                 continue;
             }
-            ++parts;
             const std::string name = entry.path().filename().string();
             SCOPED_TRACE(name);
-            RecoveryResult result = Artifact::recover(entry.path(), clock, encoder, io);
+            const std::optional<ArtifactManifest> committed = test::manifestLeftBehind(entry.path());
+            const std::optional<ArtifactState> committedState =
+                committed ? std::optional(committed->state) : std::nullopt;
             const auto reported = durable.find(name);
+            if (reported != durable.end()) {
+                ASSERT_TRUE(committed) << "a reported part has no manifest";
+                EXPECT_GE(committed->durableFrames, reported->second) << "a reported flush was not committed";
+            }
+
+            RecoveryResult result = Artifact::recover(entry.path(), clock, encoder, io);
             if (result.isQuarantined()) {
-                // Only a part killed while it was being created, before its
-                // manifest or its WAV existed, has nothing to recover.
-                EXPECT_EQ(reported, durable.end())
-                    << "a reported part is never quarantined: " << result.reason();
-                EXPECT_TRUE(result.reason() == R"(io("open manifest.json", 2))" ||
-                            result.reason() == R"(io("open audio.wav", 2))")
-                    << result.reason();
+                // Only a part killed while it was being created, before it held
+                // a frame, may be beyond repair, for a reason naming the
+                // creation step it never finished.
+                EXPECT_EQ(reported, durable.end()) << "a reported part was quarantined: " << result.reason();
+                test::expectInterruptedCreation(entry.path(), committedState, result.reason());
+                ++outcomes[result.reason()];
+                // Recovery is idempotent.
+                const RecoveryResult again = Artifact::recover(entry.path(), clock, encoder, io);
+                EXPECT_TRUE(again.isQuarantined());
+                EXPECT_EQ(again.reason(), result.reason());
                 continue;
             }
+            ASSERT_TRUE(committed);
             const ArtifactManifest manifest = result.artifact().manifest();
-            EXPECT_TRUE(manifest.state == ArtifactState::ready ||
-                        manifest.state == ArtifactState::discardedShort)
-                << rawValue(manifest.state);
-            if (reported != durable.end()) {
-                EXPECT_GE(manifest.durableFrames, reported->second) << "a frame once durable was lost";
-            }
+            ++outcomes[std::string(rawValue(manifest.state))];
+            // Recovery keeps exactly the frames the last committed manifest
+            // called durable: none lost, none made up from unflushed audio.
+            EXPECT_EQ(manifest.durableFrames, committed->durableFrames) << "committed durable frames changed";
+            EXPECT_EQ(manifest.state, manifest.durableFrames >= pcm::minimumPartFrames
+                                          ? ArtifactState::ready
+                                          : ArtifactState::discardedShort)
+                << rawValue(manifest.state) << " with " << manifest.durableFrames << " frames";
             const std::int64_t first = manifest.capture.firstFrame;
             ASSERT_LE(first + manifest.durableFrames, sourceFrames);
             EXPECT_EQ(manifest.durablePCMHash,
@@ -179,21 +206,28 @@ protected:
                           static_cast<std::size_t>(first * pcm::bytesPerFrame),
                           static_cast<std::size_t>(manifest.durableFrames * pcm::bytesPerFrame))))
                 << "the durable audio is exactly the source from the part's first frame";
-            if (manifest.state == ArtifactState::ready) {
-                EXPECT_EQ(encoder.inspect(entry.path() / "audio.flac").pcmSHA256, manifest.durablePCMHash);
-                EXPECT_FALSE(fs::exists(entry.path() / "audio.wav"));
+            // Only a FLAC that decodes to the durable audio is published, and
+            // nothing else of the audio is left behind.
+            const bool published = manifest.state == ArtifactState::ready;
+            EXPECT_EQ(fs::exists(entry.path() / Artifact::flacName), published);
+            if (published) {
+                EXPECT_EQ(encoder.inspect(entry.path() / Artifact::flacName).pcmSHA256,
+                          manifest.durablePCMHash);
             }
+            EXPECT_FALSE(fs::exists(entry.path() / Artifact::wavName));
+            EXPECT_FALSE(fs::exists(entry.path() / Artifact::temporaryFLACName));
             result = RecoveryResult::quarantined("");
             // Recovery is idempotent.
             RecoveryResult again = Artifact::recover(entry.path(), clock, encoder, io);
-            ASSERT_TRUE(again.isRecovered());
+            ASSERT_TRUE(again.isRecovered()) << again.reason();
             EXPECT_EQ(again.artifact().manifest().state, manifest.state);
             EXPECT_EQ(again.artifact().manifest().durableFrames, manifest.durableFrames);
         }
-        EXPECT_GE(parts, durable.size());
     }
 
     const Bytes source = test::syntheticPCM(sourceFrames, 11);
+    /// How many parts ended in each recovered state or quarantine reason.
+    std::map<std::string, int> outcomes;
 };
 
 TEST_F(RecorderCoreKill, EveryDurableFrameSurvivesSigkillAtRandomMoments) {
@@ -225,6 +259,11 @@ TEST_F(RecorderCoreKill, EveryDurableFrameSurvivesSigkillAtRandomMoments) {
             return;
         }
     }
+    std::cout << kills << " kills:";
+    for (const auto& [outcome, count] : outcomes) {
+        std::cout << " " << count << " " << outcome;
+    }
+    std::cout << "\n";
 }
 
 } // namespace

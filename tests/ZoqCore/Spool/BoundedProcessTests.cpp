@@ -74,9 +74,11 @@ TEST_F(BoundedProcessTest, DeathBySignalIsTheNegatedSignalNumber) {
 
 TEST_F(BoundedProcessTest, ChildPastItsDeadlineIsKilledAndReaped) {
     // `exec` so the child itself sleeps; the deadline has no business with
-    // grandchildren.
+    // grandchildren. On a busy machine the deadline may strike before the
+    // shell even got to its `echo`: what it wrote is its line or nothing.
     EXPECT_EQ(caughtError([&] { shell("echo started; exec sleep 60", 0.3); }), CoreError::deadline());
-    EXPECT_EQ(captured(), "started\n");
+    const std::string written = captured();
+    EXPECT_TRUE(written == "started\n" || written.empty()) << written;
     EXPECT_TRUE(noChildren());
 }
 
