@@ -179,7 +179,8 @@ TEST(DesktopEntryIndex, ListsInstalledApplicationsAndTheFilesItCouldNotRead) {
 }
 
 TEST(DesktopEntryIndex, ReadsTheApplicationsInstalledHere) {
-    for (const DesktopEntry& entry : DesktopEntryIndex::installed().entries()) {
+    const DesktopEntryIndex index = DesktopEntryIndex::installed();
+    for (const DesktopEntry& entry : index.entries()) {
         EXPECT_FALSE(entry.id.empty() || entry.name.empty() || entry.hidden) << entry.file;
     }
 }
