@@ -2,7 +2,7 @@
 
 namespace zoq {
 
-const char* name(AttributionSource source) noexcept {
+const char* toText(AttributionSource source) noexcept {
     switch (source) {
     case AttributionSource::verifiedAppID:
         return "verifiedAppID";

@@ -18,7 +18,7 @@ enum class AttributionSource : std::uint8_t {
 };
 
 /// The name of a source as tests and diagnostics print it ("systemdUnit").
-const char* name(AttributionSource source) noexcept;
+const char* toText(AttributionSource source) noexcept;
 
 /// The application a sound-server client belongs to, and how that was found.
 struct Attribution {

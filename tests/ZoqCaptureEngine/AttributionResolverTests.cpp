@@ -14,7 +14,7 @@
 namespace zoq {
 
 void PrintTo(const Attribution& a, std::ostream* out) {
-    *out << "{" << a.applicationID << ", " << name(a.source) << ", client " << a.clientPid.value_or(-1)
+    *out << "{" << a.applicationID << ", " << toText(a.source) << ", client " << a.clientPid.value_or(-1)
          << ", evidence " << a.evidencePid.value_or(-1) << "}";
 }
 
@@ -336,7 +336,7 @@ TEST(AttributionResolver, FindsTheApplicationOfEachClient) {
         }
         const Attribution attribution = AttributionResolver(system.tree(), c.maxDepth).attribute(c.client);
         EXPECT_EQ(attribution.applicationID, c.id);
-        EXPECT_STREQ(name(attribution.source), name(c.source));
+        EXPECT_STREQ(toText(attribution.source), toText(c.source));
         if (c.evidencePid) {
             EXPECT_EQ(attribution.evidencePid, c.evidencePid);
         }
