@@ -8,6 +8,7 @@
 #include <cstring>
 #include <set>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace zoq {
@@ -20,6 +21,15 @@ constexpr std::string_view desktopSuffix = ".desktop";
 constexpr std::size_t maximumEntrySize = 1 << 20;
 /// Subdirectories are rare ("kde4/"); the limit only guards against odd trees.
 constexpr int maximumDepth = 4;
+/// Directory times are taken from a coarse clock (FAT's is two seconds): a
+/// directory modified this shortly before a load may change again unseen.
+constexpr std::int64_t timeGranularityNanoseconds = 2'000'000'000;
+
+std::int64_t wallClockNanoseconds() {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
 
 std::vector<fs::path> splitList(const std::string& list) {
     std::vector<fs::path> paths;
@@ -231,10 +241,14 @@ void DesktopEntryIndex::readDirectory(const fs::path& root, const fs::path& dire
 DesktopEntryIndex DesktopEntryIndex::load(std::vector<fs::path> directories, std::vector<fs::path> searchPath,
                                           const std::string& locale) {
     DesktopEntryIndex index;
+    const std::int64_t start = wallClockNanoseconds();
     std::map<std::string, DesktopEntry> found;
     for (const fs::path& directory : directories) {
         index.readDirectory(directory, directory, 0, locale, found);
     }
+    index.racy_ = std::ranges::any_of(index.stamps_, [&](const DirectoryStamp& stamp) {
+        return stamp.exists && stamp.modifiedNanoseconds > start - timeGranularityNanoseconds;
+    });
     for (auto& [id, entry] : found) {
         if (entry.hidden) {
             continue;
@@ -272,8 +286,9 @@ std::vector<std::string> DesktopEntryIndex::idsRunning(const fs::path& executabl
 }
 
 bool DesktopEntryIndex::isCurrent() const {
-    return std::ranges::all_of(
-        stamps_, [](const DirectoryStamp& stamp) { return DirectoryStamp::of(stamp.path) == stamp; });
+    return !racy_ && std::ranges::all_of(stamps_, [](const DirectoryStamp& stamp) {
+        return DirectoryStamp::of(stamp.path) == stamp;
+    });
 }
 
 } // namespace zoq

@@ -77,7 +77,10 @@ public:
 
     /// Whether every directory read (and every one that was missing) is as it
     /// was at load: adding, removing or renaming an entry changes its
-    /// directory.
+    /// directory's modification time. That time is coarse (a clock tick, on
+    /// some file systems seconds), so a directory changed shortly before the
+    /// load might change again without its time moving: until a load finds
+    /// every directory older than that, the index never counts as current.
     bool isCurrent() const;
 
 private:
@@ -99,6 +102,7 @@ private:
     std::vector<KeyFileError> problems_;
     std::map<std::string, std::vector<std::string>> idsByProgram_; // real path of the program → ids
     std::vector<DirectoryStamp> stamps_;
+    bool racy_ = false; // a directory changed too shortly before the load to tell
 };
 
 } // namespace zoq

@@ -36,6 +36,7 @@ void installApplications(const FakeSystem& system, int count) {
                                       "\nName[de]=Anwendung\nComment=An application\nIcon=" + name +
                                       "\nExec=" + name + " %U\nCategories=Network;\n");
     }
+    FakeSystem::settle(system.applications());
 }
 
 /// Attributes `client` over and over: with `state.range(0)` 1 through one

@@ -2,6 +2,7 @@
 
 #include "ZoqCaptureEngine/SystemProcessTree.h"
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -68,6 +69,18 @@ public:
         write(path, "#!/bin/true\n");
         std::filesystem::permissions(path, std::filesystem::perms::owner_all);
         return path;
+    }
+
+    /// Sets the modification time of `directory` and every directory below it
+    /// an hour back, as if nothing had changed there for a while.
+    static void settle(const std::filesystem::path& directory) {
+        const auto past = std::filesystem::file_time_type::clock::now() - std::chrono::hours(1);
+        std::filesystem::last_write_time(directory, past);
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(directory)) {
+            if (entry.is_directory() && !entry.is_symlink()) {
+                std::filesystem::last_write_time(entry.path(), past);
+            }
+        }
     }
 
     /// "applications/<relative>" with `text` ("@ROOT@" replaced).
