@@ -13,6 +13,7 @@
 #include "ZoqShell/Secrets/KeychainCredentialPersistence.h"
 #include "ZoqShell/Transport/CurlWireTransport.h"
 #include "tests/TestSupport/TempDirectory.h"
+#include "tests/e2e/ChildProcess.h"
 #include "tests/e2e/PortalProcess.h"
 
 #include <algorithm>
@@ -30,75 +31,10 @@
 #include <thread>
 #include <utility>
 
-extern char** environ;
-
 namespace zoq {
 namespace {
 
 constexpr const char* session = "7c9e6679-7425-40de-944b-e07fc1f90ae7";
-
-/// A child process with its own environment additions; reaped on destruction.
-class Child {
-public:
-    Child(std::vector<std::string> args, const std::vector<std::string>& extraEnvironment) {
-        std::vector<std::string> environment = extraEnvironment;
-        for (char** entry = environ; *entry != nullptr; ++entry) {
-            environment.emplace_back(*entry);
-        }
-        std::vector<char*> argv;
-        for (std::string& arg : args) {
-            argv.push_back(arg.data());
-        }
-        argv.push_back(nullptr);
-        std::vector<char*> envp;
-        for (std::string& entry : environment) {
-            envp.push_back(entry.data());
-        }
-        envp.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-        const int spawned = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
-        posix_spawn_file_actions_destroy(&actions);
-        if (spawned != 0) {
-            throw std::runtime_error("cannot start " + args[0]);
-        }
-    }
-    ~Child() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            wait();
-        }
-    }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-
-    void kill() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-        }
-    }
-    /// Whether the child has ended (it is then reaped, and `wait` returns its
-    /// status at once).
-    bool ended() {
-        if (pid_ > 0 && ::waitpid(pid_, &status_, WNOHANG) == pid_) {
-            pid_ = -1;
-        }
-        return pid_ <= 0;
-    }
-    /// The wait status.
-    int wait() {
-        while (pid_ > 0 && ::waitpid(pid_, &status_, 0) < 0 && errno == EINTR) {
-        }
-        pid_ = -1;
-        return status_;
-    }
-
-private:
-    pid_t pid_ = -1;
-    int status_ = 0;
-};
 
 Bytes noisePCM(std::int64_t frames, std::uint32_t seed) {
     Bytes out(static_cast<std::size_t>(frames * pcm::bytesPerFrame));
@@ -197,7 +133,7 @@ TEST(UploadKill, KilledUploaderResumesWithoutDuplicatesOrEarlyDeletion) {
                 return false;
             }
         };
-        Child child(watch, environment);
+        test::ChildProcess child(watch, environment);
         const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(120);
         while (!reached() && !child.ended() && std::chrono::steady_clock::now() < giveUp) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -223,7 +159,7 @@ TEST(UploadKill, KilledUploaderResumesWithoutDuplicatesOrEarlyDeletion) {
             break; // nothing left to cut
         }
     }
-    Child last(watch, environment);
+    test::ChildProcess last(watch, environment);
     const int status = last.wait();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 
