@@ -41,7 +41,7 @@ Bus open(Kind kind, const std::string& address) {
     return bus;
 }
 
-bool processThenWait(sd_bus* bus, int wakeFd) {
+bool processThenWait(sd_bus* bus, int wakeFd, int maximumMilliseconds) {
     for (;;) {
         const int processed = sd_bus_process(bus, nullptr);
         if (processed == -ECONNRESET || processed == -ENOTCONN) {
@@ -68,6 +68,9 @@ bool processThenWait(sd_bus* bus, int wakeFd) {
         timeout = until <= nowUsec
                       ? 0
                       : static_cast<int>(std::min<std::uint64_t>((until - nowUsec + 999) / 1'000, 60'000));
+    }
+    if (maximumMilliseconds >= 0 && (timeout < 0 || timeout > maximumMilliseconds)) {
+        timeout = maximumMilliseconds;
     }
     pollfd fds[2] = {{busFd, static_cast<short>(events), 0}, {wakeFd, POLLIN, 0}};
     if (::poll(fds, 2, timeout) < 0 && errno != EINTR) {

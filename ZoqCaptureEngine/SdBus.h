@@ -59,9 +59,10 @@ Bus open(Kind kind, const std::string& address = {});
 void check(int result, const char* operation);
 
 /// Dispatches every message already received on `bus`, then sleeps until the
-/// bus has more work, its next timeout passes, or `wakeFd` becomes readable.
-/// Returns false when the connection is closed (the peer went away).
-/// Throws `CoreError::io` when the bus fails.
-bool processThenWait(sd_bus* bus, int wakeFd);
+/// bus has more work, its next timeout passes, `wakeFd` becomes readable, or
+/// `maximumMilliseconds` pass (negative: no limit). Returns false when the
+/// connection is closed (the peer went away). Throws `CoreError::io` when the
+/// bus fails.
+bool processThenWait(sd_bus* bus, int wakeFd, int maximumMilliseconds = -1);
 
 } // namespace zoq::sdbus

@@ -13,7 +13,9 @@ namespace zoq {
 /// key held down until it repeats still counts once.
 ///
 /// Threads: `registerHotKey` and `unregister` from the owner's thread, never
-/// concurrently; they block briefly for the desktop's answer.
+/// concurrently. They wait for the desktop's answer: an X server answers at
+/// once, the portal may first ask the person (up to 25 s), so call them off
+/// the UI thread.
 class GlobalHotKey {
 public:
     using Callback = std::function<void()>;

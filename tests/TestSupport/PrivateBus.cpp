@@ -64,20 +64,27 @@ bool PrivateBus::hasOwner(const std::string& name) const {
 std::unique_ptr<ChildProcess> PrivateBus::startMock(const std::string& templateName,
                                                     const std::string& busName) const {
     // Debian's python3 and its python3-dbusmock, whatever python3 PATH finds first.
-    const std::string python = "/usr/bin/python3";
-    if (runProgram({python, "-c", "import dbusmock"}) != 0) {
+    if (runProgram({"/usr/bin/python3", "-c", "import dbusmock"}) != 0) {
         throw std::runtime_error("python3-dbusmock is missing: this test runs a mock service for real "
                                  "(`./dev deps` installs the Debian package python3-dbusmock)");
     }
-    auto mock = std::make_unique<ChildProcess>(
-        std::vector<std::string>{python, "-m", "dbusmock", "--template", templateName},
-        std::vector<std::string>{"DBUS_SYSTEM_BUS_ADDRESS=" + address_,
-                                 "DBUS_SESSION_BUS_ADDRESS=" + address_},
-        directory_ / ("mock-" + templateName + ".log"));
+    return startService({"-m", "dbusmock", "--template", templateName}, busName);
+}
+
+std::unique_ptr<ChildProcess> PrivateBus::startService(const std::vector<std::string>& pythonArguments,
+                                                       const std::string& busName) const {
+    std::vector<std::string> command{"/usr/bin/python3"};
+    command.insert(command.end(), pythonArguments.begin(), pythonArguments.end());
+    auto service =
+        std::make_unique<ChildProcess>(command,
+                                       std::vector<std::string>{"DBUS_SYSTEM_BUS_ADDRESS=" + address_,
+                                                                "DBUS_SESSION_BUS_ADDRESS=" + address_},
+                                       directory_ / "services.log");
     if (!eventually([&] { return hasOwner(busName); })) {
-        throw std::runtime_error("python3-dbusmock's " + templateName + " template did not take " + busName);
+        throw std::runtime_error(command.back() + " did not take " + busName + " (see " +
+                                 (directory_ / "services.log").string() + ")");
     }
-    return mock;
+    return service;
 }
 
 } // namespace zoq::test
