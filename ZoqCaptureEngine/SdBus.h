@@ -41,7 +41,7 @@ public:
     std::string describe(int result) const;
 
 private:
-    sd_bus_error error_ = SD_BUS_ERROR_NULL;
+    sd_bus_error error_{}; // SD_BUS_ERROR_NULL, without its C compound literal
 };
 
 /// Which bus to join when no explicit address is given.
