@@ -59,12 +59,18 @@ void ChildProcess::kill() {
     signal(SIGKILL);
 }
 
+bool ChildProcess::ended() {
+    if (pid_ > 0 && ::waitpid(pid_, &status_, WNOHANG) == pid_) {
+        pid_ = -1;
+    }
+    return pid_ <= 0;
+}
+
 int ChildProcess::wait() {
-    int status = 0;
-    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    while (pid_ > 0 && ::waitpid(pid_, &status_, 0) < 0 && errno == EINTR) {
     }
     pid_ = -1;
-    return status;
+    return status_;
 }
 
 int ChildProcess::exitCode() {

@@ -21,6 +21,9 @@ public:
 
     void signal(int number);
     void kill();
+    /// Whether the child has ended (it is then reaped, and `wait` returns its
+    /// status at once).
+    bool ended();
     /// Waits for the child to end and returns its wait status.
     int wait();
     /// Waits, and returns the exit code (-1 when it did not exit normally).
@@ -28,6 +31,7 @@ public:
 
 private:
     pid_t pid_ = -1;
+    int status_ = 0;
 };
 
 } // namespace zoq::test
