@@ -12,6 +12,7 @@ namespace zoq {
 /// they register; storing them unchanged keeps settings files portable.
 struct HotkeyConfiguration {
     static constexpr std::uint32_t command = 256;
+    static constexpr std::uint32_t shift = 512;
     static constexpr std::uint32_t option = 2048;
     static constexpr std::uint32_t control = 4096;
     /// The largest key code a setting may hold.

@@ -3,6 +3,7 @@
 #include "ZoqCore/Support/CoreError.h"
 #include "ZoqCore/Support/Identifier.h"
 #include "ZoqCore/Wire/WirePattern.h"
+#include "ZoqShell/Settings/ShellIdentity.h"
 #include "ZoqShell/Settings/ShellSettings.h"
 
 #include <cstdlib>
@@ -65,6 +66,11 @@ fs::path ShellPaths::settingsFile(const Environment& environment) {
 
 fs::path ShellPaths::supportRoot(const Environment& environment) {
     return baseDirectory(environment, "XDG_DATA_HOME", ".local/share") / directoryName;
+}
+
+fs::path ShellPaths::autostartFile(const Environment& environment) {
+    return baseDirectory(environment, "XDG_CONFIG_HOME", ".config") / "autostart" /
+           (std::string(ShellIdentity::bundleID) + ".desktop");
 }
 
 fs::path ShellPaths::spoolRoot(const Environment& environment) {

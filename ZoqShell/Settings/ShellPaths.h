@@ -14,6 +14,7 @@ class ShellSettings;
 ///   settingsFile  $XDG_CONFIG_HOME/zoq/settings.json  (default ~/.config)
 ///   supportRoot   $XDG_DATA_HOME/zoq                  (default ~/.local/share)
 ///   spoolRoot     $XDG_DATA_HOME/zoq/spool
+///   autostartFile $XDG_CONFIG_HOME/autostart/org.zoq.Zoq.desktop
 ///
 /// A variable counts only when set to an absolute path (the rule says relative
 /// values are to be ignored). The home directory is $HOME when absolute, else
@@ -36,6 +37,8 @@ struct ShellPaths {
     static std::filesystem::path settingsFile(const Environment& environment = processEnvironment());
     static std::filesystem::path supportRoot(const Environment& environment = processEnvironment());
     static std::filesystem::path spoolRoot(const Environment& environment = processEnvironment());
+    /// The desktop's autostart entry that makes zoq a login item.
+    static std::filesystem::path autostartFile(const Environment& environment = processEnvironment());
 
     /// The identifier of this installation, sent when pairing. A stored
     /// "installUUID" that reads as a UUID is returned unchanged (any case);

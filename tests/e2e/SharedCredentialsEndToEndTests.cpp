@@ -11,7 +11,7 @@
 #include "ZoqShell/Secrets/FileSecrets.h"
 #include "tests/TestSupport/TempDirectory.h"
 #include "tests/TestSupport/TestAudio.h"
-#include "tests/e2e/ChildProcess.h"
+#include "tests/TestSupport/ChildProcess.h"
 #include "tests/e2e/PortalProcess.h"
 
 #include <chrono>

@@ -13,7 +13,7 @@
 #include "ZoqShell/Secrets/KeychainCredentialPersistence.h"
 #include "ZoqShell/Transport/CurlWireTransport.h"
 #include "tests/TestSupport/TempDirectory.h"
-#include "tests/e2e/ChildProcess.h"
+#include "tests/TestSupport/ChildProcess.h"
 #include "tests/e2e/PortalProcess.h"
 
 #include <algorithm>

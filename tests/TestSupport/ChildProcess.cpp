@@ -1,4 +1,4 @@
-#include "tests/e2e/ChildProcess.h"
+#include "tests/TestSupport/ChildProcess.h"
 
 #include <cerrno>
 #include <csignal>
