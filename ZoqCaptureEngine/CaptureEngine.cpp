@@ -2,6 +2,7 @@
 
 #include "ZoqCaptureEngine/AlertChime.h"
 #include "ZoqCaptureEngine/LibpulseBackend.h"
+#include "ZoqCaptureEngine/LogindSleepMonitor.h"
 #include "ZoqCaptureEngine/MicrophonePermission.h"
 #include "ZoqCaptureEngine/MixError.h"
 #include "ZoqCaptureEngine/ScannerError.h"
@@ -77,11 +78,58 @@ double cpuSeconds() {
 
 } // namespace
 
+/// The sleep observer's handlers run on its own thread and may outlive a
+/// subscription that was ended while one of them ran: they reach the engine's
+/// queue only through this gate, which the engine closes (waiting for any
+/// handler inside) before its queue goes away.
+struct CaptureEngine::SleepGate {
+    std::mutex lock;
+    std::condition_variable idle;
+    SerialQueue* queue = nullptr; // guarded by lock
+    int inside = 0;               // guarded by lock
+
+    /// Runs `use` with the queue, unless the gate is closed.
+    void through(const std::function<void(SerialQueue&)>& use) {
+        SerialQueue* open = nullptr;
+        {
+            const std::lock_guard guard(lock);
+            open = queue;
+            if (open == nullptr) {
+                return;
+            }
+            ++inside;
+        }
+        try {
+            use(*open);
+        } catch (...) {
+            // The engine is going away; nothing is recording any more.
+        }
+        const std::lock_guard guard(lock);
+        --inside;
+        idle.notify_all();
+    }
+
+    void close() {
+        std::unique_lock guard(lock);
+        queue = nullptr;
+        idle.wait(guard, [&] { return inside == 0; });
+    }
+};
+
 CaptureEngine::Platform CaptureEngine::systemPlatform() {
     Platform platform;
     platform.connect = [] { return std::make_unique<LibpulseBackend>(); };
     platform.microphoneStatus = [](AudioBackend& backend) {
         return SoundServerMicrophoneAccess(backend).status();
+    };
+    platform.observeSleep = [](std::function<void()> willSleep, std::function<void()> didWake) {
+        auto monitor = std::make_shared<LogindSleepMonitor>();
+        monitor->start({std::move(willSleep), std::move(didWake), [](const std::string& reason) {
+                            // Said once per run; recording goes on without sleep handling.
+                            std::fprintf(stderr, "zoq: sleep and wake are not observed: %s\n",
+                                         reason.c_str());
+                        }});
+        return std::shared_ptr<void>(std::move(monitor));
     };
     return platform;
 }
@@ -106,8 +154,11 @@ CaptureEngine::CaptureEngine(EngineConfiguration config, EventSinking& sink, con
 
 CaptureEngine::~CaptureEngine() {
     runOnQueue([this] { shutdown(Termination::stopped()); });
-    // Off the queue: the sleep monitor waits for a callback in flight, which
-    // may itself be waiting for the (now idle) queue.
+    // Off the queue, which is idle now: a sleep handler still inside the gate
+    // gets its turn on it before the gate closes.
+    if (sleepGate_) {
+        sleepGate_->close();
+    }
     sleepObservation_.reset();
     queue_.reset();
 }
@@ -192,8 +243,13 @@ void CaptureEngine::boot() {
                             {"allowed_count", std::to_string(config_.allowed.size())},
                             {"allowed", allowed}});
     if (platform_.observeSleep && !sleepObservation_) {
-        sleepObservation_ =
-            platform_.observeSleep([this] { willSleep(); }, [this] { queue_->async([this] { didWake(); }); });
+        sleepGate_ = std::make_shared<SleepGate>();
+        sleepGate_->queue = queue_.get();
+        sleepObservation_ = platform_.observeSleep(
+            [gate = sleepGate_, this] { gate->through([this](SerialQueue& queue) { willSleep(queue); }); },
+            [gate = sleepGate_, this] {
+                gate->through([this](SerialQueue& queue) { queue.async([this] { didWake(); }); });
+            });
     }
     if (stopRequested_) {
         return;
@@ -724,10 +780,10 @@ void CaptureEngine::doResume() {
     emit("resumed", {{"state", stateName()}});
 }
 
-void CaptureEngine::willSleep() {
+void CaptureEngine::willSleep(SerialQueue& queue) {
     // Synchronously: the part is finished before the computer may sleep.
     try {
-        queue_->sync([this] {
+        queue.sync([this] {
             if (stopRequested_ || sleeping_) {
                 return;
             }

@@ -104,7 +104,8 @@ public:
     };
 
     /// The production platform: libpulse to the user's sound server, the
-    /// real timer, no sleep handling (the owner adds it) and a chime played
+    /// real timer, sleep and wake from logind (a run without logind goes on
+    /// without them, saying so once on standard error) and the chime played
     /// through the sound server.
     static Platform systemPlatform();
 
@@ -132,6 +133,7 @@ public:
 
 private:
     enum class Stream : std::uint8_t { mic, system };
+    struct SleepGate;
 
     // Steps on the engine queue.
     void boot();
@@ -153,7 +155,7 @@ private:
     void closeHardware();
     void doPause();
     void doResume();
-    void willSleep();
+    void willSleep(SerialQueue& queue);
     void didWake();
     void shutdown(Termination termination);
     void fail(const std::string& prefix, const std::exception_ptr& error);
@@ -187,6 +189,9 @@ private:
     std::unique_ptr<RecorderCore> core_;
     std::shared_ptr<void> timer_;
     std::shared_ptr<void> sleepObservation_;
+    // Lets the sleep observer's thread reach the queue only while the engine
+    // lives; shared with that thread's handlers.
+    std::shared_ptr<SleepGate> sleepGate_;
     bool stopRequested_ = false;
     bool booted_ = false;
     bool sleeping_ = false;

@@ -33,7 +33,9 @@ private:
 RecorderController::EngineFactory SystemRecording::engineFactory(SleepObservation observeSleep) {
     return [observeSleep](const EngineConfiguration& config, std::shared_ptr<EventSinking> sink) {
         CaptureEngine::Platform platform = CaptureEngine::systemPlatform();
-        platform.observeSleep = observeSleep;
+        if (observeSleep) {
+            platform.observeSleep = observeSleep;
+        }
         return std::make_shared<OwnedCaptureEngine>(config, std::move(sink), std::move(platform));
     };
 }

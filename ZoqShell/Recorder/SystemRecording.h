@@ -9,7 +9,7 @@ struct SystemRecording {
     SystemRecording() = delete;
 
     /// Subscribes to the computer's sleep and wake (see
-    /// `CaptureEngine::Platform::observeSleep`); absent for none.
+    /// `CaptureEngine::Platform::observeSleep`); absent for logind's.
     using SleepObservation =
         std::function<std::shared_ptr<void>(std::function<void()> willSleep, std::function<void()> didWake)>;
 
