@@ -153,6 +153,13 @@ public:
     virtual std::uint32_t index() const noexcept = 0;
 };
 
+/// A short sound being played. Destroying it stops playback; once the
+/// destructor returns, its completion is never called.
+class SoundPlayback {
+public:
+    virtual ~SoundPlayback() = default;
+};
+
 /// The narrow interface to the sound server, and the only one: nothing above
 /// it knows how the server is reached. One connection; every callback (event
 /// handler and record stream handlers) runs on the backend's one event thread,
@@ -189,6 +196,13 @@ public:
     /// Returns once no callback that began before the call is still running.
     /// Called on the event thread itself it returns at once.
     virtual void barrier() = 0;
+
+    /// Plays `samples` (signed 16-bit mono at `rate`) once on the default
+    /// sink, as an event sound at full volume. `finished` runs once on the
+    /// event thread: true when the server played every sample, false when the
+    /// stream failed. Throws `AudioBackendError` when playback cannot start.
+    virtual std::unique_ptr<SoundPlayback> playSound(std::vector<std::int16_t> samples, std::uint32_t rate,
+                                                     std::function<void(bool played)> finished) = 0;
 };
 
 } // namespace zoq

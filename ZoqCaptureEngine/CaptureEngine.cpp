@@ -76,6 +76,28 @@ double cpuSeconds() {
     throw std::runtime_error(text);
 }
 
+/// The chime on the run's own sound server connection.
+class BackendAlertPlayer final : public AlertPlayer {
+public:
+    BackendAlertPlayer(AudioBackend& backend, double frequency, double duration)
+        : backend_(backend), samples_(AlertChime::samples(frequency, duration)) {}
+
+    bool play(std::function<void(bool)> finished) override {
+        try {
+            playback_ = backend_.playSound(samples_, AlertChime::sampleRate, std::move(finished));
+            return true;
+        } catch (const std::exception&) {
+            return false;
+        }
+    }
+    void stop() noexcept override { playback_.reset(); }
+
+private:
+    AudioBackend& backend_;
+    std::vector<std::int16_t> samples_;
+    std::unique_ptr<SoundPlayback> playback_;
+};
+
 } // namespace
 
 /// The sleep observer's handlers run on its own thread and may outlive a
@@ -965,10 +987,15 @@ void CaptureEngine::playAlert() {
     }
     std::unique_ptr<AlertPlayer> player;
     try {
-        if (!platform_.makeAlertPlayer) {
-            throw std::runtime_error("no audio player");
+        if (platform_.makeAlertPlayer) {
+            player =
+                platform_.makeAlertPlayer(AlertChime::wav(config_.alertFrequency, config_.alertDuration));
+        } else if (backend_) {
+            player = std::make_unique<BackendAlertPlayer>(*backend_, config_.alertFrequency,
+                                                          config_.alertDuration);
+        } else {
+            throw std::runtime_error("no sound server");
         }
-        player = platform_.makeAlertPlayer(AlertChime::wav(config_.alertFrequency, config_.alertDuration));
     } catch (...) {
         emit("error_visible", {{"detail", "alert_failed:" + describe(std::current_exception())}});
         return;

@@ -97,7 +97,7 @@ public:
         std::function<std::shared_ptr<void>(std::function<void()> willSleep, std::function<void()> didWake)>
             observeSleep;
         /// Makes a player for the chime's WAV bytes (throws when it cannot).
-        /// Absent: the chime reports that it cannot play.
+        /// Absent: the chime plays on the run's sound server connection.
         std::function<std::unique_ptr<AlertPlayer>(const Bytes& wav)> makeAlertPlayer;
         /// The attribution of the scanner's clients.
         AttributionResolver attribution;

@@ -6,6 +6,7 @@
 
 #include <charconv>
 #include <cstring>
+#include <utility>
 
 namespace zoq {
 namespace {
@@ -343,8 +344,8 @@ public:
         std::memset(&attributes, 0xff, sizeof attributes);
         attributes.fragsize = request.fragmentFrames * static_cast<std::uint32_t>(frameBytes_);
         const auto flags = static_cast<pa_stream_flags_t>(
-            (getenv("NOINTERP") ? 0 : PA_STREAM_INTERPOLATE_TIMING) | PA_STREAM_ADJUST_LATENCY |
-            PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_NOT_MONOTONIC | PA_STREAM_DONT_MOVE);
+            PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE |
+            PA_STREAM_NOT_MONOTONIC | PA_STREAM_DONT_MOVE);
         if (pa_stream_connect_record(stream_.get(), request.sourceName.c_str(), &attributes, flags) < 0) {
             throw contextError(context, "record_stream");
         }
@@ -504,6 +505,99 @@ AudioGraph LibpulseBackend::graph() {
 void LibpulseBackend::setEventHandler(EventHandler handler) {
     pulse::Lock lock(connection_->loop());
     connection_->eventHandler = std::move(handler);
+}
+
+/// One sound on the default sink: written whole, then drained; the drain's
+/// answer is the completion.
+class LibpulseSoundPlayback final : public SoundPlayback {
+public:
+    LibpulseSoundPlayback(std::shared_ptr<Connection> connection, std::function<void(bool)> finished)
+        : connection_(std::move(connection)), finished_(std::move(finished)) {}
+
+    ~LibpulseSoundPlayback() override {
+        pulse::Lock lock(connection_->loop());
+        finished_ = nullptr;
+        drain_.reset();
+        if (stream_) {
+            pa_stream_set_write_callback(stream_.get(), nullptr, nullptr);
+        }
+        stream_.reset();
+    }
+
+    /// With the mainloop locked.
+    void start(const std::vector<std::int16_t>& samples, std::uint32_t rate) {
+        pa_context* context = connection_->context.get();
+        const pa_sample_spec spec{PA_SAMPLE_S16NE, rate, 1};
+        if (samples.empty() || pa_sample_spec_valid(&spec) == 0) {
+            throw errorOf(PA_ERR_INVALID, "play_sound");
+        }
+        pulse::Proplist properties(pa_proplist_new());
+        pa_proplist_sets(properties.get(), PA_PROP_MEDIA_NAME, "zoq chime");
+        pa_proplist_sets(properties.get(), PA_PROP_MEDIA_ROLE, "event");
+        stream_.reset(pa_stream_new_with_proplist(context, "zoq chime", &spec, nullptr, properties.get()));
+        if (!stream_) {
+            throw contextError(context, "play_sound");
+        }
+        pa_stream_set_state_callback(stream_.get(), &onState, this);
+        if (pa_stream_connect_playback(stream_.get(), nullptr, nullptr, PA_STREAM_NOFLAGS, nullptr, nullptr) <
+            0) {
+            throw contextError(context, "play_sound");
+        }
+        connection_->waitFor(
+            [&] {
+                const pa_stream_state_t state = pa_stream_get_state(stream_.get());
+                return state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state);
+            },
+            "play_sound");
+        // A chime is a few kilobytes: the server takes it in one write.
+        if (pa_stream_get_state(stream_.get()) != PA_STREAM_READY ||
+            pa_stream_write(stream_.get(), samples.data(), samples.size() * sizeof(std::int16_t), nullptr, 0,
+                            PA_SEEK_RELATIVE) < 0) {
+            throw contextError(context, "play_sound");
+        }
+        drain_.reset(pa_stream_drain(stream_.get(), &onDrained, this));
+        if (!drain_) {
+            throw contextError(context, "play_sound");
+        }
+    }
+
+private:
+    void finish(bool played) noexcept {
+        if (auto finished = std::exchange(finished_, nullptr)) {
+            try {
+                finished(played);
+            } catch (...) {
+            }
+        }
+    }
+    static void onState(pa_stream* stream, void* userdata) noexcept {
+        auto* self = static_cast<LibpulseSoundPlayback*>(userdata);
+        const pa_stream_state_t state = pa_stream_get_state(stream);
+        if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) {
+            self->finish(false);
+        }
+        pa_threaded_mainloop_signal(self->connection_->loop(), 0);
+    }
+    static void onDrained(pa_stream*, int success, void* userdata) noexcept {
+        static_cast<LibpulseSoundPlayback*>(userdata)->finish(success != 0);
+    }
+
+    std::shared_ptr<Connection> connection_;
+    // Touched only with the mainloop locked.
+    std::function<void(bool)> finished_;
+    pulse::Stream stream_;
+    pulse::Operation drain_;
+};
+
+std::unique_ptr<SoundPlayback> LibpulseBackend::playSound(std::vector<std::int16_t> samples,
+                                                          std::uint32_t rate,
+                                                          std::function<void(bool played)> finished) {
+    connection_->refuseEventThread("play_sound");
+    pulse::Lock lock(connection_->loop());
+    connection_->requireReady("play_sound");
+    auto playback = std::make_unique<LibpulseSoundPlayback>(connection_, std::move(finished));
+    playback->start(samples, rate);
+    return playback;
 }
 
 std::unique_ptr<RecordStream> LibpulseBackend::openRecordStream(const RecordStreamRequest& request,

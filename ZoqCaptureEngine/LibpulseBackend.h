@@ -47,6 +47,8 @@ public:
     std::unique_ptr<RecordStream> openRecordStream(const RecordStreamRequest& request,
                                                    RecordStreamHandler& handler) override;
     void barrier() override;
+    std::unique_ptr<SoundPlayback> playSound(std::vector<std::int16_t> samples, std::uint32_t rate,
+                                             std::function<void(bool played)> finished) override;
 
     struct Connection;
 

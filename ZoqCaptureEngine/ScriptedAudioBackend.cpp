@@ -273,6 +273,23 @@ void ScriptedAudioBackend::closeStream(Stream* stream) {
     announce(AudioEvent{AudioEvent::Facility::sourceOutput, AudioEvent::Type::removed, stream->index()});
 }
 
+std::unique_ptr<SoundPlayback> ScriptedAudioBackend::playSound(std::vector<std::int16_t> samples,
+                                                               std::uint32_t,
+                                                               std::function<void(bool played)> finished) {
+    {
+        std::unique_lock lock(mutex_);
+        throwIfFailing(Call::playSound, "play_sound", lock);
+        playedSamples_ += samples.size();
+    }
+    onEventThread([&] { finished(true); });
+    return std::make_unique<SoundPlayback>();
+}
+
+std::size_t ScriptedAudioBackend::playedSamples() const {
+    std::lock_guard lock(mutex_);
+    return playedSamples_;
+}
+
 void ScriptedAudioBackend::barrier() {
     onEventThread([] {});
 }

@@ -50,7 +50,7 @@ private:
 /// their callbacks have run. The backend's own client is created with it.
 class ScriptedAudioBackend final : public AudioBackend {
 public:
-    enum class Call : std::uint8_t { graph, openRecordStream };
+    enum class Call : std::uint8_t { graph, openRecordStream, playSound };
 
     explicit ScriptedAudioBackend(std::chrono::milliseconds deadline = std::chrono::milliseconds(500));
     ~ScriptedAudioBackend() override;
@@ -61,6 +61,12 @@ public:
     std::unique_ptr<RecordStream> openRecordStream(const RecordStreamRequest& request,
                                                    RecordStreamHandler& handler) override;
     void barrier() override;
+    /// Plays at once: `finished(true)` runs on the event thread before this
+    /// returns (`failNext(Call::playSound, …)` makes it throw instead).
+    std::unique_ptr<SoundPlayback> playSound(std::vector<std::int16_t> samples, std::uint32_t rate,
+                                             std::function<void(bool played)> finished) override;
+    /// Samples of every sound played so far.
+    std::size_t playedSamples() const;
 
     /// 32-bit float at `rate`, mono or front-left/front-right (then "aux").
     static AudioFormat floatFormat(std::uint32_t rate, std::uint32_t channels);
@@ -140,6 +146,7 @@ private:
     std::uint32_t nextIndex_ = 1;
     std::uint32_t ownClient_ = 0;
     std::map<Call, std::int32_t> failures_;
+    std::size_t playedSamples_ = 0;
     bool stalled_ = false;
     bool connected_ = true;
     EventHandler eventHandler_;

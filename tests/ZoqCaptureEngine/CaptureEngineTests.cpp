@@ -2,6 +2,7 @@
 // scanner, stream clocks, mixer and recorder core (with real ffmpeg), on a
 // manual clock, with the ticks and the audio given by the test.
 
+#include "ZoqCaptureEngine/AudioBackendError.h"
 #include "ZoqCaptureEngine/CaptureEngine.h"
 #include "ZoqCaptureEngine/ScriptedAudioBackend.h"
 #include "ZoqCore/Spool/Artifact.h"
@@ -33,6 +34,10 @@ public:
         return target_.openRecordStream(request, handler);
     }
     void barrier() override { target_.barrier(); }
+    std::unique_ptr<SoundPlayback> playSound(std::vector<std::int16_t> samples, std::uint32_t rate,
+                                             std::function<void(bool played)> finished) override {
+        return target_.playSound(std::move(samples), rate, std::move(finished));
+    }
 
 private:
     AudioBackend& target_;
@@ -87,12 +92,15 @@ protected:
 
     ~CaptureEngineTest() override { engine.reset(); }
 
-    void start(std::int64_t microphoneStatus = 3, std::optional<double> maxSeconds = std::nullopt) {
+    void start(std::int64_t microphoneStatus = 3, std::optional<double> maxSeconds = std::nullopt,
+               double chime = 0) {
         config.spool = temp / "spool";
         config.allowed = {callApp};
         config.ffmpeg = FFmpegFLACEncoder::defaultExecutable;
         config.deviceId = "3f2b8c1e-9a4d-4e6f-8b2a-1c3d5e7f9a0b";
         config.maxSeconds = maxSeconds;
+        config.alertFrequency = chime;
+        config.alertDuration = 0.12;
         CaptureEngine::Platform platform;
         platform.connect = [this] { return std::make_unique<ForwardingBackend>(backend); };
         platform.microphoneStatus = [microphoneStatus](AudioBackend&) { return microphoneStatus; };
@@ -373,6 +381,32 @@ TEST_F(CaptureEngineTest, SleepFinishesThePartBeforeItReturnsAndWakeArmsAgain) {
     engine->runOnQueue([] {});
     EXPECT_EQ(sink.named("wake").size(), 1u);
     EXPECT_EQ(sink.named("tap_started").back().fields.at("reason"), "wake");
+}
+
+TEST_F(CaptureEngineTest, TheChimePlaysOnceAtATimeOnTheSoundServerAndNotWhenDisabled) {
+    start(3, std::nullopt, 880);
+    engine->requestAlert();
+    engine->runOnQueue([] {});
+    engine->runOnQueue([] {}); // the completion comes back through the queue
+    EXPECT_EQ(backend.playedSamples(), 5292u);
+    ASSERT_EQ(sink.named("alert_started").size(), 1u);
+    EXPECT_EQ(sink.named("alert_started")[0].fields.at("frequency"), "880");
+    ASSERT_EQ(sink.named("alert_completed").size(), 1u);
+    EXPECT_EQ(sink.named("alert_completed")[0].fields.at("success"), "true");
+
+    backend.failNext(ScriptedAudioBackend::Call::playSound, AudioBackendError::noEntity);
+    engine->requestAlert();
+    engine->runOnQueue([] {});
+    ASSERT_EQ(sink.named("alert_failed").size(), 1u);
+    EXPECT_EQ(sink.named("alert_failed")[0].fields.at("detail"), "play_returned_false");
+    engine.reset();
+
+    start(3, std::nullopt, 0);
+    const std::size_t events = sink.events().size();
+    engine->requestAlert();
+    engine->runOnQueue([] {});
+    EXPECT_EQ(sink.events().size(), events);
+    EXPECT_EQ(backend.playedSamples(), 5292u);
 }
 
 TEST_F(CaptureEngineTest, RandomActivityTimingAndFaultsNeverDeliverAFrameTwiceOrLoseAPart) {
