@@ -255,7 +255,7 @@ DesktopEntryIndex DesktopEntryIndex::load(std::vector<fs::path> directories, std
         }
         const std::optional<fs::path> tryExec = resolveProgram(entry.tryExec, searchPath);
         if (!entry.tryExec.empty() && !tryExec) {
-            continue; // the specification's sign that the program is not installed
+            continue; // a TryExec that cannot be found means the program is not installed
         }
         // A terminal program's entry names an interpreter or a console tool
         // ("python3.11", "vim"): every script that interpreter runs would

@@ -209,7 +209,7 @@ std::optional<bool> KeyFile::boolean(std::string_view group, std::string_view ke
     if (entry == nullptr) {
         return std::nullopt;
     }
-    // "1" and "0" are what files written before the specification's 1.0 hold.
+    // "1" and "0" are what desktop files of the format's early versions hold.
     if (entry->value == "true" || entry->value == "1") {
         return true;
     }

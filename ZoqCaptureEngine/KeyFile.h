@@ -8,14 +8,14 @@
 
 namespace zoq {
 
-/// A file in the key-file format of the freedesktop.org desktop entry
-/// specification: "[Group]" headers, "Key=Value" and "Key[locale]=Value"
+/// A file in the freedesktop.org key-file format of desktop entries:
+/// "[Group]" headers, "Key=Value" and "Key[locale]=Value"
 /// entries, '#' comments. Desktop entries and Flatpak's ".flatpak-info" are
 /// written in it.
 ///
 /// The parser is strict about structure (every line a comment, a group or an
 /// entry; no entry before the first group; no group or key twice; UTF-8) and
-/// lenient where real files differ from the letter of the specification
+/// lenient where real files differ from the letter of the format's rules
 /// (leading white space, CR LF line ends, a byte-order mark, '_' and '.' in
 /// keys, unknown escape sequences, which are kept as written).
 ///
