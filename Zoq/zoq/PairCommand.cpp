@@ -37,11 +37,12 @@ void pair(const PairOptions& options, Context& context) {
             return;
         }
     }
-    ShellSession session;
     if (portal) {
-        session.settings().setAPIBaseURLString(*portal);
-        session.usePortal(*portal);
+        // Stored first: it replaces a stored address that is unusable, which
+        // would otherwise stop the session before it begins.
+        ShellSettings(ShellPaths::settingsFile()).setAPIBaseURLString(*portal);
     }
+    ShellSession session;
     const PairingClient client(session.auth(), ShellPaths::installUUID(session.settings()), deviceName());
     std::string deviceId;
     try {

@@ -126,18 +126,6 @@ private:
     std::thread thread_;
 };
 
-std::string pairedDeviceId() {
-    try {
-        ShellSession session;
-        if (const auto snapshot = session.auth().snapshot()) {
-            return snapshot->credentials.deviceId();
-        }
-    } catch (const std::exception&) {
-        // No usable store: the same as not paired here.
-    }
-    return {};
-}
-
 void record(const RecordOptions& options, Context& context) {
     std::ostream& out = context.streams.out;
     ShellSettings settings(ShellPaths::settingsFile());
@@ -147,7 +135,7 @@ void record(const RecordOptions& options, Context& context) {
                          ? settings.allowedBundleIDs()
                          : std::set<std::string>(options.allow.begin(), options.allow.end());
     config.ffmpeg = settings.ffmpegPath().value_or(FFmpegFLACEncoder::defaultExecutable);
-    config.deviceId = options.deviceId.empty() ? pairedDeviceId() : options.deviceId;
+    config.deviceId = options.deviceId.empty() ? pairedDeviceId().value_or("") : options.deviceId;
     config.maxSeconds = options.maxSeconds;
     config.alertFrequency = options.chime ? 880 : 0;
     config.alertDuration = 0.12;

@@ -138,6 +138,18 @@ std::unique_ptr<SpoolUploader> ShellSession::uploader(const std::optional<std::f
     return uploader;
 }
 
+std::optional<std::string> pairedDeviceId() {
+    try {
+        ShellSession session;
+        if (const auto snapshot = session.auth().snapshot()) {
+            return snapshot->credentials.deviceId();
+        }
+    } catch (const std::exception&) {
+        // No usable store or settings: the same as not paired here.
+    }
+    return std::nullopt;
+}
+
 std::string isoText(Date date) {
     const auto seconds = static_cast<std::time_t>(std::floor(date.unixSeconds()));
     std::tm parts{};

@@ -70,6 +70,10 @@ private:
     std::string storeName_;
 };
 
+/// The paired device's identifier, read without side effects; none when the
+/// device is not paired or the credential store cannot be used.
+std::optional<std::string> pairedDeviceId();
+
 /// "2026-12-07T09:40:00Z" for a date (whole seconds, UTC).
 std::string isoText(Date date);
 

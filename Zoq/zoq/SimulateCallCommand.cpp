@@ -1,5 +1,6 @@
 #include "Zoq/zoq/CallAudio.h"
 #include "Zoq/zoq/CommandLine.h"
+#include "Zoq/zoq/ShellSession.h"
 #include "Zoq/zoq/SpoolRoot.h"
 #include "ZoqCore/Capture/RecorderCore.h"
 #include "ZoqCore/Spool/Artifact.h"
@@ -53,7 +54,10 @@ void simulateCall(const SimulateOptions& options, Context& context) {
     std::ostream& out = context.streams.out;
     const fs::path root = options.root.empty() ? defaultSpoolRoot() : fs::path(options.root);
     const Bytes audio = loadCallAudio(options.wav, options.ffmpeg);
-    const std::string deviceId = options.deviceId.empty() ? makeUUID() : options.deviceId;
+    // Under the paired device, so the portal takes the upload; an unpaired
+    // machine gets a device of its own, rebased when it pairs.
+    const std::string deviceId =
+        !options.deviceId.empty() ? options.deviceId : pairedDeviceId().value_or(makeUUID());
     ensureSpoolRoot(root);
 
     // Wall time starts now so the part is dated like a real one; only the
@@ -162,7 +166,8 @@ void addSimulateCallCommand(CLI::App& app, Context& context) {
         ->capture_default_str();
     command->add_option("--root", options->root,
                         "Spool root (default: $XDG_DATA_HOME/zoq/spool, else ~/.local/share/zoq/spool)");
-    command->add_option("--device-id", options->deviceId, "Device identifier (default: a new random UUID)");
+    command->add_option("--device-id", options->deviceId,
+                        "Device identifier (default: the paired device, else a new random UUID)");
     command->add_option("--ffmpeg", options->ffmpeg, "The ffmpeg executable")->capture_default_str();
     command->callback([options, &context] { simulateCall(*options, context); });
 }

@@ -3,6 +3,8 @@
 // store (the keyring path is covered by the uploader's end-to-end tests).
 
 #include "Zoq/zoq/CommandLine.h"
+#include "ZoqCore/Spool/Artifact.h"
+#include "ZoqCore/Spool/DurableIO.h"
 #include "tests/TestSupport/TempDirectory.h"
 #include "tests/e2e/PortalProcess.h"
 
@@ -93,6 +95,31 @@ TEST_F(CommandLineEndToEnd, WithoutAKeyringTheCommandsNameTheOptInFileStore) {
         ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
     }
     EXPECT_FALSE(std::filesystem::exists(temp / "data" / "zoq" / "device-credentials.secret"));
+}
+
+TEST_F(CommandLineEndToEnd, PairReplacesAnUnusablePortalAndSimulatedCallsBelongToThePairedDevice) {
+    settings(R"({"credentialStore": "file", "apiBaseURL": "ftp://nowhere.example"})");
+    test::PortalProcess portal(temp / "portal");
+    EXPECT_EQ(run({"upload", "--once"}).code, cli::exitFailure) << "the stored address is refused";
+
+    const Result paired = run({"pair", portal.pairingCode(), "--portal", portal.url()});
+    ASSERT_EQ(paired.code, cli::exitSuccess) << paired.err;
+    const std::string device = paired.out.substr(14, 36);
+
+    // 25 s of silence: long enough to be kept as a part.
+    const std::filesystem::path wav = temp / "call.wav";
+    ASSERT_EQ(
+        std::system(("sox -n -r 16000 -c 2 -b 16 '" + wav.string() + "' trim 0 25 2>/dev/null").c_str()), 0);
+    const Result call = run({"simulate-call", "--wav", wav.string()});
+    ASSERT_EQ(call.code, cli::exitSuccess) << call.err;
+    int parts = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(temp / "data" / "zoq" / "spool")) {
+        if (entry.is_directory()) {
+            EXPECT_EQ(Artifact::readManifest(entry.path(), DurableIO()).deviceId, device);
+            ++parts;
+        }
+    }
+    EXPECT_EQ(parts, 1);
 }
 
 } // namespace
