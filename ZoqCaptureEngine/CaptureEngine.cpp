@@ -931,6 +931,11 @@ void CaptureEngine::announceState() {
         emit("error_visible");
         break;
     case CaptureState::armed:
+        // Told too: a part finishes within one step (FINALISING is never
+        // seen between ticks), and without this the owner would go on
+        // showing the grace period of a call that has ended.
+        emit("armed");
+        break;
     case CaptureState::paused:
         break;
     }

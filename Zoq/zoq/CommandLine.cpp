@@ -21,6 +21,7 @@ int run(const std::vector<std::string>& args, Streams streams) {
     addUploadCommand(app, context);
     addStatusCommand(app, context);
     addRecordCommand(app, context);
+    addDaemonCommand(app, context);
 
     // CLI11 parses argv in reverse order from a vector.
     std::vector<std::string> reversed(args.rbegin(), args.rend());

@@ -46,5 +46,6 @@ void addPairCommand(CLI::App& app, Context& context);
 void addUploadCommand(CLI::App& app, Context& context);
 void addStatusCommand(CLI::App& app, Context& context);
 void addRecordCommand(CLI::App& app, Context& context);
+void addDaemonCommand(CLI::App& app, Context& context);
 
 } // namespace zoq::cli

@@ -2,6 +2,7 @@
 #include "Zoq/zoq/ShellSession.h"
 #include "ZoqShell/Auth/PairingClient.h"
 #include "ZoqShell/Auth/PairingError.h"
+#include "ZoqShell/Settings/DeviceName.h"
 #include "ZoqShell/Settings/ShellPaths.h"
 
 #include <CLI/CLI.hpp>
@@ -17,14 +18,6 @@ struct PairOptions {
     std::string portal;
     std::string root;
 };
-
-std::string deviceName() {
-    char name[256] = {};
-    if (::gethostname(name, sizeof name - 1) == 0 && name[0] != '\0') {
-        return name;
-    }
-    return "zoq on Linux";
-}
 
 void pair(const PairOptions& options, Context& context) {
     std::ostream& out = context.streams.out;

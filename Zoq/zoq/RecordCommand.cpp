@@ -4,6 +4,7 @@
 #include "Zoq/zoq/CommandLine.h"
 #include "Zoq/zoq/ShellSession.h"
 #include "Zoq/zoq/SpoolRoot.h"
+#include "Zoq/zoq/StopOnSignal.h"
 #include "ZoqCaptureEngine/CaptureEngine.h"
 #include "ZoqCore/Spool/FFmpegFLACEncoder.h"
 #include "ZoqCore/Wire/WirePattern.h"
@@ -91,40 +92,6 @@ std::optional<std::string> readable(const EngineEvent& event) {
     }
     return std::nullopt;
 }
-
-/// Turns SIGINT and SIGTERM into a stop of the engine for as long as it
-/// lives: both are blocked in every thread started after it (the engine's
-/// among them) and taken by one thread of its own with sigwait.
-class StopOnSignal {
-public:
-    explicit StopOnSignal(std::function<void()> stop) {
-        sigemptyset(&signals_);
-        sigaddset(&signals_, SIGINT);
-        sigaddset(&signals_, SIGTERM);
-        pthread_sigmask(SIG_BLOCK, &signals_, &previous_);
-        thread_ = std::thread([this, stop = std::move(stop)] {
-            int received = 0;
-            sigwait(&signals_, &received);
-            if (!leaving_) {
-                stop();
-            }
-        });
-    }
-    ~StopOnSignal() {
-        leaving_ = true;
-        pthread_kill(thread_.native_handle(), SIGTERM);
-        thread_.join();
-        pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
-    }
-    StopOnSignal(const StopOnSignal&) = delete;
-    StopOnSignal& operator=(const StopOnSignal&) = delete;
-
-private:
-    sigset_t signals_{};
-    sigset_t previous_{};
-    std::atomic<bool> leaving_ = false;
-    std::thread thread_;
-};
 
 void record(const RecordOptions& options, Context& context) {
     std::ostream& out = context.streams.out;

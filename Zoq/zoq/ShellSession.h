@@ -46,6 +46,10 @@ public:
     ShellSession& operator=(const ShellSession&) = delete;
 
     ShellSettings& settings() noexcept { return *settings_; }
+    WireTransport& transport() noexcept { return *transport_; }
+    /// The credential store every zoq process of the user shares.
+    CredentialPersistence& persistence() noexcept { return *persistence_; }
+    const NetworkObserving& network() const noexcept { return *network_; }
     DeviceAuth& auth() noexcept { return *auth_; }
     const CoreClock& clock() const noexcept { return *clock_; }
     /// The portal address in force (normalised).

@@ -33,7 +33,6 @@ bool MainLoop::takeDue(std::function<void()>& work) {
 void MainLoop::run() {
     std::unique_lock guard(lock_);
     mainThread_ = std::this_thread::get_id();
-    quitting_ = false;
     while (!quitting_) {
         std::function<void()> work;
         if (takeDue(work)) {

@@ -30,7 +30,8 @@ public:
 
     /// Runs work as it comes until `quit`; the caller becomes the main thread.
     void run();
-    /// Makes `run` return after the work under way. Callable from any thread.
+    /// Makes `run` return after the work under way (at once when it comes
+    /// first: a quit is never lost). Callable from any thread.
     void quit();
     /// Runs every piece of work that is due, including work it posts that is
     /// due at once; returns how many ran. The caller becomes the main thread.

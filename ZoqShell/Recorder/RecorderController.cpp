@@ -204,6 +204,9 @@ void RecorderController::handleEvent(const std::string& name, const EngineEvent:
     if (name == "recording_started") {
         uiState_ = RecorderUIState::recording;
         recordingApp_ = field("app");
+    } else if (name == "armed") {
+        uiState_ = RecorderUIState::armed;
+        recordingApp_.reset();
     } else if (name == "debouncing" || name == "resumed") {
         uiState_ = RecorderUIState::debouncing;
     } else if (name == "idle_grace") {

@@ -212,7 +212,7 @@ TEST_F(CaptureEngineTest, AnAllowedCallIsRecordedMicLeftSystemRightAndTheEngineR
     const std::vector<std::string> names = sink.names();
     for (const char* expected :
          {"engine_started", "permission_granted", "tap_started", "pcm_observed", "mic_opened", "debouncing",
-          "recording_started", "idle_grace", "finalized", "metrics", "engine_stopped"}) {
+          "recording_started", "idle_grace", "finalized", "armed", "metrics", "engine_stopped"}) {
         EXPECT_NE(std::find(names.begin(), names.end(), expected), names.end()) << expected;
     }
     EXPECT_EQ(sink.named("mic_opened").size(), 1u);

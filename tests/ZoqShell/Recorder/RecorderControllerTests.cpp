@@ -125,6 +125,7 @@ TEST_F(RecorderControllerTest, EventsBecomeTheStateTheMenuShows) {
         {"finalising", {}, State::finalising},
         {"finalized", {{"directory", "/spool/a-0"}}, State::finalising},
         {"metrics", {{"state", "ARMED"}}, State::finalising},
+        {"armed", {}, State::armed},
         {"paused", {}, State::paused},
         {"resumed", {}, State::debouncing},
         {"error_visible", {{"detail", "capture_pipeline_failed:lateData"}}, State::errorVisible},
@@ -134,7 +135,7 @@ TEST_F(RecorderControllerTest, EventsBecomeTheStateTheMenuShows) {
         EXPECT_EQ(controller->uiState(), state) << name;
         EXPECT_EQ(controller->showsRedIndicator(), state == State::recording || state == State::idleGrace);
     }
-    EXPECT_EQ(controller->recordingApp(), "org.example.Call");
+    EXPECT_FALSE(controller->recordingApp()) << "no app is recorded once armed again";
     EXPECT_EQ(controller->lastFinalizedDirectory(), std::filesystem::path("/spool/a-0"));
     EXPECT_EQ(controller->terminationInfo(),
               (EngineTerminationInfo{"error_visible", "capture_pipeline_failed:lateData"}));

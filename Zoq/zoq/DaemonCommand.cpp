@@ -1,0 +1,127 @@
+// `zoq daemon`: the long-lived zoq service without a tray: it arms recording
+// as the settings say, records every allowed call, uploads, and runs until
+// SIGINT or SIGTERM.
+
+#include "Zoq/zoq/CommandLine.h"
+#include "Zoq/zoq/ShellSession.h"
+#include "Zoq/zoq/StopOnSignal.h"
+#include "ZoqCore/Spool/FFmpegFLACEncoder.h"
+#include "ZoqShell/Recorder/MainLoop.h"
+#include "ZoqShell/Recorder/SystemRecording.h"
+#include "ZoqShell/Settings/DeviceName.h"
+#include "ZoqShell/Settings/ShellPaths.h"
+#include "ZoqShell/Shell/ShellModel.h"
+#include "ZoqShell/System/DesktopGlobalHotKey.h"
+#include "ZoqShell/System/LoginItemManager.h"
+#include "ZoqShell/System/XdgLinkOpener.h"
+
+#include <CLI/CLI.hpp>
+#include <csignal>
+#include <memory>
+#include <ostream>
+#include <pthread.h>
+#include <thread>
+#include <unistd.h>
+
+namespace zoq::cli {
+namespace {
+
+struct DaemonOptions {
+    std::string root;
+};
+
+std::filesystem::path trayProgram() {
+    std::error_code error;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+    return (error ? std::filesystem::path("/usr/bin") : self.parent_path()) / "zoq-tray";
+}
+
+/// Prints what changed, one line each: the recorder's state and the rows.
+class Reporter {
+public:
+    Reporter(ShellModel& model, std::ostream& out) : model_(model), out_(out) {}
+
+    void report() {
+        const RecorderController& recorder = model_.recorder();
+        std::string state(rawValue(recorder.uiState()));
+        if (recorder.uiState() == RecorderUIState::recording && recorder.recordingApp()) {
+            state += " " + *recorder.recordingApp();
+        }
+        if (const auto& info = recorder.terminationInfo()) {
+            state += " (" + info->kind + ": " + info->detail + ")";
+        }
+        if (state != lastState_) {
+            lastState_ = state;
+            out_ << "recorder: " << state << std::endl;
+        }
+        for (const UploadRow& row : model_.rows()) {
+            const std::string line = rowLine(row);
+            if (rows_[row.directoryName] != line) {
+                rows_[row.directoryName] = line;
+                out_ << "upload: " << line << std::endl;
+            }
+        }
+        if (model_.pairingMessage() && *model_.pairingMessage() != lastMessage_) {
+            lastMessage_ = *model_.pairingMessage();
+            out_ << lastMessage_ << std::endl;
+        }
+    }
+
+private:
+    ShellModel& model_;
+    std::ostream& out_;
+    std::string lastState_;
+    std::string lastMessage_;
+    std::map<std::string, std::string> rows_;
+};
+
+void daemon(const DaemonOptions& options, Context& context) {
+    MainLoop loop;
+    const StopOnSignal signals([&loop] { loop.quit(); });
+    {
+        ShellSession session;
+        const HostClock clock;
+        LoginItemManager loginItems(trayProgram(), ShellPaths::autostartFile());
+        XdgLinkOpener links;
+        const std::filesystem::path ffmpeg =
+            session.settings().ffmpegPath().value_or(FFmpegFLACEncoder::defaultExecutable);
+        ShellModel model(ShellModel::Dependencies{
+            session.settings(), loop, session.transport(), session.persistence(),
+            options.root.empty() ? ShellPaths::spoolRoot() : std::filesystem::path(options.root),
+            session.network(), [ffmpeg] { return std::make_unique<FFmpegFLACEncoder>(ffmpeg); },
+            SystemRecording::engineFactory(), SystemRecording::microphoneRequester(),
+            [](GlobalHotKey::Callback pressed) { return makeDesktopGlobalHotKey(std::move(pressed)); },
+            loginItems, links, deviceName(), clock});
+        Reporter reporter(model, context.streams.out);
+        model.onChange([&reporter] { reporter.report(); });
+        model.startUp();
+        context.streams.out << "zoq is running (stop with Ctrl-C)" << std::endl;
+
+        loop.run();
+        context.streams.out << "stopping: finishing any recording" << std::endl;
+    } // the model stops the recorder, which finalises an open part
+}
+
+} // namespace
+
+void addDaemonCommand(CLI::App& app, Context& context) {
+    auto options = std::make_shared<DaemonOptions>();
+    CLI::App* command = app.add_subcommand("daemon", "Run zoq in the foreground without a tray");
+    command->footer(
+        "The zoq service as the tray runs it, for sessions without a tray: records every call of\n"
+        "an allowed application while recording is on (it is re-armed at start when it was on\n"
+        "and the device is paired), uploads every 5 s, and pauses or resumes on the global\n"
+        "hotkey. Prints a line when the recorder's state or a recording's upload changes.\n"
+        "SIGINT or SIGTERM stops it; an open part is finished first.");
+    command->add_option("--root", options->root, "Spool directory (default: $XDG_DATA_HOME/zoq/spool)");
+    command->callback([options, &context] {
+        try {
+            daemon(*options, context);
+        } catch (const CommandFailure& failure) {
+            context.streams.err << "zoq: " << failure.what() << '\n';
+            context.exitCode = failure.exitCode();
+        }
+    });
+}
+
+} // namespace zoq::cli

@@ -1,0 +1,407 @@
+#include "ZoqShell/Shell/ShellModel.h"
+
+#include "ZoqShell/Auth/PairingClient.h"
+#include "ZoqShell/Settings/ShellPaths.h"
+#include "ZoqShell/Settings/ShellSettings.h"
+#include "ZoqShell/System/ZoqDeepLink.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace zoq {
+namespace {
+
+std::string trimmed(const std::string& text) {
+    const auto blank = [](unsigned char c) { return std::isspace(c) != 0; };
+    const auto first = std::find_if_not(text.begin(), text.end(), blank);
+    const auto last = std::find_if_not(text.rbegin(), std::make_reverse_iterator(first), blank).base();
+    return std::string(first, last);
+}
+
+} // namespace
+
+ShellModel::ShellModel(Dependencies dependencies)
+    : settings_(dependencies.settings), executor_(dependencies.executor), transport_(dependencies.transport),
+      persistence_(dependencies.persistence), spoolRoot_(std::move(dependencies.spoolRoot)),
+      network_(dependencies.network), encoder_(std::move(dependencies.encoder)),
+      makeHotKey_(std::move(dependencies.makeHotKey)), loginItems_(dependencies.loginItems),
+      links_(dependencies.links), deviceName_(std::move(dependencies.deviceName)), clock_(dependencies.clock),
+      tickInterval_(dependencies.tickInterval),
+      recorder_(std::make_unique<RecorderController>(settings_, executor_, spoolRoot_,
+                                                     std::move(dependencies.engineFactory),
+                                                     std::move(dependencies.microphoneRequester))),
+      worker_(std::make_unique<SerialWorker>()), uploadWaiter_(std::make_unique<SerialWorker>()) {
+    recorder_->onChange([this] { changed(); });
+    if (const std::optional<std::string> portal = settings_.apiBaseURL()) {
+        openCredentials(*portal, [] {});
+    } else {
+        ready_ = true;
+    }
+    scheduleTick();
+}
+
+ShellModel::~ShellModel() {
+    alive_.reset();
+    if (hotKey_) {
+        hotKey_->unregister();
+    }
+    // The workers finish the job under way (a pairing, a pass) and drop the
+    // rest before anything they use goes.
+    uploadWaiter_.reset();
+    worker_.reset();
+}
+
+template <typename Result>
+void ShellModel::offMain(SerialWorker& worker, std::function<Result()> work,
+                         std::function<void(Result)> then) {
+    (void)worker.submit([alive = std::weak_ptr<bool>(alive_), &executor = executor_, work = std::move(work),
+                         then = std::move(then)]() mutable {
+        auto result = std::make_shared<Result>(work());
+        executor.post([alive, then = std::move(then), result] {
+            if (alive.lock()) {
+                then(std::move(*result));
+            }
+        });
+    });
+}
+
+void ShellModel::changed() {
+    if (observer_) {
+        observer_();
+    }
+}
+
+void ShellModel::setPairingCode(std::string code) {
+    pairingCode_ = std::move(code);
+    changed();
+}
+
+// MARK: Credentials and the uploader
+
+void ShellModel::openCredentials(const std::string& portal, std::function<void()> then) {
+    // Opening the credentials reads the keyring: never on the main thread.
+    offMain<std::shared_ptr<DeviceAuth>>(
+        *worker_,
+        [this, portal] { return std::make_shared<DeviceAuth>(transport_, persistence_, portal, clock_); },
+        [this, then = std::move(then)](std::shared_ptr<DeviceAuth> auth) {
+            if (!auth_) {
+                auth_ = std::move(auth);
+                paired_ = auth_->hasCredentials();
+                blockedAuth_ = auth_->isBlocked();
+                attachUploader();
+            }
+            ready_ = true;
+            changed();
+            if (startUpPending_) {
+                startUpPending_ = false;
+                startUp();
+            }
+            then();
+        });
+}
+
+void ShellModel::attachUploader() {
+    if (uploader_ || !auth_) {
+        return;
+    }
+    uploader_ = std::make_unique<SpoolUploader>(
+        spoolRoot_, SpoolUploader::Dependencies{*auth_, transport_, network_, encoder_, &settings_}, clock_);
+    uploader_->onRows([alive = std::weak_ptr<bool>(alive_), &executor = executor_,
+                       this](const std::vector<UploadRow>& rows, bool blocked) {
+        executor.post([alive, rows, blocked, this] {
+            if (alive.lock()) {
+                rows_ = rows;
+                blockedAuth_ = blocked;
+                changed();
+            }
+        });
+    });
+    uploader_->setBaseURL(settings_.apiBaseURL());
+}
+
+void ShellModel::scheduleTick() {
+    executor_.postAfter(tickInterval_, [alive = std::weak_ptr<bool>(alive_), this] {
+        if (alive.lock()) {
+            tick();
+        }
+    });
+}
+
+void ShellModel::tick() {
+    // One pass at a time: the next is scheduled when this one has ended.
+    SpoolUploader* uploader = uploader_.get();
+    offMain<LoginItemState>(
+        *uploadWaiter_,
+        [uploader, this] {
+            if (uploader != nullptr) {
+                try {
+                    (void)uploader->tickOnce().get();
+                } catch (const std::exception&) {
+                    // The pass tries again at the next tick.
+                }
+            }
+            return loginItems_.currentState();
+        },
+        [this](LoginItemState state) {
+            if (auth_) {
+                paired_ = paired_ || auth_->hasCredentials();
+                blockedAuth_ = auth_->isBlocked();
+            }
+            loginItemState_ = state;
+            changed();
+            scheduleTick();
+        });
+}
+
+void ShellModel::uploadNow(std::function<void()> done) {
+    SpoolUploader* uploader = uploader_.get();
+    offMain<bool>(
+        *uploadWaiter_,
+        [uploader] {
+            if (uploader != nullptr) {
+                try {
+                    (void)uploader->tickOnce().get();
+                } catch (const std::exception&) {
+                }
+            }
+            return true;
+        },
+        [done = std::move(done)](bool) {
+            if (done) {
+                done();
+            }
+        });
+}
+
+// MARK: Portal and pairing
+
+bool ShellModel::applyPortalURL(const std::string& text) {
+    const std::optional<std::string> portal = ShellSettings::parsePortalURL(trimmed(text));
+    if (!portal) {
+        pairingMessage_ = portalRefused;
+        changed();
+        return false;
+    }
+    try {
+        settings_.setAPIBaseURLString(*portal);
+    } catch (const std::exception&) {
+        // Used for this run even when it cannot be kept.
+    }
+    if (auth_) {
+        auth_->configure(*portal);
+    } else {
+        openCredentials(*portal, [] {});
+    }
+    if (uploader_) {
+        uploader_->setBaseURL(*portal);
+    }
+    changed();
+    return true;
+}
+
+void ShellModel::pair(std::string code, std::function<void()> done) {
+    const bool applied = applyPortalURL(settings_.apiBaseURLString());
+    if (!applied) {
+        if (done) {
+            done();
+        }
+        return;
+    }
+    if (!auth_) {
+        // The credentials are still being opened: pair once they are.
+        openCredentials(settings_.apiBaseURLString(), [this, code = std::move(code), done = std::move(done)] {
+            if (auth_) {
+                pair(code, done);
+            } else {
+                pairingMessage_ = portalMissing;
+                changed();
+                if (done) {
+                    done();
+                }
+            }
+        });
+        return;
+    }
+    pairingMessage_ = pairingInProgress;
+    changed();
+    struct Outcome {
+        std::optional<std::string> deviceId;
+        std::string failure;
+    };
+    offMain<Outcome>(
+        *worker_,
+        [auth = auth_, this, code] {
+            try {
+                const PairingClient client(*auth, ShellPaths::installUUID(settings_), deviceName_);
+                return Outcome{client.pair(code).deviceId(), {}};
+            } catch (const std::exception& error) {
+                return Outcome{std::nullopt, error.what()};
+            }
+        },
+        [this, done = std::move(done)](Outcome outcome) {
+            if (!outcome.deviceId) {
+                pairingMessage_ = "Pairing failed: " + outcome.failure;
+                changed();
+                if (done) {
+                    done();
+                }
+                return;
+            }
+            paired_ = true;
+            blockedAuth_ = false;
+            pairingMessage_ = "Paired device " + *outcome.deviceId;
+            attachUploader();
+            changed();
+            if (recorder_->isRunning()) {
+                restartRecorder();
+            }
+            SpoolUploader* uploader = uploader_.get();
+            offMain<bool>(
+                *uploadWaiter_,
+                [uploader, device = *outcome.deviceId] {
+                    try {
+                        (void)uploader->resumeAfterPair(device).get();
+                        (void)uploader->tickOnce().get();
+                    } catch (const std::exception&) {
+                    }
+                    return true;
+                },
+                [done](bool) {
+                    if (done) {
+                        done();
+                    }
+                });
+        });
+}
+
+std::optional<std::string> ShellModel::currentDeviceId() const {
+    if (!auth_ || !paired_) {
+        return std::nullopt;
+    }
+    const std::optional<CredentialSnapshot> snapshot = auth_->snapshot();
+    if (!snapshot) {
+        return std::nullopt;
+    }
+    return snapshot->credentials.deviceId();
+}
+
+// MARK: Recording
+
+void ShellModel::startUp() {
+    if (!ready_) {
+        startUpPending_ = true;
+        return;
+    }
+    installHotkey();
+    refreshLoginItemState();
+    if (settings_.recorderEnabled() && paired_) {
+        if (const std::optional<std::string> device = currentDeviceId()) {
+            recorder_->start(*device);
+        }
+    }
+}
+
+void ShellModel::toggleRecorder() {
+    if (recorder_->isRunning()) {
+        recorder_->stop();
+        return;
+    }
+    if (const std::optional<std::string> device = currentDeviceId()) {
+        recorder_->start(*device);
+    } else {
+        pairingMessage_ = pairFirst;
+        changed();
+    }
+}
+
+void ShellModel::togglePause() {
+    recorder_->togglePause();
+}
+
+void ShellModel::requestMicrophonePermission() {
+    recorder_->requestMicrophonePermission();
+}
+
+void ShellModel::restartRecorder() {
+    if (const std::optional<std::string> device = currentDeviceId(); device && recorder_->isRunning()) {
+        recorder_->stop();
+        recorder_->start(*device);
+    }
+}
+
+void ShellModel::updateAllowlist(const std::set<std::string>& bundleIDs) {
+    try {
+        settings_.setAllowedBundleIDs(bundleIDs);
+    } catch (const std::exception&) {
+    }
+    restartRecorder();
+    changed();
+}
+
+void ShellModel::setChime(bool enabled) {
+    try {
+        settings_.setChimeEnabled(enabled);
+    } catch (const std::exception&) {
+    }
+    restartRecorder();
+    changed();
+}
+
+// MARK: Hotkey and login item
+
+void ShellModel::installHotkey() {
+    if (hotKey_) {
+        hotKey_->unregister();
+        hotKey_.reset();
+    }
+    if (!makeHotKey_) {
+        return;
+    }
+    // The press arrives on the hotkey's own thread.
+    std::shared_ptr<GlobalHotKey> hotKey =
+        makeHotKey_([alive = std::weak_ptr<bool>(alive_), &executor = executor_, this] {
+            executor.post([alive, this] {
+                if (alive.lock()) {
+                    togglePause();
+                }
+            });
+        });
+    hotKey_ = hotKey;
+    const HotkeyConfiguration combination = settings_.hotkey();
+    // The desktop may ask the person first (the portal): off the main thread.
+    offMain<bool>(
+        *worker_,
+        [hotKey, combination] {
+            return hotKey->registerHotKey(static_cast<std::uint32_t>(combination.keyCode),
+                                          combination.carbonModifiers);
+        },
+        [this, hotKey](bool registered) {
+            if (hotKey_ == hotKey) {
+                hotkeyRegistered_ = registered;
+                changed();
+            }
+        });
+}
+
+void ShellModel::refreshLoginItemState() {
+    offMain<LoginItemState>(
+        *worker_, [this] { return loginItems_.currentState(); },
+        [this](LoginItemState state) {
+            loginItemState_ = state;
+            changed();
+        });
+}
+
+void ShellModel::setLoginItem(bool enabled) {
+    offMain<LoginItemState>(
+        *worker_, [this, enabled] { return loginItems_.toggle(enabled); },
+        [this](LoginItemState state) {
+            loginItemState_ = state;
+            changed();
+            if (state == LoginItemState::requiresApproval) {
+                open(ZoqDeepLink::loginItemsSettings, links_);
+            }
+        });
+}
+
+} // namespace zoq

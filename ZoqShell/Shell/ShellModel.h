@@ -1,0 +1,166 @@
+#pragma once
+
+#include "ZoqCore/Spool/FLACEncoder.h"
+#include "ZoqCore/Support/CoreClock.h"
+#include "ZoqCore/Upload/CredentialPersistence.h"
+#include "ZoqShell/Auth/DeviceAuth.h"
+#include "ZoqShell/Recorder/MainExecutor.h"
+#include "ZoqShell/Recorder/RecorderController.h"
+#include "ZoqShell/System/GlobalHotKey.h"
+#include "ZoqShell/System/LinkOpening.h"
+#include "ZoqShell/System/LoginItemManaging.h"
+#include "ZoqShell/System/NetworkObserving.h"
+#include "ZoqShell/Transport/WireTransport.h"
+#include "ZoqShell/Uploader/SerialWorker.h"
+#include "ZoqShell/Uploader/SpoolUploader.h"
+#include "ZoqShell/Uploader/UploadRow.h"
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace zoq {
+
+class ShellSettings;
+
+/// The application's one top-level object: it owns the recorder controller,
+/// device authentication, the spool uploader, the global hotkey and a ticker,
+/// publishes what the menu and the windows show, and offers the operations
+/// they invoke. The tray application and the headless service both run it.
+///
+/// Threads. Every member is called on the main thread (the executor's), and
+/// every change is announced there. Nothing here blocks the main thread on the
+/// network, the keyring or a child process: that work runs on the model's own
+/// workers and its outcome is posted back. Operations that finish later take
+/// an optional completion, called on the main thread.
+///
+/// Start-up: the constructor wires everything and, off the main thread,
+/// opens the stored credentials and the uploader; `startUp()` then registers
+/// the hotkey and re-arms recording when it was on at the last run and the
+/// device is paired. Everything in `Dependencies` is borrowed and must
+/// outlive the model.
+class ShellModel {
+public:
+    struct Dependencies {
+        ShellSettings& settings;
+        MainExecutor& executor;
+        WireTransport& transport;
+        CredentialPersistence& persistence;
+        std::filesystem::path spoolRoot;
+        const NetworkObserving& network;
+        std::function<std::unique_ptr<FLACEncoder>()> encoder;
+        RecorderController::EngineFactory engineFactory;
+        RecorderController::MicrophoneRequester microphoneRequester;
+        std::function<std::unique_ptr<GlobalHotKey>(GlobalHotKey::Callback)> makeHotKey;
+        LoginItemManaging& loginItems;
+        LinkOpening& links;
+        /// Shown in the portal for this device.
+        std::string deviceName;
+        const CoreClock& clock;
+        /// How often the uploader runs a pass.
+        std::chrono::milliseconds tickInterval{5'000};
+    };
+
+    static constexpr const char* portalRefused = "Portal URL invalid — not applied";
+    static constexpr const char* portalMissing = "Set the zoq API URL first";
+    static constexpr const char* pairingInProgress = "Pairing…";
+    static constexpr const char* pairFirst = "Pair your device before recording";
+
+    explicit ShellModel(Dependencies dependencies);
+    ~ShellModel();
+    ShellModel(const ShellModel&) = delete;
+    ShellModel& operator=(const ShellModel&) = delete;
+
+    /// Called on the main thread after every change of what the model shows,
+    /// the recorder's included.
+    void onChange(std::function<void()> observer) { observer_ = std::move(observer); }
+
+    /// The stored credentials have been opened (the values below are known).
+    bool ready() const noexcept { return ready_; }
+    bool paired() const noexcept { return paired_; }
+    bool blockedAuth() const noexcept { return blockedAuth_; }
+    const std::vector<UploadRow>& rows() const noexcept { return rows_; }
+    const std::string& pairingCode() const noexcept { return pairingCode_; }
+    void setPairingCode(std::string code);
+    const std::optional<std::string>& pairingMessage() const noexcept { return pairingMessage_; }
+    LoginItemState loginItemState() const noexcept { return loginItemState_; }
+    /// Whether a global hotkey is held.
+    bool hotkeyRegistered() const noexcept { return hotkeyRegistered_; }
+    RecorderController& recorder() noexcept { return *recorder_; }
+    ShellSettings& settings() noexcept { return settings_; }
+
+    /// Registers the hotkey and re-arms recording if it was on and the device
+    /// is paired (once the credentials are open).
+    void startUp();
+    void pair(std::string code, std::function<void()> done = {});
+    /// Validates and applies a portal address; false (with the message) when
+    /// it is refused.
+    bool applyPortalURL(const std::string& text);
+    void toggleRecorder();
+    void togglePause();
+    void requestMicrophonePermission();
+    void installHotkey();
+    void updateAllowlist(const std::set<std::string>& bundleIDs);
+    void setChime(bool enabled);
+    /// The paired device's identifier, from the credentials in force.
+    std::optional<std::string> currentDeviceId() const;
+    void uploadNow(std::function<void()> done = {});
+    void refreshLoginItemState();
+    void setLoginItem(bool enabled);
+
+private:
+    void changed();
+    /// Runs `work` on `worker`, then `then` on the main thread while the model lives.
+    template <typename Result>
+    void offMain(SerialWorker& worker, std::function<Result()> work, std::function<void(Result)> then);
+    void openCredentials(const std::string& portal, std::function<void()> then);
+    void attachUploader();
+    void scheduleTick();
+    void tick();
+    void restartRecorder();
+
+    ShellSettings& settings_;
+    MainExecutor& executor_;
+    WireTransport& transport_;
+    CredentialPersistence& persistence_;
+    const std::filesystem::path spoolRoot_;
+    const NetworkObserving& network_;
+    std::function<std::unique_ptr<FLACEncoder>()> encoder_;
+    std::function<std::unique_ptr<GlobalHotKey>(GlobalHotKey::Callback)> makeHotKey_;
+    LoginItemManaging& loginItems_;
+    LinkOpening& links_;
+    const std::string deviceName_;
+    const CoreClock& clock_;
+    const std::chrono::milliseconds tickInterval_;
+    std::function<void()> observer_;
+
+    bool ready_ = false;
+    bool paired_ = false;
+    bool blockedAuth_ = false;
+    std::vector<UploadRow> rows_;
+    std::string pairingCode_;
+    std::optional<std::string> pairingMessage_;
+    LoginItemState loginItemState_ = LoginItemState::notRegistered;
+    bool hotkeyRegistered_ = false;
+    bool startUpPending_ = false;
+    bool ticking_ = false;
+
+    std::unique_ptr<RecorderController> recorder_;
+    std::shared_ptr<DeviceAuth> auth_;
+    std::unique_ptr<SpoolUploader> uploader_;
+    std::shared_ptr<GlobalHotKey> hotKey_;
+
+    // Posted work checks this before touching the model.
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+    // Keyring, pairing, hotkey and login-item work; and waiting for uploader
+    // passes, which may take as long as an upload does.
+    std::unique_ptr<SerialWorker> worker_;
+    std::unique_ptr<SerialWorker> uploadWaiter_;
+};
+
+} // namespace zoq
