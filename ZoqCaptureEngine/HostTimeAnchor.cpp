@@ -93,6 +93,13 @@ void HostTimeAnchor::judgeFront(std::vector<RawChunk>& ready) {
             ++reanchors_;
             largestDeparture_ = 0;
         }
+    } else if (std::llabs(earliest) > slewStartNanos) {
+        // The clocks drift apart: follow by at most `maxSlewNanos` per chunk,
+        // well inside the two frames or 125 µs the stream clock allows, so
+        // drift never adds up to a break.
+        const std::int64_t step = std::clamp(earliest, -maxSlewNanos, maxSlewNanos);
+        anchorNanos_ += static_cast<std::uint64_t>(step);
+        slewed_ += step;
     }
     lastDeparture_ = departure(front);
     if (std::llabs(lastDeparture_) > std::llabs(largestDeparture_)) {

@@ -25,19 +25,28 @@ namespace zoq {
 ///
 /// Each chunk is held until deliveries have arrived for `settle` after it,
 /// and then judged with all deliveries since: when even the earliest of them
-/// departs from the line by more than `threshold` (the server lost audio, the
-/// clocks drifted apart), a new anchor starts at that chunk, shifted by that
-/// departure, so the stream clock sees a discontinuity exactly there; when
-/// one arrives earlier than the line allows by more than `threshold`, the
-/// line moves back to it. A burst of late audio that the server delivers
-/// after a stall without losing any ends with deliveries back on the line,
-/// so it moves nothing.
+/// departs from the line by more than `threshold` (the server lost audio), a
+/// new anchor starts at that chunk, shifted by that departure, so the stream
+/// clock sees a discontinuity exactly there; when one arrives earlier than the
+/// line allows by more than `threshold`, the line moves back to it. A burst
+/// of late audio that the server delivers after a stall without losing any
+/// ends with deliveries back on the line, so it moves nothing.
+///
+/// The server's clock and the host's drift apart by tens of ppm (a null sink
+/// on PulseAudio: 35 ppm, about 4 ms in two minutes; sound cards alike).
+/// Breaking the stream for that would split a call every few minutes, so once
+/// the earliest arrivals sit more than `slewStartNanos` off the line, the line
+/// follows them by at most `maxSlewNanos` per chunk: consecutive stamps then
+/// differ from the frame count's duration by that much at most, far inside
+/// what the stream clock accepts.
 ///
 /// Not thread-safe; one per stream, used on the thread that delivers it.
 class HostTimeAnchor {
 public:
     static constexpr std::int64_t defaultThresholdNanos = 4'000'000;
     static constexpr std::int64_t defaultSettleNanos = 100'000'000;
+    static constexpr std::int64_t slewStartNanos = 1'000'000;
+    static constexpr std::int64_t maxSlewNanos = 20'000;
 
     explicit HostTimeAnchor(std::uint32_t rate, std::int64_t thresholdNanos = defaultThresholdNanos,
                             std::int64_t settleNanos = defaultSettleNanos);
@@ -65,6 +74,9 @@ public:
     /// The earliest departure of the deliveries the last judgement saw: how
     /// far the line sits from the arrivals, which grows as the clocks drift.
     std::int64_t baselineNanos() const noexcept { return baseline_; }
+    /// How far the line has followed the arrivals since the first anchor
+    /// (nanoseconds): with the baseline, the drift of the clocks.
+    std::int64_t slewedNanos() const noexcept { return slewed_; }
 
 private:
     std::int64_t departure(const RawChunk& chunk) const noexcept;
@@ -82,6 +94,7 @@ private:
     std::int64_t lastDeparture_ = 0;
     std::int64_t largestDeparture_ = 0;
     std::int64_t baseline_ = 0;
+    std::int64_t slewed_ = 0;
 };
 
 } // namespace zoq

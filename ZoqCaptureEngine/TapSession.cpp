@@ -252,8 +252,9 @@ void TapSession::enqueue(bool mic, RawChunk chunk, std::uint64_t generation, con
         return;
     }
     if (anchor != nullptr) {
-        (mic ? micTiming_ : systemTiming_) = Timing{anchor->reanchors(), anchor->lastDepartureNanos(),
-                                                    anchor->largestDepartureNanos(), anchor->baselineNanos()};
+        (mic ? micTiming_ : systemTiming_) =
+            Timing{anchor->reanchors(), anchor->lastDepartureNanos(), anchor->largestDepartureNanos(),
+                   anchor->baselineNanos(), anchor->slewedNanos()};
     }
     std::vector<RawChunk>& queue = mic ? micChunks_ : systemChunks_;
     std::int64_t& queued = mic ? queuedMicFrames_ : queuedSystemFrames_;

@@ -53,6 +53,7 @@ public:
         std::int64_t lastDepartureNanos = 0;
         std::int64_t largestDepartureNanos = 0;
         std::int64_t baselineNanos = 0;
+        std::int64_t slewedNanos = 0;
         friend bool operator==(const Timing&, const Timing&) = default;
     };
 
