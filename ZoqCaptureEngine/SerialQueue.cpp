@@ -90,8 +90,10 @@ void SerialQueue::loop() {
             wake_.wait(guard);
             continue;
         }
-        if (Clock::now() < next->second.due) {
-            wake_.wait_until(guard, next->second.due);
+        // A copy: the timer may be cancelled (and its entry freed) while
+        // this thread waits, and the wait reads its deadline again on waking.
+        if (const Clock::time_point due = next->second.due; Clock::now() < due) {
+            wake_.wait_until(guard, due);
             continue;
         }
         const std::uint64_t id = next->first;

@@ -43,7 +43,8 @@ void MainLoop::run() {
         } else if (work_.empty()) {
             wake_.wait(guard);
         } else {
-            wake_.wait_until(guard, work_.begin()->first.first);
+            const Clock::time_point due = work_.begin()->first.first; // a copy: the wait reads it again
+            wake_.wait_until(guard, due);
         }
     }
 }
