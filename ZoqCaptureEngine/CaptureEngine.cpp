@@ -11,6 +11,7 @@
 #include "ZoqCore/Spool/Artifact.h"
 #include "ZoqCore/Spool/RecoveryResult.h"
 #include "ZoqCore/Support/CoreError.h"
+#include "ZoqCore/Support/PCM.h"
 
 #include <algorithm>
 #include <cmath>
@@ -601,7 +602,29 @@ void CaptureEngine::handToMixer(Stream stream, std::optional<MixSegment> segment
         if (!segment->samples.empty()) {
             mixer_.pushMic(segment->startNanos, std::move(segment->samples));
         }
-    } else if (segment->samples.size() >= 2) {
+        return;
+    }
+    // The system stream is closed when nothing plays and the system audio
+    // stops coming (`rescan`); frames then go out behind the microphone alone,
+    // silent on the right. A server that stalled and catches up afterwards
+    // sends system audio for instants already handed out that way: those can
+    // never be filled any more, so they are dropped and the rest joins the
+    // mix, instead of the mixer refusing it (`lateData`) and ending the run.
+    const std::optional<std::uint64_t> origin = mixer_.originNanos();
+    if (origin && mixer_.deliveredFrames() > 0) {
+        const std::uint64_t deliveredEnd =
+            *origin + static_cast<std::uint64_t>(mixer_.deliveredFrames()) * pcm::nanosPerFrame;
+        if (segment->startNanos < deliveredEnd) {
+            const std::uint64_t late = deliveredEnd - segment->startNanos;
+            const std::uint64_t frames =
+                std::min<std::uint64_t>(late / pcm::nanosPerFrame + (late % pcm::nanosPerFrame != 0 ? 1 : 0),
+                                        segment->samples.size() / 2);
+            segment->samples.erase(segment->samples.begin(),
+                                   segment->samples.begin() + static_cast<std::ptrdiff_t>(frames * 2));
+            segment->startNanos += frames * pcm::nanosPerFrame;
+        }
+    }
+    if (segment->samples.size() >= 2) {
         mixer_.pushSystem(segment->startNanos, std::move(segment->samples));
     }
 }
@@ -643,6 +666,14 @@ void CaptureEngine::deliverFrames(bool final) {
             // Playing audio that has not arrived yet would leave a hole on
             // the right that could never be filled.
             return;
+        }
+        // Only whole frames the streams cover: the mixer hands out every
+        // frame that starts before `upTo`, and a frame reaching past a
+        // stream's end would make that stream's next audio late for the mixer
+        // (`lateData`), which ends the run. The end binds whenever a stream
+        // runs more than half a second behind (a stalled or loaded server).
+        if (const std::optional<std::uint64_t> origin = mixer_.originNanos(); origin && limit > *origin) {
+            limit -= (limit - *origin) % pcm::nanosPerFrame;
         }
         upTo = now <= deliveryDelayNanos ? 0 : std::min(now - deliveryDelayNanos, limit);
     }

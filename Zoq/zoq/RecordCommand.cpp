@@ -133,8 +133,20 @@ void record(const RecordOptions& options, Context& context) {
         eventStream = eventFile.get();
     }
 
+    // Before the engine and its threads: a signal that comes before the
+    // engine runs stops it as soon as it exists.
+    std::mutex runningLock;
+    CaptureEngine* running = nullptr; // guarded by runningLock
+    bool stopRequested = false;       // guarded by runningLock
+    const StopOnSignal signals([&] {
+        const std::lock_guard guard(runningLock);
+        stopRequested = true;
+        if (running != nullptr) {
+            running->stop();
+        }
+    });
+
     std::mutex outputLock;
-    CaptureEngine* running = nullptr;
     ClosureEventSink sink([&](const EngineEvent& event) {
         {
             const std::lock_guard guard(outputLock);
@@ -148,18 +160,28 @@ void record(const RecordOptions& options, Context& context) {
             }
         }
         // The chime tells the person that this call is now being recorded.
-        if (event.name == "recording_started" && options.chime && running != nullptr) {
-            running->requestAlert();
+        if (event.name == "recording_started" && options.chime) {
+            const std::lock_guard guard(runningLock);
+            if (running != nullptr) {
+                running->requestAlert();
+            }
         }
     });
     const HostClock clock;
     CaptureEngine engine(config, sink, clock, CaptureEngine::systemPlatform());
-    running = &engine;
-    const EngineTermination termination = [&] {
-        const StopOnSignal signals([&engine] { engine.stop(); });
-        engine.start();
-        return engine.wait();
-    }();
+    {
+        const std::lock_guard guard(runningLock);
+        running = &engine;
+        if (stopRequested) {
+            engine.stop();
+        }
+    }
+    engine.start();
+    const EngineTermination termination = engine.wait();
+    {
+        const std::lock_guard guard(runningLock);
+        running = nullptr;
+    }
     switch (termination.kind) {
     case EngineTermination::Kind::stopped:
         context.exitCode = exitSuccess;

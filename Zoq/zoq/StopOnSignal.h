@@ -9,9 +9,11 @@
 namespace zoq::cli {
 
 /// Turns SIGINT and SIGTERM into a call of `stop` for as long as it lives:
-/// both are blocked in every thread started after it (an engine's, a model's)
-/// and taken by one thread of its own with sigwait. Create it before any
-/// thread that must not take them; destroying it restores the signal mask.
+/// both are blocked in every thread started after it and taken by one thread
+/// of its own with sigwait. It must exist before any other thread is started
+/// (an engine's queue, a model's workers): a thread that does not block them
+/// would take a signal with its default action, ending the process unfinished.
+/// Destroying it restores the signal mask.
 class StopOnSignal {
 public:
     explicit StopOnSignal(std::function<void()> stop) {

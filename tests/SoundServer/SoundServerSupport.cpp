@@ -37,7 +37,7 @@ std::filesystem::path builtProgram(const std::string& name) {
     return root / "bin" / name;
 }
 
-ChildProcess::ChildProcess(const std::vector<std::string>& arguments) {
+PipedProcess::PipedProcess(const std::vector<std::string>& arguments) {
     std::vector<std::string> args = arguments;
     std::vector<char*> argv;
     for (std::string& arg : args) {
@@ -65,7 +65,7 @@ ChildProcess::ChildProcess(const std::vector<std::string>& arguments) {
     }
 }
 
-ChildProcess::~ChildProcess() {
+PipedProcess::~PipedProcess() {
     if (pid_ > 0) {
         ::kill(pid_, SIGKILL);
         wait();
@@ -74,7 +74,7 @@ ChildProcess::~ChildProcess() {
     ::close(output_);
 }
 
-std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds timeout) {
+std::optional<std::string> PipedProcess::readLine(std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
         const auto newline = buffered_.find('\n');
@@ -98,12 +98,12 @@ std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds time
     }
 }
 
-void ChildProcess::writeLine(const std::string& line) {
+void PipedProcess::writeLine(const std::string& line) {
     const std::string text = line + "\n";
     ASSERT_EQ(::write(input_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
 }
 
-int ChildProcess::wait() {
+int PipedProcess::wait() {
     int status = 0;
     while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
     }
@@ -164,19 +164,19 @@ std::filesystem::path toneWAV(double seconds, int channels, double frequency) {
     return path;
 }
 
-std::unique_ptr<ChildProcess> play(double seconds, const std::string& device) {
+std::unique_ptr<PipedProcess> play(double seconds, const std::string& device) {
     std::vector<std::string> argv{"paplay"};
     if (!device.empty()) {
         argv.push_back("--device=" + device);
     }
     argv.push_back(toneWAV(seconds, device.empty() ? 2 : 1).string());
-    return std::make_unique<ChildProcess>(argv);
+    return std::make_unique<PipedProcess>(argv);
 }
 
 std::string pactl(const std::vector<std::string>& arguments) {
     std::vector<std::string> argv{"pactl"};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
-    ChildProcess process(argv);
+    PipedProcess process(argv);
     std::string output;
     while (const auto line = process.readLine()) {
         output += *line + "\n";

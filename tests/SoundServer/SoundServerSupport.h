@@ -18,12 +18,12 @@ std::string soundServerKind();
 
 /// A child process with pipes on its standard input and output; killed
 /// (SIGKILL) and reaped when the object goes away.
-class ChildProcess {
+class PipedProcess {
 public:
-    explicit ChildProcess(const std::vector<std::string>& argv);
-    ~ChildProcess();
-    ChildProcess(const ChildProcess&) = delete;
-    ChildProcess& operator=(const ChildProcess&) = delete;
+    explicit PipedProcess(const std::vector<std::string>& argv);
+    ~PipedProcess();
+    PipedProcess(const PipedProcess&) = delete;
+    PipedProcess& operator=(const PipedProcess&) = delete;
 
     /// The next line of its output; absent at its end or after `timeout`.
     std::optional<std::string> readLine(std::chrono::milliseconds timeout = std::chrono::seconds(10));
@@ -56,7 +56,7 @@ public:
 private:
     void command(const std::string& line, const std::string& answer);
 
-    ChildProcess process_;
+    PipedProcess process_;
     std::uint32_t stream_ = 0;
     std::uint32_t client_ = 0;
 };
@@ -68,7 +68,7 @@ std::filesystem::path builtProgram(const std::string& name);
 std::filesystem::path toneWAV(double seconds, int channels, double frequency = 440);
 
 /// `paplay` of a tone, on the default sink or on `device`.
-std::unique_ptr<ChildProcess> play(double seconds, const std::string& device = {});
+std::unique_ptr<PipedProcess> play(double seconds, const std::string& device = {});
 
 /// Runs `pactl ARGS...`; its standard output. Fails the test when it fails.
 std::string pactl(const std::vector<std::string>& arguments);

@@ -254,7 +254,7 @@ TEST_F(TapSessionOnServer, TheSystemMixIsWhatTheSpeakersPlayAndTheMicrophoneWhat
     EXPECT_EQ(session->monitorSourceName(), "speakers.monitor");
     EXPECT_EQ(session->micSampleRate(), 48'000);
     EXPECT_EQ(session->tapSampleRate(), 48'000);
-    const auto heard = [&](std::unique_ptr<test::ChildProcess> player) {
+    const auto heard = [&](std::unique_ptr<test::PipedProcess> player) {
         std::vector<RawChunk> micChunks, systemChunks;
         EXPECT_TRUE(eventually([&] {
             TapSession::Drained drained = session->pump();

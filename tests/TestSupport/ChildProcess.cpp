@@ -13,7 +13,8 @@ extern char** environ;
 namespace zoq::test {
 
 ChildProcess::ChildProcess(std::vector<std::string> args, const std::vector<std::string>& extraEnvironment,
-                           const std::filesystem::path& output) {
+                           const std::filesystem::path& output, bool ownProcessGroup)
+    : group_(ownProcessGroup) {
     // getenv takes the first entry of a name, so the additions come first.
     std::vector<std::string> environment = extraEnvironment;
     for (char** entry = environ; *entry != nullptr; ++entry) {
@@ -35,7 +36,14 @@ ChildProcess::ChildProcess(std::vector<std::string> args, const std::vector<std:
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, sink.c_str(), O_WRONLY | O_CREAT | O_APPEND,
                                      0600);
     posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    const int spawned = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    if (group_) {
+        posix_spawnattr_setpgroup(&attributes, 0);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    }
+    const int spawned = ::posix_spawn(&pid_, argv[0], &actions, &attributes, argv.data(), envp.data());
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) {
         throw std::runtime_error("cannot start " + args[0]);
@@ -56,7 +64,9 @@ void ChildProcess::signal(int number) {
 }
 
 void ChildProcess::kill() {
-    signal(SIGKILL);
+    if (pid_ > 0) {
+        ::kill(group_ ? -pid_ : pid_, SIGKILL);
+    }
 }
 
 bool ChildProcess::ended() {

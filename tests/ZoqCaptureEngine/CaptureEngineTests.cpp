@@ -125,7 +125,7 @@ protected:
             clock.advance(static_cast<double>(stepNanos) / 1e9);
             const auto now = static_cast<std::uint64_t>(std::llround(clock.now() * 1e9));
             if (!silent) {
-                backend.deliver("mic", 882, now);
+                backend.deliver("mic", 882, now + micDelayNanos);
                 backend.deliver(monitor, 960, now);
             }
             if (++sinceTick == 250'000'000 / stepNanos) {
@@ -177,6 +177,8 @@ protected:
     std::function<void()> sleep;
     std::function<void()> wake;
     int sinceTick = 0;
+    /// How much later than the system audio the microphone's audio arrives.
+    std::uint64_t micDelayNanos = 0;
     std::unique_ptr<CaptureEngine> engine;
 };
 
@@ -303,6 +305,61 @@ TEST_F(CaptureEngineTest, ALostStretchOfMicrophoneEndsThePartAsInterruptedAndRec
     EXPECT_EQ(manifests[1].state, ArtifactState::ready);
     // Everything up to the break was kept: the first part runs to it.
     EXPECT_NEAR(static_cast<double>(manifests[0].durableFrames) / 16'000, 25, 1);
+}
+
+// A server that stalls stops both streams; with nothing playing, the engine
+// closes the system stream and hands out frames behind the microphone alone.
+// When the server catches up, the system audio it held back reaches back
+// before the frames already handed out (here by the 20 ms the microphone had
+// got further): those few frames are lost on the right, but the call goes on
+// in the same part, instead of the mixer refusing the audio and ending the run.
+TEST_F(CaptureEngineTest, SystemAudioCatchingUpAfterAStallKeepsThePartGoing) {
+    start();
+    callTakesMicrophone();
+    run(25);
+    clock.advance(static_cast<double>(stepNanos) / 1e9);
+    backend.deliver("mic", 882, static_cast<std::uint64_t>(std::llround(clock.now() * 1e9)));
+    run(2, true);
+    const auto now = static_cast<std::uint64_t>(std::llround(clock.now() * 1e9));
+    backend.deliver("mic", 2 * 44'100, now);
+    backend.deliver(monitor, 2 * 48'000 + 960, now);
+    run(10);
+    callLetsGo();
+    run(17);
+    engine->stop();
+    EXPECT_EQ(engine->wait(), EngineTermination::stopped());
+    EXPECT_TRUE(sink.named("discontinuity").empty());
+    const std::vector<ArtifactManifest> manifests = partsInOrder();
+    ASSERT_EQ(manifests.size(), 1u);
+    EXPECT_EQ(manifests[0].state, ArtifactState::ready);
+    EXPECT_FALSE(manifests[0].interrupted);
+    EXPECT_GE(static_cast<double>(manifests[0].durableFrames) / 16'000, 25 + 2 + 10 + 15);
+}
+
+// The two streams' frames never lie on one grid (here the microphone's lie
+// 10 us after the system audio's). When a stalled server holds the
+// microphone back, it is the microphone's end that limits what goes out:
+// only whole frames before it may go, or its next audio, continuing where it
+// ended, would reach back into a frame already handed out and end the run.
+TEST_F(CaptureEngineTest, AMicrophoneThatFallsBehindGetsOnlyWholeFramesHandedOut) {
+    micDelayNanos = 10'000;
+    start();
+    callTakesMicrophone();
+    run(25);
+    clock.advance(static_cast<double>(stepNanos) / 1e9);
+    backend.deliver(monitor, 960, static_cast<std::uint64_t>(std::llround(clock.now() * 1e9)));
+    run(1, true);
+    const auto now = static_cast<std::uint64_t>(std::llround(clock.now() * 1e9));
+    backend.deliver("mic", 44'100 + 882, now + micDelayNanos);
+    backend.deliver(monitor, 48'000, now);
+    run(10);
+    callLetsGo();
+    run(17);
+    engine->stop();
+    EXPECT_EQ(engine->wait(), EngineTermination::stopped());
+    const std::vector<ArtifactManifest> manifests = partsInOrder();
+    ASSERT_EQ(manifests.size(), 1u);
+    EXPECT_FALSE(manifests[0].interrupted);
 }
 
 TEST_F(CaptureEngineTest, AStreamThatNeverDeliversOrStallsEndsTheRunAfterNineteenSeconds) {

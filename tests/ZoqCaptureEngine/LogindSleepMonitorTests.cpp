@@ -1,5 +1,6 @@
 #include "ZoqCaptureEngine/LogindSleepMonitor.h"
 #include "ZoqCore/Support/CoreError.h"
+#include "tests/TestSupport/LogindClient.h"
 #include "tests/TestSupport/PrivateBus.h"
 #include "tests/TestSupport/TempDirectory.h"
 #include "tests/TestSupport/TestPrograms.h"
@@ -8,59 +9,14 @@
 #include <condition_variable>
 #include <gtest/gtest.h>
 #include <mutex>
-#include <systemd/sd-bus.h>
-#include <tuple>
 #include <vector>
 
 namespace zoq {
 namespace {
 
 using test::eventually;
-using Inhibitor = std::tuple<std::string, std::string, std::string, std::string>;
-
-/// The test's own client of the mock logind: what it lists and what it emits.
-class LogindClient {
-public:
-    explicit LogindClient(const std::string& address) {
-        sd_bus_new(&bus_);
-        sd_bus_set_address(bus_, address.c_str());
-        sd_bus_set_bus_client(bus_, 1);
-        if (sd_bus_start(bus_) < 0) {
-            throw std::runtime_error("cannot reach the private bus");
-        }
-    }
-    ~LogindClient() { sd_bus_flush_close_unref(bus_); }
-
-    /// (what, who, why, mode) of every inhibitor the mock holds; empty when
-    /// logind is not there.
-    std::vector<Inhibitor> inhibitors() {
-        sd_bus_message* reply = nullptr;
-        std::vector<Inhibitor> listed;
-        if (sd_bus_call_method(bus_, "org.freedesktop.login1", "/org/freedesktop/login1",
-                               "org.freedesktop.login1.Manager", "ListInhibitors", nullptr, &reply,
-                               "") >= 0 &&
-            sd_bus_message_enter_container(reply, 'a', "(ssssuu)") >= 0) {
-            const char *what, *who, *why, *mode;
-            std::uint32_t uid, pid;
-            while (sd_bus_message_read(reply, "(ssssuu)", &what, &who, &why, &mode, &uid, &pid) > 0) {
-                listed.emplace_back(what, who, why, mode);
-            }
-        }
-        sd_bus_message_unref(reply);
-        return listed;
-    }
-
-    void prepareForSleep(bool sleeping) {
-        const int result = sd_bus_call_method(bus_, "org.freedesktop.login1", "/org/freedesktop/login1",
-                                              "org.freedesktop.DBus.Mock", "EmitSignal", nullptr, nullptr,
-                                              "sssav", "org.freedesktop.login1.Manager", "PrepareForSleep",
-                                              "b", 1, "b", sleeping ? 1 : 0);
-        ASSERT_GE(result, 0) << "the mock did not emit PrepareForSleep";
-    }
-
-private:
-    sd_bus* bus_ = nullptr;
-};
+using test::Inhibitor;
+using test::LogindClient;
 
 const Inhibitor ourLock{"sleep", "zoq", "Finishing recording", "delay"};
 

@@ -1,0 +1,435 @@
+// `zoq record`, the real program, against a private PulseAudio or PipeWire
+// server (tests/with-sound-server): the test call application holds the
+// microphone while espeak-ng speech plays into the microphone and different
+// speech plays on the speakers, and the test reads what zoq wrote: its
+// events (--events) and the parts in its spool.
+//
+// The server may really lose audio on a loaded machine (PipeWire skips
+// cycles): the engine then reports a discontinuity and splits the call into
+// parts there. The tests assert what holds either way.
+
+#include "ZoqCore/Spool/Artifact.h"
+#include "ZoqCore/Spool/FFmpegFLACEncoder.h"
+#include "ZoqCore/Support/CoreClock.h"
+#include "ZoqCore/Support/PCM.h"
+#include "tests/EngineEndToEnd/CallAudio.h"
+#include "tests/EngineEndToEnd/RecordRun.h"
+#include "tests/SoundServer/SoundServerSupport.h"
+#include "tests/TestSupport/LogindClient.h"
+#include "tests/TestSupport/PrivateBus.h"
+#include "tests/TestSupport/TempDirectory.h"
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <gtest/gtest.h>
+#include <thread>
+
+namespace zoq {
+namespace {
+
+using namespace std::chrono_literals;
+using test::CallApp;
+using test::Part;
+using test::RecordEvent;
+using test::RecordRun;
+
+constexpr double speechSeconds = 120;
+
+/// Where a part lies on the host clock, from the mixer origin its
+/// "finalized" event reports: [start, end) in seconds.
+struct HostSpan {
+    double start = 0;
+    double end = 0;
+};
+
+/// Waits until the part that `started` announced holds at least `seconds`
+/// of audio that reached it (its first frame is where the event says, and
+/// frames reach the part at least 0.5 s after they were captured), so that
+/// the part is kept when it ends.
+void recordFor(const RecordEvent& started, double seconds) {
+    const double first = std::stod(started.field("origin_nanos")) / 1e9 +
+                         std::stod(started.field("first_frame")) / pcm::sampleRate;
+    while (HostClock().now() < first + seconds + 0.75) {
+        std::this_thread::sleep_for(50ms);
+    }
+}
+
+constexpr double keptSeconds = 21; // parts under 20 s are discarded
+
+class RecordOnServer : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        audio = std::make_unique<test::TempDirectory>();
+        mic = test::makeSpeech(
+            audio->path(), "mic", "en-us",
+            "This is the near end of the call, spoken into the microphone. It should be heard "
+            "on the left channel only, never on the right. Seven green apples, forty two "
+            "yellow boats, and a quiet river under the bridge. The weather report says rain "
+            "tomorrow and sunshine on Sunday.",
+            speechSeconds);
+        speakers =
+            test::makeSpeech(audio->path(), "speakers", "en+f3",
+                             "And this is the far side, played on the speakers as the other person talks. "
+                             "Numbers follow: three hundred, eleven, ninety. Please remember to bring the "
+                             "blue folder to the meeting on Thursday afternoon, and call the office first.",
+                             speechSeconds);
+    }
+    static void TearDownTestSuite() { audio.reset(); }
+
+    void SetUp() override { ASSERT_FALSE(test::soundServerKind().empty()); }
+
+    /// Speech into the microphone and on the speakers from now on; returns
+    /// when the players were started (host seconds).
+    double playSpeech() {
+        const double at = HostClock().now();
+        voice = std::make_unique<test::PipedProcess>(
+            std::vector<std::string>{"paplay", "--device=micfeed", mic.played.string()});
+        far = std::make_unique<test::PipedProcess>(
+            std::vector<std::string>{"paplay", speakers.played.string()});
+        return at;
+    }
+
+    /// With speech playing, the call takes the microphone and holds it until
+    /// its part will be kept when it ends; the part's announcement.
+    std::optional<RecordEvent> recordCall(RecordRun& run) {
+        if (!run.waitFor("tap_started")) {
+            return std::nullopt;
+        }
+        playSpeech();
+        call = std::make_unique<CallApp>("Call", RecordRun::allowedApp);
+        auto started = run.waitFor("recording_started");
+        if (started) {
+            recordFor(*started, keptSeconds);
+        }
+        return started;
+    }
+
+    /// Where each finalised part lies on the host clock.
+    static HostSpan spanOf(const Part& part, const RecordRun& run) {
+        for (const RecordEvent& event : run.named("finalized")) {
+            if (event.fields.count("directory") != 0 &&
+                event.fields.at("directory") == part.directory.string()) {
+                const double origin = std::stod(event.field("origin_nanos")) / 1e9;
+                const double start =
+                    origin + static_cast<double>(part.manifest.capture.firstFrame) / pcm::sampleRate;
+                return {start, start + static_cast<double>(part.manifest.durableFrames) / pcm::sampleRate};
+            }
+        }
+        ADD_FAILURE() << "no finalized event for " << part.directory;
+        return {};
+    }
+
+    /// A published part: READY, its FLAC decodes to exactly the durable audio.
+    static void expectPublished(const Part& part) {
+        EXPECT_EQ(part.manifest.state, ArtifactState::ready)
+            << part.directory << ": " << rawValue(part.manifest.state) << " with "
+            << part.manifest.durableFrames << " frames";
+        ASSERT_TRUE(std::filesystem::exists(part.directory / Artifact::flacName)) << part.directory;
+        EXPECT_FALSE(std::filesystem::exists(part.directory / Artifact::wavName)) << part.directory;
+        EXPECT_EQ(FFmpegFLACEncoder().inspect(part.directory / Artifact::flacName).pcmSHA256,
+                  part.manifest.durablePCMHash)
+            << part.directory;
+    }
+
+    /// The part a run ended: published, unless the server lost audio during
+    /// it and so left it too short to keep.
+    static void expectFinished(const Part& part, const RecordRun& run) {
+        if (run.named("discontinuity").empty() || part.manifest.state == ArtifactState::ready) {
+            expectPublished(part);
+        } else {
+            EXPECT_EQ(part.manifest.state, ArtifactState::discardedShort) << part.directory;
+        }
+    }
+
+    /// The part's left channel is the microphone's speech and its right the
+    /// speakers', each at the lag its host time predicts (give or take how
+    /// long paplay took to start), and never the other way round.
+    test::Match expectSidesNotCrossed(const Part& part, const HostSpan& span, double playedAt) {
+        const std::vector<float> left = test::decodedChannel(part, 0);
+        const std::vector<float> right = test::decodedChannel(part, 1);
+        const auto expected = static_cast<std::int64_t>((span.start - playedAt) * pcm::sampleRate);
+        const std::int64_t from = expected - 3 * pcm::sampleRate, to = expected + pcm::sampleRate / 2;
+        const test::Match micLeft = test::bestMatch(left, mic.reference, from, to);
+        const test::Match speakersRight = test::bestMatch(right, speakers.reference, from, to);
+        const test::Match speakersLeft = test::bestMatch(left, speakers.reference, from, to);
+        const test::Match micRight = test::bestMatch(right, mic.reference, from, to);
+        std::printf(
+            "%s: %.1f s; left~mic %.3f at %+.3f s, right~speakers %.3f at %+.3f s; crossed %.3f, %.3f\n",
+            part.directory.filename().c_str(), span.end - span.start, micLeft.correlation,
+            static_cast<double>(micLeft.lag - expected) / pcm::sampleRate, speakersRight.correlation,
+            static_cast<double>(speakersRight.lag - expected) / pcm::sampleRate, speakersLeft.correlation,
+            micRight.correlation);
+        EXPECT_GE(micLeft.correlation, 0.9);
+        EXPECT_GE(speakersRight.correlation, 0.9);
+        EXPECT_LT(speakersLeft.correlation, 0.3);
+        EXPECT_LT(micRight.correlation, 0.3);
+        return micLeft;
+    }
+
+    static inline std::unique_ptr<test::TempDirectory> audio;
+    static inline test::Speech mic;
+    static inline test::Speech speakers;
+    test::TempDirectory temp;
+    std::unique_ptr<test::PipedProcess> voice;
+    std::unique_ptr<test::PipedProcess> far;
+    std::unique_ptr<CallApp> call;
+};
+
+TEST_F(RecordOnServer, ACallIsOnePartWithTheMicrophoneLeftAndTheSpeakersRight) {
+    RecordRun run(temp / "run");
+    ASSERT_TRUE(run.waitFor("tap_started"));
+    const double playedAt = playSpeech();
+
+    // An application that is not allowed holds the microphone past the
+    // debounce: it is announced once and nothing is recorded.
+    double otherLeft = 0;
+    {
+        CallApp other("Other", "org.example.Other");
+        ASSERT_TRUE(run.waitFor("mic_ignored"));
+        std::this_thread::sleep_for(4s);
+        other.exit();
+        otherLeft = HostClock().now();
+    }
+
+    double opened = 0, closed = 0;
+    {
+        CallApp allowed("Call", RecordRun::allowedApp);
+        opened = HostClock().now();
+        ASSERT_TRUE(run.waitFor("recording_started"));
+        std::this_thread::sleep_for(8s);
+        allowed.exit();
+        closed = HostClock().now();
+    }
+    ASSERT_TRUE(run.waitFor("tap_started", 1, [](const RecordEvent& event) {
+        return event.field("reason") == "idle_finalized";
+    }));
+    run.signal(SIGTERM);
+    EXPECT_EQ(run.exitCode(), 0) << run.output();
+
+    const auto ignored = run.named("mic_ignored");
+    ASSERT_EQ(ignored.size(), 1u);
+    EXPECT_EQ(ignored[0].field("bundleID"), "org.example.Other");
+    EXPECT_EQ(ignored[0].field("reason"), "not_allowlisted");
+    const auto debouncing = run.named("debouncing");
+    ASSERT_FALSE(debouncing.empty());
+    EXPECT_GT(debouncing.front().t, otherLeft) << "the application that is not allowed began a part";
+
+    const std::vector<Part> parts = test::partsOf(run.spool());
+    const auto discontinuities = run.named("discontinuity");
+    const auto started = run.named("recording_started");
+    const auto closedEvents = run.named("hardware_closed");
+    ASSERT_FALSE(parts.empty());
+    ASSERT_FALSE(started.empty());
+    std::printf("%s: call held the microphone %.3f s; %zu part(s), %zu discontinuities\n",
+                test::soundServerKind().c_str(), closed - opened, parts.size(), discontinuities.size());
+    for (const RecordEvent& event : discontinuities) {
+        std::printf("  discontinuity %s at %.3f\n", event.field("stream").c_str(),
+                    std::stod(event.field("host_nanos")) / 1e9 - opened);
+    }
+
+    if (discontinuities.empty()) {
+        // One part, from before the debounce ended to the end of the grace.
+        ASSERT_EQ(parts.size(), 1u);
+        const Part& part = parts[0];
+        expectPublished(part);
+        EXPECT_FALSE(part.manifest.interrupted);
+        const HostSpan span = spanOf(part, run);
+        const double debounceEnded = started.front().t;
+        const double graceEnded = closedEvents.at(0).t;
+        std::printf(
+            "part: starts %.3f s before the debounce ended (the debounce began %.3f s after the call "
+            "took the microphone and lasted %.3f s), ends %.3f s after the grace ended; %.3f s long for a "
+            "call of %.3f s + 15 s grace (%+.3f s)\n",
+            debounceEnded - span.start, debouncing.front().t - opened, debounceEnded - debouncing.front().t,
+            span.end - graceEnded, span.end - span.start, closed - opened,
+            span.end - span.start - (closed - opened + 15));
+        // The pre-buffer holds the 3 s of delivered audio before the debounce
+        // ended, and delivery runs at least 0.5 s behind: the part starts at
+        // least 3.5 s before the debounce ended, so at least 0.5 s before the
+        // call took the microphone (the debounce lasts 3 s at least).
+        EXPECT_LE(span.start, debounceEnded - 3.5 + 0.001);
+        // Everything captured until the hardware closed at the end of the
+        // grace is in the part.
+        EXPECT_NEAR(span.end, graceEnded, 0.1);
+        // So the part is the call and its grace, plus that half second and
+        // whatever the two 250 ms ticks that ended the debounce and the grace
+        // came late, and the delivery lag beyond its half second (the
+        // server's own latency); 0.75 s on a quiet machine.
+        const double extra = span.end - span.start - (closed - opened + 15);
+        EXPECT_GE(extra, 0.5 - 0.05);
+        EXPECT_LE(extra, 2.0);
+        const test::Match micLeft = expectSidesNotCrossed(part, span, playedAt);
+        // The pre-buffered seconds hold the microphone's speech, at the lag of
+        // the rest of the part.
+        std::vector<float> left = test::decodedChannel(part, 0);
+        left.resize(std::min<std::size_t>(left.size(), 3 * pcm::sampleRate));
+        const double prebuffered = test::correlationAt(left, mic.reference, micLeft.lag);
+        std::printf("pre-buffered 3 s: left~mic %.3f\n", prebuffered);
+        EXPECT_GE(prebuffered, 0.9);
+        return;
+    }
+
+    // The server lost audio: every part ends where audio broke, no two parts
+    // share an instant, and every published part is the right audio.
+    const auto breaks = [&](double end) {
+        return std::any_of(discontinuities.begin(), discontinuities.end(), [&](const RecordEvent& event) {
+            const double at = std::stod(event.field("host_nanos")) / 1e9;
+            return at >= end - 0.1 && at <= end + 1.0;
+        });
+    };
+    std::optional<HostSpan> previous;
+    for (const Part& part : parts) {
+        SCOPED_TRACE(part.directory.filename().string());
+        if (part.manifest.state == ArtifactState::discardedShort) {
+            continue;
+        }
+        expectPublished(part);
+        const HostSpan span = spanOf(part, run);
+        if (part.manifest.interrupted) {
+            EXPECT_TRUE(breaks(span.end)) << "an interrupted part that ends where no audio was lost";
+        }
+        if (previous) {
+            EXPECT_GE(span.start, previous->end - 1.0 / pcm::sampleRate);
+        }
+        previous = span;
+        if (span.end - span.start >= 5) {
+            expectSidesNotCrossed(part, span, playedAt);
+        }
+    }
+    EXPECT_FALSE(parts.back().manifest.interrupted);
+}
+
+// A new default sink is new hardware: the part ends as interrupted with all
+// its audio, and recording goes on in a new part on the new device. SIGTERM
+// in the middle of that part finishes it too.
+TEST_F(RecordOnServer, ANewDefaultSinkSplitsTheCallAndSigtermFinishesIt) {
+    test::pactl({"load-module", "module-null-sink", "sink_name=headset", "rate=48000", "channels=2",
+                 "sink_properties=device.description=headset"});
+    RecordRun run(temp / "run");
+    ASSERT_TRUE(recordCall(run));
+    test::pactl({"set-default-sink", "headset"});
+    ASSERT_TRUE(run.waitFor("hardware_changed"));
+    ASSERT_TRUE(run.waitFor("tap_started", 1, [](const RecordEvent& event) {
+        return event.field("reason") == "device_changed";
+    }));
+    const auto second = run.waitFor("recording_started", 2);
+    ASSERT_TRUE(second);
+    recordFor(*second, keptSeconds);
+    run.signal(SIGTERM);
+    EXPECT_EQ(run.exitCode(), 0) << run.output();
+    call->exit();
+    test::pactl({"set-default-sink", "speakers"});
+
+    EXPECT_EQ(run.named("engine_stopped").at(0).field("reason"), "stopped");
+    // Parts: the one the new sink ended, the one SIGTERM ended, and one more
+    // for each time the server lost audio in between.
+    const std::vector<Part> parts = test::partsOf(run.spool());
+    const std::size_t lost = run.named("discontinuity").size();
+    ASSERT_GE(parts.size(), 2u);
+    EXPECT_LE(parts.size(), 2 + lost);
+    for (const Part& part : parts) {
+        EXPECT_TRUE(part.manifest.interrupted) << part.directory;
+    }
+    if (lost == 0) {
+        for (const Part& part : parts) {
+            expectPublished(part);
+        }
+    }
+    // The first part ends where the hardware closed for the new sink.
+    const HostSpan span = spanOf(parts.front(), run);
+    EXPECT_LE(span.end, run.named("hardware_changed").at(0).t + 0.001);
+}
+
+// --max-seconds ends the run by itself, as stopped.
+TEST_F(RecordOnServer, MaxSecondsStopsTheRun) {
+    RecordRun run(temp / "run", {"--max-seconds", "1"});
+    EXPECT_EQ(run.exitCode(), 0) << run.output();
+    const auto started = run.named("engine_started");
+    const auto stopped = run.named("engine_stopped");
+    ASSERT_EQ(started.size(), 1u);
+    ASSERT_EQ(stopped.size(), 1u);
+    EXPECT_EQ(stopped[0].field("reason"), "stopped");
+    EXPECT_GE(stopped[0].t - started[0].t, 1.0);
+}
+
+// The server stops (SIGSTOP) for 20 s in the middle of a call. While it is
+// stopped every question to it times out, so the call seems to have let go;
+// the microphone delivers nothing, and 19 s after its last audio the health
+// check ends the run. Whatever the timing, the part keeps everything it
+// recorded and is finished.
+TEST_F(RecordOnServer, AStalledServerEndsTheRunWithTheMicrophoneStalledAndThePartKept) {
+    RecordRun run(temp / "run");
+    ASSERT_TRUE(recordCall(run));
+    const double stalled = HostClock().now();
+    for (const pid_t pid : test::soundServerPids()) {
+        ::kill(pid, SIGSTOP);
+    }
+    std::this_thread::sleep_for(20s);
+    for (const pid_t pid : test::soundServerPids()) {
+        ::kill(pid, SIGCONT);
+    }
+    EXPECT_EQ(run.exitCode(), 1) << run.output();
+    call->exit();
+
+    const auto health = run.named("capture_health_failed");
+    ASSERT_EQ(health.size(), 1u) << run.output();
+    EXPECT_EQ(health[0].field("stream"), "microphone");
+    EXPECT_EQ(health[0].field("detail"), "pcm_stalled");
+    EXPECT_GE(health[0].t - std::stod(health[0].field("last_pcm")), 19);
+    const std::string reason = run.named("engine_stopped").at(0).field("reason");
+    std::printf("%s: stalled at %.3f, health failed at %.3f, stopped: %s\n", test::soundServerKind().c_str(),
+                0.0, health[0].t - stalled, reason.c_str());
+    EXPECT_EQ(reason, "failure(\"microphone_pcm_stalled\")");
+    const std::vector<Part> parts = test::partsOf(run.spool());
+    ASSERT_FALSE(parts.empty());
+    const Part& part = parts.back();
+    expectFinished(part, run);
+    EXPECT_TRUE(part.manifest.interrupted);
+    if (part.manifest.state == ArtifactState::ready) {
+        EXPECT_GE(spanOf(part, run).end, stalled - 0.5);
+    }
+}
+
+// Sleep through a mock logind on a private system bus: the part is finished
+// before zoq lets go of its delay lock (so before the machine may sleep),
+// and after the wake zoq takes a new lock and records the call again.
+TEST_F(RecordOnServer, SleepFinishesThePartBeforeReleasingTheLockAndWakeRecordsAgain) {
+    test::PrivateBus bus;
+    const auto logind = bus.startMock("logind", "org.freedesktop.login1");
+    test::LogindClient client(bus.address());
+    const test::Inhibitor lock{"sleep", "zoq", "Finishing recording", "delay"};
+    const auto held = [&] { return client.inhibitors() == std::vector{lock}; };
+
+    RecordRun run(temp / "run", {}, {"DBUS_SYSTEM_BUS_ADDRESS=" + bus.address()});
+    ASSERT_TRUE(recordCall(run));
+    EXPECT_TRUE(held());
+
+    const double sleptAt = HostClock().now();
+    client.prepareForSleep(true);
+    ASSERT_TRUE(test::eventually([&] { return client.inhibitors().empty(); }, 60s)) << run.output();
+    // The lock is gone only once the part is safe on disk.
+    EXPECT_EQ(run.named("sleep_finalized").size(), 1u);
+    const std::vector<Part> parts = test::partsOf(run.spool());
+    ASSERT_FALSE(parts.empty());
+    for (const Part& part : parts) {
+        EXPECT_NE(part.manifest.state, ArtifactState::writingWAV) << part.directory;
+    }
+    expectFinished(parts.back(), run);
+    EXPECT_TRUE(parts.back().manifest.interrupted);
+
+    client.prepareForSleep(false);
+    ASSERT_TRUE(run.waitFor("wake"));
+    ASSERT_TRUE(run.waitFor("tap_started", 1,
+                            [](const RecordEvent& event) { return event.field("reason") == "wake"; }));
+    EXPECT_TRUE(test::eventually([&] { return held(); }, 30s));
+    const auto again =
+        run.waitFor("recording_started", 1, [&](const RecordEvent& event) { return event.t > sleptAt; });
+    EXPECT_TRUE(again);
+    run.signal(SIGTERM);
+    EXPECT_EQ(run.exitCode(), 0) << run.output();
+    call->exit();
+}
+
+} // namespace
+} // namespace zoq
