@@ -201,9 +201,9 @@ TEST_F(RecordOnServer, ACallIsOnePartWithTheMicrophoneLeftAndTheSpeakersRight) {
         allowed.exit();
         closed = HostClock().now();
     }
-    ASSERT_TRUE(run.waitFor("tap_started", 1, [](const RecordEvent& event) {
-        return event.field("reason") == "idle_finalized";
-    }));
+    // The part ends 15 s after the call let go (or earlier, where the server
+    // lost audio during the grace): then no part is open any more.
+    ASSERT_TRUE(run.waitFor("finalized", 1, [&](const RecordEvent& event) { return event.t > closed; }));
     run.signal(SIGTERM);
     EXPECT_EQ(run.exitCode(), 0) << run.output();
 
@@ -258,7 +258,7 @@ TEST_F(RecordOnServer, ACallIsOnePartWithTheMicrophoneLeftAndTheSpeakersRight) {
         // server's own latency); 0.75 s on a quiet machine.
         const double extra = span.end - span.start - (closed - opened + 15);
         EXPECT_GE(extra, 0.5 - 0.05);
-        EXPECT_LE(extra, 2.0);
+        EXPECT_LE(extra, 5.0); // a bound against nonsense only: late ticks add to it
         const test::Match micLeft = expectSidesNotCrossed(part, span, playedAt);
         // The pre-buffered seconds hold the microphone's speech, at the lag of
         // the rest of the part.
@@ -270,34 +270,32 @@ TEST_F(RecordOnServer, ACallIsOnePartWithTheMicrophoneLeftAndTheSpeakersRight) {
         return;
     }
 
-    // The server lost audio: every part ends where audio broke, no two parts
-    // share an instant, and every published part is the right audio.
-    const auto breaks = [&](double end) {
-        return std::any_of(discontinuities.begin(), discontinuities.end(), [&](const RecordEvent& event) {
-            const double at = std::stod(event.field("host_nanos")) / 1e9;
-            return at >= end - 0.1 && at <= end + 1.0;
-        });
-    };
-    std::optional<HostSpan> previous;
+    // The server lost audio: every interrupted part ends where audio broke
+    // (the break lies between its end and the next part's start), no two
+    // parts share an instant, and every published part is the right audio.
+    std::vector<HostSpan> spans;
     for (const Part& part : parts) {
-        SCOPED_TRACE(part.directory.filename().string());
-        if (part.manifest.state == ArtifactState::discardedShort) {
-            continue;
+        spans.push_back(spanOf(part, run));
+    }
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        SCOPED_TRACE(parts[i].directory.filename().string());
+        const double next = i + 1 < parts.size() ? spans[i + 1].start : 1e300;
+        if (i + 1 < parts.size()) {
+            EXPECT_GE(next, spans[i].end - 1.0 / pcm::sampleRate);
         }
-        expectPublished(part);
-        const HostSpan span = spanOf(part, run);
-        if (part.manifest.interrupted) {
-            EXPECT_TRUE(breaks(span.end)) << "an interrupted part that ends where no audio was lost";
+        if (parts[i].manifest.interrupted) {
+            EXPECT_TRUE(std::any_of(discontinuities.begin(), discontinuities.end(),
+                                    [&](const RecordEvent& event) {
+                                        const double at = std::stod(event.field("host_nanos")) / 1e9;
+                                        return at >= spans[i].end - 0.1 && at <= next + 0.1;
+                                    }))
+                << "an interrupted part that ends where no audio was lost";
         }
-        if (previous) {
-            EXPECT_GE(span.start, previous->end - 1.0 / pcm::sampleRate);
-        }
-        previous = span;
-        if (span.end - span.start >= 5) {
-            expectSidesNotCrossed(part, span, playedAt);
+        if (parts[i].manifest.state != ArtifactState::discardedShort) {
+            expectPublished(parts[i]);
+            expectSidesNotCrossed(parts[i], spans[i], playedAt);
         }
     }
-    EXPECT_FALSE(parts.back().manifest.interrupted);
 }
 
 // A new default sink is new hardware: the part ends as interrupted with all
