@@ -256,8 +256,10 @@ TEST_F(RecordOnServer, ACallIsOnePartWithTheMicrophoneLeftAndTheSpeakersRight) {
         // whatever the two 250 ms ticks that ended the debounce and the grace
         // came late, and the delivery lag beyond its half second (the
         // server's own latency); 0.75 s on a quiet machine.
+        // Only an upper bound: `opened` and `closed` are when this test saw
+        // the application's answers, which on a loaded machine come later
+        // than the server's own change the engine reacts to.
         const double extra = span.end - span.start - (closed - opened + 15);
-        EXPECT_GE(extra, 0.5 - 0.05);
         EXPECT_LE(extra, 5.0); // a bound against nonsense only: late ticks add to it
         const test::Match micLeft = expectSidesNotCrossed(part, span, playedAt);
         // The pre-buffered seconds hold the microphone's speech, at the lag of
