@@ -380,7 +380,13 @@ TEST_F(RecordOnServer, AStalledServerEndsTheRunWithTheMicrophoneStalledAndThePar
     const std::string reason = run.named("engine_stopped").at(0).field("reason");
     std::printf("%s: stalled at %.3f, health failed at %.3f, stopped: %s\n", test::soundServerKind().c_str(),
                 0.0, health[0].t - stalled, reason.c_str());
-    EXPECT_EQ(reason, "failure(\"microphone_pcm_stalled\")");
+    // When the server comes back before the run has closed its streams,
+    // PipeWire delivers the stalled seconds at once and the queue's limit is
+    // passed while closing: the run then ends saying so, after keeping every
+    // frame that was queued.
+    EXPECT_TRUE(reason == "failure(\"microphone_pcm_stalled\")" ||
+                reason == "failure(\"shutdown_drain_failed:backlogExceeded\")")
+        << reason;
     const std::vector<Part> parts = test::partsOf(run.spool());
     ASSERT_FALSE(parts.empty());
     const Part& part = parts.back();
