@@ -56,12 +56,12 @@ AudioClientIdentity identityOf(const pa_proplist* list) {
     return identity;
 }
 
-AudioFormat formatOf(const pa_sample_spec& spec, const pa_channel_map& map) {
+AudioFormat formatOf(const pa_sample_spec& sampleSpec, const pa_channel_map& map) {
     AudioFormat format;
-    const char* name = pa_sample_format_to_string(spec.format);
+    const char* name = pa_sample_format_to_string(sampleSpec.format);
     format.sampleFormat = name == nullptr ? "invalid" : name;
-    format.rate = spec.rate;
-    format.channels = spec.channels;
+    format.rate = sampleSpec.rate;
+    format.channels = sampleSpec.channels;
     for (int channel = 0; channel < map.channels; ++channel) {
         const char* position = pa_channel_position_to_string(map.map[channel]);
         format.channelMap.emplace_back(position == nullptr ? "invalid" : position);
@@ -323,17 +323,17 @@ public:
     /// With the mainloop locked.
     void open(const RecordStreamRequest& request) {
         pa_context* context = connection_->context.get();
-        const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, request.rate,
-                                  static_cast<std::uint8_t>(request.channels)};
+        const pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32NE, request.rate,
+                                        static_cast<std::uint8_t>(request.channels)};
         pa_channel_map map;
-        if (pa_sample_spec_valid(&spec) == 0 ||
-            pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT) == nullptr) {
+        if (pa_sample_spec_valid(&sampleSpec) == 0 ||
+            pa_channel_map_init_extend(&map, sampleSpec.channels, PA_CHANNEL_MAP_DEFAULT) == nullptr) {
             throw errorOf(PA_ERR_INVALID, "record_stream");
         }
         pulse::Proplist properties(pa_proplist_new());
         pa_proplist_sets(properties.get(), PA_PROP_MEDIA_NAME, request.streamName.c_str());
-        stream_.reset(
-            pa_stream_new_with_proplist(context, request.streamName.c_str(), &spec, &map, properties.get()));
+        stream_.reset(pa_stream_new_with_proplist(context, request.streamName.c_str(), &sampleSpec, &map,
+                                                  properties.get()));
         if (!stream_) {
             throw contextError(context, "record_stream");
         }
@@ -527,14 +527,15 @@ public:
     /// With the mainloop locked.
     void start(const std::vector<std::int16_t>& samples, std::uint32_t rate) {
         pa_context* context = connection_->context.get();
-        const pa_sample_spec spec{PA_SAMPLE_S16NE, rate, 1};
-        if (samples.empty() || pa_sample_spec_valid(&spec) == 0) {
+        const pa_sample_spec sampleSpec{PA_SAMPLE_S16NE, rate, 1};
+        if (samples.empty() || pa_sample_spec_valid(&sampleSpec) == 0) {
             throw errorOf(PA_ERR_INVALID, "play_sound");
         }
         pulse::Proplist properties(pa_proplist_new());
         pa_proplist_sets(properties.get(), PA_PROP_MEDIA_NAME, "zoq chime");
         pa_proplist_sets(properties.get(), PA_PROP_MEDIA_ROLE, "event");
-        stream_.reset(pa_stream_new_with_proplist(context, "zoq chime", &spec, nullptr, properties.get()));
+        stream_.reset(
+            pa_stream_new_with_proplist(context, "zoq chime", &sampleSpec, nullptr, properties.get()));
         if (!stream_) {
             throw contextError(context, "play_sound");
         }

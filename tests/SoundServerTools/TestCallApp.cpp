@@ -91,9 +91,9 @@ int main(int argc, char** argv) {
         pa_threaded_mainloop_wait(loop);
     }
 
-    const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, peak ? 25u : 48000u, 1};
+    const pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32NE, peak ? 25u : 48000u, 1};
     pa_stream* stream =
-        pa_stream_new_with_proplist(context, peak ? "Peak detect" : "call", &spec, nullptr, properties);
+        pa_stream_new_with_proplist(context, peak ? "Peak detect" : "call", &sampleSpec, nullptr, properties);
     pa_stream_set_state_callback(stream, signalStream, nullptr);
     pa_stream_set_read_callback(stream, drain, nullptr);
     pa_buffer_attr attributes;
