@@ -66,8 +66,8 @@ void ShellModel::offMain(SerialWorker& worker, std::function<Result()> work,
 }
 
 void ShellModel::changed() {
-    if (observer_) {
-        observer_();
+    for (const auto& observer : observers_) {
+        observer();
     }
 }
 

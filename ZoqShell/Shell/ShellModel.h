@@ -76,9 +76,11 @@ public:
     ShellModel(const ShellModel&) = delete;
     ShellModel& operator=(const ShellModel&) = delete;
 
-    /// Called on the main thread after every change of what the model shows,
-    /// the recorder's included.
-    void onChange(std::function<void()> observer) { observer_ = std::move(observer); }
+    /// Adds an observer, called on the main thread after every change of what
+    /// the model shows, the recorder's included. Observers (a view, the
+    /// session-bus service, a log) are called in the order they were added
+    /// and must outlive the model.
+    void onChange(std::function<void()> observer) { observers_.push_back(std::move(observer)); }
 
     /// The stored credentials have been opened (the values below are known).
     bool ready() const noexcept { return ready_; }
@@ -137,7 +139,7 @@ private:
     const std::string deviceName_;
     const CoreClock& clock_;
     const std::chrono::milliseconds tickInterval_;
-    std::function<void()> observer_;
+    std::vector<std::function<void()>> observers_;
 
     bool ready_ = false;
     bool paired_ = false;
