@@ -464,11 +464,15 @@ void CaptureEngine::hardwareChangeCheck() {
         return;
     }
     if (signature != hardwareSignature_) {
-        emit("hardware_changed");
-        rebuildHardware("device_changed");
-        if (!stopRequested_) {
-            rescan();
-        }
+        hardwareChanged();
+    }
+}
+
+void CaptureEngine::hardwareChanged() {
+    emit("hardware_changed");
+    rebuildHardware("device_changed");
+    if (!stopRequested_) {
+        rescan();
     }
 }
 
@@ -706,6 +710,14 @@ bool CaptureEngine::rescan() {
     }
     const bool inputRunning = scanner_->isDefaultInputRunningSomewhere();
     const ProcessObservation observation = scanner_->scan(inputRunning);
+    // The device listener is the fast path; the scan reads the same devices
+    // anyway, so a change the server never announced (pipewire-pulse may fold
+    // a default-device change into nothing under load) is caught here.
+    if (observation.hardwareSignature && *observation.hardwareSignature != hardwareSignature_ &&
+        !corePaused()) {
+        hardwareChanged();
+        return !stopRequested_;
+    }
     const double now = clock_.now();
     if (!observation.externalOutputRunning) {
         systemExpectedAt_.reset();

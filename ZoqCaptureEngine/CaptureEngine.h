@@ -151,6 +151,7 @@ private:
     void observeProcesses(const std::vector<ProcessActivity>& activities);
     void reportCompleted();
     void hardwareChangeCheck();
+    void hardwareChanged();
     void rebuildHardware(const std::string& reason);
     void closeHardware();
     void doPause();

@@ -96,6 +96,11 @@ ProcessObservation ProcessScanner::scan(bool inputRunning) {
     }
 
     ProcessObservation observation;
+    try {
+        observation.hardwareSignature = signatureOf(graph);
+    } catch (const ScannerError&) {
+        // A default device that is briefly missing is the listener's case.
+    }
     // One activity per process: a process may hold several connections.
     for (const AudioClientInfo& client : graph.clients) {
         if (client.index == own) {
@@ -205,6 +210,10 @@ std::vector<std::uint64_t> ProcessScanner::hardwareSignature() {
     } catch (const AudioBackendError& error) {
         throw ScannerError::propertyFailed(error.what());
     }
+    return signatureOf(graph);
+}
+
+std::vector<std::uint64_t> ProcessScanner::signatureOf(const AudioGraph& graph) {
     const AudioSourceInfo* source = graph.sourceNamed(graph.defaultSourceName);
     if (source == nullptr) {
         throw ScannerError::propertyFailed("device_format:source \"" + graph.defaultSourceName + "\"");

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,9 @@ struct ProcessObservation {
     std::vector<ProcessActivity> inputUsers;
     /// Some other client plays audio.
     bool externalOutputRunning = false;
+    /// `hardwareSignature()` as of the same reading, when both default
+    /// devices exist.
+    std::optional<std::vector<std::uint64_t>> hardwareSignature;
 
     friend bool operator==(const ProcessObservation&, const ProcessObservation&) = default;
 };
@@ -104,6 +108,8 @@ public:
     /// equal signatures mean the engine's devices did not change. Throws
     /// `ScannerError`.
     std::vector<std::uint64_t> hardwareSignature();
+    /// The signature of a graph already read.
+    static std::vector<std::uint64_t> signatureOf(const AudioGraph& graph);
 
     const AttributionResolver& attribution() const noexcept { return attribution_; }
 

@@ -383,13 +383,16 @@ void ScriptedAudioBackend::failStreams(std::function<bool(const Stream&)> which,
     });
 }
 
-void ScriptedAudioBackend::setDefaults(const std::string& sourceName, const std::string& sinkName) {
+void ScriptedAudioBackend::setDefaults(const std::string& sourceName, const std::string& sinkName,
+                                       bool announced) {
     {
         std::lock_guard lock(mutex_);
         graph_.defaultSourceName = sourceName;
         graph_.defaultSinkName = sinkName;
     }
-    announce(AudioEvent{AudioEvent::Facility::server, AudioEvent::Type::changed, 0});
+    if (announced) {
+        announce(AudioEvent{AudioEvent::Facility::server, AudioEvent::Type::changed, 0});
+    }
 }
 
 std::uint32_t ScriptedAudioBackend::addClient(AudioClientIdentity identity) {

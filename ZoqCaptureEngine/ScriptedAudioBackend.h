@@ -78,7 +78,9 @@ public:
     /// Removes the device (a sink with its monitor); the record streams on it
     /// end with `onStreamFailed`, as a server kills them.
     void removeDevice(const std::string& name);
-    void setDefaults(const std::string& sourceName, const std::string& sinkName);
+    /// Changes the default devices; `announced` false leaves the change
+    /// unannounced, as a server may under load.
+    void setDefaults(const std::string& sourceName, const std::string& sinkName, bool announced = true);
     std::uint32_t addClient(AudioClientIdentity identity);
     /// A record stream of another client (or of none: a server-internal one),
     /// on a source by index (absent: not linked yet).

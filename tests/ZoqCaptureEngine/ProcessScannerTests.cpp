@@ -95,8 +95,9 @@ TEST_F(ProcessScannerScripted, ListsEachProcessOnceAttributedAndPlayersAsOutputO
                                                    ProcessActivity{200, "org.example.Player", false}}));
     EXPECT_EQ(observation.inputUsers, (std::vector{ProcessActivity{100, "org.example.Call", true}}));
     EXPECT_TRUE(observation.externalOutputRunning);
-    // While the microphone is idle nobody is listed, but playing still shows.
-    EXPECT_EQ(scanner.scan(false), (ProcessObservation{{}, {}, true}));
+    // While the microphone is idle nobody is listed, but playing still shows;
+    // the devices are read in the same pass.
+    EXPECT_EQ(scanner.scan(false), (ProcessObservation{{}, {}, true, scanner.hardwareSignature()}));
 }
 
 TEST_F(ProcessScannerScripted, AnUnreachableServerGivesAnEmptyObservation) {
