@@ -41,6 +41,12 @@ std::string describe(const std::exception_ptr& error) {
     }
 }
 
+void rethrowIfSet(const std::exception_ptr& error) {
+    if (error) {
+        std::rethrow_exception(error);
+    }
+}
+
 std::string formatted(const char* format, double value) {
     char text[64];
     std::snprintf(text, sizeof text, format, value);
@@ -164,7 +170,8 @@ CaptureEngine::CaptureEngine(EngineConfiguration config, EventSinking& sink, con
       coreClock_(clock), allowlist_{CaptureAllowlist::BundleIds(config_.allowed.begin(),
                                                                 config_.allowed.end()),
                                     ownPid_, ownBundleId},
-      cpuStart_(cpuSeconds()), queue_(std::make_unique<SerialQueue>("zoq.capture.engine")) {
+      cpuStart_(cpuSeconds()), publisher_(std::make_unique<SerialQueue>("zoq.capture.publish")),
+      queue_(std::make_unique<SerialQueue>("zoq.capture.engine")) {
     if (!platform_.startHardware) {
         platform_.startHardware = [](TapSession& session, ProcessScanner&) { session.start(); };
     }
@@ -305,6 +312,9 @@ void CaptureEngine::prepareCore() {
     encoder_ = std::make_unique<FFmpegFLACEncoder>(config_.ffmpeg, encoderDeadlineSeconds);
     core_ = std::make_unique<RecorderCore>(config_.spool, coreClock_, allowlist_, config_.deviceId, *encoder_,
                                            std::make_shared<DurableIO>());
+    // Encoding and verifying a finished part takes seconds (half a minute for
+    // a three-hour part); the queue keeps moving audio meanwhile.
+    core_->publishWith([this](std::shared_ptr<Artifact> sealed) { publishSealed(std::move(sealed)); });
 
     // What an earlier run left behind, oldest name first.
     std::vector<std::filesystem::path> entries;
@@ -799,14 +809,65 @@ void CaptureEngine::reportCompleted() {
         return;
     }
     for (const std::filesystem::path& directory : core_->completed()) {
-        if (completedAnnounced_.insert(directory).second) {
-            EngineEvent::Fields fields{{"directory", directory.string()}};
-            if (const auto origin = mixer_.originNanos()) {
-                fields["origin_nanos"] = std::to_string(*origin);
+        announceFinalized(directory, mixer_.originNanos());
+    }
+}
+
+void CaptureEngine::announceFinalized(const std::filesystem::path& directory,
+                                      std::optional<std::uint64_t> originNanos) {
+    if (completedAnnounced_.insert(directory).second) {
+        EngineEvent::Fields fields{{"directory", directory.string()}};
+        if (originNanos) {
+            fields["origin_nanos"] = std::to_string(*originNanos);
+        }
+        emit("finalized", fields);
+    }
+}
+
+void CaptureEngine::publishSealed(std::shared_ptr<Artifact> sealed) {
+    // Dated now, while the mixer is still the one that produced the part.
+    const std::optional<std::uint64_t> origin = mixer_.originNanos();
+    publisher_->async([this, sealed = std::move(sealed), origin]() mutable {
+        Published outcome{sealed->directory(), origin, nullptr};
+        try {
+            sealed->publish(*encoder_);
+        } catch (...) {
+            // The part stays sealed on disk; recovery publishes it later.
+            outcome.error = std::current_exception();
+        }
+        sealed.reset(); // its lock: the directory now belongs to the uploader
+        {
+            const std::lock_guard guard(publishedLock_);
+            published_.push_back(std::move(outcome));
+        }
+        queue_->async([this] {
+            if (const std::exception_ptr error = reportPublished(); error && !stopRequested_) {
+                fail("capture_pipeline_failed", error);
             }
-            emit("finalized", fields);
+        });
+    });
+}
+
+std::exception_ptr CaptureEngine::reportPublished() {
+    std::vector<Published> outcomes;
+    {
+        const std::lock_guard guard(publishedLock_);
+        outcomes.swap(published_);
+    }
+    std::exception_ptr firstError;
+    for (const Published& outcome : outcomes) {
+        if (outcome.error) {
+            firstError = firstError ? firstError : outcome.error;
+        } else {
+            announceFinalized(outcome.directory, outcome.originNanos);
         }
     }
+    return firstError;
+}
+
+std::exception_ptr CaptureEngine::finishPublishing() {
+    publisher_->sync([] {});
+    return reportPublished();
 }
 
 // MARK: Pause, sleep, shutdown
@@ -822,6 +883,7 @@ void CaptureEngine::doPause() {
         if (core_) {
             core_->pause();
         }
+        rethrowIfSet(finishPublishing());
     } catch (...) {
         fail("pause_failed", std::current_exception());
         return;
@@ -861,6 +923,7 @@ void CaptureEngine::willSleep(SerialQueue& queue) {
                 if (core_) {
                     core_->sleep();
                 }
+                rethrowIfSet(finishPublishing());
             } catch (...) {
                 fail("sleep_failed", std::current_exception());
                 return;
@@ -905,16 +968,28 @@ void CaptureEngine::shutdown(Termination termination) {
         alertPlayer_->stop();
         alertPlayer_.reset();
     }
+    std::exception_ptr drainError;
     try {
         if (session_) {
             closeHardware();
         }
+    } catch (...) {
+        // Streams that died with the server fail to close, but every frame
+        // they captured is in the core already: the part still ends now,
+        // as interrupted, rather than at the next run's recovery.
+        drainError = std::current_exception();
+    }
+    try {
         if (core_) {
             core_->interrupt();
         }
         reportCompleted();
+        rethrowIfSet(finishPublishing());
     } catch (...) {
-        const std::string text = "shutdown_drain_failed:" + describe(std::current_exception());
+        drainError = drainError ? drainError : std::current_exception();
+    }
+    if (drainError) {
+        const std::string text = "shutdown_drain_failed:" + describe(drainError);
         emit("error_visible", {{"detail", text}});
         termination = Termination::failure(text);
     }

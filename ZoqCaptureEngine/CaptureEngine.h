@@ -22,6 +22,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <exception>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -150,6 +151,13 @@ private:
     bool rescan();
     void observeProcesses(const std::vector<ProcessActivity>& activities);
     void reportCompleted();
+    void announceFinalized(const std::filesystem::path& directory, std::optional<std::uint64_t> originNanos);
+    void publishSealed(std::shared_ptr<Artifact> sealed);
+    /// Announces the parts published since the last call; returns the first
+    /// publishing failure among them.
+    std::exception_ptr reportPublished();
+    /// Waits until every sealed part is published, then `reportPublished`.
+    std::exception_ptr finishPublishing();
     void hardwareChangeCheck();
     void hardwareChanged();
     void rebuildHardware(const std::string& reason);
@@ -227,6 +235,18 @@ private:
     std::condition_variable finished_;
     bool done_ = false;       // guarded by finishLock_
     Termination termination_; // guarded by finishLock_
+
+    // Parts sealed on the engine queue are encoded, verified and published
+    // here, one at a time; the outcomes go back to the engine queue.
+    struct Published {
+        std::filesystem::path directory;
+        std::optional<std::uint64_t> originNanos;
+        std::exception_ptr error;
+    };
+    std::mutex publishedLock_;
+    std::vector<Published> published_; // guarded by publishedLock_
+    // Idle once the run has stopped (shutdown waits for it).
+    std::unique_ptr<SerialQueue> publisher_;
 
     // Declared last so that it is created last; destroyed first, explicitly,
     // in the destructor, once the run has stopped.

@@ -80,9 +80,16 @@ void RecorderCore::apply(std::vector<CaptureAction>& actions) {
             if (!active_) {
                 throw CoreError::invalidState();
             }
-            active_->finalise(encoder_, action.endedAt(), action.interrupted());
-            completed_.push_back(active_->directory());
-            // Releases the part's lock: the directory now belongs to the uploader.
+            if (!active_->seal(action.endedAt(), action.interrupted())) {
+                completed_.push_back(active_->directory());
+            } else if (publisher_) {
+                publisher_(std::shared_ptr<Artifact>(std::move(active_)));
+            } else {
+                active_->publish(encoder_);
+                completed_.push_back(active_->directory());
+            }
+            // Releases the part's lock (once published): the directory then
+            // belongs to the uploader.
             active_.reset();
             machine_.finalised();
             break;

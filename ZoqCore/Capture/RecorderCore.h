@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -37,7 +38,8 @@ namespace zoq {
 /// root, one of exactly two canonical texts.
 ///
 /// Not thread-safe: the capture engine serialises every call on its queue.
-/// Finishing a part encodes and verifies the FLAC synchronously. The clock and
+/// Finishing a part encodes and verifies the FLAC synchronously, unless a
+/// publisher takes that slow half elsewhere (`publishWith`). The clock and
 /// the encoder are borrowed and must outlive the core. Every error is a
 /// `CoreError`, except a preferences file that is not JSON at all
 /// (`JSONSyntaxError`).
@@ -57,6 +59,16 @@ public:
 
     RecorderCore(const RecorderCore&) = delete;
     RecorderCore& operator=(const RecorderCore&) = delete;
+
+    /// Receives each finished part once it is sealed (FINALISING_FLAC, its
+    /// lock held by the artifact) and must see to its `publish`; the part is
+    /// then not listed in `completed()`. Short parts are discarded here as
+    /// before. Called on the caller's thread, inside the call that finished
+    /// the part; it must not throw.
+    using Publisher = std::function<void(std::shared_ptr<Artifact> sealed)>;
+    /// Lets the owner encode and verify finished parts on a thread of its
+    /// own, so that recording the next part never waits for `ffmpeg`.
+    void publishWith(Publisher publisher) { publisher_ = std::move(publisher); }
 
     const CaptureMachine& machine() const noexcept { return machine_; }
     /// The part being written, if any (kept, possibly poisoned, after a failure).
@@ -100,6 +112,7 @@ private:
     CaptureMachine machine_;
     std::unique_ptr<Artifact> active_;
     std::vector<std::filesystem::path> completed_;
+    Publisher publisher_;
 };
 
 } // namespace zoq

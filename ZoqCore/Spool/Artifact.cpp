@@ -456,25 +456,40 @@ void Artifact::flush() {
 }
 
 void Artifact::finalise(const FLACEncoder& encoder, Date endedAt, bool interrupted) {
+    if (seal(endedAt, interrupted)) {
+        publish(encoder);
+    }
+}
+
+bool Artifact::seal(Date endedAt, bool interrupted) {
     if (poisoned_ || manifest_.state != ArtifactState::writingWAV ||
         !std::isfinite(endedAt.sinceReferenceDate) || endedAt < manifest_.capture.startedAt) {
         throw CoreError::invalidState();
     }
+    bool publishing = false;
     poisoning([&] {
         flush();
         ArtifactManifest next = manifest_;
         next.endedAt = endedAt;
         next.interrupted = interrupted;
-        if (next.durableFrames >= pcm::minimumPartFrames) {
+        publishing = next.durableFrames >= pcm::minimumPartFrames;
+        if (publishing) {
             next.state = ArtifactState::finalisingFLAC;
             commit(next);
-            publishFLAC(encoder);
         } else {
             next.state = ArtifactState::discardedShort;
             commit(next);
             removeAudio();
         }
     });
+    return publishing;
+}
+
+void Artifact::publish(const FLACEncoder& encoder) {
+    if (poisoned_ || manifest_.state != ArtifactState::finalisingFLAC) {
+        throw CoreError::invalidState();
+    }
+    publishFLAC(encoder);
 }
 
 // MARK: Publishing
@@ -610,17 +625,19 @@ namespace {
 // stranding a good recording for ever.
 bool saysNothingAboutTheRecording(const CoreError& error) {
     switch (error.kind()) {
-    case CoreError::Kind::deadline: return true;
-    case CoreError::Kind::processFailed: return error.code() < 0;
+    case CoreError::Kind::deadline:
+        return true;
+    case CoreError::Kind::processFailed:
+        return error.code() < 0;
     case CoreError::Kind::io:
         return error.message() == "spawn" || error.message() == "pidfd_open" || error.message() == "poll" ||
                error.message() == "waitpid" || error.message() == "open /dev/null";
-    default: return false;
+    default:
+        return false;
     }
 }
 
 } // namespace
-
 
 RecoveryResult Artifact::recover(const std::filesystem::path& directory, const CoreClock& clock,
                                  const FLACEncoder& encoder, std::shared_ptr<DurableIO> io) {

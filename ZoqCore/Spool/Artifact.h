@@ -119,10 +119,18 @@ public:
     /// only (extending the running digest of the durable prefix), commit.
     /// invalidState when poisoned or not WRITING_WAV; any failure poisons.
     void flush();
-    /// Ends the part: flush, then publish a verified FLAC (20 s or more) or
-    /// discard the audio. invalidState when poisoned, not WRITING_WAV or
-    /// `endedAt` is before the start. Any failure after the precondition poisons.
+    /// Ends the part: `seal`, then `publish` when the part is long enough.
     void finalise(const FLACEncoder& encoder, Date endedAt, bool interrupted);
+    /// The quick half of `finalise`: flush, then commit FINALISING_FLAC (20 s
+    /// or more; returns true: `publish` must follow) or DISCARDED_SHORT with
+    /// the audio removed (false). invalidState when poisoned, not WRITING_WAV
+    /// or `endedAt` is before the start. Any failure after the precondition
+    /// poisons. A sealed part left unpublished is finished by recovery.
+    bool seal(Date endedAt, bool interrupted);
+    /// The slow half: encode, verify against the durable PCM, publish and
+    /// mark READY. invalidState unless FINALISING_FLAC and not poisoned; any
+    /// failure poisons. May run on another thread than the writing did.
+    void publish(const FLACEncoder& encoder);
 
     // MARK: Upload side
 

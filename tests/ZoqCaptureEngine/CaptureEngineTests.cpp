@@ -12,9 +12,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <mutex>
 #include <random>
+#include <thread>
 
 namespace zoq {
 namespace {
@@ -96,7 +98,7 @@ protected:
                double chime = 0) {
         config.spool = temp / "spool";
         config.allowed = {callApp};
-        config.ffmpeg = FFmpegFLACEncoder::defaultExecutable;
+        config.ffmpeg = ffmpeg;
         config.deviceId = "3f2b8c1e-9a4d-4e6f-8b2a-1c3d5e7f9a0b";
         config.maxSeconds = maxSeconds;
         config.alertFrequency = chime;
@@ -154,12 +156,23 @@ protected:
         return out;
     }
 
-    /// Every part's manifest, in the order the parts began.
+    /// Every part's manifest, in the order the parts began, once no part is
+    /// still being published (that runs beside the engine's queue).
     std::vector<ArtifactManifest> partsInOrder() const {
         std::vector<ArtifactManifest> out;
-        for (const auto& directory : parts()) {
-            out.push_back(Artifact::readManifest(directory, DurableIO()));
-        }
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+        do {
+            if (!out.empty()) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+            out.clear();
+            for (const auto& directory : parts()) {
+                out.push_back(Artifact::readManifest(directory, DurableIO()));
+            }
+        } while (std::chrono::steady_clock::now() < deadline &&
+                 std::any_of(out.begin(), out.end(), [](const ArtifactManifest& manifest) {
+                     return manifest.state == ArtifactState::finalisingFLAC;
+                 }));
         std::sort(out.begin(), out.end(),
                   [](const auto& a, const auto& b) { return a.capture.startedAt < b.capture.startedAt; });
         return out;
@@ -173,6 +186,7 @@ protected:
     ManualClock clock{1'000.0};
     RecordingSink sink;
     EngineConfiguration config;
+    std::filesystem::path ffmpeg = FFmpegFLACEncoder::defaultExecutable;
     std::function<void()> tick;
     std::function<void()> sleep;
     std::function<void()> wake;
@@ -404,6 +418,61 @@ TEST_F(CaptureEngineTest, ANewDefaultSinkEndsThePartAndRecordingContinuesOnTheNe
     EXPECT_TRUE(manifests[0].interrupted);
     EXPECT_TRUE(manifests[1].interrupted);
     EXPECT_EQ(manifests[2].state, ArtifactState::ready);
+}
+
+// Encoding a finished part takes long (half a minute for three hours): the
+// call goes on meanwhile. The encoder here waits for the test, which records
+// on while it waits; an engine that encoded on its own queue would wait with
+// it until the encoder gives up and the run fails.
+TEST_F(CaptureEngineTest, RecordingGoesOnWhileAFinishedPartIsEncoded) {
+    const std::filesystem::path gate = temp / "gate";
+    ffmpeg = temp / "ffmpeg";
+    {
+        std::ofstream script(ffmpeg);
+        script << "#!/bin/sh\n"
+               << "i=0; while [ ! -e '" << gate.string() << "' ]; do\n"
+               << "  i=$((i + 1)); [ $i -gt 300 ] && exit 1; sleep 0.1\n"
+               << "done\n"
+               << "exec " << FFmpegFLACEncoder::defaultExecutable << " \"$@\"\n";
+    }
+    std::filesystem::permissions(ffmpeg, std::filesystem::perms::owner_all);
+    start();
+    callTakesMicrophone();
+    run(25);
+    backend.lose("mic", 4'410);
+    run(40);
+    EXPECT_TRUE(sink.named("error_visible").empty());
+    EXPECT_TRUE(sink.named("finalized").empty()) << "published before the encoder could run";
+    std::ofstream{gate};
+    callLetsGo();
+    run(17);
+    const std::vector<ArtifactManifest> manifests = partsInOrder();
+    ASSERT_EQ(manifests.size(), 2u);
+    EXPECT_TRUE(manifests[0].interrupted);
+    EXPECT_EQ(manifests[0].state, ArtifactState::ready);
+    EXPECT_EQ(manifests[1].state, ArtifactState::ready);
+    EXPECT_GE(manifests[1].durableFrames, 55 * pcm::sampleRate);
+    engine->stop();
+    EXPECT_EQ(engine->wait(), EngineTermination::stopped());
+    EXPECT_EQ(sink.named("finalized").size(), 2u);
+}
+
+// A sound server that goes away ends the run, but not the call's audio: the
+// part is published now, as interrupted, not left to the next run's recovery.
+TEST_F(CaptureEngineTest, AServerThatGoesAwayEndsTheRunWithThePartPublished) {
+    start();
+    callTakesMicrophone();
+    run(25);
+    backend.disconnect();
+    run(1, true);
+    const EngineTermination termination = engine->wait();
+    EXPECT_EQ(termination.kind, EngineTermination::Kind::failure);
+    EXPECT_NE(termination.detail.find("Connection terminated"), std::string::npos) << termination.detail;
+    const std::vector<ArtifactManifest> manifests = partsInOrder();
+    ASSERT_EQ(manifests.size(), 1u);
+    EXPECT_TRUE(manifests[0].interrupted);
+    EXPECT_EQ(manifests[0].state, ArtifactState::ready);
+    EXPECT_EQ(sink.named("finalized").size(), 1u);
 }
 
 TEST_F(CaptureEngineTest, PauseClosesThePartAndResumeArmsAgain) {
