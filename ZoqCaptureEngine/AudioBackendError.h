@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <exception>
 #include <string>
+#include <string_view>
 
 namespace zoq {
 
@@ -32,5 +33,10 @@ private:
     std::string operation_;
     std::string message_;
 };
+
+/// Whether a failure text says the sound server itself went away (the
+/// connection was terminated) or is not there (refused): what a server
+/// restart looks like to a run, as opposed to a fault of the run.
+bool isSoundServerLoss(std::string_view failureText) noexcept;
 
 } // namespace zoq

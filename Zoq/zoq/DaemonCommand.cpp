@@ -91,7 +91,8 @@ void daemon(const DaemonOptions& options, Context& context) {
             session.network(), [ffmpeg] { return std::make_unique<FFmpegFLACEncoder>(ffmpeg); },
             SystemRecording::engineFactory(), SystemRecording::microphoneRequester(),
             [](GlobalHotKey::Callback pressed) { return makeDesktopGlobalHotKey(std::move(pressed)); },
-            loginItems, links, deviceName(), clock});
+            loginItems, links, deviceName(), clock, std::chrono::milliseconds(5'000),
+            SystemRecording::soundServerProbe()});
         Reporter reporter(model, context.streams.out);
         model.onChange([&reporter] { reporter.report(); });
         model.startUp();

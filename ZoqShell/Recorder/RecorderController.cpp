@@ -1,5 +1,6 @@
 #include "ZoqShell/Recorder/RecorderController.h"
 
+#include "ZoqCaptureEngine/AudioBackendError.h"
 #include "ZoqCore/Spool/FFmpegFLACEncoder.h"
 #include "ZoqShell/Settings/ShellSettings.h"
 
@@ -43,9 +44,11 @@ struct RecorderController::Background {
 
 RecorderController::RecorderController(ShellSettings& settings, MainExecutor& executor,
                                        std::filesystem::path spoolRoot, EngineFactory engineFactory,
-                                       MicrophoneRequester microphoneRequester)
+                                       MicrophoneRequester microphoneRequester,
+                                       SoundServerProbe soundServerProbe)
     : settings_(settings), executor_(executor), spoolRoot_(std::move(spoolRoot)),
-      engineFactory_(std::move(engineFactory)), microphoneRequester_(std::move(microphoneRequester)) {}
+      engineFactory_(std::move(engineFactory)), microphoneRequester_(std::move(microphoneRequester)),
+      soundServerProbe_(std::move(soundServerProbe)) {}
 
 RecorderController::~RecorderController() {
     alive_.reset();
@@ -77,6 +80,7 @@ void RecorderController::start(const std::string& deviceId) {
     permissionContext_.reset();
     requestingMicrophone_ = false;
     microphoneChoicePending_ = false;
+    awaitingSoundServer_ = false;
     lastDeviceId_ = deviceId;
     const EngineConfiguration config = configuration(deviceId);
     std::error_code ignored; // the engine's own preparation reports it
@@ -106,14 +110,19 @@ void RecorderController::start(const std::string& deviceId) {
 void RecorderController::stop() {
     requestingMicrophone_ = false;
     microphoneChoicePending_ = false;
-    if (engine_) {
+    if (engine_ || awaitingSoundServer_) {
         try {
             settings_.setRecorderEnabled(false);
         } catch (const std::exception&) {
         }
-        engine_->stop();
-        engine_.reset();
+        if (engine_) {
+            engine_->stop();
+            engine_.reset();
+        }
+        // Also ends waiting for the sound server: its checks carry the old
+        // generation.
         ++engineGeneration_;
+        awaitingSoundServer_ = false;
         uiState_ = RecorderUIState::stopped;
         terminationInfo_.reset();
     }
@@ -253,6 +262,13 @@ void RecorderController::handleTermination(const EngineTermination& termination,
         uiState_ = RecorderUIState::failure;
         permissionContext_.reset();
         terminationInfo_ = EngineTerminationInfo{"failure", termination.detail};
+        if (soundServerProbe_ && lastDeviceId_ && isSoundServerLoss(termination.detail)) {
+            // The run already finished its part (as interrupted) before it
+            // ended; the next one starts on the server that comes back.
+            terminationInfo_->detail = soundServerLostDetail;
+            awaitingSoundServer_ = true;
+            probeSoundServer(engineGeneration_);
+        }
         break;
     case EngineTermination::Kind::stopped:
         uiState_ = RecorderUIState::stopped;
@@ -260,6 +276,27 @@ void RecorderController::handleTermination(const EngineTermination& termination,
         break;
     }
     changed();
+}
+
+void RecorderController::probeSoundServer(std::uint64_t generation) {
+    runInBackground([probe = soundServerProbe_, generation, alive = std::weak_ptr<bool>(alive_),
+                     &executor = executor_, this] {
+        const bool answers = probe();
+        executor.post([alive, answers, generation, this] {
+            if (!alive.lock() || generation != engineGeneration_ || engine_ || !awaitingSoundServer_) {
+                return; // stopped, started by hand, or gone meanwhile
+            }
+            if (answers) {
+                start(*lastDeviceId_);
+                return;
+            }
+            executor_.postAfter(soundServerRetryInterval, [alive, generation, this] {
+                if (alive.lock() && generation == engineGeneration_ && awaitingSoundServer_) {
+                    probeSoundServer(generation);
+                }
+            });
+        });
+    });
 }
 
 void RecorderController::changed() {

@@ -10,6 +10,7 @@
 #include "ZoqShell/Recorder/RecorderUIState.h"
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -42,12 +43,25 @@ public:
     using EngineFactory = std::function<std::shared_ptr<RecordingEngine>(const EngineConfiguration&,
                                                                          std::shared_ptr<EventSinking>)>;
     using MicrophoneRequester = std::function<MicrophonePermissionResult()>;
+    /// Whether the sound server answers now (blocking, a few seconds at most).
+    using SoundServerProbe = std::function<bool()>;
 
     static constexpr double chimeFrequency = 880;
     static constexpr double chimeDuration = 0.12;
+    /// How often a run the sound server ended asks whether it is back.
+    static constexpr std::chrono::seconds soundServerRetryInterval{5};
+    /// What the status says meanwhile.
+    static constexpr const char* soundServerLostDetail =
+        "sound server lost — recording resumes when it is back";
 
+    /// With a `soundServerProbe`, a run that ended because the sound server
+    /// went away (or was not there) is armed again as soon as the server
+    /// answers, checked at once and then every `soundServerRetryInterval`:
+    /// the server restarts in ordinary use. Every other failure waits for
+    /// the person.
     RecorderController(ShellSettings& settings, MainExecutor& executor, std::filesystem::path spoolRoot,
-                       EngineFactory engineFactory, MicrophoneRequester microphoneRequester);
+                       EngineFactory engineFactory, MicrophoneRequester microphoneRequester,
+                       SoundServerProbe soundServerProbe = {});
     ~RecorderController();
     RecorderController(const RecorderController&) = delete;
     RecorderController& operator=(const RecorderController&) = delete;
@@ -67,6 +81,8 @@ public:
     bool isRequestingMicrophonePermission() const noexcept { return requestingMicrophone_; }
     bool microphoneChoicePending() const noexcept { return microphoneChoicePending_; }
     bool isRunning() const noexcept { return engine_ != nullptr; }
+    /// The last run ended with the sound server; a new one starts when it answers.
+    bool awaitingSoundServer() const noexcept { return awaitingSoundServer_; }
     bool showsRedIndicator() const noexcept { return isCaptureActive(uiState_); }
 
     /// Arms recording under `deviceId`; nothing while an engine runs.
@@ -93,12 +109,14 @@ private:
     void finishMicrophoneRequest(const MicrophonePermissionResult& result);
     void changed();
     void runInBackground(std::function<void()> work);
+    void probeSoundServer(std::uint64_t generation);
 
     ShellSettings& settings_;
     MainExecutor& executor_;
     const std::filesystem::path spoolRoot_;
     EngineFactory engineFactory_;
     MicrophoneRequester microphoneRequester_;
+    SoundServerProbe soundServerProbe_;
     std::function<void()> observer_;
 
     RecorderUIState uiState_ = RecorderUIState::stopped;
@@ -108,6 +126,7 @@ private:
     std::optional<RecorderPermissionContext> permissionContext_;
     bool requestingMicrophone_ = false;
     bool microphoneChoicePending_ = false;
+    bool awaitingSoundServer_ = false;
     std::shared_ptr<RecordingEngine> engine_;
     std::uint64_t engineGeneration_ = 0;
     std::optional<std::string> lastDeviceId_;

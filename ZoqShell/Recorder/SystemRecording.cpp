@@ -53,4 +53,18 @@ RecorderController::MicrophoneRequester SystemRecording::microphoneRequester() {
     };
 }
 
+RecorderController::SoundServerProbe SystemRecording::soundServerProbe() {
+    return [] {
+        try {
+            LibpulseBackend::Options options;
+            options.applicationName = "zoq probe";
+            options.deadline = std::chrono::milliseconds(2'000);
+            const LibpulseBackend backend(options);
+            return true;
+        } catch (const std::exception&) {
+            return false;
+        }
+    };
+}
+
 } // namespace zoq

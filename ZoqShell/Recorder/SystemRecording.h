@@ -18,6 +18,8 @@ struct SystemRecording {
     /// Asks the sound server whether the microphone may be recorded (there
     /// is no prompt on a plain Linux desktop), within 115 s.
     static RecorderController::MicrophoneRequester microphoneRequester();
+    /// Connects to the user's sound server to see whether it answers (2 s).
+    static RecorderController::SoundServerProbe soundServerProbe();
 };
 
 } // namespace zoq

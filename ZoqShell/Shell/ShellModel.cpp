@@ -27,9 +27,9 @@ ShellModel::ShellModel(Dependencies dependencies)
       makeHotKey_(std::move(dependencies.makeHotKey)), loginItems_(dependencies.loginItems),
       links_(dependencies.links), deviceName_(std::move(dependencies.deviceName)), clock_(dependencies.clock),
       tickInterval_(dependencies.tickInterval),
-      recorder_(std::make_unique<RecorderController>(settings_, executor_, spoolRoot_,
-                                                     std::move(dependencies.engineFactory),
-                                                     std::move(dependencies.microphoneRequester))),
+      recorder_(std::make_unique<RecorderController>(
+          settings_, executor_, spoolRoot_, std::move(dependencies.engineFactory),
+          std::move(dependencies.microphoneRequester), std::move(dependencies.soundServerProbe))),
       worker_(std::make_unique<SerialWorker>()), uploadWaiter_(std::make_unique<SerialWorker>()) {
     recorder_->onChange([this] { changed(); });
     if (const std::optional<std::string> portal = settings_.apiBaseURL()) {

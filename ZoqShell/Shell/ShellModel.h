@@ -64,6 +64,8 @@ public:
         const CoreClock& clock;
         /// How often the uploader runs a pass.
         std::chrono::milliseconds tickInterval{5'000};
+        /// Re-arms recording after the sound server restarts (none: never).
+        RecorderController::SoundServerProbe soundServerProbe = {};
     };
 
     static constexpr const char* portalRefused = "Portal URL invalid — not applied";

@@ -3,6 +3,7 @@
 #include "ZoqShell/Settings/ShellSettings.h"
 #include "tests/TestSupport/TempDirectory.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <gtest/gtest.h>
 #include <mutex>
@@ -68,6 +69,9 @@ class RecorderControllerTest : public ::testing::Test {
 protected:
     RecorderControllerTest() {
         settings.setAllowedBundleIDs({"org.example.Call"});
+        makeController();
+    }
+    void makeController(RecorderController::SoundServerProbe probe = {}) {
         controller = std::make_unique<RecorderController>(
             settings, loop, temp / "spool",
             [this](const EngineConfiguration& config, std::shared_ptr<EventSinking> sink) {
@@ -77,7 +81,8 @@ protected:
             [this] {
                 const std::lock_guard guard(answerLock);
                 return answer;
-            });
+            },
+            std::move(probe));
     }
     ~RecorderControllerTest() override {
         for (const auto& engine : engines) {
@@ -181,6 +186,49 @@ TEST_F(RecorderControllerTest, TerminationsEndTheRunAndALateOneOfAStoppedEngineC
     loop.runUntil([] { return false; }, 100ms);
     EXPECT_EQ(controller->uiState(), State::armed);
     EXPECT_TRUE(controller->isRunning());
+}
+
+// The sound server restarts in ordinary use: a run it ended is armed again
+// once it answers; any other failure waits for the person, and so does a
+// person who stopped recording meanwhile.
+TEST_F(RecorderControllerTest, ARunTheSoundServerEndedIsArmedAgainWhenTheServerAnswers) {
+    std::atomic<int> probes = 0;
+    std::atomic<bool> serverUp = false;
+    makeController([&] {
+        ++probes;
+        return serverUp.load();
+    });
+    controller->start("device-1");
+    end(EngineTermination::failure(
+        "shutdown_drain_failed:streamEnded(11): microphone: Connection terminated"));
+    EXPECT_EQ(controller->uiState(), State::failure);
+    EXPECT_TRUE(controller->awaitingSoundServer());
+    EXPECT_EQ(controller->terminationInfo(),
+              (EngineTerminationInfo{"failure", RecorderController::soundServerLostDetail}));
+    settle([&] { return probes >= 1; });
+    serverUp = true;
+    settle([&] { return controller->isRunning(); }); // the next check, 5 s on
+    ASSERT_EQ(engines.size(), 2u);
+    EXPECT_EQ(engines.back()->config.deviceId, "device-1");
+    EXPECT_EQ(controller->uiState(), State::armed);
+    EXPECT_FALSE(controller->awaitingSoundServer());
+
+    end(EngineTermination::failure("microphone_no_first_pcm"));
+    EXPECT_FALSE(controller->awaitingSoundServer());
+    loop.runUntil([] { return false; }, 200ms);
+    EXPECT_EQ(engines.size(), 2u);
+
+    serverUp = false;
+    controller->start("device-1");
+    end(EngineTermination::failure("tap_start_failed:connect: Connection refused (6)"));
+    EXPECT_TRUE(controller->awaitingSoundServer());
+    controller->stop();
+    EXPECT_EQ(controller->uiState(), State::stopped);
+    EXPECT_FALSE(settings.recorderEnabled());
+    serverUp = true;
+    loop.runUntil([] { return false; }, 6s);
+    EXPECT_EQ(engines.size(), 3u);
+    EXPECT_FALSE(controller->isRunning());
 }
 
 TEST_F(RecorderControllerTest, PauseFollowsTheStateAndSettingsRestartTheEngine) {
