@@ -45,6 +45,10 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${ZOQ_PACKAGE_MAINTAINER}")
 # built). Programs zoq runs, rather than links, are named here.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "ffmpeg, xdg-utils")
+if(TARGET zoq-tray)
+  # Qt reads the themed SVG icons through plugins that no program links.
+  string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libqt6svg6")
+endif()
 # A sound server to record from and a Secret Service for the credentials;
 # neither is needed to install zoq, or by every command.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pipewire-pulse | pulseaudio, gnome-keyring")
