@@ -33,8 +33,12 @@ set(CPACK_PACKAGE_NAME zoq)
 set(CPACK_PACKAGE_VENDOR zoq)
 set(CPACK_PACKAGE_CONTACT "${ZOQ_PACKAGE_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "records your calls and uploads them to your portal")
-set(CPACK_PACKAGE_DESCRIPTION
-    "zoq lives in the tray and records calls with no action during the call: when an application you allow has held the microphone for 3 seconds it records the microphone and the system audio into crash-safe spool directories, encodes each part to FLAC, and uploads it to your web portal, removing the local audio once the portal confirms it.")
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
+    "zoq lives in the tray and records calls with no action during the call:\n"
+    "when an application you allow has held the microphone for 3 seconds, it\n"
+    "records the microphone and the system audio into crash-safe spool\n"
+    "directories, encodes each part to FLAC and uploads it to your web portal,\n"
+    "removing the local audio once the portal confirms it.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
