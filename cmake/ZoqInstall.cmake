@@ -12,7 +12,7 @@ include(GNUInstallDirs)
 set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 
 set(zoqPrograms zoq zoq-dev-portal)
-set(zoqManuals data/man/zoq.1)
+set(zoqManuals data/man/zoq.1 data/man/zoq-dev-portal.1)
 if(TARGET zoq-tray)
   list(APPEND zoqPrograms zoq-tray)
   list(APPEND zoqManuals data/man/zoq-tray.1)
