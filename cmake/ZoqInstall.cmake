@@ -50,7 +50,8 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${ZOQ_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "ffmpeg, xdg-utils")
 if(TARGET zoq-tray)
-  # Qt reads the themed SVG icons through plugins that no program links.
+  # Qt reads SVG icons (the applications' icons in the allowlist window, zoq's
+  # own in the theme) through plugins that no program links.
   string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libqt6svg6")
 endif()
 # A sound server to record from and a Secret Service for the credentials;
