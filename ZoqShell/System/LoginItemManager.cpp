@@ -92,6 +92,8 @@ LoginItemManager::LoginItemManager(fs::path trayProgram, fs::path entry)
 }
 
 std::string LoginItemManager::entryText() const {
+    // Everything but Exec matches the installed data/org.zoq.Zoq.desktop, so
+    // the desktop's startup settings show zoq the way its menu does.
     return "[Desktop Entry]\n"
            "Type=Application\n"
            "Name=zoq\n"
@@ -101,6 +103,8 @@ std::string LoginItemManager::entryText() const {
            " --background\n"
            "Icon=org.zoq.Zoq\n"
            "Terminal=false\n"
+           "Categories=AudioVideo;Audio;Recorder;\n"
+           "StartupNotify=false\n"
            "X-GNOME-Autostart-enabled=true\n";
 }
 

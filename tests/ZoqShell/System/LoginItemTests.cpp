@@ -2,10 +2,13 @@
 #include "ZoqShell/Settings/ShellPaths.h"
 #include "ZoqShell/System/LoginItemManager.h"
 #include "tests/TestSupport/TempDirectory.h"
+#include "tests/TestSupport/TestPrograms.h"
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <map>
 #include <sstream>
 #include <sys/stat.h>
 
@@ -109,6 +112,45 @@ TEST_F(LoginItemManagerTest, UnreadableOrUnwritableEntriesAreUnknown) {
     std::ofstream(entry.parent_path()) << "not a directory";
     EXPECT_EQ(manager.registerLoginItem(), LoginItemState::unknown);
     EXPECT_EQ(manager.currentState(), LoginItemState::unknown);
+}
+
+/// The keys of a desktop entry's [Desktop Entry] group.
+std::map<std::string, std::string> entryKeys(std::istream& in) {
+    std::map<std::string, std::string> keys;
+    bool inEntryGroup = false;
+    for (std::string line; std::getline(in, line);) {
+        if (line.starts_with('[')) {
+            inEntryGroup = line == "[Desktop Entry]";
+        } else if (const std::size_t equals = line.find('='); inEntryGroup && equals != std::string::npos) {
+            keys[line.substr(0, equals)] = line.substr(equals + 1);
+        }
+    }
+    return keys;
+}
+
+TEST_F(LoginItemManagerTest, TheAutostartEntryIsAValidCopyOfTheInstalledOneStartingInTheBackground) {
+    const char* source = std::getenv("ZOQ_SOURCE_DIR");
+    ASSERT_NE(source, nullptr) << "run through ctest, which says where the sources are";
+    std::ifstream installedFile(fs::path(source) / "data/org.zoq.Zoq.desktop");
+    ASSERT_TRUE(installedFile);
+    auto installed = entryKeys(installedFile);
+
+    ASSERT_EQ(manager.registerLoginItem(), LoginItemState::registered);
+    std::istringstream autostartText(read());
+    auto autostart = entryKeys(autostartText);
+    EXPECT_EQ(autostart["Exec"], "\"/opt/zoq tray/bin/zoq-tray\" --background");
+    EXPECT_EQ(installed["Exec"], "zoq-tray");
+    EXPECT_EQ(autostart["X-GNOME-Autostart-enabled"], "true");
+    for (auto* keys : {&installed, &autostart}) {
+        keys->erase("Exec");
+        keys->erase("X-GNOME-Autostart-enabled");
+        keys->erase("Keywords"); // for searching the menu only
+    }
+    EXPECT_EQ(autostart, installed);
+
+    const std::string validator = test::requireProgram("desktop-file-validate", "desktop-file-utils");
+    EXPECT_EQ(test::runProgram({validator, entry.string()}), 0) << read();
+    EXPECT_EQ(test::runProgram({validator, (fs::path(source) / "data/org.zoq.Zoq.desktop").string()}), 0);
 }
 
 TEST(LoginItemManager, ExecLinesQuoteWhatTheSyntaxReserves) {
