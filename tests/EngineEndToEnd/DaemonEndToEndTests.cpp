@@ -1,0 +1,225 @@
+// `zoq daemon`, the long-lived service, as a person runs it once and forgets
+// it: a private sound server (tests/with-sound-server), the development
+// portal on loopback, a device paired with the file credential store, and
+// the test call application making calls. No command is given after the
+// daemon starts; the test watches it with `zoq status` and its output.
+
+#include "ZoqCore/Spool/Artifact.h"
+#include "ZoqCore/Support/CoreClock.h"
+#include "ZoqCore/Wire/JSONValue.h"
+#include "tests/EngineEndToEnd/CallAudio.h"
+#include "tests/SoundServer/SoundServerSupport.h"
+#include "tests/TestSupport/ChildProcess.h"
+#include "tests/TestSupport/TempDirectory.h"
+#include "tests/e2e/PortalProcess.h"
+
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sstream>
+#include <thread>
+
+namespace zoq {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr const char* allowedApp = "org.example.Call";
+
+std::string contents(const std::filesystem::path& file) {
+    std::ifstream in(file);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::size_t occurrences(const std::string& text, const std::string& what) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+class DaemonOnServer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(test::soundServerKind().empty());
+        portal = std::make_unique<test::PortalProcess>(temp / "portal");
+        environment = {"XDG_CONFIG_HOME=" + (temp / "config").string(),
+                       "XDG_DATA_HOME=" + (temp / "data").string(), "HOME=" + temp.path().string()};
+        std::filesystem::create_directories(temp / "config" / "zoq");
+        std::ofstream(temp / "config" / "zoq" / "settings.json")
+            << R"({"credentialStore": "file", "recorderEnabled": true, "allowedBundleIDs": [")" << allowedApp
+            << R"("]})";
+        const auto [code, out] = zoq({"pair", portal->pairingCode(), "--portal", portal->url()});
+        ASSERT_EQ(code, 0) << out;
+    }
+
+    void TearDown() override {
+        call.reset();
+        if (daemon && !daemon->ended()) {
+            daemon->signal(SIGTERM);
+            EXPECT_EQ(daemon->exitCode(), 0) << log();
+        }
+    }
+
+    /// Runs a `zoq` command to its end: its exit code and output.
+    std::pair<int, std::string> zoq(const std::vector<std::string>& arguments) {
+        std::vector<std::string> argv{test::builtProgram("zoq").string()};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        const std::filesystem::path output = temp / ("command-" + std::to_string(++commands) + ".out");
+        test::ChildProcess command(argv, environment, output);
+        const int code = command.exitCode();
+        return {code, contents(output)};
+    }
+
+    /// `zoq status --json`: the rows, each as the spool's state word.
+    std::vector<std::string> statusStates() {
+        const auto [code, out] = zoq({"status", "--json"});
+        EXPECT_EQ(code, 0) << out;
+        std::vector<std::string> states;
+        if (code == 0) {
+            const JSONValue document = JSONValue::parse(out);
+            for (const JSONValue& row : *document.find("rows")->array()) {
+                states.push_back(*row.find("state")->string());
+                if (const std::string* error = row.find("lastError")->string()) {
+                    states.back() += "(" + *error + ")";
+                }
+            }
+        }
+        return states;
+    }
+
+    void startDaemon() {
+        daemon = std::make_unique<test::ChildProcess>(
+            std::vector<std::string>{test::builtProgram("zoq").string(), "daemon"}, environment,
+            temp / "daemon.log");
+    }
+    std::string log() const { return contents(temp / "daemon.log"); }
+    /// Waits until the daemon has printed `line` `count` times.
+    bool daemonSaid(const std::string& line, std::size_t count = 1, std::chrono::milliseconds timeout = 60s) {
+        return test::eventually([&] { return occurrences(log(), line) >= count || daemon->ended(); },
+                                timeout) &&
+               occurrences(log(), line) >= count;
+    }
+
+    /// The call takes the microphone (with a tone spoken into it) until its
+    /// part is long enough to keep (parts under 20 s are discarded).
+    void holdACall() {
+        voice = test::play(90, "micfeed");
+        call = std::make_unique<test::CallApp>("Call", allowedApp);
+        ASSERT_TRUE(daemonSaid("recorder: recording " + std::string(allowedApp), 1, 30s)) << log();
+        std::this_thread::sleep_for(23s);
+    }
+
+    std::filesystem::path spool() const { return temp / "data" / "zoq" / "spool"; }
+
+    test::TempDirectory temp;
+    std::unique_ptr<test::PortalProcess> portal;
+    std::vector<std::string> environment;
+    std::unique_ptr<test::ChildProcess> daemon;
+    std::unique_ptr<test::PipedProcess> voice;
+    std::unique_ptr<test::CallApp> call;
+    int commands = 0;
+};
+
+// The whole way, with no command: armed at start, the call recorded,
+// uploaded, confirmed by the portal, and its local audio removed; `zoq
+// status` shows the part move through its stages.
+TEST_F(DaemonOnServer, ACallIsRecordedUploadedAndCleanedWithNoCommand) {
+    startDaemon();
+    ASSERT_TRUE(daemonSaid("recorder: armed")) << log();
+    holdACall();
+    std::vector<std::string> seen;
+    const auto note = [&](const std::vector<std::string>& states) {
+        if (states.size() == 1 && (seen.empty() || seen.back() != states[0])) {
+            seen.push_back(states[0]);
+        }
+        return states.size() == 1 && states[0].starts_with("CLEANED");
+    };
+    note(statusStates());
+    call->exit();
+    call.reset();
+    EXPECT_TRUE(test::eventually([&] { return note(statusStates()); }, 180s)) << log();
+
+    std::string shown;
+    for (const std::string& state : seen) {
+        shown += state + " ";
+    }
+    std::printf("zoq status showed: %s\n", shown.c_str());
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.front(), "WRITING_WAV") << shown;
+    EXPECT_TRUE(seen.back().starts_with("CLEANED")) << shown;
+    // The lifecycle only moves forward, waiting (RETRY_WAIT: the portal
+    // confirms storage a little later) between its stages.
+    const std::vector<std::string> order{"WRITING_WAV",      "FINALISING_FLAC", "READY",  "UPLOADING",
+                                         "VERIFYING_REMOTE", "STORED",          "CLEANED"};
+    std::size_t reached = 0;
+    for (const std::string& state : seen) {
+        if (state.starts_with("RETRY_WAIT")) {
+            continue;
+        }
+        const auto at = static_cast<std::size_t>(
+            std::find(order.begin(), order.end(), state.substr(0, state.find('('))) - order.begin());
+        EXPECT_LT(at, order.size()) << state;
+        EXPECT_GE(at, reached) << shown;
+        reached = at;
+    }
+
+    const JSONValue::Array uploads = portal->uploads();
+    ASSERT_EQ(uploads.size(), 1u);
+    const std::vector<test::Part> parts = test::partsOf(spool());
+    ASSERT_EQ(parts.size(), 1u);
+    EXPECT_FALSE(std::filesystem::exists(parts[0].directory / Artifact::flacName));
+    EXPECT_FALSE(std::filesystem::exists(parts[0].directory / Artifact::wavName));
+    EXPECT_GE(parts[0].manifest.durableFrames, 20 * 16'000);
+}
+
+// The sound server goes away mid-call and comes back: the part so far is
+// finished as interrupted, and recording is armed again on the new server by
+// itself.
+TEST_F(DaemonOnServer, ASoundServerRestartMidCallFinishesThePartAndArmsAgain) {
+    const char* control = std::getenv("ZOQ_SOUND_SERVER_CONTROL");
+    const char* state = std::getenv("ZOQ_SOUND_SERVER_STATE");
+    ASSERT_TRUE(control != nullptr && state != nullptr);
+    startDaemon();
+    ASSERT_TRUE(daemonSaid("recorder: armed")) << log();
+    holdACall();
+
+    ::kill(std::stoi(control), SIGUSR1);
+    ASSERT_TRUE(
+        test::eventually([&] { return std::filesystem::exists(std::filesystem::path(state) / "stops"); }));
+    ASSERT_TRUE(daemonSaid("sound server lost")) << log();
+    voice.reset();
+    call.reset();
+    // Meanwhile the daemon keeps asking; nothing arms while no server answers.
+    std::this_thread::sleep_for(6s);
+    EXPECT_EQ(occurrences(log(), "recorder: armed"), 1u) << log();
+
+    ::kill(std::stoi(control), SIGUSR2);
+    ASSERT_TRUE(test::eventually(
+        [&] { return std::filesystem::exists(std::filesystem::path(state) / "starts"); }, 60s));
+    const double back = HostClock().now();
+    ASSERT_TRUE(daemonSaid("recorder: armed", 2, 30s)) << log();
+    const double rearmed = HostClock().now() - back;
+    std::printf("armed again %.1f s after the server returned\n", rearmed);
+
+    const std::vector<test::Part> parts = test::partsOf(spool());
+    ASSERT_EQ(parts.size(), 1u) << log();
+    EXPECT_TRUE(parts[0].manifest.interrupted);
+    EXPECT_NE(parts[0].manifest.state, ArtifactState::writingWAV);
+    EXPECT_NE(parts[0].manifest.state, ArtifactState::quarantined);
+    EXPECT_GE(parts[0].manifest.durableFrames, 20 * 16'000);
+
+    // And it records the next call on the new server.
+    holdACall();
+    call->exit();
+    call.reset();
+    // (More than one part when the new server lost audio and so split it.)
+    EXPECT_TRUE(test::eventually([&] { return test::partsOf(spool()).size() >= 2; }, 60s)) << log();
+}
+
+} // namespace
+} // namespace zoq
