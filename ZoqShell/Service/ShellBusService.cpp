@@ -238,7 +238,13 @@ struct ShellBusService::MainSide {
         if (model == nullptr) {
             return;
         }
-        shared->publish(ShellStatus::of(*model));
+        try {
+            shared->publish(ShellStatus::of(*model));
+        } catch (const std::exception&) {
+            // The settings file could not be read this time: the properties
+            // keep their values until the next change. An observer must not
+            // throw into the model.
+        }
         const bool underWay = model->pairingMessage() == ShellModel::pairingInProgress;
         std::vector<std::uint64_t> ended;
         for (auto& [call, seen] : pairings) {

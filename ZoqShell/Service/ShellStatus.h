@@ -35,7 +35,8 @@ struct ShellStatus {
     /// One per spool directory, as the uploader last reported them.
     std::vector<UploadRow> rows;
 
-    /// Reads `model` (main thread only).
+    /// Reads `model` (main thread only). Throws `CoreError` when the settings
+    /// file cannot be read.
     static ShellStatus of(ShellModel& model);
 
     friend bool operator==(const ShellStatus&, const ShellStatus&) = default;

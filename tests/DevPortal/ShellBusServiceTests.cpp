@@ -12,6 +12,7 @@
 #include "ZoqShell/Service/ShellBusClient.h"
 #include "ZoqShell/Service/ShellBusError.h"
 #include "ZoqShell/Service/ShellBusInterface.h"
+#include "ZoqShell/Service/ShellBusProperties.h"
 #include "ZoqShell/Service/ShellBusService.h"
 #include "tests/DevPortal/ShellModelFixture.h"
 #include "tests/TestSupport/FakeFLACEncoder.h"
@@ -314,6 +315,57 @@ TEST_F(ShellBusServiceTest, CommandsTalkToTheRunningService) {
     EXPECT_EQ(refused.out, "Pairing failed: rejected(\"invalid_pairing_code\")\n") << "the service paired";
     EXPECT_EQ(run({"stop"}).out, "Recorder stopped\n");
     EXPECT_EQ(engines[0]->calls, (std::vector<std::string>{"start", "pause", "resume", "stop"}));
+}
+
+// Every field of a row, present or absent, reads back as it was written; a
+// row whose state word this client does not know is refused, not guessed.
+TEST(ShellBusProperties, RowsReadBackExactly) {
+    const test::PrivateBus bus;
+    const sdbus::Bus connection = sdbus::open(sdbus::Kind::user, bus.address());
+    const auto roundTrip = [&](const ShellStatus& written, ShellStatus& read) {
+        sd_bus_message* raw = nullptr;
+        sdbus::check(sd_bus_message_new_signal(connection.get(), &raw, "/t", "t.T", "T"), "new");
+        const sdbus::Message message(raw);
+        const shellbus::Property& rows = *shellbus::propertyNamed("Rows");
+        sdbus::check(rows.append(message.get(), written), "append");
+        sdbus::check(sd_bus_message_seal(message.get(), 1, 0), "seal");
+        sdbus::check(sd_bus_message_rewind(message.get(), 1), "rewind");
+        return rows.read(message.get(), read);
+    };
+    ShellStatus written;
+    UploadRow bare;
+    bare.directoryName = "1b4e28ba-2fa1-41d2-883f-0016d3cca427-0";
+    UploadRow full{"1b4e28ba-2fa1-41d2-883f-0016d3cca427-1",
+                   ArtifactState::retryWait,
+                   QueueStage::retryWait,
+                   "0123abcd-0000-4000-8000-000000000000",
+                   5,
+                   Date::fromUnix(1'796'000'000.5),
+                   "io(\"send\", 104) — ünïcode",
+                   true,
+                   16'777'216,
+                   40'000'000};
+    written.rows = {bare, full};
+    ShellStatus read;
+    ASSERT_GE(roundTrip(written, read), 0);
+    ASSERT_EQ(read.rows.size(), 2u);
+    EXPECT_EQ(read.rows[0], bare);
+    EXPECT_EQ(read.rows[1], full);
+    EXPECT_EQ(shellbus::changedProperties(written, read), std::vector<const char*>{});
+
+    // A state word from a newer zoq: the whole value is refused.
+    sd_bus_message* raw = nullptr;
+    sdbus::check(sd_bus_message_new_signal(connection.get(), &raw, "/t", "t.T", "T"), "new");
+    const sdbus::Message message(raw);
+    sdbus::check(sd_bus_message_open_container(message.get(), 'a', shellbus::rowSignature), "open");
+    sdbus::check(sd_bus_message_append(message.get(), shellbus::rowSignature, "d-0", "FLOATING",
+                                       "READY_TO_UPLOAD", "", std::int64_t{0}, 0.0, "", 0, std::int64_t{0},
+                                       std::int64_t{0}, ""),
+                 "append");
+    sdbus::check(sd_bus_message_close_container(message.get()), "close");
+    sdbus::check(sd_bus_message_seal(message.get(), 2, 0), "seal");
+    sdbus::check(sd_bus_message_rewind(message.get(), 1), "rewind");
+    EXPECT_EQ(shellbus::propertyNamed("Rows")->read(message.get(), read), -EBADMSG);
 }
 
 } // namespace
