@@ -27,13 +27,13 @@ struct ServiceAction {
 };
 
 const ServiceAction actions[] = {
-    {"start", "Switch recording on (arm the recorder)", &ShellBusClient::startRecording,
+    {"start", "Switch recording on in the running zoq (arm the recorder)", &ShellBusClient::startRecording,
      [](const ShellStatus& status) { return status.running; }},
-    {"stop", "Switch recording off (an open part is finished first)", &ShellBusClient::stopRecording,
-     [](const ShellStatus& status) { return !status.running; }},
-    {"pause", "Pause recording (no effect when paused already)", &ShellBusClient::pause,
+    {"stop", "Switch recording off in the running zoq (an open part is finished first)",
+     &ShellBusClient::stopRecording, [](const ShellStatus& status) { return !status.running; }},
+    {"pause", "Pause recording in the running zoq (no effect when paused already)", &ShellBusClient::pause,
      [](const ShellStatus& status) { return status.recorderState == "paused"; }},
-    {"resume", "Resume paused recording (no effect when not paused)", &ShellBusClient::resume,
+    {"resume", "Resume recording in the running zoq (no effect when not paused)", &ShellBusClient::resume,
      [](const ShellStatus& status) { return status.recorderState != "paused"; }},
 };
 

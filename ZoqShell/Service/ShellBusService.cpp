@@ -304,7 +304,7 @@ public:
                     return; // the bus went away
                 }
                 std::uint64_t count = 0;
-                [[maybe_unused]] const ssize_t read = ::read(shared_->wake.get(), &count, sizeof count);
+                [[maybe_unused]] const ssize_t drained = ::read(shared_->wake.get(), &count, sizeof count);
                 flush();
             }
         } catch (const CoreError&) {
