@@ -24,6 +24,7 @@ enum ExitCode : int {
     exitUsage = 2,             ///< the command line itself was wrong
     exitNotPaired = 3,         ///< upload/status: the device holds no credentials
     exitNoCredentialStore = 4, ///< the keyring (or the chosen credential file) cannot be used
+    exitNotRunning = 5,        ///< start/stop/pause/resume/upload-now: no zoq service runs
 };
 
 /// Runs the `zoq` command line on `args` (without the program name) and
@@ -47,5 +48,6 @@ void addUploadCommand(CLI::App& app, Context& context);
 void addStatusCommand(CLI::App& app, Context& context);
 void addRecordCommand(CLI::App& app, Context& context);
 void addDaemonCommand(CLI::App& app, Context& context);
+void addServiceCommands(CLI::App& app, Context& context);
 
 } // namespace zoq::cli

@@ -3,11 +3,13 @@
 // SIGINT or SIGTERM.
 
 #include "Zoq/zoq/CommandLine.h"
+#include "Zoq/zoq/RunningService.h"
 #include "Zoq/zoq/ShellSession.h"
 #include "Zoq/zoq/StopOnSignal.h"
 #include "ZoqCore/Spool/FFmpegFLACEncoder.h"
 #include "ZoqShell/Recorder/MainLoop.h"
 #include "ZoqShell/Recorder/SystemRecording.h"
+#include "ZoqShell/Service/ShellBusService.h"
 #include "ZoqShell/Settings/DeviceName.h"
 #include "ZoqShell/Settings/ShellPaths.h"
 #include "ZoqShell/Shell/ShellModel.h"
@@ -75,9 +77,45 @@ private:
     std::map<std::string, std::string> rows_;
 };
 
+/// Claims the session-bus name; none when there is no session bus (the
+/// daemon then runs without the commands that talk to it) or when another zoq
+/// owns the name (then `alreadyRunning`).
+std::unique_ptr<ShellBusService> claimBus(MainLoop& loop, Context& context, bool& alreadyRunning) {
+    std::unique_ptr<ShellBusService> service;
+    try {
+        service = std::make_unique<ShellBusService>(loop, [&context] {
+            context.streams.out << "another start of zoq found this one running" << std::endl;
+        });
+    } catch (const ShellBusError& error) {
+        context.streams.err
+            << "zoq: " << error.what()
+            << "; running without `zoq status`, `zoq pause` and the other commands that ask it" << std::endl;
+        return nullptr;
+    }
+    alreadyRunning = !service->ownsName();
+    if (alreadyRunning) {
+        service.reset();
+        try {
+            if (const auto running = runningService()) {
+                running->show();
+            }
+        } catch (const ShellBusError&) {
+            // It is shutting down; saying so below is all that is left to do.
+        }
+    }
+    return service;
+}
+
 void daemon(const DaemonOptions& options, Context& context) {
     MainLoop loop;
     const StopOnSignal signals([&loop] { loop.quit(); });
+    bool alreadyRunning = false;
+    // Before the model: a second zoq must not arm a second recorder.
+    const std::unique_ptr<ShellBusService> service = claimBus(loop, context, alreadyRunning);
+    if (alreadyRunning) {
+        context.streams.out << "zoq is already running" << std::endl;
+        return;
+    }
     {
         ShellSession session;
         const HostClock clock;
@@ -95,11 +133,17 @@ void daemon(const DaemonOptions& options, Context& context) {
             SystemRecording::soundServerProbe()});
         Reporter reporter(model, context.streams.out);
         model.onChange([&reporter] { reporter.report(); });
+        if (service) {
+            service->attach(model);
+        }
         model.startUp();
         context.streams.out << "zoq is running (stop with Ctrl-C)" << std::endl;
 
         loop.run();
         context.streams.out << "stopping: finishing any recording" << std::endl;
+        if (service) {
+            service->detach();
+        }
     } // the model stops the recorder, which finalises an open part
 }
 
@@ -113,7 +157,11 @@ void addDaemonCommand(CLI::App& app, Context& context) {
         "an allowed application while recording is on (it is re-armed at start when it was on\n"
         "and the device is paired), uploads every 5 s, and pauses or resumes on the global\n"
         "hotkey. Prints a line when the recorder's state or a recording's upload changes.\n"
-        "SIGINT or SIGTERM stops it; an open part is finished first.");
+        "SIGINT or SIGTERM stops it; an open part is finished first.\n\n"
+        "It owns the name org.zoq.Zoq on the session bus, where `zoq status`, `zoq start`,\n"
+        "`stop`, `pause`, `resume`, `upload-now`, `upload` and `pair` reach it. When another zoq\n"
+        "(the tray or a daemon) owns the name already, it asks that one to show itself, prints\n"
+        "\"zoq is already running\" and exits with status 0.");
     command->add_option("--root", options->root, "Spool directory (default: $XDG_DATA_HOME/zoq/spool)");
     command->callback([options, &context] {
         try {

@@ -1,7 +1,9 @@
 #include "Zoq/zoq/CommandLine.h"
+#include "Zoq/zoq/RunningService.h"
 #include "Zoq/zoq/ShellSession.h"
 #include "ZoqShell/Auth/PairingClient.h"
 #include "ZoqShell/Auth/PairingError.h"
+#include "ZoqShell/Service/ShellBusInterface.h"
 #include "ZoqShell/Settings/DeviceName.h"
 #include "ZoqShell/Settings/ShellPaths.h"
 
@@ -19,6 +21,30 @@ struct PairOptions {
     std::string root;
 };
 
+/// The running service pairs: its device authentication is the one that
+/// keeps the credentials fresh, and it resumes its own spool's recordings.
+void pairThrough(ShellBusClient& service, const std::optional<std::string>& portal,
+                 const PairOptions& options, Context& context) {
+    try {
+        if (portal) {
+            const auto [applied, message] = service.applyPortalURL(*portal);
+            if (!applied) {
+                context.streams.err << message << '\n';
+                context.exitCode = exitUsage;
+                return;
+            }
+        }
+        context.streams.out << service.pair(options.code) << '\n';
+    } catch (const ShellBusError& error) {
+        if (error.name() != shellbus::error::pairingFailed &&
+            error.name() != shellbus::error::invalidPortalURL) {
+            throw serviceFailure(error);
+        }
+        context.streams.out << error.what() << '\n';
+        context.exitCode = exitFailure;
+    }
+}
+
 void pair(const PairOptions& options, Context& context) {
     std::ostream& out = context.streams.out;
     std::optional<std::string> portal;
@@ -27,6 +53,12 @@ void pair(const PairOptions& options, Context& context) {
         if (!portal) {
             context.streams.err << "Portal URL invalid — not applied\n";
             context.exitCode = exitUsage;
+            return;
+        }
+    }
+    if (options.root.empty()) {
+        if (const auto service = runningService()) {
+            pairThrough(*service, portal, options, context);
             return;
         }
     }
@@ -66,6 +98,9 @@ void addPairCommand(CLI::App& app, Context& context) {
                     "keyring. Recordings that were waiting for a new pairing are resumed.\n\n"
                     "Prints \"Paired device <id>\" or \"Pairing failed: <reason>\", where the reason is\n"
                     "invalidCode, network, or rejected(\"<portal error code>\").\n\n"
+                    "When zoq runs in this session (the tray or `zoq daemon`) and no --root is given, it\n"
+                    "is asked to pair (and to apply --portal); with --root the command pairs by itself\n"
+                    "and resumes that spool.\n\n"
                     "Exit status: 0 paired; 1 pairing failed; 2 usage (including an invalid --portal);\n"
                     "4 no usable credential store.");
     command->add_option("code", options->code, "The pairing code shown by the portal")->required();

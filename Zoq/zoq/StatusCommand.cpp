@@ -1,4 +1,5 @@
 #include "Zoq/zoq/CommandLine.h"
+#include "Zoq/zoq/RunningService.h"
 #include "Zoq/zoq/ShellSession.h"
 
 #include <CLI/CLI.hpp>
@@ -13,7 +14,36 @@ struct StatusOptions {
     std::string root;
 };
 
+/// What the running service says about itself; none when no service runs
+/// (or it went away while asked).
+std::optional<ShellStatus> liveStatus() {
+    try {
+        if (const auto service = runningService()) {
+            return service->status();
+        }
+    } catch (const ShellBusError&) {
+    }
+    return std::nullopt;
+}
+
+JSONValue liveJSON(const std::optional<ShellStatus>& live) {
+    if (!live) {
+        return JSONValue(nullptr);
+    }
+    return JSONValue(JSONValue::Object{
+        {"ready", live->ready},
+        {"statusLine", live->statusLine},
+        {"statusWarning", live->statusWarning},
+        {"recorderState", live->recorderState},
+        {"recordingApp", live->recordingApp.empty() ? JSONValue(nullptr) : JSONValue(live->recordingApp)},
+        {"running", live->running},
+        {"pairingMessage",
+         live->pairingMessage.empty() ? JSONValue(nullptr) : JSONValue(live->pairingMessage)},
+    });
+}
+
 void status(const StatusOptions& options, Context& context) {
+    const std::optional<ShellStatus> live = liveStatus();
     ShellSession session;
     const std::optional<CredentialSnapshot> snapshot = session.auth().snapshot();
     const auto uploader = session.uploader(
@@ -32,9 +62,17 @@ void status(const StatusOptions& options, Context& context) {
             {"portal", session.portal()},
             {"credentialStore", session.credentialStore()},
             {"rows", std::move(rowValues)},
+            {"service", liveJSON(live)},
         });
         out << document.canonicalText() << '\n';
     } else {
+        if (live) {
+            out << "zoq: running, " << (live->ready ? live->statusLine : std::string("starting")) << '\n';
+            out << "recorder: " << live->recorderState
+                << (live->recordingApp.empty() ? std::string() : " " + live->recordingApp) << '\n';
+        } else {
+            out << "zoq: not running\n";
+        }
         out << "paired: "
             << (snapshot ? "yes, device " + snapshot->credentials.deviceId() : std::string("no")) << '\n';
         out << "blocked: " << (snapshot && snapshot->blocked ? "yes (pair again)" : "no") << '\n';
@@ -54,11 +92,16 @@ void status(const StatusOptions& options, Context& context) {
 
 void addStatusCommand(CLI::App& app, Context& context) {
     auto options = std::make_shared<StatusOptions>();
-    CLI::App* command = app.add_subcommand("status", "Show pairing, the portal address and the recordings");
-    command->footer("Reads the settings, the credentials and every recording's manifest; changes nothing\n"
-                    "and sends nothing. --json prints one object: paired, deviceId, blocked, portal,\n"
-                    "credentialStore and rows (directoryName, state, stage, recordingId, failures,\n"
-                    "retryAt, lastError, stuck, sentBytes, byteSize).\n\n"
+    CLI::App* command = app.add_subcommand(
+        "status", "Show the running zoq's state, pairing, the portal address and the recordings");
+    command->footer("Asks the running zoq (the tray or `zoq daemon`, if any) for its status line and the\n"
+                    "recorder's state, and reads the settings, the credentials and every recording's\n"
+                    "manifest itself; changes nothing and sends nothing. --json prints one object:\n"
+                    "paired, deviceId, blocked, portal, credentialStore, rows (directoryName, state,\n"
+                    "stage, recordingId, failures, retryAt, lastError, stuck, sentBytes, byteSize),\n"
+                    "and service: null when no zoq\n"
+                    "service runs in this session, else what it shows now (ready, statusLine,\n"
+                    "statusWarning, recorderState, recordingApp, running, pairingMessage).\n\n"
                     "Exit status: 0 paired; 3 not paired (the status is still printed); 2 usage;\n"
                     "4 no usable credential store.");
     command->add_flag("--json", options->json, "Print the status as JSON");

@@ -1,10 +1,12 @@
 #include "Zoq/zoq/CommandLine.h"
+#include "Zoq/zoq/RunningService.h"
 #include "Zoq/zoq/ShellSession.h"
 
 #include <CLI/CLI.hpp>
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <ostream>
@@ -71,51 +73,54 @@ bool pending(const UploadRow& row) {
     }
 }
 
-void upload(const UploadOptions& options, Context& context) {
-    ShellSession session;
-    if (!session.auth().hasCredentials()) {
-        context.streams.err << "zoq: not paired; run 'zoq pair CODE' first\n";
-        context.exitCode = exitNotPaired;
-        return;
-    }
-    const auto uploader = session.uploader(
-        options.root.empty() ? std::nullopt : std::optional<std::filesystem::path>(options.root));
+/// Prints the rows whenever they change; called from any thread.
+class RowPrinter {
+public:
+    explicit RowPrinter(std::ostream& out) : out_(out) {}
 
-    // Rows arrive on the uploader's thread; only changes are printed.
-    std::mutex printLock;
-    std::optional<std::vector<UploadRow>> printed;
-    std::optional<bool> printedBlocked;
-    bool done = false;
-    uploader->onRows([&](const std::vector<UploadRow>& rows, bool blocked) {
-        const std::lock_guard guard(printLock);
-        if (blocked != printedBlocked && blocked) {
-            context.streams.out << "credentials blocked: pair again with 'zoq pair CODE'\n";
+    void show(const std::vector<UploadRow>& rows, bool blocked) {
+        const std::lock_guard guard(lock_);
+        if (blocked != printedBlocked_ && blocked) {
+            out_ << "credentials blocked: pair again with 'zoq pair CODE'\n";
         }
-        printedBlocked = blocked;
-        if (rows != printed) {
+        printedBlocked_ = blocked;
+        if (rows != printed_) {
             for (const UploadRow& row : rows) {
-                context.streams.out << rowLine(row) << '\n';
+                out_ << rowLine(row) << '\n';
             }
-            context.streams.out << std::flush;
-            printed = rows;
+            out_ << std::flush;
+            printed_ = rows;
         }
-        done = blocked ||
-               std::none_of(rows.begin(), rows.end(), [](const UploadRow& row) { return pending(row); });
-    });
+        done_ = blocked ||
+                std::none_of(rows.begin(), rows.end(), [](const UploadRow& row) { return pending(row); });
+    }
 
+    /// Nothing is left that a pass could move.
+    bool done() {
+        const std::lock_guard guard(lock_);
+        return done_;
+    }
+
+private:
+    std::ostream& out_;
+    std::mutex lock_;
+    std::optional<std::vector<UploadRow>> printed_; // guarded by lock_
+    std::optional<bool> printedBlocked_;            // guarded by lock_
+    bool done_ = false;                             // guarded by lock_
+};
+
+/// Runs passes, once or until stopped, printing the rows as they change.
+void runPasses(const UploadOptions& options, RowPrinter& printer, const std::function<void()>& pass) {
     if (!options.watch) {
-        uploader->tickOnce().get();
+        pass();
         return;
     }
     const StopSignals signals;
     const auto slice = std::chrono::milliseconds(100);
     while (!stopRequested.load()) {
-        uploader->tickOnce().get();
-        {
-            const std::lock_guard guard(printLock);
-            if (options.untilDone && done) {
-                break;
-            }
+        pass();
+        if (options.untilDone && printer.done()) {
+            break;
         }
         const auto wakeAt =
             std::chrono::steady_clock::now() + std::chrono::duration<double>(options.interval);
@@ -123,6 +128,49 @@ void upload(const UploadOptions& options, Context& context) {
             std::this_thread::sleep_for(slice);
         }
     }
+}
+
+void notPaired(Context& context) {
+    context.streams.err << "zoq: not paired; run 'zoq pair CODE' first\n";
+    context.exitCode = exitNotPaired;
+}
+
+/// The running service's uploader makes the passes: one uploader per spool.
+void uploadThrough(ShellBusClient& service, const UploadOptions& options, Context& context) {
+    try {
+        if (!service.status().paired) {
+            notPaired(context);
+            return;
+        }
+        RowPrinter printer(context.streams.out);
+        runPasses(options, printer, [&] {
+            service.uploadNow();
+            const ShellStatus status = service.status();
+            printer.show(status.rows, status.blockedAuth);
+        });
+    } catch (const ShellBusError& error) {
+        throw serviceFailure(error);
+    }
+}
+
+void upload(const UploadOptions& options, Context& context) {
+    if (options.root.empty()) {
+        if (const auto service = runningService()) {
+            uploadThrough(*service, options, context);
+            return;
+        }
+    }
+    ShellSession session;
+    if (!session.auth().hasCredentials()) {
+        notPaired(context);
+        return;
+    }
+    const auto uploader = session.uploader(
+        options.root.empty() ? std::nullopt : std::optional<std::filesystem::path>(options.root));
+    // Rows arrive on the uploader's thread, during the pass.
+    RowPrinter printer(context.streams.out);
+    uploader->onRows([&](const std::vector<UploadRow>& rows, bool blocked) { printer.show(rows, blocked); });
+    runPasses(options, printer, [&] { uploader->tickOnce().get(); });
 }
 
 } // namespace
@@ -135,6 +183,9 @@ void addUploadCommand(CLI::App& app, Context& context) {
                     "recording is left to upload). Prints the spool's rows whenever they change:\n"
                     "  <session>-<part>  <STATE>  <STAGE>  sent <n>/<size> bytes  [recording <id>]\n"
                     "  [failures <n>]  [retry at <time>]  [error: <text>]  [STUCK]\n\n"
+                    "When zoq runs in this session (the tray or `zoq daemon`) and no --root is given,\n"
+                    "the passes are its own (as with `zoq upload-now`): a spool has one uploader. With\n"
+                    "--root the command works on that directory itself, whether zoq runs or not.\n\n"
                     "Exit status: 0 the passes ran (uploads that must wait are retried later);\n"
                     "2 usage; 3 not paired; 4 no usable credential store.");
     auto* once = command->add_flag("--once", options->once, "Run one pass and exit (the default)");

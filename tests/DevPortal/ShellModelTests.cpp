@@ -1,107 +1,14 @@
 // The shell model against the development portal, with a fake engine, the
 // manual hotkey and an in-memory login item, on a main loop driven by the test.
 
-#include "tools/dev-portal/DevPortal.h"
-
-#include "ZoqCore/Spool/FFmpegFLACEncoder.h"
-#include "ZoqShell/Recorder/MainLoop.h"
-#include "ZoqShell/Secrets/KeychainCredentialPersistence.h"
-#include "ZoqShell/Secrets/MemorySecrets.h"
-#include "ZoqShell/Settings/ShellPaths.h"
-#include "ZoqShell/Settings/ShellSettings.h"
-#include "ZoqShell/Shell/ShellModel.h"
-#include "ZoqShell/System/ManualGlobalHotKey.h"
-#include "ZoqShell/System/NullNetwork.h"
-#include "ZoqShell/System/RecordingLinkOpener.h"
-#include "ZoqShell/Transport/CurlWireTransport.h"
 #include "ZoqShell/Transport/StubWireTransport.h"
-#include "tests/TestSupport/TempDirectory.h"
-
-#include <condition_variable>
-#include <gtest/gtest.h>
+#include "tests/DevPortal/ShellModelFixture.h"
 
 namespace zoq {
 namespace {
 
+using test::ShellModelTest;
 using namespace std::chrono_literals;
-
-class FakeEngine final : public RecordingEngine {
-public:
-    explicit FakeEngine(EngineConfiguration configuration) : config(std::move(configuration)) {}
-    void start() override { calls.push_back("start"); }
-    void stop() override {
-        calls.push_back("stop");
-        const std::lock_guard guard(lock);
-        ended = true;
-        changed.notify_all();
-    }
-    void pause() override { calls.push_back("pause"); }
-    void resume() override { calls.push_back("resume"); }
-    EngineTermination wait() override {
-        std::unique_lock guard(lock);
-        changed.wait(guard, [this] { return ended; });
-        return EngineTermination::stopped();
-    }
-    const EngineConfiguration config;
-    std::vector<std::string> calls;
-    std::mutex lock;
-    std::condition_variable changed;
-    bool ended = false;
-};
-
-class ShellModelTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        portal::PortalOptions options;
-        options.dataDirectory = temp / "portal";
-        portal = std::make_unique<portal::DevPortal>(options, clock);
-        settings.setAPIBaseURLString(portal->url());
-    }
-    void TearDown() override {
-        model.reset();
-        for (const auto& engine : engines) {
-            engine->stop();
-        }
-    }
-
-    void create(WireTransport& via) {
-        model = std::make_unique<ShellModel>(ShellModel::Dependencies{
-            settings, loop, via, persistence, temp / "spool", network,
-            [] { return std::make_unique<FFmpegFLACEncoder>(); },
-            [this](const EngineConfiguration& config, std::shared_ptr<EventSinking>) {
-                engines.push_back(std::make_shared<FakeEngine>(config));
-                return engines.back();
-            },
-            [] { return MicrophonePermissionResult{}; },
-            [this](GlobalHotKey::Callback pressed) {
-                auto made = std::make_unique<ManualGlobalHotKey>(std::move(pressed));
-                hotKey = made.get();
-                return made;
-            },
-            loginItems, links, "Test computer", clock, 50ms});
-        settle([this] { return model->ready(); });
-    }
-    void settle(const std::function<bool()>& done) { ASSERT_TRUE(loop.runUntil(done, 20s)); }
-    void pair(const std::string& code) {
-        bool done = false;
-        model->pair(code, [&] { done = true; });
-        settle([&] { return done; });
-    }
-
-    test::TempDirectory temp;
-    HostClock clock;
-    std::unique_ptr<portal::DevPortal> portal;
-    ShellSettings settings{temp / "settings.json"};
-    MainLoop loop;
-    CurlWireTransport curl;
-    KeychainCredentialPersistence persistence{std::make_unique<MemorySecrets>()};
-    NullNetwork network;
-    MemoryLoginItem loginItems;
-    RecordingLinkOpener links;
-    ManualGlobalHotKey* hotKey = nullptr;
-    std::vector<std::shared_ptr<FakeEngine>> engines;
-    std::unique_ptr<ShellModel> model;
-};
 
 TEST_F(ShellModelTest, PortalAddressesPairingAndRecordingThatNeedsAPairedDevice) {
     create(curl);

@@ -1,0 +1,29 @@
+#include "Zoq/zoq/RunningService.h"
+
+#include "Zoq/zoq/CommandLine.h"
+#include "Zoq/zoq/ShellSession.h"
+#include "ZoqShell/Service/ShellBusInterface.h"
+
+namespace zoq::cli {
+
+std::unique_ptr<ShellBusClient> runningService() {
+    return ShellBusClient::connect();
+}
+
+CommandFailure notRunning() {
+    return CommandFailure(exitNotRunning, "zoq is not running (start it with `zoq daemon` or the tray)");
+}
+
+CommandFailure serviceFailure(const ShellBusError& error) {
+    if (error.name() == shellbus::error::notPaired) {
+        return CommandFailure(exitNotPaired, std::string(error.what()) + " (run 'zoq pair CODE')");
+    }
+    // The service ended while the call waited.
+    if (error.name() == "org.freedesktop.DBus.Error.ServiceUnknown" ||
+        error.name() == "org.freedesktop.DBus.Error.NameHasNoOwner") {
+        return notRunning();
+    }
+    return CommandFailure(exitFailure, error.what());
+}
+
+} // namespace zoq::cli

@@ -1,0 +1,88 @@
+// The built `zoq daemon` and commands on a private session bus: one daemon
+// per session, a second start shows the first and exits 0, and the commands
+// reach the daemon while it runs and say plainly when it does not.
+
+#include "tests/TestSupport/ChildProcess.h"
+#include "tests/TestSupport/PrivateBus.h"
+#include "tests/TestSupport/TempDirectory.h"
+#include "tests/TestSupport/TestPrograms.h"
+#include "tests/e2e/PortalProcess.h"
+
+#include <csignal>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sstream>
+
+namespace zoq {
+namespace {
+
+std::string contents(const std::filesystem::path& file) {
+    std::ifstream in(file);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+class DaemonOnTheSessionBus : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::filesystem::create_directories(temp / "config" / "zoq");
+        std::ofstream(temp / "config" / "zoq" / "settings.json")
+            << R"({"credentialStore": "file", "apiBaseURL": "http://127.0.0.1:9"})";
+    }
+
+    /// Runs `zoq ARGS...` to its end; its exit code, and its output in `output`.
+    int zoq(const std::vector<std::string>& args, std::string& output) {
+        const std::filesystem::path log = temp / ("run-" + std::to_string(++runs) + ".log");
+        std::vector<std::string> command{test::PortalProcess::program("zoq").string()};
+        command.insert(command.end(), args.begin(), args.end());
+        const int code = test::ChildProcess(command, environment, log).exitCode();
+        output = contents(log);
+        return code;
+    }
+
+    test::TempDirectory temp;
+    test::PrivateBus bus;
+    // No display and no recording: the daemon needs neither a hotkey nor a sound server here.
+    std::vector<std::string> environment{
+        "DBUS_SESSION_BUS_ADDRESS=" + bus.address(), "XDG_CONFIG_HOME=" + (temp / "config").string(),
+        "XDG_DATA_HOME=" + (temp / "data").string(), "DISPLAY=", "WAYLAND_DISPLAY="};
+    int runs = 0;
+};
+
+TEST_F(DaemonOnTheSessionBus, OneDaemonPerSessionAndTheCommandsReachIt) {
+    std::string output;
+    EXPECT_EQ(zoq({"pause"}, output), 5);
+    EXPECT_EQ(output, "zoq: zoq is not running (start it with `zoq daemon` or the tray)\n");
+
+    test::ChildProcess daemon({test::PortalProcess::program("zoq").string(), "daemon"}, environment,
+                              temp / "daemon.log");
+    ASSERT_TRUE(test::eventually([&] { return bus.hasOwner("org.zoq.Zoq"); }))
+        << contents(temp / "daemon.log");
+
+    EXPECT_EQ(zoq({"daemon"}, output), 0);
+    EXPECT_EQ(output, "zoq is already running\n");
+    EXPECT_TRUE(test::eventually([&] {
+        return contents(temp / "daemon.log").find("another start of zoq found this one running\n") !=
+               std::string::npos;
+    })) << "the first was asked to show itself";
+
+    // Once its credentials are open it answers with the menu's status line.
+    EXPECT_TRUE(test::eventually([&] {
+        return zoq({"status"}, output) == 3 && output.starts_with("zoq: running, Recorder stopped\n");
+    })) << output;
+    EXPECT_EQ(zoq({"pause"}, output), 1);
+    EXPECT_EQ(output, "zoq: The recorder is not running\n");
+    EXPECT_EQ(zoq({"start"}, output), 3);
+    EXPECT_EQ(output, "zoq: Pair your device before recording (run 'zoq pair CODE')\n");
+
+    daemon.signal(SIGTERM);
+    EXPECT_EQ(daemon.exitCode(), 0) << contents(temp / "daemon.log");
+    EXPECT_TRUE(test::eventually([&] { return !bus.hasOwner("org.zoq.Zoq"); })) << "the name goes with it";
+    EXPECT_EQ(zoq({"upload-now"}, output), 5);
+    EXPECT_EQ(zoq({"status"}, output), 3);
+    EXPECT_TRUE(output.starts_with("zoq: not running\n")) << output;
+}
+
+} // namespace
+} // namespace zoq
