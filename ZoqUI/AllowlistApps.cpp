@@ -1,0 +1,66 @@
+#include "ZoqUI/AllowlistApps.h"
+
+#include "ZoqCaptureEngine/AttributionResolver.h"
+#include "ZoqCaptureEngine/DesktopEntryIndex.h"
+#include "ZoqCaptureEngine/ProcessTreeProviding.h"
+
+#include <algorithm>
+#include <map>
+#include <memory>
+
+namespace zoq {
+
+std::vector<AllowlistApp> allowlistApps(const std::vector<AllowlistApp>& running,
+                                        const std::set<std::string>& allowed) {
+    std::map<std::string, AllowlistApp> byId;
+    for (const AllowlistApp& app : running) {
+        if (!app.bundleId.empty()) {
+            byId.try_emplace(app.bundleId, AllowlistApp{app.name.empty() ? app.bundleId : app.name,
+                                                        app.bundleId, app.icon});
+        }
+    }
+    for (const std::string& id : allowed) {
+        byId.try_emplace(id, AllowlistApp{id, id, ""});
+    }
+    std::vector<AllowlistApp> apps;
+    apps.reserve(byId.size());
+    for (auto& [id, app] : byId) {
+        apps.push_back(std::move(app));
+    }
+    std::stable_sort(apps.begin(), apps.end(),
+                     [](const AllowlistApp& a, const AllowlistApp& b) { return a.name < b.name; });
+    return apps;
+}
+
+std::vector<AllowlistApp> runningApplications(const ProcessTreeProviding& tree,
+                                              const DesktopEntryIndex& index, unsigned uid) {
+    std::map<std::string, const DesktopEntry*> entries;
+    for (const DesktopEntry& entry : index.entries()) {
+        if (!entry.noDisplay) {
+            entries.emplace(entry.id, &entry);
+        }
+    }
+    // The resolver needs a shared tree; the caller's outlives this call.
+    const AttributionResolver resolver(
+        std::shared_ptr<const ProcessTreeProviding>(std::shared_ptr<void>(), &tree));
+    std::vector<AllowlistApp> running;
+    for (const std::int32_t pid : tree.processIDs()) {
+        const std::optional<ProcessRecord> process = tree.process(pid);
+        if (!process || process->uid != uid) {
+            continue;
+        }
+        AudioClientIdentity client;
+        client.verifiedPid = pid;
+        const Attribution attribution = resolver.attribute(client);
+        if (attribution.source == AttributionSource::reported) {
+            continue;
+        }
+        const auto found = entries.find(attribution.applicationID);
+        if (found != entries.end()) {
+            running.push_back({found->second->name, found->second->id, found->second->icon});
+        }
+    }
+    return running;
+}
+
+} // namespace zoq

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <set>
+#include <string>
+#include <vector>
+
+namespace zoq {
+
+class ProcessTreeProviding;
+class DesktopEntryIndex;
+
+/// One application the allowlist window offers: its identifier (what the
+/// allowlist holds), the name a person reads and its icon (a themed icon name
+/// or an absolute path; empty when unknown).
+struct AllowlistApp {
+    std::string name;
+    std::string bundleId;
+    std::string icon;
+
+    friend bool operator==(const AllowlistApp&, const AllowlistApp&) = default;
+};
+
+/// What the allowlist window lists: every running application, once per
+/// identifier (the first one seen wins), then every allowed identifier that is
+/// not running, under its own identifier so it stays visible and can be
+/// switched off; sorted by name with plain byte comparison (case-sensitive,
+/// not locale-aware), ties by identifier so the order never depends on the
+/// order the processes were found in.
+std::vector<AllowlistApp> allowlistApps(const std::vector<AllowlistApp>& running,
+                                        const std::set<std::string>& allowed);
+
+/// The applications running now for the user `uid`: every process is
+/// attributed as the recorder attributes a sound-server client that process
+/// verifiably owns, and kept when that names an installed desktop entry meant
+/// for menus (helpers and handlers marked "NoDisplay" are left out). Name and
+/// icon come from the entry. Reads /proc once per process and its ancestors:
+/// a few milliseconds for a desktop session's few hundred processes.
+std::vector<AllowlistApp> runningApplications(const ProcessTreeProviding& tree,
+                                              const DesktopEntryIndex& index, unsigned uid);
+
+} // namespace zoq
