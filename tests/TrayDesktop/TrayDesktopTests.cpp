@@ -1,6 +1,7 @@
-// The tray icon on a real X desktop: an Xvfb server of the test's own, the
-// XEmbed tray `trayer` and clicks by xdotool. Leaves a screenshot of the open
-// menu in the build tree (test-artifacts/tray-menu.png).
+// The tray on a real X desktop: an Xvfb server of the test's own, the XEmbed
+// tray `trayer`, clicks by xdotool, and zoq-tray itself started as autostart
+// and as a person would. Leaves a screenshot of the open menu in the build
+// tree (test-artifacts/tray-menu.png).
 
 #include "ZoqCore/Spool/FFmpegFLACEncoder.h"
 #include "ZoqShell/Secrets/KeychainCredentialPersistence.h"
@@ -13,18 +14,27 @@
 #include "ZoqUI/QtMainExecutor.h"
 #include "ZoqUI/TrayIcon.h"
 #include "tests/TestSupport/ChildProcess.h"
+#include "tests/TestSupport/PrivateBus.h"
 #include "tests/TestSupport/TempDirectory.h"
 #include "tests/TestSupport/TestPrograms.h"
 #include "tests/TestSupport/XvfbDisplay.h"
+#include "tests/ZoqUI/MockNotifications.h"
 #include "tests/ZoqUI/UITestSupport.h"
 
 #include <QApplication>
 #include <QMenu>
+#include <csignal>
 #include <cstdlib>
+#include <fstream>
 #include <gtest/gtest.h>
 
 namespace zoq {
 namespace {
+
+std::filesystem::path binaryDirectory() {
+    const char* binary = std::getenv("ZOQ_BINARY_DIR");
+    return binary != nullptr ? binary : ".";
+}
 
 TEST(TrayDesktop, TheIconDocksInAnXEmbedTrayAndARightClickOpensTheMenu) {
     const test::XvfbDisplay display;
@@ -90,9 +100,7 @@ TEST(TrayDesktop, TheIconDocksInAnXEmbedTrayAndARightClickOpensTheMenu) {
     EXPECT_EQ(items[0], "(Recorder stopped)");
     EXPECT_EQ(items.back(), "Quit zoq");
 
-    const char* binary = std::getenv("ZOQ_BINARY_DIR");
-    const std::filesystem::path artifacts =
-        std::filesystem::path(binary != nullptr ? binary : ".") / "test-artifacts";
+    const std::filesystem::path artifacts = binaryDirectory() / "test-artifacts";
     std::filesystem::create_directories(artifacts);
     test::waitFor([] { return false; }, std::chrono::milliseconds(300)); // let the menu paint
     test::ChildProcess screenshot({test::requireProgram("import", "imagemagick"), "-window", "root",
@@ -101,6 +109,55 @@ TEST(TrayDesktop, TheIconDocksInAnXEmbedTrayAndARightClickOpensTheMenu) {
     EXPECT_EQ(screenshot.exitCode(), 0);
     EXPECT_GT(std::filesystem::file_size(artifacts / "tray-menu.png"), 0u);
     icon.menu().close();
+}
+
+TEST(TrayDesktop, ZoqTrayStartsQuietlyForAutostartWithThePairingWindowOtherwiseAndStopsOnSigterm) {
+    const test::XvfbDisplay display;
+    const test::PrivateBus bus;
+    const auto notificationServer = bus.startMock("notification_daemon", "org.freedesktop.Notifications");
+    const test::TempDirectory home;
+    std::filesystem::create_directories(home / "config/zoq");
+    // A fresh machine has no unlocked keyring: the opt-in credential file.
+    std::ofstream(home / "config/zoq/settings.json") << R"({"credentialStore": "file"})";
+    std::filesystem::create_directories(home / "runtime");
+    std::filesystem::permissions(home / "runtime", std::filesystem::perms::owner_all);
+    const std::vector<std::string> environment{"DISPLAY=" + display.name(),
+                                               "QT_QPA_PLATFORM=xcb",
+                                               "DBUS_SESSION_BUS_ADDRESS=" + bus.address(),
+                                               "XDG_CONFIG_HOME=" + (home / "config").string(),
+                                               "XDG_DATA_HOME=" + (home / "data").string(),
+                                               "XDG_RUNTIME_DIR=" + (home / "runtime").string(),
+                                               "HOME=" + home.path().string()};
+    const std::string program = (binaryDirectory() / "bin/zoq-tray").string();
+    const auto pairingWindowShown = [&] {
+        return display.xdotool({"search", "--name", "^zoq Pairing$"}) == 0;
+    };
+    const auto noTrayNotices = [&] {
+        std::size_t count = 0;
+        for (const auto& received : test::receivedNotifications(bus.address())) {
+            count += received.body == TrayIcon::noTrayText ? 1 : 0;
+        }
+        return count;
+    };
+
+    {
+        test::ChildProcess tray({program, "--background"}, environment, home / "background.log");
+        // With no tray on this desktop it says so, and keeps running.
+        ASSERT_TRUE(test::eventually([&] { return noTrayNotices() == 1; }))
+            << "see " << (home / "background.log");
+        // Long after the credentials were opened, still no window.
+        EXPECT_FALSE(test::eventually(pairingWindowShown, std::chrono::seconds(1)))
+            << "autostart opens no window";
+        EXPECT_FALSE(tray.ended());
+        tray.signal(SIGTERM);
+        EXPECT_EQ(tray.exitCode(), 0);
+    }
+    {
+        test::ChildProcess tray({program}, environment, home / "interactive.log");
+        ASSERT_TRUE(test::eventually(pairingWindowShown)) << "an unpaired device opens the pairing window";
+        tray.signal(SIGTERM);
+        EXPECT_EQ(tray.exitCode(), 0);
+    }
 }
 
 } // namespace
