@@ -2,6 +2,7 @@
 
 #include "ZoqShell/Shell/ShellModel.h"
 
+#include <QCursor>
 #include <QGuiApplication>
 #include <QPainter>
 #include <QPalette>
@@ -14,6 +15,14 @@ TrayIcon::TrayIcon(ShellModel& model, MenuActions& actions,
     : model_(model), trayMenu_(menu_, actions) {
     tray_.setToolTip("zoq");
     tray_.setContextMenu(&menu_);
+    // The menu is all there is to zoq: a left click opens it too (trays show
+    // the context menu only on a right click).
+    QObject::connect(&tray_, &QSystemTrayIcon::activated, &menu_,
+                     [this](QSystemTrayIcon::ActivationReason reason) {
+                         if (reason == QSystemTrayIcon::Trigger) {
+                             menu_.popup(QCursor::pos());
+                         }
+                     });
     refresh();
     observer_ = std::make_unique<ModelObserver>(model_, [this] { refresh(); });
     tray_.show();
