@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <map>
-#include <memory>
 
 namespace zoq {
 
@@ -32,7 +31,7 @@ std::vector<AllowlistApp> allowlistApps(const std::vector<AllowlistApp>& running
     return apps;
 }
 
-std::vector<AllowlistApp> runningApplications(const ProcessTreeProviding& tree,
+std::vector<AllowlistApp> runningApplications(const AttributionResolver& resolver,
                                               const DesktopEntryIndex& index, unsigned uid) {
     std::map<std::string, const DesktopEntry*> entries;
     for (const DesktopEntry& entry : index.entries()) {
@@ -40,9 +39,7 @@ std::vector<AllowlistApp> runningApplications(const ProcessTreeProviding& tree,
             entries.emplace(entry.id, &entry);
         }
     }
-    // The resolver needs a shared tree; the caller's outlives this call.
-    const AttributionResolver resolver(
-        std::shared_ptr<const ProcessTreeProviding>(std::shared_ptr<void>(), &tree));
+    const ProcessTreeProviding& tree = resolver.tree();
     std::vector<AllowlistApp> running;
     for (const std::int32_t pid : tree.processIDs()) {
         const std::optional<ProcessRecord> process = tree.process(pid);

@@ -6,7 +6,7 @@
 
 namespace zoq {
 
-class ProcessTreeProviding;
+class AttributionResolver;
 class DesktopEntryIndex;
 
 /// One application the allowlist window offers: its identifier (what the
@@ -29,13 +29,15 @@ struct AllowlistApp {
 std::vector<AllowlistApp> allowlistApps(const std::vector<AllowlistApp>& running,
                                         const std::set<std::string>& allowed);
 
-/// The applications running now for the user `uid`: every process is
-/// attributed as the recorder attributes a sound-server client that process
-/// verifiably owns, and kept when that names an installed desktop entry meant
-/// for menus (helpers and handlers marked "NoDisplay" are left out). Name and
-/// icon come from the entry. Reads /proc once per process and its ancestors:
-/// a few milliseconds for a desktop session's few hundred processes.
-std::vector<AllowlistApp> runningApplications(const ProcessTreeProviding& tree,
+/// The applications running now for the user `uid`: every process of
+/// `resolver`'s tree is attributed as the recorder attributes a sound-server
+/// client that process verifiably owns, and kept when that names an installed
+/// desktop entry meant for menus (helpers and handlers marked "NoDisplay" are
+/// left out). Name and icon come from the entry. The first call reads /proc
+/// for every process and its ancestors (about a millisecond a process on a
+/// busy machine); a resolver kept between calls remembers the processes that
+/// still run.
+std::vector<AllowlistApp> runningApplications(const AttributionResolver& resolver,
                                               const DesktopEntryIndex& index, unsigned uid);
 
 } // namespace zoq

@@ -27,7 +27,8 @@ QIcon iconFor(const std::string& icon) {
 
 AllowlistWindow::AllowlistWindow(ShellModel& model, std::function<std::vector<AllowlistApp>()> running,
                                  QWidget* parent)
-    : QWidget(parent), model_(model), running_(std::move(running)), list_(new QListWidget(this)) {
+    : QWidget(parent), model_(model), running_(std::move(running)), list_(new QListWidget(this)),
+      worker_(std::make_unique<SerialWorker>()) {
     setWindowTitle(title);
     setMinimumSize(minimumWidth, minimumHeight);
     auto* layout = new QVBoxLayout(this);
@@ -54,18 +55,37 @@ AllowlistWindow::AllowlistWindow(ShellModel& model, std::function<std::vector<Al
                      [this](QListWidgetItem* item) { toggled(item); });
 }
 
+AllowlistWindow::~AllowlistWindow() = default;
+
 void AllowlistWindow::reload() {
-    std::vector<AllowlistApp> running;
-    try {
-        running = running_();
-    } catch (const std::exception& error) {
-        // The allowed applications are still worth listing.
-        std::cerr << "zoq: cannot list the running applications: " << error.what() << '\n';
-    }
+    fill();
+    ++pending_;
+    // The result is handed to the main thread; the worker is joined before
+    // the window goes, and Qt drops what was posted to it by then.
+    worker_->submit([this] {
+        std::vector<AllowlistApp> running;
+        try {
+            running = running_();
+        } catch (const std::exception& error) {
+            // The allowed applications are still worth listing.
+            std::cerr << "zoq: cannot list the running applications: " << error.what() << '\n';
+        }
+        QMetaObject::invokeMethod(
+            this,
+            [this, running = std::move(running)]() mutable {
+                lastRunning_ = std::move(running);
+                --pending_;
+                fill();
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void AllowlistWindow::fill() {
     const std::set<std::string> allowed = model_.settings().allowedBundleIDs();
-    reloading_ = true;
+    filling_ = true;
     list_->clear();
-    for (const AllowlistApp& app : allowlistApps(running, allowed)) {
+    for (const AllowlistApp& app : allowlistApps(lastRunning_, allowed)) {
         auto* item = new QListWidgetItem(iconFor(app.icon), QString::fromStdString(app.name), list_);
         const QString id = QString::fromStdString(app.bundleId);
         item->setToolTip(id);
@@ -73,11 +93,11 @@ void AllowlistWindow::reload() {
         item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsUserCheckable);
         item->setCheckState(allowed.count(app.bundleId) != 0 ? Qt::Checked : Qt::Unchecked);
     }
-    reloading_ = false;
+    filling_ = false;
 }
 
 void AllowlistWindow::toggled(QListWidgetItem* item) {
-    if (reloading_) {
+    if (filling_) {
         return;
     }
     const std::string id = item->data(Qt::UserRole).toString().toStdString();

@@ -41,7 +41,7 @@ TrayApplication::TrayApplication() : loginItems_(ownProgram(), ShellPaths::autos
         });
     notices_->watch(*model_);
     windows_ = std::make_unique<TrayWindows>(*model_, links_, [this] {
-        return runningApplications(processes_, *processes_.desktopEntries(), ::getuid());
+        return runningApplications(resolver_, *processes_->desktopEntries(), ::getuid());
     });
     actions_ = std::make_unique<ModelMenuActions>(
         *model_, links_, [this](TrayWindow window) { windows_->open(window); },

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Zoq/zoq/ShellSession.h"
+#include "ZoqCaptureEngine/AttributionResolver.h"
 #include "ZoqCaptureEngine/SystemProcessTree.h"
 #include "ZoqCore/Support/CoreClock.h"
 #include "ZoqShell/Shell/ShellModel.h"
@@ -50,7 +51,9 @@ private:
     HostClock clock_;
     LoginItemManager loginItems_;
     XdgLinkOpener links_;
-    SystemProcessTree processes_;
+    std::shared_ptr<SystemProcessTree> processes_ = std::make_shared<SystemProcessTree>();
+    // Kept between reloads of the allowlist: it remembers the processes that still run.
+    AttributionResolver resolver_{processes_};
     DesktopNotifications notifications_;
     std::unique_ptr<ShellModel> model_;
     std::unique_ptr<RecordingNotices> notices_;

@@ -1,6 +1,7 @@
 // Which running applications the allowlist window offers, over a fake /proc
 // and fake desktop entries.
 
+#include "ZoqCaptureEngine/AttributionResolver.h"
 #include "ZoqCaptureEngine/DesktopEntryIndex.h"
 #include "ZoqUI/AllowlistApps.h"
 #include "tests/TestSupport/TempDirectory.h"
@@ -39,8 +40,13 @@ TEST(AllowlistApps, RunningDesktopApplicationsOfTheUserOnceEach) {
     test::FakeSystem::settle(system.applications());
     const auto tree = system.tree();
 
-    const std::vector<AllowlistApp> running = runningApplications(*tree, *tree->desktopEntries(), 1000);
-    EXPECT_EQ(allowlistApps(running, {}), (std::vector<AllowlistApp>{{"Talk", "org.example.Talk", "talk"}}));
+    const AttributionResolver resolver(tree);
+    for (int reload = 0; reload < 2; ++reload) { // the second from what the resolver remembers
+        const std::vector<AllowlistApp> running =
+            runningApplications(resolver, *tree->desktopEntries(), 1000);
+        EXPECT_EQ(allowlistApps(running, {}),
+                  (std::vector<AllowlistApp>{{"Talk", "org.example.Talk", "talk"}}));
+    }
 }
 
 } // namespace

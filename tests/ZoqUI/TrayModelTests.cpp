@@ -218,6 +218,7 @@ TEST_F(TrayModelTest, AllowlistListsRunningAndAllowedAppsAndStoresEachSwitch) {
                {"alpha", "org.example.alpha", ""},
                {"Zed", "org.example.Zed", ""}};
     auto& window = static_cast<AllowlistWindow&>(windows->open(TrayWindow::allowlist));
+    ASSERT_TRUE(test::waitFor([&window] { return !window.reloading(); }));
     const auto listed = [&window] {
         Items items;
         for (int index = 0; index < window.list().count(); ++index) {
@@ -238,6 +239,7 @@ TEST_F(TrayModelTest, AllowlistListsRunningAndAllowedAppsAndStoresEachSwitch) {
 
     running.clear();
     window.refreshAction().trigger();
+    ASSERT_TRUE(test::waitFor([&window] { return !window.reloading(); }));
     EXPECT_EQ(listed(), (Items{"[x] org.example.Talk org.example.Talk"}))
         << "an allowed application that stopped stays listed under its identifier";
 }
