@@ -274,24 +274,6 @@ TEST_F(TrayModelTest, HotkeyWindowStoresWhatIsPressedAndRefusesWhatCannotBeStore
         << "reopening shows what is stored";
 }
 
-TEST_F(TrayModelTest, WindowsHaveTheirTitlesAndMinimumSizes) {
-    const struct {
-        TrayWindow window;
-        const char* title;
-        QSize minimum;
-    } cases[] = {
-        {TrayWindow::allowlist, "zoq Allowlist", {360, 420}},
-        {TrayWindow::pairing, "zoq Pairing", {380, 220}},
-        {TrayWindow::hotkey, "zoq Hotkey", {340, 240}},
-    };
-    for (const auto& testCase : cases) {
-        QWidget& window = windows->open(testCase.window);
-        EXPECT_EQ(window.windowTitle().toStdString(), testCase.title);
-        EXPECT_EQ(window.minimumSize(), testCase.minimum) << testCase.title;
-        EXPECT_EQ(&windows->open(testCase.window), &window) << "one window per identifier";
-    }
-}
-
 TEST(RecordingNotices, AnnounceStartsSavesAndBlocking) {
     std::vector<std::string> notices;
     RecordingNotices notifier([&notices](const std::string& summary, const std::string&, bool urgent) {
