@@ -56,4 +56,6 @@ bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeou
 
 // fontconfig, which Qt loads to lay out text, keeps a few allocations of its
 // configuration until the process ends; they are not zoq's to free.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libfontconfig.so\n";
+}
