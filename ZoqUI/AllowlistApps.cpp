@@ -1,7 +1,9 @@
 #include "ZoqUI/AllowlistApps.h"
 
 #include "ZoqCaptureEngine/AttributionResolver.h"
+#include "ZoqCaptureEngine/AudioBackend.h"
 #include "ZoqCaptureEngine/DesktopEntryIndex.h"
+#include "ZoqCaptureEngine/ProcessScanner.h"
 #include "ZoqCaptureEngine/ProcessTreeProviding.h"
 
 #include <algorithm>
@@ -31,14 +33,24 @@ std::vector<AllowlistApp> allowlistApps(const std::vector<AllowlistApp>& running
     return apps;
 }
 
-std::vector<AllowlistApp> runningApplications(const AttributionResolver& resolver,
-                                              const DesktopEntryIndex& index, unsigned uid) {
+namespace {
+
+/// The entries meant for menus, by identifier.
+std::map<std::string, const DesktopEntry*> menuEntries(const DesktopEntryIndex& index) {
     std::map<std::string, const DesktopEntry*> entries;
     for (const DesktopEntry& entry : index.entries()) {
         if (!entry.noDisplay) {
             entries.emplace(entry.id, &entry);
         }
     }
+    return entries;
+}
+
+} // namespace
+
+std::vector<AllowlistApp> runningApplications(const AttributionResolver& resolver,
+                                              const DesktopEntryIndex& index, unsigned uid) {
+    const std::map<std::string, const DesktopEntry*> entries = menuEntries(index);
     const ProcessTreeProviding& tree = resolver.tree();
     std::vector<AllowlistApp> running;
     for (const std::int32_t pid : tree.processIDs()) {
@@ -58,6 +70,32 @@ std::vector<AllowlistApp> runningApplications(const AttributionResolver& resolve
         }
     }
     return running;
+}
+
+std::vector<AllowlistApp> audioApplications(const AudioGraph& graph, std::uint32_t ownClient,
+                                            const AttributionResolver& resolver,
+                                            const DesktopEntryIndex& index) {
+    const std::map<std::string, const DesktopEntry*> entries = menuEntries(index);
+    std::vector<AllowlistApp> apps;
+    for (const auto* streams : {&graph.recordStreams, &graph.playbackStreams}) {
+        for (const AudioStreamInfo& stream : *streams) {
+            if (!stream.client || *stream.client == ownClient || stream.peakDetect) {
+                continue;
+            }
+            const AudioClientIdentity client = ProcessScanner::identityOf(stream, graph);
+            const std::string id = resolver.attributedBundleID(client);
+            if (id.empty()) {
+                continue;
+            }
+            const auto found = entries.find(id);
+            if (found != entries.end()) {
+                apps.push_back({found->second->name, id, found->second->icon});
+            } else {
+                apps.push_back({client.applicationName.empty() ? id : client.applicationName, id, ""});
+            }
+        }
+    }
+    return apps;
 }
 
 } // namespace zoq

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <set>
 #include <string>
 #include <vector>
@@ -7,6 +8,7 @@
 namespace zoq {
 
 class AttributionResolver;
+struct AudioGraph;
 class DesktopEntryIndex;
 
 /// One application the allowlist window offers: its identifier (what the
@@ -39,5 +41,17 @@ std::vector<AllowlistApp> allowlistApps(const std::vector<AllowlistApp>& running
 /// still run.
 std::vector<AllowlistApp> runningApplications(const AttributionResolver& resolver,
                                               const DesktopEntryIndex& index, unsigned uid);
+
+/// The applications playing or recording audio in one reading of the sound
+/// server (`graph`): each stream's client attributed as the recorder
+/// attributes it, named by its desktop entry where it has one, else by the
+/// name the client reports, else by its identifier. These include the
+/// applications only their own report identifies (a browser started through a
+/// wrapper script), whose identifier is what an allowlist must hold for them.
+/// Streams without a client, level meters and zoq's own (`ownClient`) are
+/// left out.
+std::vector<AllowlistApp> audioApplications(const AudioGraph& graph, std::uint32_t ownClient,
+                                            const AttributionResolver& resolver,
+                                            const DesktopEntryIndex& index);
 
 } // namespace zoq

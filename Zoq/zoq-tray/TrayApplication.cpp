@@ -1,5 +1,6 @@
 #include "Zoq/zoq-tray/TrayApplication.h"
 
+#include "ZoqCaptureEngine/LibpulseBackend.h"
 #include "ZoqCore/Spool/FFmpegFLACEncoder.h"
 #include "ZoqShell/Recorder/SystemRecording.h"
 #include "ZoqShell/Settings/DeviceName.h"
@@ -41,7 +42,18 @@ TrayApplication::TrayApplication() : loginItems_(ownProgram(), ShellPaths::autos
         });
     notices_->watch(*model_);
     windows_ = std::make_unique<TrayWindows>(*model_, links_, [this] {
-        return runningApplications(resolver_, *processes_->desktopEntries(), ::getuid());
+        const std::shared_ptr<const DesktopEntryIndex> index = processes_->desktopEntries();
+        std::vector<AllowlistApp> apps = runningApplications(resolver_, *index, ::getuid());
+        try {
+            LibpulseBackend sound;
+            const std::vector<AllowlistApp> audio =
+                audioApplications(sound.graph(), sound.ownClientIndex(), resolver_, *index);
+            apps.insert(apps.end(), audio.begin(), audio.end());
+        } catch (const std::exception& error) {
+            // Without a sound server the running applications are all there is.
+            std::cerr << "zoq: the sound server's clients are not listed: " << error.what() << '\n';
+        }
+        return apps;
     });
     actions_ = std::make_unique<ModelMenuActions>(
         *model_, links_, [this](TrayWindow window) { windows_->open(window); },

@@ -1,7 +1,8 @@
-// Which running applications the allowlist window offers, over a fake /proc
-// and fake desktop entries.
+// Which applications the allowlist window offers, over a fake /proc, fake
+// desktop entries and a sound-server graph.
 
 #include "ZoqCaptureEngine/AttributionResolver.h"
+#include "ZoqCaptureEngine/AudioBackend.h"
 #include "ZoqCaptureEngine/DesktopEntryIndex.h"
 #include "ZoqUI/AllowlistApps.h"
 #include "tests/TestSupport/TempDirectory.h"
@@ -14,7 +15,7 @@ namespace {
 
 using test::FakeProcess;
 
-TEST(AllowlistApps, RunningDesktopApplicationsOfTheUserOnceEach) {
+TEST(AllowlistApps, RunningDesktopApplicationsOfTheUserAndTheSoundServersClients) {
     const test::TempDirectory temp;
     const test::FakeSystem system(temp.path());
     const std::string apps = "/user.slice/user-1000.slice/user@1000.service/app.slice/";
@@ -47,6 +48,33 @@ TEST(AllowlistApps, RunningDesktopApplicationsOfTheUserOnceEach) {
         EXPECT_EQ(allowlistApps(running, {}),
                   (std::vector<AllowlistApp>{{"Talk", "org.example.Talk", "talk"}}));
     }
+
+    // The sound server's clients: the same application, verified; a browser
+    // only its own report names; zoq itself, a level meter and a stream of
+    // the server's own, all left out.
+    const auto client = [](std::uint32_t index, std::optional<std::int32_t> pid, std::string id,
+                           std::string name = {}) {
+        AudioClientInfo info;
+        info.index = index;
+        info.identity.verifiedPid = pid;
+        info.identity.processBinary = info.identity.applicationId = std::move(id);
+        info.identity.applicationName = std::move(name);
+        return info;
+    };
+    const auto stream = [](std::uint32_t index, std::optional<std::uint32_t> owner, bool meter = false) {
+        AudioStreamInfo info;
+        info.index = index;
+        info.client = owner;
+        info.peakDetect = meter;
+        return info;
+    };
+    AudioGraph graph;
+    graph.clients = {client(1, 10, ""), client(2, std::nullopt, "chrome", "Chrome"),
+                     client(3, std::nullopt, "zoq"), client(4, std::nullopt, "pavucontrol")};
+    graph.recordStreams = {stream(1, 1), stream(2, 4, true)};
+    graph.playbackStreams = {stream(3, 2), stream(4, 3), stream(5, std::nullopt)};
+    EXPECT_EQ(audioApplications(graph, 3, resolver, *tree->desktopEntries()),
+              (std::vector<AllowlistApp>{{"Talk", "org.example.Talk", "talk"}, {"Chrome", "chrome", ""}}));
 }
 
 } // namespace
