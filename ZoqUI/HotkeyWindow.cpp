@@ -19,7 +19,7 @@ constexpr std::uint32_t knownModifiers = HotkeyConfiguration::command | HotkeyCo
 
 HotkeyWindow::HotkeyWindow(ShellModel& model, QWidget* parent)
     : QWidget(parent), model_(model), editor_(new QKeySequenceEdit(this)),
-      apply_(new QPushButton("Apply hotkey", this)), message_(new QLabel(this)) {
+      apply_(new QPushButton("Apply hotkey", this)), message_(new QLabel(this)), status_(new QLabel(this)) {
     setWindowTitle(title);
     setMinimumSize(minimumWidth, minimumHeight);
     auto* form = new QFormLayout(this);
@@ -27,6 +27,8 @@ HotkeyWindow::HotkeyWindow(ShellModel& model, QWidget* parent)
     form->addRow(apply_);
     message_->setWordWrap(true);
     form->addRow(message_);
+    status_->setWordWrap(true);
+    form->addRow(status_);
     auto* caption = new QLabel("Default is Ctrl+Alt+Super+P. The hotkey toggles pause.", this);
     QFont small = caption->font();
     small.setPointSizeF(small.pointSizeF() * 0.85);
@@ -41,6 +43,17 @@ HotkeyWindow::HotkeyWindow(ShellModel& model, QWidget* parent)
                          }
                      });
     QObject::connect(apply_, &QPushButton::clicked, this, [this] { (void)apply(); });
+    observer_ = std::make_unique<ModelObserver>(model_, [this] { refresh(); });
+    refresh();
+}
+
+void HotkeyWindow::refresh() {
+    if (!model_.hotkeyRegistered()) {
+        status_->setText(notActive);
+        return;
+    }
+    const std::optional<KeyCombination> held = KeyCombination::fromStored(model_.settings().hotkey());
+    status_->setText(QString::fromStdString("Active: " + (held ? held->label() : std::string("?"))));
 }
 
 void HotkeyWindow::load() {

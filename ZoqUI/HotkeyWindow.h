@@ -1,6 +1,9 @@
 #pragma once
 
+#include "ZoqUI/ModelObserver.h"
+
 #include <QWidget>
+#include <memory>
 
 class QKeySequenceEdit;
 class QLabel;
@@ -24,6 +27,8 @@ public:
     static constexpr const char* title = "zoq Hotkey";
     static constexpr int minimumWidth = 340;
     static constexpr int minimumHeight = 240;
+    static constexpr const char* notActive =
+        "Not active: another application holds this combination, or this desktop offers no global shortcuts";
     static constexpr const char* refused =
         "This combination cannot be the hotkey: use a letter, digit, symbol or function key "
         "with Ctrl, Alt or Super";
@@ -33,6 +38,8 @@ public:
     QKeySequenceEdit& editor() noexcept { return *editor_; }
     QPushButton& applyButton() noexcept { return *apply_; }
     QLabel& message() noexcept { return *message_; }
+    /// Whether the model holds the stored hotkey now.
+    QLabel& status() noexcept { return *status_; }
 
     /// Stores what the editor holds and installs it; false (with the message)
     /// when it cannot be stored.
@@ -44,10 +51,14 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
+    void refresh();
+
     ShellModel& model_;
     QKeySequenceEdit* editor_;
     QPushButton* apply_;
     QLabel* message_;
+    QLabel* status_;
+    std::unique_ptr<ModelObserver> observer_;
 };
 
 } // namespace zoq

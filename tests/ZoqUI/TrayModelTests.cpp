@@ -91,6 +91,7 @@ protected:
             [] { return MicrophonePermissionResult{}; },
             [this](GlobalHotKey::Callback pressed) {
                 auto made = std::make_unique<ManualGlobalHotKey>(std::move(pressed));
+                made->markTaken(taken.keyCode, taken.carbonModifiers);
                 hotKey = made.get();
                 return made;
             },
@@ -125,6 +126,8 @@ protected:
     ManualGlobalHotKey* hotKey = nullptr;
     std::vector<std::shared_ptr<FakeEngine>> engines;
     std::vector<AllowlistApp> running;
+    /// Held by "another application".
+    HotkeyConfiguration taken{0x26, HotkeyConfiguration::control | HotkeyConfiguration::option};
     std::unique_ptr<ShellModel> model;
     std::unique_ptr<TrayWindows> windows;
 };
@@ -268,10 +271,16 @@ TEST_F(TrayModelTest, HotkeyWindowStoresWhatIsPressedAndRefusesWhatCannotBeStore
         EXPECT_EQ(window.message().text().toStdString(), HotkeyWindow::refused);
         EXPECT_EQ(settings.hotkey(), ctrlSuperK);
     }
+    EXPECT_TRUE(test::waitFor([&] { return window.status().text() == "Active: Ctrl+Super+K"; }));
     window.close();
     windows->open(TrayWindow::hotkey);
     EXPECT_EQ(window.editor().keySequence(), QKeySequence(Qt::CTRL | Qt::META | Qt::Key_K))
         << "reopening shows what is stored";
+
+    window.editor().setKeySequence(QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_J));
+    ASSERT_TRUE(window.apply());
+    EXPECT_TRUE(test::waitFor([&] { return window.status().text() == HotkeyWindow::notActive; }))
+        << "a combination another application holds is stored but not active";
 }
 
 TEST(RecordingNotices, AnnounceStartsSavesAndBlocking) {
