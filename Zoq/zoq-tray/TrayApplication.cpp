@@ -1,0 +1,113 @@
+#include "Zoq/zoq-tray/TrayApplication.h"
+
+#include "ZoqCaptureEngine/LibpulseBackend.h"
+#include "ZoqCore/Spool/FFmpegFLACEncoder.h"
+#include "ZoqShell/Recorder/SystemRecording.h"
+#include "ZoqShell/Settings/DeviceName.h"
+#include "ZoqShell/Settings/ShellPaths.h"
+#include "ZoqShell/System/DesktopGlobalHotKey.h"
+#include "ZoqUI/AllowlistApps.h"
+
+#include <QCoreApplication>
+#include <QCursor>
+#include <iostream>
+#include <unistd.h>
+
+namespace zoq {
+namespace {
+
+std::filesystem::path ownProgram() {
+    std::error_code error;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+    return error ? std::filesystem::path("/usr/bin/zoq-tray") : self;
+}
+
+} // namespace
+
+TrayApplication::TrayApplication() : loginItems_(ownProgram(), ShellPaths::autostartFile()) {
+    const std::filesystem::path ffmpeg =
+        session_.settings().ffmpegPath().value_or(FFmpegFLACEncoder::defaultExecutable);
+    model_ = std::make_unique<ShellModel>(ShellModel::Dependencies{
+        session_.settings(), executor_, session_.transport(), session_.persistence(), ShellPaths::spoolRoot(),
+        session_.network(), [ffmpeg] { return std::make_unique<FFmpegFLACEncoder>(ffmpeg); },
+        SystemRecording::engineFactory(), SystemRecording::microphoneRequester(),
+        [](GlobalHotKey::Callback pressed) { return makeDesktopGlobalHotKey(std::move(pressed)); },
+        loginItems_, links_, deviceName(), clock_});
+
+    notices_ = std::make_unique<RecordingNotices>(
+        [this](const std::string& summary, const std::string& body, bool urgent) {
+            notifications_.show(summary, body,
+                                urgent ? DesktopNotifications::Urgency::critical
+                                       : DesktopNotifications::Urgency::normal);
+        });
+    notices_->watch(*model_);
+    windows_ = std::make_unique<TrayWindows>(*model_, links_, [this] {
+        const std::shared_ptr<const DesktopEntryIndex> index = processes_->desktopEntries();
+        std::vector<AllowlistApp> apps = runningApplications(resolver_, *index, ::getuid());
+        try {
+            LibpulseBackend sound;
+            const std::vector<AllowlistApp> audio =
+                audioApplications(sound.graph(), sound.ownClientIndex(), resolver_, *index);
+            apps.insert(apps.end(), audio.begin(), audio.end());
+        } catch (const std::exception& error) {
+            // Without a sound server the running applications are all there is.
+            std::cerr << "zoq: the sound server's clients are not listed: " << error.what() << '\n';
+        }
+        return apps;
+    });
+    actions_ = std::make_unique<ModelMenuActions>(
+        *model_, links_, [this](TrayWindow window) { windows_->open(window); },
+        [] { QCoreApplication::quit(); });
+    icon_ = std::make_unique<TrayIcon>(*model_, *actions_, [this](const std::string& text) {
+        std::cerr << "zoq: " << text << '\n';
+        notifications_.show("zoq", text);
+    });
+    if (const std::optional<std::string> problem = session_.settings().problem()) {
+        const std::string text = "The settings file is damaged (" + *problem + "): zoq uses the defaults";
+        std::cerr << "zoq: " << text << '\n';
+        notifications_.show("zoq", text);
+    }
+}
+
+TrayApplication::~TrayApplication() {
+    // Views first, then the model: destroying it stops the recorder, which
+    // finalises an open part.
+    firstShow_.reset();
+    icon_.reset();
+    actions_.reset();
+    windows_.reset();
+    notices_.reset();
+    model_.reset();
+    notifications_.flush();
+}
+
+void TrayApplication::start(bool background) {
+    // ---- Session-bus service: wire it here, after the views and before
+    // start-up, calling show() for its "Show" request. ----
+    model_->startUp();
+    if (background) {
+        return;
+    }
+    // Whether the device is paired is known once the credentials are open.
+    const auto decide = [this] {
+        if (!model_->ready() || firstShown_) {
+            return;
+        }
+        firstShown_ = true;
+        if (!model_->paired()) {
+            windows_->open(TrayWindow::pairing);
+        }
+    };
+    firstShow_ = std::make_unique<ModelObserver>(*model_, decide);
+    decide();
+}
+
+void TrayApplication::show() {
+    if (model_->ready() && !model_->paired()) {
+        windows_->open(TrayWindow::pairing);
+        return;
+    }
+    icon_->menu().popup(QCursor::pos());
+}
+
+} // namespace zoq

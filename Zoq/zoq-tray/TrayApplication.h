@@ -1,0 +1,67 @@
+#pragma once
+
+#include "Zoq/zoq/ShellSession.h"
+#include "ZoqCaptureEngine/AttributionResolver.h"
+#include "ZoqCaptureEngine/SystemProcessTree.h"
+#include "ZoqCore/Support/CoreClock.h"
+#include "ZoqShell/Shell/ShellModel.h"
+#include "ZoqShell/System/LoginItemManager.h"
+#include "ZoqShell/System/XdgLinkOpener.h"
+#include "ZoqUI/DesktopNotifications.h"
+#include "ZoqUI/MenuActions.h"
+#include "ZoqUI/QtMainExecutor.h"
+#include "ZoqUI/RecordingNotices.h"
+#include "ZoqUI/TrayIcon.h"
+#include "ZoqUI/TrayWindows.h"
+
+#include <memory>
+
+namespace zoq {
+
+/// The tray application assembled: the shell model under Qt's event loop
+/// with the production services (as `zoq daemon` assembles it), the tray
+/// icon and menu, the windows and the desktop notifications.
+///
+/// Lives on the main thread inside a QApplication. Destroying it destroys
+/// the model last among its parts, which stops the recorder and finalises an
+/// open part, so quitting never leaves a recording behind.
+class TrayApplication {
+public:
+    /// Throws `cli::CommandFailure` when the settings or the credential store
+    /// cannot be used (see `ShellSession`).
+    TrayApplication();
+    ~TrayApplication();
+    TrayApplication(const TrayApplication&) = delete;
+    TrayApplication& operator=(const TrayApplication&) = delete;
+
+    /// Registers the hotkey, re-arms recording as it was, and, unless
+    /// `background`, opens the pairing window once the credentials are open
+    /// and the device turns out not to be paired.
+    void start(bool background);
+
+    /// Brings zoq to the person: the pairing window while the device is not
+    /// paired, else the menu at the pointer.
+    void show();
+
+    ShellModel& model() noexcept { return *model_; }
+
+private:
+    QtMainExecutor executor_;
+    cli::ShellSession session_;
+    HostClock clock_;
+    LoginItemManager loginItems_;
+    XdgLinkOpener links_;
+    std::shared_ptr<SystemProcessTree> processes_ = std::make_shared<SystemProcessTree>();
+    // Kept between reloads of the allowlist: it remembers the processes that still run.
+    AttributionResolver resolver_{processes_};
+    DesktopNotifications notifications_;
+    std::unique_ptr<ShellModel> model_;
+    std::unique_ptr<RecordingNotices> notices_;
+    std::unique_ptr<TrayWindows> windows_;
+    std::unique_ptr<ModelMenuActions> actions_;
+    std::unique_ptr<TrayIcon> icon_;
+    std::unique_ptr<ModelObserver> firstShow_;
+    bool firstShown_ = false;
+};
+
+} // namespace zoq

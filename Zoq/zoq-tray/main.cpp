@@ -1,0 +1,42 @@
+// zoq-tray: zoq in the tray. Records calls, uploads them, and shows what it
+// does in a tray menu, three windows and desktop notifications.
+
+#include "Zoq/zoq-tray/TrayApplication.h"
+#include "Zoq/zoq/StopOnSignal.h"
+#include "ZoqShell/Settings/ShellIdentity.h"
+
+#include <CLI/CLI.hpp>
+#include <QApplication>
+#include <iostream>
+
+int main(int argc, char** argv) {
+    CLI::App options("zoq in the tray: records calls of allowed applications and uploads them", "zoq-tray");
+    bool background = false;
+    options.add_flag("--background", background,
+                     "Start without opening any window (as the session's autostart does)");
+    CLI11_PARSE(options, argc, argv);
+
+    // Before any thread exists (Qt's own included): SIGINT and SIGTERM end
+    // the event loop, so the model is destroyed and an open part finalised.
+    const zoq::cli::StopOnSignal signals(
+        [] { QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection); });
+
+    QApplication application(argc, argv);
+    QApplication::setApplicationName("zoq");
+    QApplication::setDesktopFileName(zoq::ShellIdentity::bundleID);
+    // Windows come and go; zoq lives in the tray until "Quit zoq".
+    QApplication::setQuitOnLastWindowClosed(false);
+    try {
+        zoq::TrayApplication tray;
+        tray.start(background);
+        return QApplication::exec();
+    } catch (const zoq::cli::CommandFailure& failure) {
+        std::cerr << "zoq: " << failure.what() << '\n';
+        zoq::DesktopNotifications notifications;
+        notifications.show("zoq cannot start", failure.what(), zoq::DesktopNotifications::Urgency::critical);
+        return failure.exitCode();
+    } catch (const std::exception& error) {
+        std::cerr << "zoq: " << error.what() << '\n';
+        return 1;
+    }
+}

@@ -1,0 +1,69 @@
+#pragma once
+
+#include "ZoqShell/Uploader/SerialWorker.h"
+#include "ZoqUI/AllowlistApps.h"
+
+#include <QWidget>
+#include <functional>
+#include <memory>
+#include <vector>
+
+class QListWidget;
+class QListWidgetItem;
+class QAction;
+
+namespace zoq {
+
+class ShellModel;
+
+/// "zoq Allowlist": one switch per application that may trigger recording,
+/// on when the settings allow its identifier. Switching one stores the
+/// changed set through the model (which restarts a running recorder). The
+/// list is read again each time the window is shown and on "Refresh".
+///
+/// Reading the running applications takes about a millisecond a process,
+/// so it runs on a worker thread: a reload lists at once what the last one
+/// found (and every allowed identifier), and the fresh list when it is in.
+///
+/// Main thread. The model is borrowed; `running` lists the running
+/// applications (see `runningApplications`), is called on the worker for
+/// every reload and must be safe to call there.
+class AllowlistWindow final : public QWidget {
+public:
+    static constexpr const char* title = "zoq Allowlist";
+    static constexpr int minimumWidth = 360;
+    static constexpr int minimumHeight = 420;
+    static constexpr const char* listTitle = "Apps allowed to trigger recording";
+    static constexpr const char* caption = "Default deny: apps not toggled here are never recorded.";
+
+    AllowlistWindow(ShellModel& model, std::function<std::vector<AllowlistApp>()> running,
+                    QWidget* parent = nullptr);
+    ~AllowlistWindow() override;
+
+    QListWidget& list() noexcept { return *list_; }
+    QAction& refreshAction() noexcept { return *refresh_; }
+
+    /// Lists the running and the allowed applications again.
+    void reload();
+    /// A reload is still reading the running applications.
+    bool reloading() const noexcept { return pending_ != 0; }
+
+protected:
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void fill();
+    void toggled(QListWidgetItem* item);
+
+    ShellModel& model_;
+    std::function<std::vector<AllowlistApp>()> running_;
+    QListWidget* list_;
+    QAction* refresh_;
+    std::vector<AllowlistApp> lastRunning_;
+    int pending_ = 0;
+    bool filling_ = false;
+    // Declared last: destroyed (joined) first, while what its job uses lives.
+    std::unique_ptr<SerialWorker> worker_;
+};
+
+} // namespace zoq

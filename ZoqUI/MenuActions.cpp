@@ -1,0 +1,51 @@
+#include "ZoqUI/MenuActions.h"
+
+#include "ZoqShell/Shell/ShellModel.h"
+
+namespace zoq {
+
+std::string_view identifier(TrayWindow window) noexcept {
+    switch (window) {
+    case TrayWindow::allowlist:
+        return "allowlist";
+    case TrayWindow::pairing:
+        return "pairing";
+    case TrayWindow::hotkey:
+        return "hotkey";
+    }
+    return "";
+}
+
+ModelMenuActions::ModelMenuActions(ShellModel& model, LinkOpening& links,
+                                   std::function<void(TrayWindow)> openWindow, std::function<void()> quit)
+    : model_(model), links_(links), openWindow_(std::move(openWindow)), quit_(std::move(quit)) {}
+
+void ModelMenuActions::toggleRecorder() {
+    model_.toggleRecorder();
+}
+void ModelMenuActions::togglePause() {
+    model_.togglePause();
+}
+void ModelMenuActions::requestMicrophonePermission() {
+    model_.requestMicrophonePermission();
+}
+void ModelMenuActions::uploadNow() {
+    model_.uploadNow();
+}
+void ModelMenuActions::setChime(bool enabled) {
+    model_.setChime(enabled);
+}
+void ModelMenuActions::setLoginItem(bool enabled) {
+    model_.setLoginItem(enabled);
+}
+void ModelMenuActions::openWindow(TrayWindow window) {
+    openWindow_(window);
+}
+void ModelMenuActions::openSettings(ZoqDeepLink page) {
+    (void)open(page, links_);
+}
+void ModelMenuActions::quit() {
+    quit_();
+}
+
+} // namespace zoq

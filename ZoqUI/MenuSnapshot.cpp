@@ -1,0 +1,23 @@
+#include "ZoqUI/MenuSnapshot.h"
+
+#include "ZoqShell/Settings/ShellSettings.h"
+#include "ZoqShell/Shell/ShellModel.h"
+
+namespace zoq {
+
+MenuSnapshot menuSnapshot(ShellModel& model) {
+    const RecorderController& recorder = model.recorder();
+    MenuSnapshot snapshot;
+    snapshot.status = statusLine(statusInputs(model));
+    snapshot.permission = permissionPresentation(model);
+    snapshot.running = recorder.isRunning();
+    snapshot.paused = recorder.uiState() == RecorderUIState::paused;
+    snapshot.blockedAuth = model.blockedAuth();
+    snapshot.redIndicator = recorder.showsRedIndicator();
+    snapshot.rows = model.rows();
+    snapshot.chimeEnabled = model.settings().chimeEnabled();
+    snapshot.loginItemState = model.loginItemState();
+    return snapshot;
+}
+
+} // namespace zoq

@@ -1,0 +1,34 @@
+#pragma once
+
+#include "ZoqShell/Shell/MenuPresentation.h"
+#include "ZoqShell/System/LoginItemState.h"
+#include "ZoqShell/Uploader/UploadRow.h"
+
+#include <vector>
+
+namespace zoq {
+
+class ShellModel;
+
+/// Everything the tray menu and icon show, read from the shell model in one
+/// go: the menu is rebuilt from it, and only when it differs from the last.
+struct MenuSnapshot {
+    StatusLine status;
+    PermissionPresentation permission;
+    /// An engine runs (armed, recording, paused, ...).
+    bool running = false;
+    bool paused = false;
+    bool blockedAuth = false;
+    bool redIndicator = false;
+    /// Every row, oldest first, as the model holds them.
+    std::vector<UploadRow> rows;
+    bool chimeEnabled = true;
+    LoginItemState loginItemState = LoginItemState::notRegistered;
+
+    friend bool operator==(const MenuSnapshot&, const MenuSnapshot&) = default;
+};
+
+/// Reads the snapshot from `model` (main thread).
+MenuSnapshot menuSnapshot(ShellModel& model);
+
+} // namespace zoq

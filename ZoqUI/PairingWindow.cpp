@@ -1,0 +1,79 @@
+#include "ZoqUI/PairingWindow.h"
+
+#include "ZoqShell/Settings/ShellSettings.h"
+#include "ZoqShell/Shell/ShellModel.h"
+#include "ZoqShell/System/LinkOpening.h"
+
+#include <QFormLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+namespace zoq {
+
+PairingWindow::PairingWindow(ShellModel& model, LinkOpening& links, QWidget* parent)
+    : QWidget(parent), model_(model), links_(links), portal_(new QLineEdit(this)),
+      apply_(new QPushButton("Apply portal URL", this)), code_(new QLineEdit(this)),
+      pair_(new QPushButton("Pair device", this)), message_(new QLabel(this)), link_(new QLabel(this)) {
+    setWindowTitle(title);
+    setMinimumSize(minimumWidth, minimumHeight);
+    auto* form = new QFormLayout(this);
+    portal_->setPlaceholderText(ShellSettings::defaultAPIBaseURL);
+    form->addRow("zoq API URL", portal_);
+    form->addRow(apply_);
+    form->addRow("Pairing code", code_);
+    form->addRow(pair_);
+    message_->setWordWrap(true);
+    message_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    form->addRow(message_);
+    QFont small = link_->font();
+    small.setPointSizeF(small.pointSizeF() * 0.85);
+    link_->setFont(small);
+    link_->setTextFormat(Qt::RichText);
+    form->addRow(link_);
+
+    QObject::connect(portal_, &QLineEdit::returnPressed, this, [this] { applyDraft(); });
+    QObject::connect(apply_, &QPushButton::clicked, this, [this] { applyDraft(); });
+    QObject::connect(code_, &QLineEdit::textEdited, this,
+                     [this](const QString& text) { model_.setPairingCode(text.toStdString()); });
+    QObject::connect(pair_, &QPushButton::clicked, this, [this] { pairDevice(); });
+    QObject::connect(link_, &QLabel::linkActivated, this,
+                     [this](const QString& url) { (void)links_.open(DesktopLink::url(url.toStdString())); });
+    observer_ = std::make_unique<ModelObserver>(model_, [this] { refresh(); });
+    refresh();
+}
+
+void PairingWindow::showEvent(QShowEvent* event) {
+    if (!initializedDraft_) {
+        portal_->setText(QString::fromStdString(model_.settings().apiBaseURLString()));
+        initializedDraft_ = true;
+    }
+    refresh();
+    QWidget::showEvent(event);
+}
+
+void PairingWindow::refresh() {
+    const QString code = QString::fromStdString(model_.pairingCode());
+    if (code_->text() != code) {
+        code_->setText(code);
+    }
+    pair_->setEnabled(!model_.pairingCode().empty());
+    const std::optional<std::string>& message = model_.pairingMessage();
+    message_->setText(message ? QString::fromStdString(*message) : QString());
+    message_->setVisible(message.has_value());
+    const std::string portal = model_.settings().apiBaseURL().value_or(ShellSettings::defaultAPIBaseURL);
+    link_->setText(QString("<a href=\"%1\">%2</a>")
+                       .arg(QString::fromStdString(portal).toHtmlEscaped(), QString(portalLinkTitle)));
+}
+
+void PairingWindow::applyDraft() {
+    (void)model_.applyPortalURL(portal_->text().toStdString());
+}
+
+void PairingWindow::pairDevice() {
+    if (model_.applyPortalURL(portal_->text().toStdString())) {
+        model_.pair(model_.pairingCode());
+    }
+}
+
+} // namespace zoq

@@ -1,0 +1,63 @@
+#pragma once
+
+#include "ZoqUI/ModelObserver.h"
+
+#include <QWidget>
+#include <memory>
+
+class QLabel;
+class QLineEdit;
+class QPushButton;
+
+namespace zoq {
+
+class ShellModel;
+class LinkOpening;
+
+/// "zoq Pairing": the portal address and the pairing code. The code is the
+/// model's (it outlives the window); the address is a draft taken from the
+/// settings the first time the window is shown and kept across later
+/// showings, so what the person typed survives closing the window. An
+/// address the model refuses is reported by its pairing message and stays in
+/// the field for correction; "Pair device" pairs only after the draft was
+/// applied.
+///
+/// Main thread. The model and the link opener are borrowed.
+class PairingWindow final : public QWidget {
+public:
+    static constexpr const char* title = "zoq Pairing";
+    static constexpr int minimumWidth = 380;
+    static constexpr int minimumHeight = 220;
+    static constexpr const char* portalLinkTitle =
+        "Create a pairing code in the zoq portal (Devices → Pair a device)";
+
+    PairingWindow(ShellModel& model, LinkOpening& links, QWidget* parent = nullptr);
+
+    QLineEdit& portalField() noexcept { return *portal_; }
+    QPushButton& applyButton() noexcept { return *apply_; }
+    QLineEdit& codeField() noexcept { return *code_; }
+    QPushButton& pairButton() noexcept { return *pair_; }
+    QLabel& message() noexcept { return *message_; }
+    QLabel& portalLink() noexcept { return *link_; }
+
+protected:
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void refresh();
+    void applyDraft();
+    void pairDevice();
+
+    ShellModel& model_;
+    LinkOpening& links_;
+    QLineEdit* portal_;
+    QPushButton* apply_;
+    QLineEdit* code_;
+    QPushButton* pair_;
+    QLabel* message_;
+    QLabel* link_;
+    bool initializedDraft_ = false;
+    std::unique_ptr<ModelObserver> observer_;
+};
+
+} // namespace zoq

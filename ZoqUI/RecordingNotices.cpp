@@ -1,0 +1,41 @@
+#include "ZoqUI/RecordingNotices.h"
+
+#include "ZoqShell/Shell/ShellModel.h"
+
+namespace zoq {
+
+NoticeState NoticeState::of(ShellModel& model) {
+    const RecorderController& recorder = model.recorder();
+    return {recorder.uiState(), recorder.recordingApp(), recorder.lastFinalizedDirectory(),
+            model.blockedAuth()};
+}
+
+std::string RecordingNotices::startedText(const std::optional<std::string>& app) {
+    return app && !app->empty() ? "Recording started — " + *app : std::string("Recording started");
+}
+
+RecordingNotices::RecordingNotices(Notify notify) : notify_(std::move(notify)) {}
+
+void RecordingNotices::watch(ShellModel& model) {
+    NoticeState now = NoticeState::of(model);
+    last_ = now;
+    last_.blockedAuth = false;
+    update(now);
+    observer_ = std::make_unique<ModelObserver>(model, [this, &model] { update(NoticeState::of(model)); });
+}
+
+void RecordingNotices::update(const NoticeState& state) {
+    if (state.recorder == RecorderUIState::recording && last_.recorder != RecorderUIState::recording &&
+        last_.recorder != RecorderUIState::idleGrace) {
+        notify_(startedText(state.app), "", false);
+    }
+    if (state.lastFinalized && state.lastFinalized != last_.lastFinalized) {
+        notify_(saved, "", false);
+    }
+    if (state.blockedAuth && !last_.blockedAuth) {
+        notify_(blocked, blockedBody, true);
+    }
+    last_ = state;
+}
+
+} // namespace zoq

@@ -1,0 +1,67 @@
+#include "ZoqUI/TrayIcon.h"
+
+#include "ZoqShell/Shell/ShellModel.h"
+
+#include <QCursor>
+#include <QGuiApplication>
+#include <QPainter>
+#include <QPalette>
+#include <QPixmap>
+
+namespace zoq {
+
+TrayIcon::TrayIcon(ShellModel& model, MenuActions& actions,
+                   const std::function<void(const std::string&)>& noTray)
+    : model_(model), trayMenu_(menu_, actions) {
+    tray_.setToolTip("zoq");
+    tray_.setContextMenu(&menu_);
+    // The menu is all there is to zoq: a left click opens it too (trays show
+    // the context menu only on a right click).
+    QObject::connect(&tray_, &QSystemTrayIcon::activated, &menu_,
+                     [this](QSystemTrayIcon::ActivationReason reason) {
+                         if (reason == QSystemTrayIcon::Trigger) {
+                             menu_.popup(QCursor::pos());
+                         }
+                     });
+    refresh();
+    observer_ = std::make_unique<ModelObserver>(model_, [this] { refresh(); });
+    tray_.show();
+    if (!QSystemTrayIcon::isSystemTrayAvailable() && noTray) {
+        noTray(noTrayText);
+    }
+}
+
+void TrayIcon::refresh() {
+    const MenuSnapshot snapshot = menuSnapshot(model_);
+    if (red_ != snapshot.redIndicator) {
+        red_ = snapshot.redIndicator;
+        tray_.setIcon(symbol(snapshot.redIndicator));
+    }
+    trayMenu_.show(snapshot);
+}
+
+QIcon TrayIcon::symbol(bool recording) {
+    QIcon icon;
+    const QColor colour =
+        recording ? QColor(220, 38, 38) : QGuiApplication::palette().color(QPalette::WindowText);
+    for (const int size : {16, 22, 24, 32, 48, 64}) {
+        QPixmap pixmap(size, size);
+        pixmap.fill(Qt::transparent);
+        QPainter painter(&pixmap);
+        painter.setRenderHint(QPainter::Antialiasing);
+        const qreal ring = size / 10.0;
+        painter.setPen(QPen(colour, ring));
+        painter.setBrush(recording ? QBrush(colour) : QBrush(Qt::NoBrush));
+        const qreal outer = size / 2.0 - ring;
+        painter.drawEllipse(QPointF(size / 2.0, size / 2.0), outer, outer);
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(recording ? QBrush(Qt::white) : QBrush(colour));
+        const qreal inner = size / 4.5;
+        painter.drawEllipse(QPointF(size / 2.0, size / 2.0), inner, inner);
+        painter.end();
+        icon.addPixmap(pixmap);
+    }
+    return icon;
+}
+
+} // namespace zoq

@@ -1,0 +1,56 @@
+#pragma once
+
+#include "ZoqUI/ModelObserver.h"
+#include "ZoqUI/TrayMenu.h"
+
+#include <QIcon>
+#include <QMenu>
+#include <QSystemTrayIcon>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace zoq {
+
+class ShellModel;
+
+/// The tray entry: a record symbol, filled red while the recorder captures,
+/// and the menu, both brought up to date whenever the model announces a
+/// change. Qt picks the protocol: StatusNotifierItem where a watcher runs,
+/// XEmbed elsewhere.
+///
+/// Where the session has no tray at all, `noTray` is called once, with the
+/// text that says so; the icon docks by itself if a tray appears later.
+///
+/// Main thread. The model and the actions are borrowed and must outlive the
+/// icon.
+class TrayIcon {
+public:
+    static constexpr const char* noTrayText =
+        "No system tray found: zoq keeps running and recording; use `zoq status` to see what it does";
+
+    TrayIcon(ShellModel& model, MenuActions& actions, const std::function<void(const std::string&)>& noTray);
+    TrayIcon(const TrayIcon&) = delete;
+    TrayIcon& operator=(const TrayIcon&) = delete;
+
+    /// Reads the model again and updates the icon and the menu.
+    void refresh();
+
+    QSystemTrayIcon& icon() noexcept { return tray_; }
+    QMenu& menu() noexcept { return menu_; }
+
+    /// The record symbol: a ring around a dot, red and filled while
+    /// recording, in the text colour otherwise.
+    static QIcon symbol(bool recording);
+
+private:
+    ShellModel& model_;
+    QMenu menu_;
+    TrayMenu trayMenu_;
+    QSystemTrayIcon tray_;
+    std::optional<bool> red_;
+    std::unique_ptr<ModelObserver> observer_;
+};
+
+} // namespace zoq

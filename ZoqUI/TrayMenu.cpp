@@ -1,0 +1,151 @@
+#include "ZoqUI/TrayMenu.h"
+
+#include "ZoqShell/Shell/MenuPresentation.h"
+
+#include <QAction>
+#include <QLabel>
+#include <QMenu>
+#include <QWidgetAction>
+
+namespace zoq {
+namespace {
+
+enum class Tone { caption, primary, secondary, warning };
+
+QString text(const std::string& utf8) {
+    return QString::fromStdString(utf8);
+}
+
+/// A line of text that does nothing: a caption is a disabled item; a line in
+/// a colour of its own is a label, since a disabled item is always greyed.
+void addLine(QMenu& menu, const QString& line, Tone tone) {
+    if (tone == Tone::caption) {
+        menu.addAction(line)->setEnabled(false);
+        return;
+    }
+    auto* action = new QWidgetAction(&menu);
+    action->setText(line);
+    action->setEnabled(false);
+    auto* label = new QLabel(line);
+    label->setContentsMargins(12, 4, 12, 4);
+    QPalette palette = label->palette();
+    const QColor colour = tone == Tone::warning     ? TrayMenu::warningColor
+                          : tone == Tone::secondary ? palette.color(QPalette::Disabled, QPalette::WindowText)
+                                                    : palette.color(QPalette::Active, QPalette::WindowText);
+    palette.setColor(QPalette::Disabled, QPalette::WindowText, colour);
+    palette.setColor(QPalette::Active, QPalette::WindowText, colour);
+    palette.setColor(QPalette::Inactive, QPalette::WindowText, colour);
+    label->setPalette(palette);
+    action->setDefaultWidget(label);
+    menu.addAction(action);
+}
+
+template <typename Slot>
+QAction* addButton(QMenu& menu, const QString& title, Slot slot) {
+    QAction* action = menu.addAction(title);
+    QObject::connect(action, &QAction::triggered, action, [slot] { slot(); });
+    return action;
+}
+
+template <typename Slot>
+void addToggle(QMenu& menu, const QString& title, bool on, Slot slot) {
+    QAction* action = menu.addAction(title);
+    action->setCheckable(true);
+    action->setChecked(on);
+    QObject::connect(action, &QAction::triggered, action, [slot](bool checked) { slot(checked); });
+}
+
+} // namespace
+
+const QColor TrayMenu::warningColor{255, 149, 0};
+
+TrayMenu::TrayMenu(QMenu& menu, MenuActions& actions) : menu_(menu), actions_(actions) {}
+
+void TrayMenu::show(const MenuSnapshot& snapshot) {
+    if (shown_ == snapshot) {
+        return;
+    }
+    rebuild(snapshot);
+    shown_ = snapshot;
+}
+
+void TrayMenu::rebuild(const MenuSnapshot& snapshot) {
+    // QMenu::clear() deletes at once, which would destroy an action from
+    // inside its own triggered signal when a model call reports back
+    // synchronously.
+    for (QAction* old : menu_.actions()) {
+        menu_.removeAction(old);
+        if (old->parent() == &menu_) {
+            old->deleteLater();
+        }
+    }
+    MenuActions& act = actions_;
+    QMenu& menu = menu_;
+
+    addLine(menu, text(snapshot.status.text), snapshot.status.warning ? Tone::warning : Tone::primary);
+    if (snapshot.permission.showsRequestButton) {
+        addButton(menu, text(snapshot.permission.requestButtonTitle),
+                  [&act] { act.requestMicrophonePermission(); });
+    }
+    switch (snapshot.permission.settingsTarget) {
+    case SettingsTarget::microphone:
+        addLine(menu, microphoneHint, Tone::caption);
+        addButton(menu, "Open Microphone settings…",
+                  [&act] { act.openSettings(ZoqDeepLink::microphoneSettings); });
+        break;
+    case SettingsTarget::systemAudio:
+        addLine(menu, systemAudioHint, Tone::caption);
+        addButton(menu, "Open Sound settings…",
+                  [&act] { act.openSettings(ZoqDeepLink::screenAudioRecordingSettings); });
+        break;
+    case SettingsTarget::none:
+        break;
+    }
+
+    menu.addSeparator();
+    addButton(menu, snapshot.running ? "Stop recording" : "Start recording",
+              [&act] { act.toggleRecorder(); });
+    if (snapshot.running) {
+        addButton(menu, snapshot.paused ? "Resume" : "Pause", [&act] { act.togglePause(); });
+    }
+    if (snapshot.blockedAuth) {
+        addLine(menu, blockedCaption, Tone::caption);
+        addButton(menu, "Re-pair device…", [&act] { act.openWindow(TrayWindow::pairing); });
+    }
+
+    menu.addSeparator();
+    addLine(menu, "Last uploads", Tone::caption);
+    if (snapshot.rows.empty()) {
+        addLine(menu, "No local recordings", Tone::secondary);
+    }
+    for (const UploadRow& row : lastRows(snapshot.rows)) {
+        menu.addAction(text(rowLabel(row)))->setEnabled(false);
+    }
+    if (anyStuck(snapshot.rows)) {
+        addLine(menu, "⚠ An upload is stuck — check network and portal", Tone::warning);
+    }
+    addButton(menu, "Upload now", [&act] { act.uploadNow(); });
+
+    menu.addSeparator();
+    addButton(menu, "Allowlist…", [&act] { act.openWindow(TrayWindow::allowlist); });
+    addButton(menu, "Pairing…", [&act] { act.openWindow(TrayWindow::pairing); });
+    addButton(menu, "Hotkey…", [&act] { act.openWindow(TrayWindow::hotkey); });
+    addToggle(menu, "Chime on record start/stop", snapshot.chimeEnabled,
+              [&act](bool on) { act.setChime(on); });
+    addToggle(menu, "Launch at login", snapshot.loginItemState == LoginItemState::registered,
+              [&act](bool on) { act.setLoginItem(on); });
+    if (snapshot.loginItemState == LoginItemState::requiresApproval) {
+        addButton(menu, "Approve in Startup Applications…",
+                  [&act] { act.openSettings(ZoqDeepLink::loginItemsSettings); });
+    }
+
+    menu.addSeparator();
+    addButton(menu, "Sound settings…",
+              [&act] { act.openSettings(ZoqDeepLink::screenAudioRecordingSettings); });
+    addButton(menu, "Microphone settings…", [&act] { act.openSettings(ZoqDeepLink::microphoneSettings); });
+
+    menu.addSeparator();
+    addButton(menu, "Quit zoq", [&act] { act.quit(); });
+}
+
+} // namespace zoq

@@ -1,0 +1,320 @@
+// The tray's menu, windows and notices over a real shell model, paired
+// against the development portal, with a fake engine whose events the test
+// plays, the manual hotkey and an in-memory login item, under Qt's loop.
+
+#include "tools/dev-portal/DevPortal.h"
+
+#include "ZoqCore/Spool/FFmpegFLACEncoder.h"
+#include "ZoqShell/Secrets/KeychainCredentialPersistence.h"
+#include "ZoqShell/Secrets/MemorySecrets.h"
+#include "ZoqShell/Settings/ShellSettings.h"
+#include "ZoqShell/Shell/ShellModel.h"
+#include "ZoqShell/System/ManualGlobalHotKey.h"
+#include "ZoqShell/System/NullNetwork.h"
+#include "ZoqShell/System/RecordingLinkOpener.h"
+#include "ZoqShell/Transport/CurlWireTransport.h"
+#include "ZoqUI/QtMainExecutor.h"
+#include "ZoqUI/RecordingNotices.h"
+#include "ZoqUI/TrayIcon.h"
+#include "ZoqUI/TrayWindows.h"
+#include "tests/TestSupport/TempDirectory.h"
+#include "tests/ZoqUI/UITestSupport.h"
+
+#include <QKeySequenceEdit>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTest>
+#include <condition_variable>
+#include <gtest/gtest.h>
+
+namespace zoq {
+namespace {
+
+using namespace std::chrono_literals;
+using Items = std::vector<std::string>;
+
+class FakeEngine final : public RecordingEngine {
+public:
+    explicit FakeEngine(std::shared_ptr<EventSinking> events) : sink(std::move(events)) {}
+    void start() override { record("start"); }
+    void stop() override {
+        record("stop");
+        const std::lock_guard guard(lock);
+        ended = true;
+        changed.notify_all();
+    }
+    void pause() override { record("pause"); }
+    void resume() override { record("resume"); }
+    EngineTermination wait() override {
+        std::unique_lock guard(lock);
+        changed.wait(guard, [this] { return ended; });
+        return EngineTermination::stopped();
+    }
+    void emit(const std::string& name, EngineEvent::Fields fields = {}) {
+        sink->emit(EngineEvent{name, 0, Date{}, std::move(fields)});
+    }
+    std::vector<std::string> history() {
+        const std::lock_guard guard(lock);
+        return calls;
+    }
+
+    std::shared_ptr<EventSinking> sink;
+
+private:
+    void record(const char* call) {
+        const std::lock_guard guard(lock);
+        calls.emplace_back(call);
+    }
+    std::mutex lock;
+    std::condition_variable changed;
+    std::vector<std::string> calls;
+    bool ended = false;
+};
+
+class TrayModelTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        (void)test::qtApplication();
+        portal::PortalOptions options;
+        options.dataDirectory = temp / "portal";
+        portal = std::make_unique<portal::DevPortal>(options, clock);
+        settings.setAPIBaseURLString(portal->url());
+        model = std::make_unique<ShellModel>(ShellModel::Dependencies{
+            settings, executor, curl, persistence, temp / "spool", network,
+            [] { return std::make_unique<FFmpegFLACEncoder>(); },
+            [this](const EngineConfiguration&, std::shared_ptr<EventSinking> events) {
+                engines.push_back(std::make_shared<FakeEngine>(std::move(events)));
+                return engines.back();
+            },
+            [] { return MicrophonePermissionResult{}; },
+            [this](GlobalHotKey::Callback pressed) {
+                auto made = std::make_unique<ManualGlobalHotKey>(std::move(pressed));
+                made->markTaken(taken.keyCode, taken.carbonModifiers);
+                hotKey = made.get();
+                return made;
+            },
+            loginItems, links, "Test computer", clock, 50ms});
+        ASSERT_TRUE(test::waitFor([this] { return model->ready(); }));
+        windows = std::make_unique<TrayWindows>(*model, links, [this] { return running; });
+    }
+    void TearDown() override {
+        windows.reset();
+        model.reset();
+    }
+    void pair() {
+        bool done = false;
+        model->pair(portal->pairingCode(), [&] { done = true; });
+        ASSERT_TRUE(test::waitFor([&] { return done && model->paired(); }));
+    }
+    static void retype(QLineEdit& field, const std::string& text) {
+        field.clear();
+        QTest::keyClicks(&field, QString::fromStdString(text));
+    }
+
+    test::TempDirectory temp;
+    HostClock clock;
+    std::unique_ptr<portal::DevPortal> portal;
+    ShellSettings settings{temp / "settings.json"};
+    QtMainExecutor executor;
+    CurlWireTransport curl;
+    KeychainCredentialPersistence persistence{std::make_unique<MemorySecrets>()};
+    NullNetwork network;
+    MemoryLoginItem loginItems;
+    RecordingLinkOpener links;
+    ManualGlobalHotKey* hotKey = nullptr;
+    std::vector<std::shared_ptr<FakeEngine>> engines;
+    std::vector<AllowlistApp> running;
+    /// Held by "another application".
+    HotkeyConfiguration taken{0x26, HotkeyConfiguration::control | HotkeyConfiguration::option};
+    std::unique_ptr<ShellModel> model;
+    std::unique_ptr<TrayWindows> windows;
+};
+
+TEST_F(TrayModelTest, TheMenuAndTheNoticesFollowTheModelThroughACall) {
+    bool quit = false;
+    ModelMenuActions actions(
+        *model, links, [this](TrayWindow window) { windows->open(window); }, [&quit] { quit = true; });
+    TrayIcon icon(*model, actions, {});
+    std::vector<std::string> notices;
+    RecordingNotices notifier(
+        [&notices](const std::string& summary, const std::string&, bool) { notices.push_back(summary); });
+    notifier.watch(*model);
+    QMenu& menu = icon.menu();
+    const auto first = [&menu](std::size_t count) {
+        const Items items = test::menuItems(menu);
+        return Items(items.begin(),
+                     items.begin() + static_cast<std::ptrdiff_t>(std::min(count, items.size())));
+    };
+    EXPECT_EQ(first(3), (Items{"(Recorder stopped)", "---", "Start recording"}));
+
+    test::action(menu, "Start recording")->trigger();
+    EXPECT_EQ(model->pairingMessage(), ShellModel::pairFirst) << "an unpaired device does not record";
+    EXPECT_TRUE(engines.empty());
+
+    pair();
+    test::action(menu, "Start recording")->trigger();
+    ASSERT_EQ(engines.size(), 1u);
+    engines[0]->emit("armed");
+    ASSERT_TRUE(test::waitFor([&] { return first(1) == Items{"(Armed — waiting for an allowed app)"}; }));
+    engines[0]->emit("recording_started", {{"app", "Talk"}});
+    ASSERT_TRUE(test::waitFor([&] {
+        return first(4) == Items{"(Recording Talk)", "---", "Stop recording", "Pause"};
+    }));
+    EXPECT_TRUE(model->recorder().showsRedIndicator());
+    // The call pauses and resumes within the grace period: one recording.
+    engines[0]->emit("idle_grace");
+    engines[0]->emit("recording_started", {{"app", "Talk"}});
+    engines[0]->emit("finalized", {{"directory", (temp / "spool" / "s-0").string()}});
+    ASSERT_TRUE(test::waitFor([&] { return notices.size() == 2; }));
+    EXPECT_EQ(notices, (Items{"Recording started — Talk", RecordingNotices::saved}));
+
+    test::action(menu, "Pause")->trigger();
+    ASSERT_TRUE(test::waitFor([&] { return engines[0]->history().back() == "pause"; }));
+    test::action(menu, "Chime on record start/stop")->trigger();
+    EXPECT_FALSE(settings.chimeEnabled());
+    test::action(menu, "Hotkey…")->trigger();
+    ASSERT_NE(windows->existing(TrayWindow::hotkey), nullptr);
+    EXPECT_TRUE(windows->existing(TrayWindow::hotkey)->isVisible());
+    test::action(menu, "Quit zoq")->trigger();
+    EXPECT_TRUE(quit);
+}
+
+TEST_F(TrayModelTest, PairingWindowKeepsItsDraftAndPairsOnlyAtAUsableAddress) {
+    auto& window = static_cast<PairingWindow&>(windows->open(TrayWindow::pairing));
+    EXPECT_EQ(window.portalField().text().toStdString(), settings.apiBaseURLString());
+    EXPECT_FALSE(window.pairButton().isEnabled()) << "no code yet";
+    EXPECT_TRUE(window.portalLink().text().contains(QString::fromStdString(portal->url())));
+
+    QTest::keyClicks(&window.codeField(), QString::fromStdString(portal->pairingCode()));
+    EXPECT_EQ(model->pairingCode(), portal->pairingCode());
+    EXPECT_TRUE(window.pairButton().isEnabled());
+
+    retype(window.portalField(), "not a url");
+    QTest::mouseClick(&window.pairButton(), Qt::LeftButton);
+    EXPECT_EQ(window.message().text().toStdString(), ShellModel::portalRefused);
+    EXPECT_FALSE(model->paired());
+
+    // Closing keeps the draft and the code for correction.
+    window.close();
+    windows->open(TrayWindow::pairing);
+    EXPECT_EQ(window.portalField().text().toStdString(), "not a url");
+    EXPECT_EQ(window.codeField().text().toStdString(), portal->pairingCode());
+
+    retype(window.portalField(), portal->url());
+    QTest::mouseClick(&window.pairButton(), Qt::LeftButton);
+    ASSERT_TRUE(test::waitFor([this] { return model->paired(); }));
+    ASSERT_TRUE(test::waitFor([&] {
+        return window.message().text().toStdString() == "Paired device " + *model->currentDeviceId();
+    }));
+
+    window.portalLink().linkActivated(QString::fromStdString(portal->url() + "/"));
+    ASSERT_EQ(links.history().size(), 1u);
+    EXPECT_EQ(links.history()[0], DesktopLink::url(portal->url() + "/"));
+}
+
+TEST_F(TrayModelTest, AllowlistListsRunningAndAllowedAppsAndStoresEachSwitch) {
+    settings.setAllowedBundleIDs({"org.example.Gone"});
+    running = {{"Talk", "org.example.Talk", "phone"},
+               {"Talk helper", "org.example.Talk", ""},
+               {"alpha", "org.example.alpha", ""},
+               {"Zed", "org.example.Zed", ""}};
+    auto& window = static_cast<AllowlistWindow&>(windows->open(TrayWindow::allowlist));
+    ASSERT_TRUE(test::waitFor([&window] { return !window.reloading(); }));
+    const auto listed = [&window] {
+        Items items;
+        for (int index = 0; index < window.list().count(); ++index) {
+            const QListWidgetItem* item = window.list().item(index);
+            items.push_back((item->checkState() == Qt::Checked ? "[x] " : "[ ] ") +
+                            item->text().toStdString() + " " + item->toolTip().toStdString());
+        }
+        return items;
+    };
+    // Plain byte order: upper case before lower case.
+    EXPECT_EQ(listed(), (Items{"[ ] Talk org.example.Talk", "[ ] Zed org.example.Zed",
+                               "[ ] alpha org.example.alpha", "[x] org.example.Gone org.example.Gone"}));
+
+    window.list().item(3)->setCheckState(Qt::Unchecked);
+    EXPECT_EQ(settings.allowedBundleIDs(), std::set<std::string>{});
+    window.list().item(0)->setCheckState(Qt::Checked);
+    EXPECT_EQ(settings.allowedBundleIDs(), std::set<std::string>{"org.example.Talk"});
+
+    running.clear();
+    window.refreshAction().trigger();
+    ASSERT_TRUE(test::waitFor([&window] { return !window.reloading(); }));
+    EXPECT_EQ(listed(), (Items{"[x] org.example.Talk org.example.Talk"}))
+        << "an allowed application that stopped stays listed under its identifier";
+}
+
+TEST_F(TrayModelTest, HotkeyWindowStoresWhatIsPressedAndRefusesWhatCannotBeStored) {
+    settings.setHotkey({35, HotkeyConfiguration::standard.carbonModifiers | 1U | 0x8000U});
+    auto& window = static_cast<HotkeyWindow&>(windows->open(TrayWindow::hotkey));
+    EXPECT_EQ(window.editor().keySequence(), QKeySequence(Qt::CTRL | Qt::ALT | Qt::META | Qt::Key_P))
+        << "unknown modifier bits are ignored";
+    ASSERT_TRUE(window.apply());
+    EXPECT_EQ(settings.hotkey(), HotkeyConfiguration::standard) << "and dropped when applied";
+
+    window.editor().clear();
+    QTest::keyClick(&window.editor(), Qt::Key_K, Qt::ControlModifier | Qt::MetaModifier);
+    ASSERT_TRUE(window.apply());
+    const HotkeyConfiguration ctrlSuperK{0x28, HotkeyConfiguration::control | HotkeyConfiguration::command};
+    EXPECT_EQ(settings.hotkey(), ctrlSuperK);
+    ASSERT_TRUE(test::waitFor([&] { return hotKey != nullptr && hotKey->held() == ctrlSuperK; }))
+        << "the model registered it at once";
+
+    for (const QKeyCombination refused :
+         {QKeyCombination(Qt::Key_A), QKeyCombination(Qt::ShiftModifier, Qt::Key_A),
+          QKeyCombination(Qt::ControlModifier, Qt::Key_VolumeUp)}) {
+        window.editor().setKeySequence(QKeySequence(refused));
+        EXPECT_FALSE(window.apply()) << QKeySequence(refused).toString().toStdString();
+        EXPECT_EQ(window.message().text().toStdString(), HotkeyWindow::refused);
+        EXPECT_EQ(settings.hotkey(), ctrlSuperK);
+    }
+    EXPECT_TRUE(test::waitFor([&] { return window.status().text() == "Active: Ctrl+Super+K"; }));
+    window.close();
+    windows->open(TrayWindow::hotkey);
+    EXPECT_EQ(window.editor().keySequence(), QKeySequence(Qt::CTRL | Qt::META | Qt::Key_K))
+        << "reopening shows what is stored";
+
+    window.editor().setKeySequence(QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_J));
+    ASSERT_TRUE(window.apply());
+    EXPECT_TRUE(test::waitFor([&] { return window.status().text() == HotkeyWindow::notActive; }))
+        << "a combination another application holds is stored but not active";
+}
+
+TEST(RecordingNotices, AnnounceStartsSavesAndBlocking) {
+    std::vector<std::string> notices;
+    RecordingNotices notifier([&notices](const std::string& summary, const std::string&, bool urgent) {
+        notices.push_back(summary + (urgent ? " !" : ""));
+    });
+    const auto state = [](RecorderUIState recorder, std::optional<std::string> app = {},
+                          std::optional<std::string> finalized = {}, bool blocked = false) {
+        return NoticeState{recorder, std::move(app),
+                           finalized ? std::optional<std::filesystem::path>(*finalized) : std::nullopt,
+                           blocked};
+    };
+    const struct {
+        NoticeState state;
+        Items expected;
+    } steps[] = {
+        {state(RecorderUIState::armed), {}},
+        {state(RecorderUIState::recording, "Talk"), {"Recording started — Talk"}},
+        {state(RecorderUIState::idleGrace, "Talk"), {}},
+        {state(RecorderUIState::recording, "Talk"), {}},
+        {state(RecorderUIState::finalising, "Talk"), {}},
+        {state(RecorderUIState::armed, {}, "a"), {RecordingNotices::saved}},
+        {state(RecorderUIState::recording, {}, "a"), {"Recording started"}},
+        {state(RecorderUIState::armed, {}, "b", true),
+         {RecordingNotices::saved, "Blocked: re-pair required !"}},
+        {state(RecorderUIState::armed, {}, "b", true), {}},
+    };
+    for (const auto& step : steps) {
+        notices.clear();
+        notifier.update(step.state);
+        EXPECT_EQ(notices, step.expected) << rawValue(step.state.recorder);
+    }
+}
+
+} // namespace
+} // namespace zoq

@@ -1,0 +1,61 @@
+#include "tests/ZoqUI/UITestSupport.h"
+
+#include <QAction>
+#include <QMenu>
+#include <QTest>
+#include <gtest/gtest.h>
+
+namespace zoq::test {
+
+QApplication& qtApplication() {
+    static int argc = 1;
+    static char name[] = "zoq-ui-tests";
+    static char* argv[] = {name, nullptr};
+    static QApplication* application = [] {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/zoq-test-bus");
+        auto* created = new QApplication(argc, argv);
+        QApplication::setQuitOnLastWindowClosed(false);
+        return created;
+    }();
+    return *application;
+}
+
+std::vector<std::string> menuItems(const QMenu& menu) {
+    std::vector<std::string> items;
+    for (const QAction* item : menu.actions()) {
+        const std::string text = item->text().toStdString();
+        if (item->isSeparator()) {
+            items.emplace_back("---");
+        } else if (!item->isEnabled()) {
+            items.push_back("(" + text + ")");
+        } else if (item->isCheckable()) {
+            items.push_back((item->isChecked() ? "[x] " : "[ ] ") + text);
+        } else {
+            items.push_back(text);
+        }
+    }
+    return items;
+}
+
+QAction* action(const QMenu& menu, const std::string& text) {
+    for (QAction* item : menu.actions()) {
+        if (item->isEnabled() && !item->isSeparator() && item->text().toStdString() == text) {
+            return item;
+        }
+    }
+    ADD_FAILURE() << "no enabled menu item \"" << text << "\"";
+    return nullptr;
+}
+
+bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+    return QTest::qWaitFor(done, static_cast<int>(timeout.count()));
+}
+
+} // namespace zoq::test
+
+// fontconfig, which Qt loads to lay out text, keeps a few allocations of its
+// configuration until the process ends; they are not zoq's to free.
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libfontconfig.so\n";
+}
