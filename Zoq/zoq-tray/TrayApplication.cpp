@@ -1,5 +1,6 @@
 #include "Zoq/zoq-tray/TrayApplication.h"
 
+#include "Zoq/zoq/RunningService.h"
 #include "ZoqCaptureEngine/LibpulseBackend.h"
 #include "ZoqCore/Spool/FFmpegFLACEncoder.h"
 #include "ZoqShell/Recorder/SystemRecording.h"
@@ -22,9 +23,38 @@ std::filesystem::path ownProgram() {
     return error ? std::filesystem::path("/usr/bin/zoq-tray") : self;
 }
 
+std::unique_ptr<ShellBusService> claimBus(MainExecutor& executor, std::function<void()> show,
+                                          bool& alreadyRunning) {
+    std::unique_ptr<ShellBusService> bus;
+    try {
+        bus = std::make_unique<ShellBusService>(executor, std::move(show));
+    } catch (const ShellBusError& error) {
+        std::cerr << "zoq: " << error.what() << "; running without the commands that ask zoq\n";
+        return nullptr;
+    }
+    alreadyRunning = !bus->ownsName();
+    if (alreadyRunning) {
+        bus.reset();
+        try {
+            if (const auto running = cli::runningService()) {
+                running->show();
+            }
+        } catch (const ShellBusError&) {
+            // It is shutting down: nothing more to ask of it.
+        }
+    }
+    return bus;
+}
+
 } // namespace
 
-TrayApplication::TrayApplication() : loginItems_(ownProgram(), ShellPaths::autostartFile()) {
+TrayApplication::TrayApplication()
+    : bus_(claimBus(
+          executor_, [this] { show(); }, alreadyRunning_)),
+      loginItems_(ownProgram(), ShellPaths::autostartFile()) {
+    if (alreadyRunning_) {
+        return;
+    }
     const std::filesystem::path ffmpeg =
         session_.settings().ffmpegPath().value_or(FFmpegFLACEncoder::defaultExecutable);
     model_ = std::make_unique<ShellModel>(ShellModel::Dependencies{
@@ -32,7 +62,8 @@ TrayApplication::TrayApplication() : loginItems_(ownProgram(), ShellPaths::autos
         session_.network(), [ffmpeg] { return std::make_unique<FFmpegFLACEncoder>(ffmpeg); },
         SystemRecording::engineFactory(), SystemRecording::microphoneRequester(),
         [](GlobalHotKey::Callback pressed) { return makeDesktopGlobalHotKey(std::move(pressed)); },
-        loginItems_, links_, deviceName(), clock_});
+        loginItems_, links_, deviceName(), clock_, std::chrono::milliseconds(5'000),
+        SystemRecording::soundServerProbe()});
 
     notices_ = std::make_unique<RecordingNotices>(
         [this](const std::string& summary, const std::string& body, bool urgent) {
@@ -70,8 +101,11 @@ TrayApplication::TrayApplication() : loginItems_(ownProgram(), ShellPaths::autos
 }
 
 TrayApplication::~TrayApplication() {
-    // Views first, then the model: destroying it stops the recorder, which
-    // finalises an open part.
+    // The bus and the views first, then the model: destroying it stops the
+    // recorder, which finalises an open part.
+    if (bus_) {
+        bus_->detach();
+    }
     firstShow_.reset();
     icon_.reset();
     actions_.reset();
@@ -82,8 +116,9 @@ TrayApplication::~TrayApplication() {
 }
 
 void TrayApplication::start(bool background) {
-    // ---- Session-bus service: wire it here, after the views and before
-    // start-up, calling show() for its "Show" request. ----
+    if (bus_) {
+        bus_->attach(*model_);
+    }
     model_->startUp();
     if (background) {
         return;

@@ -4,6 +4,7 @@
 #include "ZoqCaptureEngine/AttributionResolver.h"
 #include "ZoqCaptureEngine/SystemProcessTree.h"
 #include "ZoqCore/Support/CoreClock.h"
+#include "ZoqShell/Service/ShellBusService.h"
 #include "ZoqShell/Shell/ShellModel.h"
 #include "ZoqShell/System/LoginItemManager.h"
 #include "ZoqShell/System/XdgLinkOpener.h"
@@ -27,8 +28,11 @@ namespace zoq {
 /// open part, so quitting never leaves a recording behind.
 class TrayApplication {
 public:
-    /// Throws `cli::CommandFailure` when the settings or the credential store
-    /// cannot be used (see `ShellSession`).
+    /// Claims `org.zoq.Zoq` on the session bus first: when another zoq owns
+    /// it, asks that one to show itself and builds nothing else
+    /// (`alreadyRunning()`). Without a session bus zoq runs on without the
+    /// commands that talk to it. Throws `cli::CommandFailure` when the
+    /// settings or the credential store cannot be used (see `ShellSession`).
     TrayApplication();
     ~TrayApplication();
     TrayApplication(const TrayApplication&) = delete;
@@ -44,9 +48,14 @@ public:
     void show();
 
     ShellModel& model() noexcept { return *model_; }
+    /// Another zoq runs (the tray or `zoq daemon`); this one must exit.
+    bool alreadyRunning() const noexcept { return alreadyRunning_; }
 
 private:
     QtMainExecutor executor_;
+    // Before the model: a second zoq must not arm a second recorder.
+    std::unique_ptr<ShellBusService> bus_;
+    bool alreadyRunning_ = false;
     cli::ShellSession session_;
     HostClock clock_;
     LoginItemManager loginItems_;

@@ -28,6 +28,10 @@ int main(int argc, char** argv) {
     QApplication::setQuitOnLastWindowClosed(false);
     try {
         zoq::TrayApplication tray;
+        if (tray.alreadyRunning()) {
+            std::cout << "zoq is already running" << std::endl;
+            return 0;
+        }
         tray.start(background);
         return QApplication::exec();
     } catch (const zoq::cli::CommandFailure& failure) {
