@@ -42,7 +42,8 @@ std::filesystem::path binaryDirectory() {
 }
 
 /// A fresh home for a desktop program of the test's: its own configuration,
-/// data and runtime directories, this display and this session bus.
+/// data and runtime directories, this display and this session bus, and no
+/// sound server.
 std::vector<std::string> freshSession(const test::TempDirectory& home, const test::XvfbDisplay& display,
                                       const test::PrivateBus& bus) {
     std::filesystem::create_directories(home / "config/zoq");
@@ -50,13 +51,15 @@ std::vector<std::string> freshSession(const test::TempDirectory& home, const tes
     std::ofstream(home / "config/zoq/settings.json") << R"({"credentialStore": "file"})";
     std::filesystem::create_directories(home / "runtime");
     std::filesystem::permissions(home / "runtime", std::filesystem::perms::owner_all);
+    // PULSE_SERVER: never the machine's own sound server, none at all.
     return {"DISPLAY=" + display.name(),
             "QT_QPA_PLATFORM=xcb",
             "DBUS_SESSION_BUS_ADDRESS=" + bus.address(),
             "XDG_CONFIG_HOME=" + (home / "config").string(),
             "XDG_DATA_HOME=" + (home / "data").string(),
             "XDG_RUNTIME_DIR=" + (home / "runtime").string(),
-            "HOME=" + home.path().string()};
+            "HOME=" + home.path().string(),
+            "PULSE_SERVER=unix:" + (home / "runtime/no-sound-server").string()};
 }
 
 void keepScreenshot(const test::XvfbDisplay& display, const std::string& name) {
