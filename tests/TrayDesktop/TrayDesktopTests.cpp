@@ -1,8 +1,10 @@
 // The tray on a real X desktop: an Xvfb server of the test's own, the XEmbed
 // tray `trayer`, clicks by xdotool, and zoq-tray itself started as autostart
-// and as a person would. Leaves a screenshot of the open menu in the build
-// tree (test-artifacts/tray-menu.png).
+// and as a person would; then zoq-tray on a StatusNotifierItem host, its menu
+// read over D-Bus as the host reads it. Leaves screenshots in the build tree
+// (test-artifacts/tray-menu.png, test-artifacts/tray-sni.png).
 
+#include "ZoqCaptureEngine/SdBus.h"
 #include "ZoqCore/Spool/FFmpegFLACEncoder.h"
 #include "ZoqShell/Secrets/KeychainCredentialPersistence.h"
 #include "ZoqShell/Secrets/MemorySecrets.h"
@@ -24,9 +26,12 @@
 #include <QApplication>
 #include <QMenu>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <optional>
+#include <thread>
 
 namespace zoq {
 namespace {
@@ -35,6 +40,165 @@ std::filesystem::path binaryDirectory() {
     const char* binary = std::getenv("ZOQ_BINARY_DIR");
     return binary != nullptr ? binary : ".";
 }
+
+/// A fresh home for a desktop program of the test's: its own configuration,
+/// data and runtime directories, this display and this session bus, and no
+/// sound server.
+std::vector<std::string> freshSession(const test::TempDirectory& home, const test::XvfbDisplay& display,
+                                      const test::PrivateBus& bus) {
+    std::filesystem::create_directories(home / "config/zoq");
+    // A fresh machine has no unlocked keyring: the opt-in credential file.
+    std::ofstream(home / "config/zoq/settings.json") << R"({"credentialStore": "file"})";
+    std::filesystem::create_directories(home / "runtime");
+    std::filesystem::permissions(home / "runtime", std::filesystem::perms::owner_all);
+    // PULSE_SERVER: never the machine's own sound server, none at all.
+    return {"DISPLAY=" + display.name(),
+            "QT_QPA_PLATFORM=xcb",
+            "DBUS_SESSION_BUS_ADDRESS=" + bus.address(),
+            "XDG_CONFIG_HOME=" + (home / "config").string(),
+            "XDG_DATA_HOME=" + (home / "data").string(),
+            "XDG_RUNTIME_DIR=" + (home / "runtime").string(),
+            "HOME=" + home.path().string(),
+            "PULSE_SERVER=unix:" + (home / "runtime/no-sound-server").string()};
+}
+
+void keepScreenshot(const test::XvfbDisplay& display, const std::string& name) {
+    const std::filesystem::path artifacts = binaryDirectory() / "test-artifacts";
+    std::filesystem::create_directories(artifacts);
+    test::ChildProcess screenshot(
+        {test::requireProgram("import", "imagemagick"), "-window", "root", (artifacts / name).string()},
+        {"DISPLAY=" + display.name()});
+    EXPECT_EQ(screenshot.exitCode(), 0);
+    EXPECT_GT(std::filesystem::file_size(artifacts / name), 0u);
+}
+
+/// A D-Bus peer of the test's on `address`, asking what a StatusNotifierItem
+/// host asks: which items are registered, and an item's menu.
+class HostView {
+public:
+    explicit HostView(const std::string& address) : bus_(sdbus::open(sdbus::Kind::user, address)) {}
+
+    /// The items the watcher lists, as "bus-name/object-path" (a bare bus
+    /// name means the conventional path).
+    std::vector<std::string> registeredItems() {
+        sdbus::Error error;
+        sd_bus_message* raw = nullptr;
+        if (sd_bus_get_property(bus_.get(), watcher, "/StatusNotifierWatcher", watcher,
+                                "RegisteredStatusNotifierItems", error.get(), &raw, "as") < 0) {
+            return {};
+        }
+        const sdbus::Message reply(raw);
+        char** names = nullptr;
+        sdbus::check(sd_bus_message_read_strv(raw, &names), "read items");
+        std::vector<std::string> items;
+        for (char** name = names; name != nullptr && *name != nullptr; ++name) {
+            items.emplace_back(*name);
+            std::free(*name);
+        }
+        std::free(names);
+        return items;
+    }
+
+    /// The item's menu, top level, in the notation of test::menuItems:
+    /// "---" for a separator, "(text)" for a disabled item, "[x] "/"[ ] "
+    /// before a toggle; hidden items left out.
+    std::vector<std::string> menu(const std::string& item) {
+        const std::size_t slash = item.find('/');
+        const std::string service = item.substr(0, slash);
+        const std::string path = slash == std::string::npos ? "/StatusNotifierItem" : item.substr(slash);
+        sdbus::Error error;
+        // The menu's object path: type "o", which sd_bus_get_property_string refuses.
+        sd_bus_message* property = nullptr;
+        const int found =
+            sd_bus_get_property(bus_.get(), service.c_str(), path.c_str(), "org.kde.StatusNotifierItem",
+                                "Menu", error.get(), &property, "o");
+        if (found < 0) {
+            ADD_FAILURE() << "the item " << item << " has no Menu: " << error.describe(found);
+            return {};
+        }
+        const sdbus::Message menuProperty(property);
+        const char* menuPath = nullptr;
+        sdbus::check(sd_bus_message_read(property, "o", &menuPath), "read the item's Menu");
+        const std::string menuObject = menuPath;
+        sd_bus_message* raw = nullptr;
+        const int called =
+            sd_bus_call_method(bus_.get(), service.c_str(), menuObject.c_str(), "com.canonical.dbusmenu",
+                               "GetLayout", error.get(), &raw, "iias", 0, -1, 0);
+        EXPECT_GE(called, 0) << error.describe(called);
+        if (called < 0) {
+            return {};
+        }
+        const sdbus::Message reply(raw);
+        std::uint32_t revision = 0;
+        sdbus::check(sd_bus_message_read(raw, "u", &revision), "read revision");
+        std::vector<std::string> rows;
+        sdbus::check(sd_bus_message_enter_container(raw, 'r', "ia{sv}av"), "enter root");
+        std::int32_t id = 0;
+        sdbus::check(sd_bus_message_read(raw, "i", &id), "read root id");
+        sdbus::check(sd_bus_message_skip(raw, "a{sv}"), "skip root properties");
+        sdbus::check(sd_bus_message_enter_container(raw, 'a', "v"), "enter children");
+        while (sd_bus_message_enter_container(raw, 'v', "(ia{sv}av)") > 0) {
+            if (std::optional<std::string> row = readRow(raw)) {
+                rows.push_back(*row);
+            }
+            sdbus::check(sd_bus_message_exit_container(raw), "exit child");
+        }
+        return rows;
+    }
+
+    static constexpr const char* watcher = "org.kde.StatusNotifierWatcher";
+
+private:
+    /// One menu entry, its own children (a submenu) skipped.
+    static std::optional<std::string> readRow(sd_bus_message* message) {
+        sdbus::check(sd_bus_message_enter_container(message, 'r', "ia{sv}av"), "enter item");
+        std::int32_t id = 0;
+        sdbus::check(sd_bus_message_read(message, "i", &id), "read id");
+        std::string label;
+        std::string type;
+        std::string toggle;
+        int enabled = 1;
+        int visible = 1;
+        int state = 0;
+        sdbus::check(sd_bus_message_enter_container(message, 'a', "{sv}"), "enter properties");
+        while (sd_bus_message_enter_container(message, 'e', "sv") > 0) {
+            const char* key = nullptr;
+            sdbus::check(sd_bus_message_read(message, "s", &key), "read key");
+            const std::string name = key;
+            const char* text = nullptr;
+            if (name == "label" || name == "type" || name == "toggle-type") {
+                sdbus::check(sd_bus_message_read(message, "v", "s", &text), "read text");
+                (name == "label" ? label : name == "type" ? type : toggle) = text;
+            } else if (name == "enabled" || name == "visible") {
+                sdbus::check(sd_bus_message_read(message, "v", "b", name == "enabled" ? &enabled : &visible),
+                             "read flag");
+            } else if (name == "toggle-state") {
+                sdbus::check(sd_bus_message_read(message, "v", "i", &state), "read toggle state");
+            } else {
+                sdbus::check(sd_bus_message_skip(message, "v"), "skip property");
+            }
+            sdbus::check(sd_bus_message_exit_container(message), "exit property");
+        }
+        sdbus::check(sd_bus_message_exit_container(message), "exit properties");
+        sdbus::check(sd_bus_message_skip(message, "av"), "skip submenu");
+        sdbus::check(sd_bus_message_exit_container(message), "exit item");
+        if (visible == 0) {
+            return std::nullopt;
+        }
+        if (type == "separator") {
+            return "---";
+        }
+        if (enabled == 0) {
+            return "(" + label + ")";
+        }
+        if (toggle == "checkmark") {
+            return (state == 1 ? "[x] " : "[ ] ") + label;
+        }
+        return label;
+    }
+
+    sdbus::Bus bus_;
+};
 
 TEST(TrayDesktop, TheIconDocksInAnXEmbedTrayAndAClickOpensTheMenu) {
     const test::XvfbDisplay display;
@@ -100,14 +264,8 @@ TEST(TrayDesktop, TheIconDocksInAnXEmbedTrayAndAClickOpensTheMenu) {
     EXPECT_EQ(items[0], "(Recorder stopped)");
     EXPECT_EQ(items.back(), "Quit zoq");
 
-    const std::filesystem::path artifacts = binaryDirectory() / "test-artifacts";
-    std::filesystem::create_directories(artifacts);
     test::waitFor([] { return false; }, std::chrono::milliseconds(300)); // let the menu paint
-    test::ChildProcess screenshot({test::requireProgram("import", "imagemagick"), "-window", "root",
-                                   (artifacts / "tray-menu.png").string()},
-                                  {"DISPLAY=" + display.name()});
-    EXPECT_EQ(screenshot.exitCode(), 0);
-    EXPECT_GT(std::filesystem::file_size(artifacts / "tray-menu.png"), 0u);
+    keepScreenshot(display, "tray-menu.png");
     icon.menu().close();
     ASSERT_TRUE(test::waitFor([&] { return !icon.menu().isVisible(); }));
     ASSERT_EQ(
@@ -122,18 +280,7 @@ TEST(TrayDesktop, ZoqTrayStartsQuietlyForAutostartWithThePairingWindowOtherwiseA
     const test::PrivateBus bus;
     const auto notificationServer = bus.startMock("notification_daemon", "org.freedesktop.Notifications");
     const test::TempDirectory home;
-    std::filesystem::create_directories(home / "config/zoq");
-    // A fresh machine has no unlocked keyring: the opt-in credential file.
-    std::ofstream(home / "config/zoq/settings.json") << R"({"credentialStore": "file"})";
-    std::filesystem::create_directories(home / "runtime");
-    std::filesystem::permissions(home / "runtime", std::filesystem::perms::owner_all);
-    const std::vector<std::string> environment{"DISPLAY=" + display.name(),
-                                               "QT_QPA_PLATFORM=xcb",
-                                               "DBUS_SESSION_BUS_ADDRESS=" + bus.address(),
-                                               "XDG_CONFIG_HOME=" + (home / "config").string(),
-                                               "XDG_DATA_HOME=" + (home / "data").string(),
-                                               "XDG_RUNTIME_DIR=" + (home / "runtime").string(),
-                                               "HOME=" + home.path().string()};
+    const std::vector<std::string> environment = freshSession(home, display, bus);
     const std::string program = (binaryDirectory() / "bin/zoq-tray").string();
     const auto pairingWindowShown = [&] {
         return display.xdotool({"search", "--name", "^zoq Pairing$"}) == 0;
@@ -164,6 +311,87 @@ TEST(TrayDesktop, ZoqTrayStartsQuietlyForAutostartWithThePairingWindowOtherwiseA
         tray.signal(SIGTERM);
         EXPECT_EQ(tray.exitCode(), 0);
     }
+}
+
+TEST(TrayDesktop, OnAStatusNotifierItemHostTheItemRegistersAndExportsTheWholeMenu) {
+    const test::XvfbDisplay display;
+    const test::PrivateBus bus;
+    const test::TempDirectory home;
+    const std::vector<std::string> environment = freshSession(home, display, bus);
+    // A real host, with the watcher items register with.
+    const test::ChildProcess host(
+        {test::requireProgram("gtk-sni-tray-standalone", "haskell-gtk-sni-tray-utils"), "--watcher"},
+        environment, home / "host.log");
+    ASSERT_TRUE(test::eventually([&] { return bus.hasOwner(HostView::watcher); }))
+        << "see " << (home / "host.log");
+
+    test::ChildProcess tray({(binaryDirectory() / "bin/zoq-tray").string(), "--background"}, environment,
+                            home / "tray.log");
+    HostView view(bus.address());
+    std::vector<std::string> items;
+    ASSERT_TRUE(test::eventually([&] {
+        items = view.registeredItems();
+        return !items.empty();
+    })) << "see "
+        << (home / "tray.log");
+    ASSERT_EQ(items.size(), 1u);
+
+    // What the tray shows for a stopped recorder with an empty spool: every
+    // line reaches the host, the coloured ones as disabled items.
+    const std::vector<std::string> expected{"(Recorder stopped)",
+                                            "---",
+                                            "Start recording",
+                                            "---",
+                                            "(Last uploads)",
+                                            "(No local recordings)",
+                                            "Upload now",
+                                            "---",
+                                            "Allowlist…",
+                                            "Pairing…",
+                                            "Hotkey…",
+                                            "[x] Chime on record start/stop",
+                                            "[ ] Launch at login",
+                                            "---",
+                                            "Sound settings…",
+                                            "Microphone settings…",
+                                            "---",
+                                            "Quit zoq"};
+    std::vector<std::string> menu;
+    EXPECT_TRUE(test::eventually([&] {
+        menu = view.menu(items.front());
+        return menu == expected;
+    })) << ::testing::PrintToString(menu);
+
+    // The host draws that menu itself, on a right click on the icon: its bar
+    // is 30 pixels high, the first item's icon at the left. The host shows the
+    // icon a while after the item registered, so the click is repeated until
+    // a window of the host's as tall as the menu appears (its tooltip is a
+    // window of its own too, a short one).
+    const auto hostMenuShown = [&] {
+        const std::filesystem::path listed = home / "host-windows";
+        test::ChildProcess search({test::requireProgram("xdotool", "xdotool"), "search", "--onlyvisible",
+                                   "--name", "^gtk-sni-tray-standalone$", "getwindowgeometry", "%@"},
+                                  {"DISPLAY=" + display.name()}, listed);
+        search.wait();
+        std::ifstream in(listed);
+        for (std::string word; in >> word;) {
+            int width = 0;
+            int height = 0;
+            if (std::sscanf(word.c_str(), "%dx%d", &width, &height) == 2 && height >= 200) {
+                return true;
+            }
+        }
+        return false;
+    };
+    EXPECT_TRUE(test::eventually([&] {
+        display.xdotool({"mousemove", "15", "15", "click", "3"});
+        return test::eventually(hostMenuShown, std::chrono::seconds(1));
+    })) << "a right click on the icon opens the host's menu";
+    std::this_thread::sleep_for(std::chrono::milliseconds(300)); // let the host's menu paint
+    keepScreenshot(display, "tray-sni.png");
+    EXPECT_FALSE(tray.ended()) << "see " << (home / "tray.log");
+    tray.signal(SIGTERM);
+    EXPECT_EQ(tray.exitCode(), 0);
 }
 
 } // namespace
