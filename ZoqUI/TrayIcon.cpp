@@ -44,12 +44,23 @@ QIcon TrayIcon::symbol(bool recording) {
     QIcon icon;
     const QColor colour =
         recording ? QColor(220, 38, 38) : QGuiApplication::palette().color(QPalette::WindowText);
+    const QColor halo = QGuiApplication::palette().color(QPalette::Window);
     for (const int size : {16, 22, 24, 32, 48, 64}) {
         QPixmap pixmap(size, size);
         pixmap.fill(Qt::transparent);
         QPainter painter(&pixmap);
         painter.setRenderHint(QPainter::Antialiasing);
         const qreal ring = size / 10.0;
+        // A halo in the opposite colour keeps the idle symbol legible on a
+        // panel darker (or lighter) than the application's palette.
+        if (!recording) {
+            painter.setPen(QPen(halo, ring + 2));
+            painter.setBrush(Qt::NoBrush);
+            painter.drawEllipse(QPointF(size / 2.0, size / 2.0), size / 2.0 - ring, size / 2.0 - ring);
+            painter.setPen(Qt::NoPen);
+            painter.setBrush(halo);
+            painter.drawEllipse(QPointF(size / 2.0, size / 2.0), size / 4.5 + 1, size / 4.5 + 1);
+        }
         painter.setPen(QPen(colour, ring));
         painter.setBrush(recording ? QBrush(colour) : QBrush(Qt::NoBrush));
         const qreal outer = size / 2.0 - ring;
