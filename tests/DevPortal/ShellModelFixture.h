@@ -51,6 +51,11 @@ public:
         changed.wait(guard, [this] { return ended; });
         return EngineTermination::stopped();
     }
+    /// Plays an event as the engine's queue would report it.
+    void emit(const std::string& name, EngineEvent::Fields fields = {}) {
+        sink->emit(EngineEvent{name, 0, Date{}, std::move(fields)});
+    }
+    /// Main thread only, like the controller that calls the engine.
     const EngineConfiguration config;
     const std::shared_ptr<EventSinking> sink;
     std::vector<std::string> calls;

@@ -17,6 +17,7 @@
 #include "ZoqUI/RecordingNotices.h"
 #include "ZoqUI/TrayIcon.h"
 #include "ZoqUI/TrayWindows.h"
+#include "tests/DevPortal/ShellModelFixture.h"
 #include "tests/TestSupport/TempDirectory.h"
 #include "tests/ZoqUI/UITestSupport.h"
 
@@ -35,43 +36,7 @@ namespace {
 using namespace std::chrono_literals;
 using Items = std::vector<std::string>;
 
-class FakeEngine final : public RecordingEngine {
-public:
-    explicit FakeEngine(std::shared_ptr<EventSinking> events) : sink(std::move(events)) {}
-    void start() override { record("start"); }
-    void stop() override {
-        record("stop");
-        const std::lock_guard guard(lock);
-        ended = true;
-        changed.notify_all();
-    }
-    void pause() override { record("pause"); }
-    void resume() override { record("resume"); }
-    EngineTermination wait() override {
-        std::unique_lock guard(lock);
-        changed.wait(guard, [this] { return ended; });
-        return EngineTermination::stopped();
-    }
-    void emit(const std::string& name, EngineEvent::Fields fields = {}) {
-        sink->emit(EngineEvent{name, 0, Date{}, std::move(fields)});
-    }
-    std::vector<std::string> history() {
-        const std::lock_guard guard(lock);
-        return calls;
-    }
-
-    std::shared_ptr<EventSinking> sink;
-
-private:
-    void record(const char* call) {
-        const std::lock_guard guard(lock);
-        calls.emplace_back(call);
-    }
-    std::mutex lock;
-    std::condition_variable changed;
-    std::vector<std::string> calls;
-    bool ended = false;
-};
+using test::FakeEngine;
 
 class TrayModelTest : public ::testing::Test {
 protected:
@@ -84,8 +49,8 @@ protected:
         model = std::make_unique<ShellModel>(ShellModel::Dependencies{
             settings, executor, curl, persistence, temp / "spool", network,
             [] { return std::make_unique<FFmpegFLACEncoder>(); },
-            [this](const EngineConfiguration&, std::shared_ptr<EventSinking> events) {
-                engines.push_back(std::make_shared<FakeEngine>(std::move(events)));
+            [this](const EngineConfiguration& config, std::shared_ptr<EventSinking> events) {
+                engines.push_back(std::make_shared<FakeEngine>(config, std::move(events)));
                 return engines.back();
             },
             [] { return MicrophonePermissionResult{}; },
@@ -171,7 +136,7 @@ TEST_F(TrayModelTest, TheMenuAndTheNoticesFollowTheModelThroughACall) {
     EXPECT_EQ(notices, (Items{"Recording started — Talk", RecordingNotices::saved}));
 
     test::action(menu, "Pause")->trigger();
-    ASSERT_TRUE(test::waitFor([&] { return engines[0]->history().back() == "pause"; }));
+    ASSERT_TRUE(test::waitFor([&] { return engines[0]->calls.back() == "pause"; }));
     test::action(menu, "Chime on record start/stop")->trigger();
     EXPECT_FALSE(settings.chimeEnabled());
     test::action(menu, "Hotkey…")->trigger();
