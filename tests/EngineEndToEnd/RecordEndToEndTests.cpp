@@ -392,8 +392,11 @@ TEST_F(RecordOnServer, AStalledServerEndsTheRunWithTheMicrophoneStalledAndThePar
     const Part& part = parts.back();
     expectFinished(part, run);
     EXPECT_TRUE(part.manifest.interrupted);
+    // Audio reaches the part up to the stall, less what the stopped server
+    // still held in its own capture buffer (a fragment, up to about a second
+    // on a loaded machine), which it never delivered.
     if (part.manifest.state == ArtifactState::ready) {
-        EXPECT_GE(spanOf(part, run).end, stalled - 0.5);
+        EXPECT_GE(spanOf(part, run).end, stalled - 1.0);
     }
 }
 
