@@ -11,6 +11,11 @@ pkg_check_modules(soxr REQUIRED IMPORTED_TARGET soxr)
 pkg_check_modules(libpulse REQUIRED IMPORTED_TARGET libpulse)
 pkg_check_modules(libsecret REQUIRED IMPORTED_TARGET libsecret-1)
 pkg_check_modules(libcurl REQUIRED IMPORTED_TARGET libcurl)
+# libcurl is loaded when zoq first needs it (ZoqShell/Transport/LibCurl.cpp),
+# so the programs compile against its headers and do not link it.
+add_library(zoq_libcurl_headers INTERFACE)
+target_include_directories(zoq_libcurl_headers INTERFACE ${libcurl_INCLUDE_DIRS})
+target_link_libraries(zoq_libcurl_headers INTERFACE ${CMAKE_DL_LIBS})
 pkg_check_modules(libsystemd REQUIRED IMPORTED_TARGET libsystemd)
 pkg_check_modules(xcb REQUIRED IMPORTED_TARGET xcb xcb-keysyms)
 find_package(Qt6 6.4 REQUIRED COMPONENTS Widgets Test)

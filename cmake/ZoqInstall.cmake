@@ -46,9 +46,10 @@ set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${ZOQ_PACKAGE_MAINTAINER}")
 # The shared libraries come from dpkg-shlibdeps, which reads what the
 # installed programs really link (the Qt libraries only when zoq-tray is
-# built). Programs zoq runs, rather than links, are named here.
+# built). Programs zoq runs, rather than links, are named here, and libcurl,
+# which zoq loads only when it first talks to the portal.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "ffmpeg, xdg-utils")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "ffmpeg, xdg-utils, libcurl4 (>= 7.88)")
 if(TARGET zoq-tray)
   # Qt reads SVG icons (the applications' icons in the allowlist window, zoq's
   # own in the theme) through plugins that no program links.

@@ -10,13 +10,13 @@
 #include "ZoqShell/Secrets/SecretsError.h"
 #include "ZoqShell/Secrets/SharedCredentialPersistence.h"
 #include "ZoqShell/Settings/ShellPaths.h"
+#include "ZoqShell/Settings/ShellSettings.h"
 #include "ZoqShell/System/NetlinkNetwork.h"
 #include "ZoqShell/System/NullNetwork.h"
 #include "ZoqShell/Transport/CurlWireTransport.h"
 
 #include <cmath>
 #include <ctime>
-#include <curl/curl.h>
 #include <sys/stat.h>
 
 namespace zoq::cli {
@@ -28,20 +28,8 @@ constexpr const char* keychainAccount = "device-credentials";
 // A portal on this machine is reachable whatever the network state says
 // (a host without a default route still has loopback).
 bool isLoopback(const std::string& portal) {
-    CURLU* url = curl_url();
-    if (url == nullptr) {
-        return false;
-    }
-    bool loopback = false;
-    char* host = nullptr;
-    if (curl_url_set(url, CURLUPART_URL, portal.c_str(), 0) == CURLUE_OK &&
-        curl_url_get(url, CURLUPART_HOST, &host, 0) == CURLUE_OK) {
-        const std::string name = host;
-        loopback = name == "localhost" || name == "[::1]" || name.starts_with("127.");
-        curl_free(host);
-    }
-    curl_url_cleanup(url);
-    return loopback;
+    const std::optional<std::string> host = ShellSettings::portalHost(portal);
+    return host && (*host == "localhost" || *host == "[::1]" || host->starts_with("127."));
 }
 
 std::unique_ptr<NetworkObserving> networkFor(const std::string& portal) {

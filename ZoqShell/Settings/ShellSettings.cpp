@@ -6,6 +6,7 @@
 #include "ZoqCore/Wire/JSONSyntaxError.h"
 #include "ZoqShell/Transport/CurlHandles.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <fcntl.h>
@@ -376,21 +377,154 @@ std::optional<std::filesystem::path> ShellSettings::ffmpegPath() const {
     return std::filesystem::path(*text);
 }
 
+namespace {
+
+bool isASCIILetter(char c) noexcept {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+bool isASCIIDigit(char c) noexcept {
+    return c >= '0' && c <= '9';
+}
+
+// Decimal digits with no leading zero, at most `limit`: the one spelling of a
+// number that libcurl writes back unchanged.
+bool isPlainNumber(std::string_view text, unsigned limit) noexcept {
+    if (text.empty() || text.size() > 5 || (text.size() > 1 && text.front() == '0') ||
+        !std::all_of(text.begin(), text.end(), isASCIIDigit)) {
+        return false;
+    }
+    unsigned value = 0;
+    for (const char c : text) {
+        value = value * 10 + static_cast<unsigned>(c - '0');
+    }
+    return value <= limit;
+}
+
+// Dot-separated pieces, each satisfying `accept`, none empty.
+template <typename Accept>
+bool splitsInto(std::string_view text, Accept accept) {
+    for (;;) {
+        const std::size_t dot = text.find('.');
+        if (!accept(text.substr(0, dot))) {
+            return false;
+        }
+        if (dot == std::string_view::npos) {
+            return true;
+        }
+        text.remove_prefix(dot + 1);
+    }
+}
+
+// A host libcurl leaves as it is: a name that begins with a letter (so it can
+// never be read as a numeric address) of letter, digit and hyphen labels, or
+// four plain decimal numbers up to 255.
+bool isPlainHost(std::string_view host) {
+    if (host.empty()) {
+        return false;
+    }
+    if (isASCIILetter(host.front())) {
+        return splitsInto(host, [](std::string_view label) {
+            return !label.empty() && std::all_of(label.begin(), label.end(), [](char c) {
+                return isASCIILetter(c) || isASCIIDigit(c) || c == '-';
+            });
+        });
+    }
+    int parts = 0;
+    return splitsInto(host,
+                      [&parts](std::string_view part) { return ++parts <= 4 && isPlainNumber(part, 255); }) &&
+           parts == 4;
+}
+
+// A path of unreserved characters with no "." or ".." segment.
+bool isPlainPath(std::string_view path) {
+    if (path.empty() || path.front() != '/') {
+        return false;
+    }
+    std::size_t start = 1;
+    for (;;) {
+        const std::size_t slash = path.find('/', start);
+        const std::string_view segment =
+            path.substr(start, slash == std::string_view::npos ? slash : slash - start);
+        if (segment == "." || segment == ".." || !std::all_of(segment.begin(), segment.end(), [](char c) {
+                return isASCIILetter(c) || isASCIIDigit(c) || c == '-' || c == '.' || c == '_' || c == '~';
+            })) {
+            return false;
+        }
+        if (slash == std::string_view::npos) {
+            return true;
+        }
+        start = slash + 1;
+    }
+}
+
+// The host of `text` when it is a plain address, which libcurl would
+// normalise only by adding the root path to an empty one; none otherwise.
+std::optional<std::string_view> plainPortalHost(std::string_view text) {
+    std::string_view rest = text;
+    if (rest.starts_with("https://")) {
+        rest.remove_prefix(8);
+    } else if (rest.starts_with("http://")) {
+        rest.remove_prefix(7);
+    } else {
+        return std::nullopt;
+    }
+    const std::size_t pathStart = std::min(rest.find('/'), rest.size());
+    const std::string_view authority = rest.substr(0, pathStart);
+    const std::string_view path = rest.substr(pathStart);
+    const std::size_t colon = authority.find(':');
+    const std::string_view host = authority.substr(0, colon);
+    if (!isPlainHost(host) ||
+        (colon != std::string_view::npos && !isPlainNumber(authority.substr(colon + 1), 65535)) ||
+        (!path.empty() && !isPlainPath(path))) {
+        return std::nullopt;
+    }
+    return host;
+}
+
+} // namespace
+
 std::optional<std::string> ShellSettings::parsePortalURL(std::string_view text) {
+    if (plainPortalHost(text)) {
+        return text.find('/', text.find("//") + 2) == std::string_view::npos ? std::string(text) + "/"
+                                                                             : std::string(text);
+    }
+    return parsePortalURLWithLibcurl(text);
+}
+
+std::optional<std::string> ShellSettings::portalHost(std::string_view text) {
+    if (const std::optional<std::string_view> host = plainPortalHost(text)) {
+        return std::string(*host);
+    }
+    if (text.find('\0') != std::string_view::npos) {
+        return std::nullopt;
+    }
+    const std::string input(text);
+    const curl::Url url(curl::library().url());
+    char* host = nullptr;
+    if (!url || curl::library().url_set(url.get(), CURLUPART_URL, input.c_str(), 0) != CURLUE_OK ||
+        curl::library().url_get(url.get(), CURLUPART_HOST, &host, 0) != CURLUE_OK) {
+        return std::nullopt;
+    }
+    const curl::String owned(host);
+    return owned ? std::optional<std::string>(owned.get()) : std::nullopt;
+}
+
+std::optional<std::string> ShellSettings::parsePortalURLWithLibcurl(std::string_view text) {
     const std::string input(text);
     if (input.find('\0') != std::string::npos) {
         return std::nullopt;
     }
-    const curl::Url url(curl_url());
+    const curl::Url url(curl::library().url());
     if (!url) {
         throw std::bad_alloc();
     }
-    if (curl_url_set(url.get(), CURLUPART_URL, input.c_str(), 0) != CURLUE_OK) {
+    if (curl::library().url_set(url.get(), CURLUPART_URL, input.c_str(), 0) != CURLUE_OK) {
         return std::nullopt;
     }
     const auto part = [&url](CURLUPart which) -> std::optional<std::string> {
         char* raw = nullptr;
-        if (curl_url_get(url.get(), which, &raw, 0) != CURLUE_OK || raw == nullptr) {
+        if (curl::library().url_get(url.get(), which, &raw, 0) != CURLUE_OK || raw == nullptr) {
             return std::nullopt;
         }
         const curl::String owned(raw);

@@ -135,7 +135,15 @@ public:
 
     /// The portal address `text` as libcurl normalises it ("http://host:8787/"),
     /// if it parses as an absolute http or https URL with a host; none otherwise.
+    /// A plain address (a lower-case scheme, a host name or dotted-quad, a port,
+    /// a path of unreserved characters) is already in that form and is answered
+    /// without loading libcurl, so reading the settings at start costs nothing.
     static std::optional<std::string> parsePortalURL(std::string_view text);
+    /// `parsePortalURL` always through libcurl; both answer alike for every text.
+    static std::optional<std::string> parsePortalURLWithLibcurl(std::string_view text);
+    /// The host libcurl reads in the address `text` ("127.0.0.1", "[::1]"),
+    /// found without libcurl for a plain address; none when it names none.
+    static std::optional<std::string> portalHost(std::string_view text);
 
 private:
     struct Contents {

@@ -26,10 +26,10 @@ constexpr long uploadBufferBytes = 512 * 1024;
 constexpr std::size_t pooledHandles = 8;
 
 void initialiseLibcurlOnce() {
-    static const CURLcode status = curl_global_init(CURL_GLOBAL_DEFAULT);
+    static const CURLcode status = curl::library().global_init(CURL_GLOBAL_DEFAULT);
     if (status != CURLE_OK) {
         throw TransportUnavailable::network(std::string("libcurl initialisation failed: ") +
-                                            curl_easy_strerror(status));
+                                            curl::library().easy_strerror(status));
     }
 }
 
@@ -114,11 +114,11 @@ curl::Url parseURL(const std::string& text) {
     if (!equalsIgnoringCase(scheme, "http") && !equalsIgnoringCase(scheme, "https")) {
         throw TransportUnavailable::network("non-HTTP response");
     }
-    curl::Url url(curl_url());
+    curl::Url url(curl::library().url());
     if (!url) {
         throw std::bad_alloc();
     }
-    if (curl_url_set(url.get(), CURLUPART_URL, text.c_str(), 0) != CURLUE_OK) {
+    if (curl::library().url_set(url.get(), CURLUPART_URL, text.c_str(), 0) != CURLUE_OK) {
         throw CoreError::invalid("request URL");
     }
     return url;
@@ -246,7 +246,7 @@ size_t collectHeader(char* data, size_t size, size_t count, void* context) {
 
 template <typename Value>
 void set(CURL* handle, CURLoption option, Value value) {
-    if (curl_easy_setopt(handle, option, value) != CURLE_OK) {
+    if (curl::library().easy_setopt(handle, option, value) != CURLE_OK) {
         throw TransportUnavailable::network("libcurl refused an option");
     }
 }
@@ -254,7 +254,7 @@ void set(CURL* handle, CURLoption option, Value value) {
 curl::Slist headerList(const TransportRequest& request) {
     curl::Slist list;
     const auto append = [&list](const std::string& line) {
-        curl_slist* extended = curl_slist_append(list.get(), line.c_str());
+        curl_slist* extended = curl::library().slist_append(list.get(), line.c_str());
         if (extended == nullptr) {
             throw std::bad_alloc();
         }
@@ -288,7 +288,7 @@ public:
                 return handle;
             }
         }
-        curl::Easy handle(curl_easy_init());
+        curl::Easy handle(curl::library().easy_init());
         if (!handle) {
             throw TransportUnavailable::network("libcurl could not create a handle");
         }
@@ -298,7 +298,7 @@ public:
     void give(curl::Easy handle) noexcept {
         // Resetting keeps the handle's open connections and caches and drops
         // every option, so no pointer into a finished call survives.
-        curl_easy_reset(handle.get());
+        curl::library().easy_reset(handle.get());
         const std::lock_guard lock(mutex_);
         if (idle_.size() < pooledHandles) {
             try {
@@ -320,12 +320,12 @@ CurlWireTransport::CurlWireTransport(std::chrono::seconds idleTimeout, std::chro
     if (idleTimeout.count() < 1 || connectTimeout.count() < 1 || documentTimeout.count() < 1) {
         throw CoreError::invalid("timeout");
     }
-    initialiseLibcurlOnce();
 }
 
 CurlWireTransport::~CurlWireTransport() = default;
 
 TransportResponse CurlWireTransport::execute(const TransportRequest& request) {
+    initialiseLibcurlOnce();
     checkRequest(request);
     const curl::Url url = parseURL(request.url);
     const curl::Slist headers = headerList(request);
@@ -383,7 +383,7 @@ TransportResponse CurlWireTransport::execute(const TransportRequest& request) {
         }
     }
 
-    const CURLcode result = curl_easy_perform(handle);
+    const CURLcode result = curl::library().easy_perform(handle);
     if (result != CURLE_OK) {
         if (exchange.bodyFailure) {
             throw *exchange.bodyFailure;
@@ -393,11 +393,11 @@ TransportResponse CurlWireTransport::execute(const TransportRequest& request) {
                                                 std::to_string(maxResponseBytes) + " bytes");
         }
         const std::string_view detail(exchange.errorText.data());
-        throw TransportUnavailable::network(detail.empty() ? curl_easy_strerror(result)
+        throw TransportUnavailable::network(detail.empty() ? curl::library().easy_strerror(result)
                                                            : std::string(detail));
     }
     long status = 0;
-    curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+    curl::library().easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
     exchange.response.status = static_cast<int>(status);
     return std::move(exchange.response);
 }

@@ -37,6 +37,8 @@ namespace zoq {
 /// - Failures without an HTTP response throw `TransportUnavailable::network`
 ///   with libcurl's message (or the file's), which never includes header
 ///   values or bodies.
+/// - libcurl is loaded and initialised by the first request, not by the
+///   constructor: a process that never reaches the portal never carries it.
 ///
 /// Thread-safe: idle libcurl handles are kept in a small pool so that
 /// connections to the portal are reused, and each call uses its own handle.

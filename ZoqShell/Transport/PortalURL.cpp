@@ -17,8 +17,8 @@ bool isUnreserved(unsigned char c) noexcept {
 
 // Parses `text` as an absolute URL into a fresh handle; none when libcurl
 // refuses it or it names no host.
-curl::Url parsed(std::string_view text) noexcept {
-    curl::Url url(curl_url());
+curl::Url parsed(const curl::Library& library, std::string_view text) noexcept {
+    curl::Url url(library.url());
     if (!url) {
         return nullptr;
     }
@@ -29,14 +29,14 @@ curl::Url parsed(std::string_view text) noexcept {
     }
     try {
         const std::string terminated(text);
-        if (curl_url_set(url.get(), CURLUPART_URL, terminated.c_str(), 0) != CURLUE_OK) {
+        if (library.url_set(url.get(), CURLUPART_URL, terminated.c_str(), 0) != CURLUE_OK) {
             return nullptr;
         }
     } catch (...) {
         return nullptr;
     }
     char* host = nullptr;
-    if (curl_url_get(url.get(), CURLUPART_HOST, &host, 0) != CURLUE_OK) {
+    if (library.url_get(url.get(), CURLUPART_HOST, &host, 0) != CURLUE_OK) {
         return nullptr;
     }
     const curl::String ownedHost(host);
@@ -67,12 +67,19 @@ std::string PortalURL::percentEncoded(std::string_view text) {
 }
 
 bool PortalURL::isAbsolute(std::string_view text) noexcept {
-    return parsed(text) != nullptr;
+    const curl::Library* library = nullptr;
+    try {
+        library = &curl::library();
+    } catch (...) {
+        return false; // without libcurl nothing can be sent to the URL either
+    }
+    return parsed(*library, text) != nullptr;
 }
 
 std::string PortalURL::apiURL(std::string_view base, std::span<const std::string> segments,
                               const std::optional<QueryItem>& query) {
-    const curl::Url url = parsed(base);
+    const curl::Library& library = curl::library();
+    const curl::Url url = parsed(library, base);
     if (!url) {
         throw CoreError::invalid("base URL");
     }
@@ -88,14 +95,14 @@ std::string PortalURL::apiURL(std::string_view base, std::span<const std::string
         query ? percentEncoded(query->name) + "=" + percentEncoded(query->value) : std::string();
     CURLU* handle = url.get();
     const bool composed =
-        curl_url_set(handle, CURLUPART_USER, nullptr, 0) == CURLUE_OK &&
-        curl_url_set(handle, CURLUPART_PASSWORD, nullptr, 0) == CURLUE_OK &&
-        curl_url_set(handle, CURLUPART_OPTIONS, nullptr, 0) == CURLUE_OK &&
-        curl_url_set(handle, CURLUPART_FRAGMENT, nullptr, 0) == CURLUE_OK &&
-        curl_url_set(handle, CURLUPART_QUERY, query ? queryText.c_str() : nullptr, 0) == CURLUE_OK &&
-        curl_url_set(handle, CURLUPART_PATH, path.c_str(), 0) == CURLUE_OK;
+        library.url_set(handle, CURLUPART_USER, nullptr, 0) == CURLUE_OK &&
+        library.url_set(handle, CURLUPART_PASSWORD, nullptr, 0) == CURLUE_OK &&
+        library.url_set(handle, CURLUPART_OPTIONS, nullptr, 0) == CURLUE_OK &&
+        library.url_set(handle, CURLUPART_FRAGMENT, nullptr, 0) == CURLUE_OK &&
+        library.url_set(handle, CURLUPART_QUERY, query ? queryText.c_str() : nullptr, 0) == CURLUE_OK &&
+        library.url_set(handle, CURLUPART_PATH, path.c_str(), 0) == CURLUE_OK;
     char* text = nullptr;
-    if (!composed || curl_url_get(handle, CURLUPART_URL, &text, 0) != CURLUE_OK) {
+    if (!composed || library.url_get(handle, CURLUPART_URL, &text, 0) != CURLUE_OK) {
         throw CoreError::invalid("request URL");
     }
     const curl::String owned(text);

@@ -1,8 +1,9 @@
 #include "ZoqShell/Transport/RFC1123DateFormatter.h"
 
+#include "ZoqShell/Transport/LibCurl.h"
+
 #include <array>
 #include <ctime>
-#include <curl/curl.h>
 #include <string>
 
 namespace zoq {
@@ -55,7 +56,7 @@ std::optional<Date> RFC1123DateFormatter::date(std::string_view text) noexcept {
 
     try {
         const std::string terminated(text);
-        std::time_t seconds = curl_getdate(terminated.c_str(), nullptr);
+        std::time_t seconds = curl::library().getdate(terminated.c_str(), nullptr);
         const auto names = [&](std::time_t candidate) {
             std::tm fields{};
             return gmtime_r(&candidate, &fields) != nullptr && fields.tm_mday == digits(text, 5, 2) &&

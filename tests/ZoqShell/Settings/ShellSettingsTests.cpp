@@ -2,6 +2,7 @@
 #include "ZoqCore/Wire/WirePattern.h"
 #include "ZoqShell/Settings/ShellPaths.h"
 #include "ZoqShell/Settings/ShellSettings.h"
+#include "ZoqShell/Transport/CurlHandles.h"
 #include "tests/TestSupport/CaughtError.h"
 #include "tests/TestSupport/TempDirectory.h"
 
@@ -10,6 +11,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <map>
+#include <random>
 #include <sys/stat.h>
 #include <thread>
 
@@ -131,6 +133,55 @@ TEST_F(ShellSettingsTest, PortalAddressIsKeptButOnlyHttpWithAHostParses) {
     for (const auto& [text, expected] : cases) {
         EXPECT_EQ(ShellSettings::parsePortalURL(text), expected) << text;
     }
+}
+
+std::optional<std::string> libcurlHost(const std::string& text) {
+    const curl::Url url(curl::library().url());
+    char* host = nullptr;
+    if (curl::library().url_set(url.get(), CURLUPART_URL, text.c_str(), 0) != CURLUE_OK ||
+        curl::library().url_get(url.get(), CURLUPART_HOST, &host, 0) != CURLUE_OK) {
+        return std::nullopt;
+    }
+    const curl::String owned(host);
+    return std::string(owned.get());
+}
+
+TEST(PortalAddress, PlainAddressesAnswerExactlyAsLibcurlDoes) {
+    // Addresses are built from pieces near the edges of what is plain (case,
+    // numeric hosts, ports, dot segments, encodings), so both paths are taken
+    // often; every answer must be libcurl's.
+    const std::vector<std::string> schemes = {"http://", "https://", "HTTP://", "Https://",
+                                              "ftp://",  "",         "http:/"};
+    const std::vector<std::string> hostPieces = {
+        "a", "Portal", "example", "com", "127",   "0", "255", "256", "01", "1",         "0x7f",
+        "-", "x-1",    "_",       "%41", "[::1]", "",  " ",   "h@",  "é",  "4294967295"};
+    const std::vector<std::string> ports = {"",       ":",      ":0",    ":80", ":8787",
+                                            ":65535", ":65536", ":0443", ":x",  ":99999"};
+    const std::vector<std::string> pathPieces = {"/",   "a",  "B",  "..", ".", "~",
+                                                 "%2e", "?q", "#f", "-_", " ", "\\"};
+    std::mt19937 random(20261207);
+    const auto pick = [&random](const std::vector<std::string>& from) {
+        return from[std::uniform_int_distribution<std::size_t>(0, from.size() - 1)(random)];
+    };
+    int parsed = 0;
+    for (int i = 0; i < 20000; ++i) {
+        std::string text = pick(schemes);
+        const int labels = std::uniform_int_distribution<int>(1, 4)(random);
+        for (int label = 0; label < labels; ++label) {
+            text += (label == 0 ? "" : ".") + pick(hostPieces);
+        }
+        text += pick(ports);
+        for (int piece = std::uniform_int_distribution<int>(0, 5)(random); piece > 0; --piece) {
+            text += pick(pathPieces);
+        }
+        const std::optional<std::string> answer = ShellSettings::parsePortalURL(text);
+        ASSERT_EQ(answer, ShellSettings::parsePortalURLWithLibcurl(text)) << text;
+        parsed += answer.has_value();
+        if (answer) {
+            ASSERT_EQ(ShellSettings::portalHost(text), libcurlHost(text)) << text;
+        }
+    }
+    EXPECT_GT(parsed, 2000);
 }
 
 TEST_F(ShellSettingsTest, WritesKeepUnknownKeysAndSortTheAllowlist) {
