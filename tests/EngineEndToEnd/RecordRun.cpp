@@ -4,6 +4,7 @@
 
 #include <fstream>
 #include <gtest/gtest.h>
+#include <iomanip>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <sys/wait.h>
@@ -117,7 +118,33 @@ std::string RecordRun::output() const {
     std::ifstream in(directory_ / "zoq.log");
     std::stringstream text;
     text << in.rdbuf();
-    return "--- zoq record output:\n" + text.str();
+    // The events say what the engine saw and when; a run of one event (a
+    // loaded server's discontinuities) is counted rather than repeated.
+    std::string events;
+    std::string previous;
+    int repeats = 0;
+    const auto closeRun = [&] {
+        if (repeats > 1) {
+            events += "  (" + std::to_string(repeats) + " times)\n";
+        }
+    };
+    for (const RecordEvent& event : this->events()) {
+        if (event.name == previous) {
+            ++repeats;
+            continue;
+        }
+        closeRun();
+        previous = event.name;
+        repeats = 1;
+        std::ostringstream line;
+        line << std::fixed << std::setprecision(3) << event.t << ' ' << event.name;
+        for (const auto& [key, value] : event.fields) {
+            line << ' ' << key << '=' << value;
+        }
+        events += line.str() + "\n";
+    }
+    closeRun();
+    return "--- zoq record output:\n" + text.str() + "--- events:\n" + events;
 }
 
 } // namespace zoq::test
