@@ -369,13 +369,9 @@ TEST_F(RecordOnServer, AStalledServerEndsTheRunWithTheMicrophoneStalledAndThePar
     RecordRun run(temp / "run");
     ASSERT_TRUE(recordCall(run));
     const double stalled = HostClock().now();
-    for (const pid_t pid : test::soundServerPids()) {
-        ::kill(pid, SIGSTOP);
-    }
+    test::stopSoundServer();
     std::this_thread::sleep_for(20s);
-    for (const pid_t pid : test::soundServerPids()) {
-        ::kill(pid, SIGCONT);
-    }
+    test::continueSoundServer();
     EXPECT_EQ(run.exitCode(), 1) << run.output();
     call->exit();
 

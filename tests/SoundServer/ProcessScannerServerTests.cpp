@@ -177,9 +177,7 @@ TEST(SoundServerAccess, AStoppedServerTimesOutEveryCallAtTheDeadline) {
     LibpulseBackend backend(options);
     ProcessScanner scanner(backend, AttributionResolver());
     TapSession session(backend);
-    for (const pid_t pid : test::soundServerPids()) {
-        ::kill(pid, SIGSTOP);
-    }
+    test::stopSoundServer();
     std::string graph, signature, start;
     try {
         backend.graph();
@@ -197,9 +195,7 @@ TEST(SoundServerAccess, AStoppedServerTimesOutEveryCallAtTheDeadline) {
         start = error.what();
     }
     const ProcessObservation seen = scanner.scan(true);
-    for (const pid_t pid : test::soundServerPids()) {
-        ::kill(pid, SIGCONT);
-    }
+    test::continueSoundServer();
     EXPECT_EQ(graph, "graph: the sound server did not answer in time (8)");
     EXPECT_EQ(signature, "propertyFailed(\"graph: the sound server did not answer in time (8)\")");
     EXPECT_EQ(start, "propertyFailed(\"graph: the sound server did not answer in time (8)\")");

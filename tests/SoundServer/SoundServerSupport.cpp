@@ -7,7 +7,9 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <iterator>
 #include <numbers>
 #include <poll.h>
 #include <spawn.h>
@@ -193,6 +195,36 @@ std::vector<pid_t> soundServerPids() {
         pids.push_back(pid);
     }
     return pids;
+}
+
+namespace {
+
+// The state letter of /proc/PID/stat, which follows the last ')'.
+char processState(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    const std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::size_t close = stat.rfind(')');
+    return close != std::string::npos && close + 2 < stat.size() ? stat[close + 2] : '?';
+}
+
+} // namespace
+
+void stopSoundServer() {
+    const std::vector<pid_t> pids = soundServerPids();
+    ASSERT_FALSE(pids.empty());
+    for (const pid_t pid : pids) {
+        ::kill(pid, SIGSTOP);
+    }
+    for (const pid_t pid : pids) {
+        EXPECT_TRUE(eventually([pid] { return processState(pid) == 'T'; }, std::chrono::seconds(10)))
+            << "sound server process " << pid << " did not stop";
+    }
+}
+
+void continueSoundServer() {
+    for (const pid_t pid : soundServerPids()) {
+        ::kill(pid, SIGCONT);
+    }
 }
 
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {

@@ -75,6 +75,12 @@ std::string pactl(const std::vector<std::string>& arguments);
 
 /// The server processes that carry audio (SIGSTOP stalls the server).
 std::vector<pid_t> soundServerPids();
+/// Stops every server process and returns once each one really is stopped:
+/// SIGSTOP only asks, and a process busy in the kernel (a loaded disk) stops
+/// later. Fails the test when one does not stop within 10 s.
+void stopSoundServer();
+/// Lets the stopped server run again.
+void continueSoundServer();
 
 /// Polls `condition` every 5 ms until it holds; false after `timeout`. For
 /// conditions that hold eventually; never for asserting how fast.

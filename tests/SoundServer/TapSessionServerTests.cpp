@@ -207,13 +207,9 @@ TEST_F(TapSessionOnServer, AServerStallStartsANewAnchorExactlyWhenAudioWasLost) 
     }));
     run(500ms);
     const std::uint64_t stalled = HostClock::nanos();
-    for (const pid_t pid : test::soundServerPids()) {
-        ::kill(pid, SIGSTOP);
-    }
+    test::stopSoundServer();
     std::this_thread::sleep_for(300ms);
-    for (const pid_t pid : test::soundServerPids()) {
-        ::kill(pid, SIGCONT);
-    }
+    test::continueSoundServer();
     const std::uint64_t resumed = HostClock::nanos();
     run(1500ms);
 
