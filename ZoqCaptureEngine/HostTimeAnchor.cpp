@@ -12,6 +12,9 @@ std::uint64_t nanosOf(std::uint64_t frames, std::uint32_t rate) noexcept {
     return frames / rate * 1'000'000'000u + frames % rate * 1'000'000'000u / rate;
 }
 
+// Deliveries that arrive this close together came in one batch.
+constexpr std::uint64_t batchNanos = 1'000'000;
+
 std::uint64_t firstFrame(const RawChunk& chunk) noexcept {
     return static_cast<std::uint64_t>(chunk.sampleTime);
 }
@@ -83,10 +86,27 @@ void HostTimeAnchor::judgeFront(std::vector<RawChunk>& ready) {
     // window: a delivery that was merely late just before a loss must not
     // take the loss's place. A delivery earlier than the line by more than
     // the threshold cannot have been captured on it: the line is late.
-    const bool lateJumpFollows = std::any_of(
-        suffix.begin() + 1, suffix.end(), [&](std::int64_t later) { return later > earliest + threshold_; });
+    //
+    // A server delivers a cycle's audio in one batch of fragments, and where
+    // a fragment's frames lay in the cycle moves its departure by up to a
+    // fragment's length (a 1024-frame cycle carved into 10 ms fragments: a
+    // sawtooth of 10 ms). So a loss, and a later jump, must exceed the
+    // threshold by the longest delivery held; a smaller loss is followed like
+    // drift. The newest batch, whose earlier fragments wait for the rest of
+    // it, is not judged yet.
+    std::uint64_t longest = 0;
+    for (const RawChunk& chunk : held_) {
+        longest = std::max(longest, static_cast<std::uint64_t>(chunk.frames));
+    }
+    const std::int64_t jump = threshold_ + static_cast<std::int64_t>(nanosOf(longest, rate_));
+    const std::uint64_t newestBatch =
+        held_.back().receivedNanos - std::min<std::uint64_t>(held_.back().receivedNanos, batchNanos);
+    bool lateJumpFollows = false;
+    for (std::size_t i = 1; i < held_.size() && held_[i].receivedNanos < newestBatch; ++i) {
+        lateJumpFollows = lateJumpFollows || suffix[i] > earliest + jump;
+    }
     baseline_ = earliest;
-    if (first || earliest < -threshold_ || (earliest > threshold_ && !lateJumpFollows)) {
+    if (first || earliest < -threshold_ || (earliest > jump && !lateJumpFollows)) {
         anchorNanos_ += static_cast<std::uint64_t>(earliest);
         baseline_ = 0;
         if (!first) {

@@ -25,10 +25,14 @@ namespace zoq {
 ///
 /// Each chunk is held until deliveries have arrived for `settle` after it,
 /// and then judged with all deliveries since: when even the earliest of them
-/// departs from the line by more than `threshold` (the server lost audio), a
-/// new anchor starts at that chunk, shifted by that departure, so the stream
-/// clock sees a discontinuity exactly there; when one arrives earlier than the
-/// line allows by more than `threshold`, the line moves back to it. A burst
+/// departs from the line by more than `threshold` plus the longest delivery
+/// held (the server lost audio), a new anchor starts at that chunk, shifted
+/// by that departure, so the stream clock sees a discontinuity exactly there;
+/// when one arrives earlier than the line allows by more than `threshold`,
+/// the line moves back to it. The allowance of one delivery is the server's
+/// batching: PipeWire sends each cycle's audio (often 1024 frames) at its end
+/// in 10 ms fragments, so a fragment's departure depends on where in the
+/// cycle its frames lay. A smaller loss is followed like drift, below. A burst
 /// of late audio that the server delivers after a stall without losing any
 /// ends with deliveries back on the line, so it moves nothing.
 ///

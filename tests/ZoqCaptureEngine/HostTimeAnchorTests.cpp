@@ -2,6 +2,7 @@
 #include "ZoqCaptureEngine/HostTimeAnchor.h"
 #include "ZoqCaptureEngine/StreamClockError.h"
 
+#include <cmath>
 #include <gtest/gtest.h>
 #include <random>
 
@@ -17,6 +18,7 @@ constexpr std::uint64_t start = 7'000'000'000'000;
 struct Simulation {
     double ppm = 0;
     std::uint64_t latency = 1'000'000;
+    std::uint64_t cycleFrames = 0; // nonzero: deliveries come in batches, one per cycle
     std::mt19937 random{42};
     std::uint64_t frame = 0;
     double trueNanos = static_cast<double>(start);
@@ -31,8 +33,16 @@ struct Simulation {
     void deliver(std::uint64_t frames, std::uint64_t extraDelay, std::uint64_t notBefore = 0) {
         trueStarts.push_back(static_cast<std::uint64_t>(trueNanos));
         trueNanos += static_cast<double>(frames) * 1e9 / rate * (1 + ppm / 1e6);
+        // A server running in cycles sends a fragment at the end of the cycle
+        // that completed it.
+        double captured = trueNanos;
+        if (cycleFrames != 0) {
+            const double cycle = static_cast<double>(cycleFrames) * 1e9 / rate;
+            captured = static_cast<double>(start) +
+                       std::ceil((trueNanos - static_cast<double>(start)) / cycle) * cycle;
+        }
         const std::uint64_t arrival =
-            std::max({static_cast<std::uint64_t>(trueNanos) + latency + extraDelay, notBefore, lastArrival});
+            std::max({static_cast<std::uint64_t>(captured) + latency + extraDelay, notBefore, lastArrival});
         lastArrival = arrival;
         anchor.add(
             RawChunk(0, arrival, static_cast<double>(frame), std::vector<float>(frames, 0.f), 1, true, false),
@@ -50,6 +60,16 @@ struct Simulation {
         std::uniform_int_distribution<std::uint64_t> spike(0, 50'000'000);
         for (int i = 0; trueNanos < end; ++i) {
             deliver(size(random), i % 10 == 0 ? 0 : i % 20 == 7 ? spike(random) : jitter(random));
+        }
+    }
+
+    /// `seconds` of 10 ms fragments, as pipewire-pulse carves a cycle of
+    /// `cycleFrames` into them, each batch a little late.
+    void runFragments(double seconds) {
+        const double end = trueNanos + seconds * 1e9;
+        std::uniform_int_distribution<std::uint64_t> jitter(0, 500'000);
+        while (trueNanos < end) {
+            deliver(rate / 100, jitter(random));
         }
     }
 
@@ -106,6 +126,31 @@ TEST(HostTimeAnchor, LostAudioStartsANewAnchorAtTheFirstChunkAfterTheGap) {
     // The new line goes through the earliest arrivals after the gap again.
     EXPECT_NEAR(static_cast<double>(stream.stamped[gap].hostTimeNanos),
                 static_cast<double>(stream.trueStarts[gap] + stream.latency), 2);
+}
+
+// PipeWire runs its graph in cycles (often 1024 frames) and sends each
+// cycle's audio as a batch of 10 ms fragments, so departures saw-tooth by a
+// fragment's length: neither that nor the batch's first fragments, waiting
+// for the rest, may pass for a loss or hide one. A server loses whole cycles.
+TEST(HostTimeAnchor, BatchedCyclesBreakOnlyWhereAudioWasLost) {
+    for (const std::uint64_t cycle : {256u, 1024u, 2048u}) {
+        SCOPED_TRACE(cycle);
+        Simulation stream;
+        stream.cycleFrames = cycle;
+        // 320 fragments of 480 frames end on a cycle's end for all three.
+        stream.runFragments(3.2);
+        const std::size_t gap = stream.trueStarts.size();
+        ASSERT_EQ(gap, 320u);
+        stream.trueNanos += 7.0 * static_cast<double>(cycle) * 1e9 / rate;
+        stream.runFragments(3);
+        stream.anchor.flush(stream.stamped);
+
+        EXPECT_EQ(stream.breaks(), std::vector<std::size_t>{gap});
+        EXPECT_EQ(stream.anchor.reanchors(), 1u);
+        // The new line lies within the batching's spread of the truth.
+        EXPECT_NEAR(static_cast<double>(stream.stamped[gap].hostTimeNanos),
+                    static_cast<double>(stream.trueStarts[gap] + stream.latency), 10.5e6);
+    }
 }
 
 TEST(HostTimeAnchor, AStalledServerThatDeliversEverythingLaterMovesNothing) {
