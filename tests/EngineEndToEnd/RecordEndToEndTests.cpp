@@ -360,49 +360,6 @@ TEST_F(RecordOnServer, MaxSecondsStopsTheRun) {
     EXPECT_GE(stopped[0].t - started[0].t, 1.0);
 }
 
-// The server stops (SIGSTOP) for 20 s in the middle of a call. While it is
-// stopped every question to it times out, so the call seems to have let go;
-// the microphone delivers nothing, and 19 s after its last audio the health
-// check ends the run. Whatever the timing, the part keeps everything it
-// recorded and is finished.
-TEST_F(RecordOnServer, AStalledServerEndsTheRunWithTheMicrophoneStalledAndThePartKept) {
-    RecordRun run(temp / "run");
-    ASSERT_TRUE(recordCall(run));
-    const double stalled = HostClock().now();
-    test::stopSoundServer();
-    std::this_thread::sleep_for(20s);
-    test::continueSoundServer();
-    EXPECT_EQ(run.exitCode(), 1) << run.output();
-    call->exit();
-
-    const auto health = run.named("capture_health_failed");
-    ASSERT_EQ(health.size(), 1u) << run.output();
-    EXPECT_EQ(health[0].field("stream"), "microphone");
-    EXPECT_EQ(health[0].field("detail"), "pcm_stalled");
-    EXPECT_GE(health[0].t - std::stod(health[0].field("last_pcm")), 19);
-    const std::string reason = run.named("engine_stopped").at(0).field("reason");
-    std::printf("%s: stalled at %.3f, health failed at %.3f, stopped: %s\n", test::soundServerKind().c_str(),
-                0.0, health[0].t - stalled, reason.c_str());
-    // When the server comes back before the run has closed its streams,
-    // PipeWire delivers the stalled seconds at once and the queue's limit is
-    // passed while closing: the run then ends saying so, after keeping every
-    // frame that was queued.
-    EXPECT_TRUE(reason == "failure(\"microphone_pcm_stalled\")" ||
-                reason == "failure(\"shutdown_drain_failed:backlogExceeded\")")
-        << reason;
-    const std::vector<Part> parts = test::partsOf(run.spool());
-    ASSERT_FALSE(parts.empty());
-    const Part& part = parts.back();
-    expectFinished(part, run);
-    EXPECT_TRUE(part.manifest.interrupted);
-    // Audio reaches the part up to the stall, less what the stopped server
-    // still held in its own capture buffer (a fragment, up to about a second
-    // on a loaded machine), which it never delivered.
-    if (part.manifest.state == ArtifactState::ready) {
-        EXPECT_GE(spanOf(part, run).end, stalled - 1.0);
-    }
-}
-
 // Sleep through a mock logind on a private system bus: the part is finished
 // before zoq lets go of its delay lock (so before the machine may sleep),
 // and after the wake zoq takes a new lock and records the call again.
@@ -441,6 +398,51 @@ TEST_F(RecordOnServer, SleepFinishesThePartBeforeReleasingTheLockAndWakeRecordsA
     run.signal(SIGTERM);
     EXPECT_EQ(run.exitCode(), 0) << run.output();
     call->exit();
+}
+
+// The server stops (SIGSTOP) for 20 s in the middle of a call. While it is
+// stopped every question to it times out, so the call seems to have let go;
+// the microphone delivers nothing, and 19 s after its last audio the health
+// check ends the run. Whatever the timing, the part keeps everything it
+// recorded and is finished.
+// It runs last: right after the stall the shared server once refused the
+// next test's first stream with an I/O error, so no test follows it.
+TEST_F(RecordOnServer, AStalledServerEndsTheRunWithTheMicrophoneStalledAndThePartKept) {
+    RecordRun run(temp / "run");
+    ASSERT_TRUE(recordCall(run));
+    const double stalled = HostClock().now();
+    test::stopSoundServer();
+    std::this_thread::sleep_for(20s);
+    test::continueSoundServer();
+    EXPECT_EQ(run.exitCode(), 1) << run.output();
+    call->exit();
+
+    const auto health = run.named("capture_health_failed");
+    ASSERT_EQ(health.size(), 1u) << run.output();
+    EXPECT_EQ(health[0].field("stream"), "microphone");
+    EXPECT_EQ(health[0].field("detail"), "pcm_stalled");
+    EXPECT_GE(health[0].t - std::stod(health[0].field("last_pcm")), 19);
+    const std::string reason = run.named("engine_stopped").at(0).field("reason");
+    std::printf("%s: stalled at %.3f, health failed at %.3f, stopped: %s\n", test::soundServerKind().c_str(),
+                0.0, health[0].t - stalled, reason.c_str());
+    // When the server comes back before the run has closed its streams,
+    // PipeWire delivers the stalled seconds at once and the queue's limit is
+    // passed while closing: the run then ends saying so, after keeping every
+    // frame that was queued.
+    EXPECT_TRUE(reason == "failure(\"microphone_pcm_stalled\")" ||
+                reason == "failure(\"shutdown_drain_failed:backlogExceeded\")")
+        << reason;
+    const std::vector<Part> parts = test::partsOf(run.spool());
+    ASSERT_FALSE(parts.empty());
+    const Part& part = parts.back();
+    expectFinished(part, run);
+    EXPECT_TRUE(part.manifest.interrupted);
+    // Audio reaches the part up to the stall, less what the stopped server
+    // still held in its own capture buffer (a fragment, up to about a second
+    // on a loaded machine), which it never delivered.
+    if (part.manifest.state == ArtifactState::ready) {
+        EXPECT_GE(spanOf(part, run).end, stalled - 1.0);
+    }
 }
 
 } // namespace
