@@ -482,6 +482,32 @@ std::optional<std::string_view> plainPortalHost(std::string_view text) {
     return host;
 }
 
+// `text` parsed by libcurl; none when it holds a NUL (which would cut it
+// short) or libcurl refuses it.
+curl::Url parsedByLibcurl(std::string_view text) {
+    if (text.find('\0') != std::string_view::npos) {
+        return nullptr;
+    }
+    curl::Url url(curl::library().url());
+    if (!url) {
+        throw std::bad_alloc();
+    }
+    const std::string input(text);
+    if (curl::library().url_set(url.get(), CURLUPART_URL, input.c_str(), 0) != CURLUE_OK) {
+        return nullptr;
+    }
+    return url;
+}
+
+std::optional<std::string> partOf(const curl::Url& url, CURLUPart which) {
+    char* raw = nullptr;
+    if (curl::library().url_get(url.get(), which, &raw, 0) != CURLUE_OK || raw == nullptr) {
+        return std::nullopt;
+    }
+    const curl::String owned(raw);
+    return std::string(owned.get());
+}
+
 } // namespace
 
 std::optional<std::string> ShellSettings::parsePortalURL(std::string_view text) {
@@ -496,40 +522,16 @@ std::optional<std::string> ShellSettings::portalHost(std::string_view text) {
     if (const std::optional<std::string_view> host = plainPortalHost(text)) {
         return std::string(*host);
     }
-    if (text.find('\0') != std::string_view::npos) {
-        return std::nullopt;
-    }
-    const std::string input(text);
-    const curl::Url url(curl::library().url());
-    char* host = nullptr;
-    if (!url || curl::library().url_set(url.get(), CURLUPART_URL, input.c_str(), 0) != CURLUE_OK ||
-        curl::library().url_get(url.get(), CURLUPART_HOST, &host, 0) != CURLUE_OK) {
-        return std::nullopt;
-    }
-    const curl::String owned(host);
-    return owned ? std::optional<std::string>(owned.get()) : std::nullopt;
+    const curl::Url url = parsedByLibcurl(text);
+    return url ? partOf(url, CURLUPART_HOST) : std::nullopt;
 }
 
 std::optional<std::string> ShellSettings::parsePortalURLWithLibcurl(std::string_view text) {
-    const std::string input(text);
-    if (input.find('\0') != std::string::npos) {
-        return std::nullopt;
-    }
-    const curl::Url url(curl::library().url());
+    const curl::Url url = parsedByLibcurl(text);
     if (!url) {
-        throw std::bad_alloc();
-    }
-    if (curl::library().url_set(url.get(), CURLUPART_URL, input.c_str(), 0) != CURLUE_OK) {
         return std::nullopt;
     }
-    const auto part = [&url](CURLUPart which) -> std::optional<std::string> {
-        char* raw = nullptr;
-        if (curl::library().url_get(url.get(), which, &raw, 0) != CURLUE_OK || raw == nullptr) {
-            return std::nullopt;
-        }
-        const curl::String owned(raw);
-        return std::string(owned.get());
-    };
+    const auto part = [&url](CURLUPart which) { return partOf(url, which); };
     std::optional<std::string> scheme = part(CURLUPART_SCHEME);
     if (!scheme) {
         return std::nullopt;

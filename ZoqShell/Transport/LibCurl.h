@@ -28,7 +28,8 @@ struct Library {
     decltype(&::curl_getdate) getdate;
 };
 
-/// libcurl, loaded once for the whole process and never unloaded. Throws
+/// libcurl, loaded once for the whole process and never unloaded; safe to
+/// call from any thread (the first call loads it, the others wait). Throws
 /// TransportUnavailable::network naming what is missing when the library or
 /// one of its functions cannot be found (a broken installation); a later call
 /// tries again.
