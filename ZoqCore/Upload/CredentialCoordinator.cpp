@@ -125,7 +125,20 @@ void CredentialCoordinator::complete(const std::string& requestId, std::int64_t 
     }
     CredentialSnapshot next(credentials, snapshot_.generation + 1);
     next.blocked = snapshot_.blocked;
+    // A rotation never moves the credentials to another portal.
+    next.origin = snapshot_.origin;
     commit(std::move(next));
+}
+
+CredentialSnapshot CredentialCoordinator::bindOrigin(const std::string& origin) {
+    const std::lock_guard guard(lock_);
+    const Held held = fresh();
+    if (!snapshot_.origin) {
+        CredentialSnapshot next = snapshot_;
+        next.origin = origin;
+        commit(std::move(next));
+    }
+    return snapshot_;
 }
 
 void CredentialCoordinator::failed(const std::string& requestId) {

@@ -94,7 +94,8 @@ public:
     RefreshDecision retryLostResponse(Date now);
 
     /// The pending refresh was answered with new credentials: they replace the
-    /// old ones under the next generation and nothing is pending any more.
+    /// old ones under the next generation, bound to the same portal origin,
+    /// and nothing is pending any more.
     /// Throws `CoreError::staleLease` unless exactly this refresh (`requestId`
     /// and `generation`) is pending at the current generation and the device
     /// is not blocked; `CoreError::invalid("credential identity")` for
@@ -103,6 +104,12 @@ public:
     /// further; and any save error. Every error changes nothing.
     void complete(const std::string& requestId, std::int64_t generation,
                   const DeviceCredentialsResponse& credentials);
+
+    /// Records `origin` as the portal the stored credentials belong to, when
+    /// they carry none yet (credentials saved before origins were kept);
+    /// credentials that have one keep it. Returns the snapshot in force.
+    /// Throws lock, load and save errors; nothing changes then.
+    CredentialSnapshot bindOrigin(const std::string& origin);
 
     /// The pending refresh was answered with a definite failure: the device is
     /// blocked (the pending entry stays). Throws `CoreError::staleLease` unless

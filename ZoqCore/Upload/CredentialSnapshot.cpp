@@ -44,6 +44,9 @@ JSONValue CredentialSnapshot::json() const {
         {"generation", generation},
         {"blocked", blocked},
     };
+    if (origin) {
+        object.emplace("origin", *origin);
+    }
     if (pending) {
         object.emplace("pending", JSONValue::Object{{"requestId", pending->requestId},
                                                     {"generation", pending->generation},
@@ -54,7 +57,7 @@ JSONValue CredentialSnapshot::json() const {
 
 CredentialSnapshot CredentialSnapshot::fromJSON(const JSONValue& value) {
     const JSONValue::Object& object =
-        F::closedObject(value, {"credentials", "generation", "blocked"}, {"pending"});
+        F::closedObject(value, {"credentials", "generation", "blocked"}, {"pending", "origin"});
     CredentialSnapshot snapshot(DeviceCredentialsResponse::fromJSON(object.find("credentials")->second),
                                 generationOf(object.find("generation")->second));
     if (const auto member = object.find("pending"); member != object.end()) {
@@ -64,6 +67,13 @@ CredentialSnapshot CredentialSnapshot::fromJSON(const JSONValue& value) {
         }
     }
     snapshot.blocked = *F::boolean(object.find("blocked")->second).boolean();
+    if (const auto member = object.find("origin"); member != object.end()) {
+        const std::string* text = member->second.string();
+        if (text == nullptr || text->empty()) {
+            throw CoreError::invalid("string");
+        }
+        snapshot.origin = *text;
+    }
     return snapshot;
 }
 

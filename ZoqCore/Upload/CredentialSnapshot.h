@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 
 namespace zoq {
 
@@ -21,6 +22,9 @@ namespace zoq {
 ///   "pending"      {"requestId", "generation", "startedAt"}, absent when none;
 ///                  "startedAt" is seconds since 2001-01-01T00:00:00Z
 ///   "blocked"      boolean
+///   "origin"       the portal origin the credentials belong to
+///                  ("https://portal.example:443"); absent in snapshots
+///                  saved before credentials were bound to their portal
 struct CredentialSnapshot {
     /// The largest generation that survives a round trip through JSON exactly.
     static constexpr std::int64_t maxGeneration = JSONValue::maxExactInteger;
@@ -31,6 +35,11 @@ struct CredentialSnapshot {
     /// The credentials can no longer be used or refreshed safely; only a new
     /// pairing (a new snapshot) clears it.
     bool blocked = false;
+    /// The origin ("scheme://host:port") of the portal that issued the
+    /// credentials: the only one they may ever be sent to. Set at pairing and
+    /// carried through every rotation; none only in snapshots from before it
+    /// was recorded, until the first load binds them.
+    std::optional<std::string> origin;
 
     /// No pending refresh, not blocked.
     CredentialSnapshot(DeviceCredentialsResponse credentialsInForce, std::int64_t generationInForce)
@@ -54,7 +63,8 @@ struct CredentialSnapshot {
     /// credentials document's own validation reasons, "integer range" (a
     /// generation that is not an integer in 0...maxGeneration), "format" (a
     /// request identifier that is not a UUID), "number" (a non-numeric
-    /// "startedAt"), "boolean", and "pending generation" (a pending refresh of
+    /// "startedAt"), "boolean", "string" (an "origin" that is not a
+    /// non-empty string), and "pending generation" (a pending refresh of
     /// another generation than the credentials, which no coordinator writes).
     static CredentialSnapshot fromJSON(const JSONValue& value);
     /// Parses, then `fromJSON`; bytes that are not one JSON text throw

@@ -201,5 +201,25 @@ TEST_F(CredentialCoordinatorAtLastGeneration, DoesNotAdvancePastTheLastGeneratio
     expectSaved();
 }
 
+TEST_F(CredentialCoordinatorTest, ThePortalOriginIsBoundOnceAndKeptThroughRotations) {
+    EXPECT_EQ(coordinator.bindOrigin("http://127.0.0.1:8787").origin, "http://127.0.0.1:8787");
+    expectSaved();
+    // Bound credentials keep their portal whatever is asked later.
+    EXPECT_EQ(coordinator.bindOrigin("http://127.0.0.2:8787").origin, "http://127.0.0.1:8787");
+    startRefresh();
+    coordinator.complete(first, 0, sampleCredentials(device, "refresh-b"));
+    EXPECT_EQ(coordinator.current().generation, 1);
+    EXPECT_EQ(coordinator.current().origin, "http://127.0.0.1:8787");
+    expectSaved();
+
+    // A failed save binds nothing.
+    test::MemoryCredentialPersistence legacy(CredentialSnapshot(sampleCredentials(device, "refresh-a"), 0));
+    CredentialCoordinator unbound(legacy);
+    legacy.failNextSaves(1);
+    EXPECT_THROW((void)unbound.bindOrigin("http://127.0.0.1:8787"), CoreError);
+    EXPECT_EQ(unbound.current().origin, std::nullopt);
+    EXPECT_EQ(legacy.stored()->origin, std::nullopt);
+}
+
 } // namespace
 } // namespace zoq

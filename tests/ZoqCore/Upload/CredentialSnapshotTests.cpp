@@ -41,6 +41,21 @@ TEST(CredentialSnapshot, StoredFormIsPinnedAndRoundTrips) {
     }
 }
 
+// The portal origin is one more member, written only when known: snapshots
+// saved before it existed read as before, and every reader of the new form
+// gets it back.
+TEST(CredentialSnapshot, PortalOriginIsAnOptionalMemberThatRoundTrips) {
+    CredentialSnapshot bound = pendingSnapshot();
+    bound.origin = "https://portal.example:443";
+    const std::string text = textOf(bound.encoded());
+    EXPECT_NE(text.find(R"("origin":"https://portal.example:443")"), std::string::npos) << text;
+    EXPECT_EQ(CredentialSnapshot::fromBytes(bound.encoded()), bound);
+
+    const CredentialSnapshot legacy = CredentialSnapshot::fromBytes(pendingSnapshot().encoded());
+    EXPECT_EQ(legacy.origin, std::nullopt);
+    EXPECT_EQ(textOf(legacy.encoded()).find("origin"), std::string::npos);
+}
+
 TEST(CredentialSnapshot, DecodingRejectsAnythingOffTheStoredForm) {
     const JSONValue good = pendingSnapshot().json();
     const auto edited = [&](const std::string& key, std::optional<JSONValue> member) {
@@ -79,6 +94,8 @@ TEST(CredentialSnapshot, DecodingRejectsAnythingOffTheStoredForm) {
         {"requestId", pendingWith("requestId", JSONValue("refresh-1")), "format"},
         {"startedAt text", pendingWith("startedAt", JSONValue("2025-01-01T00:00:00Z")), "number"},
         {"blocked number", edited("blocked", JSONValue(0)), "boolean"},
+        {"origin number", edited("origin", JSONValue(443)), "string"},
+        {"origin empty", edited("origin", JSONValue("")), "string"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(caughtError([&] { (void)CredentialSnapshot::fromJSON(c.value); }),
