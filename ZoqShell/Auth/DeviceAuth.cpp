@@ -4,6 +4,7 @@
 #include "ZoqCore/Support/Identifier.h"
 #include "ZoqCore/Upload/CredentialCoordinator.h"
 #include "ZoqShell/Auth/DeviceAuthError.h"
+#include "ZoqShell/Transport/PortalOrigin.h"
 #include "ZoqShell/Transport/PortalURL.h"
 #include "ZoqShell/Transport/TransportUnavailable.h"
 
@@ -100,6 +101,60 @@ DeviceAuth::DeviceAuth(WireTransport& transport, CredentialPersistence& persiste
         // Nothing stored, unreadable or undecodable: the device is unpaired
         // until it pairs again.
     }
+    if (pairing_) {
+        bindUnbound(pairing_);
+    }
+}
+
+void DeviceAuth::bindUnbound(const std::shared_ptr<Pairing>& pairing) noexcept {
+    try {
+        if (pairing->coordinator.current().origin) {
+            return;
+        }
+        std::string base;
+        {
+            const std::lock_guard lock(lock_);
+            base = apiBase_;
+        }
+        const std::optional<std::string> origin = PortalOrigin::of(base);
+        if (!origin) {
+            return; // no usable address: the credentials stay unused
+        }
+        try {
+            (void)pairing->coordinator.bindOrigin(*origin);
+        } catch (...) {
+            const std::lock_guard lock(lock_);
+            unboundOrigin_ = origin;
+        }
+    } catch (...) {
+    }
+}
+
+std::optional<std::string> DeviceAuth::originOf(const CredentialSnapshot& snapshot) const {
+    if (snapshot.origin) {
+        return snapshot.origin;
+    }
+    const std::lock_guard lock(lock_);
+    return unboundOrigin_;
+}
+
+std::optional<std::string> DeviceAuth::credentialOrigin() const {
+    const std::optional<CredentialSnapshot> current = snapshot();
+    return current ? originOf(*current) : std::nullopt;
+}
+
+bool DeviceAuth::servesPortal(std::string_view url) const {
+    const std::optional<std::string> origin = credentialOrigin();
+    return origin && PortalOrigin::of(url) == origin;
+}
+
+bool DeviceAuth::servesConfiguredPortal() const {
+    std::string base;
+    {
+        const std::lock_guard lock(lock_);
+        base = apiBase_;
+    }
+    return servesPortal(base);
 }
 
 DeviceAuth::~DeviceAuth() = default;
@@ -140,9 +195,16 @@ void DeviceAuth::synchronize() noexcept {
             epoch = fence_->epoch;
         }
         auto pairing = std::make_shared<Pairing>(*fence_, epoch);
-        const std::lock_guard lock(lock_);
-        if (!pairing_) {
-            pairing_ = std::move(pairing);
+        bool adopted = false;
+        {
+            const std::lock_guard lock(lock_);
+            if (!pairing_) {
+                pairing_ = pairing;
+                adopted = true;
+            }
+        }
+        if (adopted) {
+            bindUnbound(pairing);
         }
     } catch (...) {
         // Nothing stored, or unreadable now: the state stays as it was.
@@ -175,6 +237,28 @@ std::optional<std::string> DeviceAuth::accessToken() const {
 }
 
 void DeviceAuth::install(const DeviceCredentialsResponse& credentials) {
+    std::string base;
+    {
+        const std::lock_guard lock(lock_);
+        base = apiBase_;
+    }
+    const std::optional<std::string> origin = PortalOrigin::of(base);
+    if (!origin) {
+        throw CoreError::invalid("base URL");
+    }
+    installBound(credentials, *origin, std::nullopt);
+}
+
+void DeviceAuth::install(const DeviceCredentialsResponse& credentials, const std::string& portalBase) {
+    const std::optional<std::string> origin = PortalOrigin::of(portalBase);
+    if (!origin) {
+        throw CoreError::invalid("base URL");
+    }
+    installBound(credentials, *origin, portalBase);
+}
+
+void DeviceAuth::installBound(const DeviceCredentialsResponse& credentials, const std::string& origin,
+                              const std::optional<std::string>& portalBase) {
     const std::lock_guard installing(installLock_);
     std::uint64_t epoch = 0;
     {
@@ -182,12 +266,18 @@ void DeviceAuth::install(const DeviceCredentialsResponse& credentials) {
         // its next decision loads these.
         const auto deciding = fence_->persistence.lock(CredentialLockScope::decision);
         const std::lock_guard storing(fence_->mutex);
-        fence_->persistence.save(CredentialSnapshot(credentials, 0));
+        CredentialSnapshot snapshot(credentials, 0);
+        snapshot.origin = origin;
+        fence_->persistence.save(snapshot);
         epoch = ++fence_->epoch;
     }
     auto pairing = std::make_shared<Pairing>(*fence_, epoch);
     const std::lock_guard lock(lock_);
     pairing_ = std::move(pairing);
+    unboundOrigin_.reset();
+    if (portalBase) {
+        apiBase_ = *portalBase;
+    }
     // The running refresh (if any) belongs to the old credentials: later
     // callers must not wait for it. Its own caller still finishes it.
     refresh_.reset();
@@ -216,6 +306,13 @@ TransportResponse DeviceAuth::callUnauthenticated(const std::string& method,
     return send(request);
 }
 
+TransportResponse DeviceAuth::callUnauthenticated(const std::string& portalBase, const std::string& method,
+                                                  const std::vector<std::string>& path, Bytes body) {
+    TransportRequest request{
+        method, PortalURL::apiURL(portalBase, path), {{"content-type", "application/json"}}, std::move(body)};
+    return send(request);
+}
+
 AuthenticatedOutcome DeviceAuth::authorizedCall(const TransportRequest& request) {
     for (int attempt = 1;; ++attempt) {
         const std::shared_ptr<Pairing> pairing = currentPairing();
@@ -224,6 +321,12 @@ AuthenticatedOutcome DeviceAuth::authorizedCall(const TransportRequest& request)
         }
         const CredentialSnapshot credentials = pairing->coordinator.current();
         if (credentials.blocked) {
+            return AuthenticatedOutcome::blockedAuth();
+        }
+        // Checked where the token is attached, so that no caller can hand the
+        // credentials to a host that did not issue them.
+        const std::optional<std::string> origin = originOf(credentials);
+        if (!origin || PortalOrigin::of(request.url) != origin) {
             return AuthenticatedOutcome::blockedAuth();
         }
         TransportRequest authorized = request;
@@ -269,6 +372,12 @@ bool DeviceAuth::ensureRefresh(const std::shared_ptr<Pairing>& sentWith,
             // Paired again since the request was built: resend with the new
             // credentials rather than refresh the new pairing.
             return true;
+        }
+        if (!servesConfiguredPortal()) {
+            // The refresh token would go to another portal: nothing is
+            // decided (a pending refresh recorded now could expire while the
+            // address points elsewhere and block credentials that are fine).
+            return false;
         }
         if (const auto running = inFlight(); running && running->get()) {
             return true;
@@ -387,6 +496,13 @@ bool DeviceAuth::runRefresh(const std::optional<WireDocument>& decided) noexcept
                                                apiURL(refreshPath),
                                                {{"content-type", "application/json"}},
                                                current.refreshRequest().encoded()};
+                const std::optional<std::string> origin = originOf(current);
+                if (!origin || PortalOrigin::of(request.url) != origin) {
+                    // The address changed to another portal meanwhile: the
+                    // refresh token stays here, and the pending refresh
+                    // waits for the address to come back.
+                    return false;
+                }
                 ++sends;
                 response = transport_.execute(request);
             } catch (...) {

@@ -17,6 +17,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace zoq {
@@ -54,8 +55,16 @@ namespace zoq {
 /// later 401 or `refreshNow` to resume.
 ///
 /// Privacy: tokens travel only in the "authorization" header and the refresh
-/// body. Errors carry no transport text, so no part of a request leaks through
-/// them.
+/// body, and only to the origin (scheme, host, port; `PortalOrigin`) of the
+/// portal that issued them, recorded with the credentials at pairing and
+/// kept through every rotation. An authenticated request addressed anywhere
+/// else is answered `blockedAuth` without being sent, and no refresh is sent
+/// while the configured portal address has another origin: pointing zoq at
+/// another portal leaves the credentials unused (not blocked) until a
+/// pairing with that portal replaces them, or the address is set back.
+/// Credentials stored before origins were kept take the origin of the
+/// address given at construction, once. Errors carry no transport text, so no
+/// part of a request leaks through them.
 ///
 /// Thread-safe (an actor): the state below is guarded by one mutex that is
 /// never held across a network, keyring or coordinator call. All calls block
@@ -98,6 +107,14 @@ public:
 
     /// Whether the device holds credentials (blocked ones included).
     bool hasCredentials() const;
+    /// The origin the credentials belong to; none when unpaired (or for
+    /// unbound credentials, which are then never sent).
+    std::optional<std::string> credentialOrigin() const;
+    /// Whether the credentials may be sent to `url`: the device holds
+    /// credentials and `url` has their origin.
+    bool servesPortal(std::string_view url) const;
+    /// `servesPortal` for the configured portal address.
+    bool servesConfiguredPortal() const;
     /// The credential state in force, or none when unpaired.
     std::optional<CredentialSnapshot> snapshot() const;
     /// Whether the credentials are blocked (false when unpaired).
@@ -113,6 +130,12 @@ public:
     /// changes) or the error of loading them back (the saved credentials stay
     /// and are used from the next start).
     void install(const DeviceCredentialsResponse& credentials);
+    /// The same for credentials issued by the portal at `portalBase`: they are
+    /// bound to its origin, and `portalBase` becomes the configured address
+    /// in the same step, so no call ever pairs the new credentials with the
+    /// old address. Throws `CoreError::invalid("base URL")` (nothing changes)
+    /// when `portalBase` has no origin.
+    void install(const DeviceCredentialsResponse& credentials, const std::string& portalBase);
 
     /// Sends `request` with the bearer token; see above. Throws
     /// `DeviceAuthError::network` when a send produced no response, and the
@@ -131,6 +154,10 @@ public:
     /// when there was no response, and the transport's `CoreError::invalid`.
     TransportResponse callUnauthenticated(const std::string& method, const std::vector<std::string>& path,
                                           Bytes body);
+    /// The same under the portal address `portalBase` instead of the
+    /// configured one (a pairing with a portal not yet applied).
+    TransportResponse callUnauthenticated(const std::string& portalBase, const std::string& method,
+                                          const std::vector<std::string>& path, Bytes body);
 
 private:
     struct Fence;
@@ -141,6 +168,12 @@ private:
     };
 
     std::shared_ptr<Pairing> currentPairing() const;
+    // Gives credentials without an origin the origin of the configured
+    // address: saved when the store allows, else kept for this run.
+    void bindUnbound(const std::shared_ptr<Pairing>& pairing) noexcept;
+    std::optional<std::string> originOf(const CredentialSnapshot& snapshot) const;
+    void installBound(const DeviceCredentialsResponse& credentials, const std::string& origin,
+                      const std::optional<std::string>& portalBase);
     std::optional<std::shared_future<bool>> inFlight() const;
     TransportResponse send(const TransportRequest& request);
     std::string apiURL(const std::vector<std::string>& path) const;
@@ -163,6 +196,9 @@ private:
     std::string apiBase_;                    // guarded by lock_
     std::optional<InFlightRefresh> refresh_; // guarded by lock_
     std::uint64_t lastRefreshId_ = 0;        // guarded by lock_
+    // The origin given to unbound credentials whose binding could not be
+    // saved; none otherwise.
+    std::optional<std::string> unboundOrigin_; // guarded by lock_
 };
 
 } // namespace zoq

@@ -30,8 +30,10 @@ std::optional<std::string> envelopeCode(const Bytes& body) {
 
 } // namespace
 
-PairingClient::PairingClient(DeviceAuth& auth, std::string installationId, std::string deviceName)
-    : auth_(auth), installationId_(std::move(installationId)), deviceName_(std::move(deviceName)) {}
+PairingClient::PairingClient(DeviceAuth& auth, std::string installationId, std::string deviceName,
+                             std::optional<std::string> portalBase)
+    : auth_(auth), installationId_(std::move(installationId)), deviceName_(std::move(deviceName)),
+      portalBase_(std::move(portalBase)) {}
 
 std::string PairingClient::normalisedCode(std::string_view code) {
     std::string text(code);
@@ -82,7 +84,9 @@ DeviceCredentialsResponse PairingClient::pair(std::string_view code) const {
     const auto quiet = auth_.holdRefreshes();
     TransportResponse response;
     try {
-        response = auth_.callUnauthenticated("POST", {"devices", "pair"}, request.encoded());
+        response = portalBase_ ? auth_.callUnauthenticated(*portalBase_, "POST", {"devices", "pair"},
+                                                           request.encoded())
+                               : auth_.callUnauthenticated("POST", {"devices", "pair"}, request.encoded());
     } catch (const std::exception&) {
         throw PairingError::network();
     }
@@ -93,7 +97,11 @@ DeviceCredentialsResponse PairingClient::pair(std::string_view code) const {
         } catch (...) {
         }
         if (credentials) {
-            auth_.install(*credentials);
+            if (portalBase_) {
+                auth_.install(*credentials, *portalBase_);
+            } else {
+                auth_.install(*credentials);
+            }
             return *credentials;
         }
     }

@@ -3,6 +3,7 @@
 #include "ZoqCore/Wire/DeviceCredentialsResponse.h"
 #include "ZoqShell/Auth/DeviceAuth.h"
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -25,7 +26,12 @@ public:
 
     /// `auth` is borrowed and must outlive the client. `installationId` is the
     /// installation's lower-case UUID; `deviceName` the name the portal shows.
-    PairingClient(DeviceAuth& auth, std::string installationId, std::string deviceName);
+    /// `portalBase`: the portal to pair with; none for the address `auth` is
+    /// configured with. The credentials are bound to that portal's origin,
+    /// and a given `portalBase` becomes `auth`'s address only once the
+    /// pairing succeeded.
+    PairingClient(DeviceAuth& auth, std::string installationId, std::string deviceName,
+                  std::optional<std::string> portalBase = std::nullopt);
 
     /// Redeems `code`: normalises it, POSTs a `pairingRedeemRequest` to
     /// "/api/v1/devices/pair" without credentials, and installs the
@@ -55,6 +61,7 @@ private:
     DeviceAuth& auth_;
     std::string installationId_;
     std::string deviceName_;
+    std::optional<std::string> portalBase_;
 };
 
 } // namespace zoq

@@ -4,7 +4,9 @@
 #include "ZoqCore/Spool/FileDescriptor.h"
 #include "ZoqCore/Support/CoreError.h"
 #include "ZoqCore/Wire/JSONSyntaxError.h"
+#include "ZoqCore/Wire/WireFields.h"
 #include "ZoqShell/Transport/CurlHandles.h"
+#include "ZoqShell/Transport/PortalOrigin.h"
 
 #include <algorithm>
 #include <cctype>
@@ -510,12 +512,57 @@ std::optional<std::string> partOf(const curl::Url& url, CURLUPart which) {
 
 } // namespace
 
-std::optional<std::string> ShellSettings::parsePortalURL(std::string_view text) {
-    if (plainPortalHost(text)) {
-        return text.find('/', text.find("//") + 2) == std::string_view::npos ? std::string(text) + "/"
-                                                                             : std::string(text);
+ShellSettings::PortalCheck ShellSettings::checkPortalURL(std::string_view text) {
+    return checkPortalURL(text, true);
+}
+
+ShellSettings::PortalCheck ShellSettings::checkPortalURL(std::string_view text, bool plainWithoutLibcurl) {
+    const auto refused = [](std::string reason) { return PortalCheck{std::nullopt, std::move(reason)}; };
+    const std::size_t schemeEnd = text.find("://");
+    const std::size_t authorityStart = schemeEnd == std::string_view::npos ? 0 : schemeEnd + 3;
+    const std::string_view authority =
+        text.substr(authorityStart, text.find_first_of("/?#", authorityStart) - authorityStart);
+    if (schemeEnd != std::string_view::npos && authority.find('@') != std::string_view::npos) {
+        return refused("a user name or password in the address");
     }
-    return parsePortalURLWithLibcurl(text);
+    try {
+        (void)WireFields::url(JSONValue(std::string(text)));
+    } catch (const CoreError& error) {
+        return refused("not an http or https address (" + error.message() + ")");
+    }
+    // The wire rules accept port 0 (and "00"): no server listens there.
+    const std::size_t bracket = authority.find(']');
+    const std::size_t colon = authority.find(':', bracket == std::string_view::npos ? 0 : bracket);
+    if (colon != std::string_view::npos) {
+        const std::string_view port = authority.substr(colon + 1);
+        if (!port.empty() && port.find_first_not_of('0') == std::string_view::npos) {
+            return refused("port 0");
+        }
+    }
+    std::optional<std::string> url;
+    if (plainWithoutLibcurl && plainPortalHost(text)) {
+        url = text.find('/', text.find("//") + 2) == std::string_view::npos ? std::string(text) + "/"
+                                                                            : std::string(text);
+    } else {
+        url = normalisedByLibcurl(text);
+    }
+    if (!url) {
+        return refused("not an http or https address");
+    }
+    const std::optional<std::string> host = portalHost(*url);
+    if (!host) {
+        return refused("no host in the address");
+    }
+    // Both spellings above write the scheme in lower case.
+    if (!url->starts_with("https://") && !PortalOrigin::isLoopbackHost(*host)) {
+        return refused("plain http is only for a portal on this computer (localhost, 127.0.0.0/8, ::1); "
+                       "use https");
+    }
+    return PortalCheck{std::move(url), {}};
+}
+
+std::optional<std::string> ShellSettings::parsePortalURL(std::string_view text) {
+    return checkPortalURL(text).url;
 }
 
 std::optional<std::string> ShellSettings::portalHost(std::string_view text) {
@@ -527,6 +574,10 @@ std::optional<std::string> ShellSettings::portalHost(std::string_view text) {
 }
 
 std::optional<std::string> ShellSettings::parsePortalURLWithLibcurl(std::string_view text) {
+    return checkPortalURL(text, false).url;
+}
+
+std::optional<std::string> ShellSettings::normalisedByLibcurl(std::string_view text) {
     const curl::Url url = parsedByLibcurl(text);
     if (!url) {
         return std::nullopt;

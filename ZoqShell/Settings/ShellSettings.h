@@ -133,8 +133,24 @@ public:
     JSONValue update(std::string_view key,
                      const std::function<std::optional<JSONValue>(const JSONValue* current)>& decide);
 
-    /// The portal address `text` as libcurl normalises it ("http://host:8787/"),
-    /// if it parses as an absolute http or https URL with a host; none otherwise.
+    /// What `checkPortalURL` makes of an address: the address to store, or
+    /// why it is refused.
+    struct PortalCheck {
+        std::optional<std::string> url;
+        /// For people ("plain http is only for this computer; use https"),
+        /// empty when accepted.
+        std::string reason;
+    };
+
+    /// Whether `text` may be the portal address, which receives the device's
+    /// credentials: it must satisfy the wire URL rules, carry no user name or
+    /// password, name a port other than 0, and be https, or http to this
+    /// computer (`PortalOrigin::isLoopbackHost`) for development. Accepted
+    /// addresses come back as `parsePortalURL` normalises them.
+    static PortalCheck checkPortalURL(std::string_view text);
+
+    /// `checkPortalURL(text).url`: the portal address `text` as libcurl
+    /// normalises it ("http://host:8787/"), if it is acceptable; none otherwise.
     /// A plain address (a lower-case scheme, a host name or dotted-quad, a port,
     /// a path of unreserved characters) is already in that form and is answered
     /// without loading libcurl, so reading the settings at start costs nothing.
@@ -146,6 +162,11 @@ public:
     static std::optional<std::string> portalHost(std::string_view text);
 
 private:
+    static PortalCheck checkPortalURL(std::string_view text, bool plainWithoutLibcurl);
+    /// `text` as libcurl normalises it, if it is an absolute http(s) URL
+    /// with a host; none otherwise.
+    static std::optional<std::string> normalisedByLibcurl(std::string_view text);
+
     struct Contents {
         JSONValue::Object object;           ///< empty when absent or damaged
         std::optional<std::string> problem; ///< set when damaged

@@ -143,10 +143,19 @@ std::vector<UploadEffect> SpoolUploader::pass() {
         // Recordings blocked on authentication by a refresh that could not
         // finish (its reply lost a few times) wait for nothing once the
         // credentials are usable again. Under another device they wait for
-        // the pairing that rebases them.
+        // the pairing that rebases them. While the portal address names
+        // another portal than the credentials' they wait as well: nothing
+        // would be sent.
         const std::optional<CredentialSnapshot> credentials = deps_.auth.snapshot();
+        const bool servesPortal = [this] {
+            try {
+                return deps_.auth.servesPortal(baseURL());
+            } catch (const std::exception&) {
+                return false; // no usable address: nothing is sent anyway
+            }
+        }();
         const std::optional<std::string> device =
-            credentials && !credentials->blocked
+            credentials && !credentials->blocked && servesPortal
                 ? std::optional<std::string>(lowercased(credentials->credentials.deviceId()))
                 : std::nullopt;
         for (const Entry& entry : list()) {

@@ -8,7 +8,12 @@
 namespace zoq::test {
 
 CredentialSnapshot snapshotOf(const std::string& refreshToken, std::int64_t generation) {
-    return CredentialSnapshot(sampleCredentials(authDevice, refreshToken), generation);
+    return issuedBy(CredentialSnapshot(sampleCredentials(authDevice, refreshToken), generation));
+}
+
+CredentialSnapshot issuedBy(CredentialSnapshot snapshot, const std::string& origin) {
+    snapshot.origin = origin;
+    return snapshot;
 }
 
 void StubPortal::scriptRefreshes(std::vector<RefreshAnswer> answers) {

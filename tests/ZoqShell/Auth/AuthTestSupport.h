@@ -18,8 +18,15 @@ inline std::string accessTokenOf(const std::string& refreshToken) {
     return "access-" + refreshToken;
 }
 
-/// The credentials of `authDevice` with `refreshToken`, as a snapshot.
+/// The origin of the stub portal at "http://portal.test".
+inline constexpr const char* authOrigin = "http://portal.test:80";
+
+/// The credentials of `authDevice` with `refreshToken`, as a snapshot issued
+/// by the portal at `authOrigin`.
 CredentialSnapshot snapshotOf(const std::string& refreshToken, std::int64_t generation = 0);
+
+/// `snapshot` issued by the portal at `origin`.
+CredentialSnapshot issuedBy(CredentialSnapshot snapshot, const std::string& origin = authOrigin);
 
 /// A portal behind `StubWireTransport`: refreshes are answered from a script
 /// (new credentials, a status, or a lost reply thrown as `TransportUnavailable`),

@@ -1,6 +1,7 @@
 // Device authentication over real HTTP: libcurl against a loopback server.
 #include "ZoqCore/Support/Bytes.h"
 #include "ZoqShell/Auth/DeviceAuth.h"
+#include "ZoqShell/Transport/PortalOrigin.h"
 #include "ZoqShell/Transport/CurlWireTransport.h"
 #include "tests/TestSupport/CredentialTestSupport.h"
 #include "tests/TestSupport/MemoryCredentialPersistence.h"
@@ -125,7 +126,8 @@ protected:
     test::LoopbackHttpServer server;
     RotatingPortal portal{server};
     CurlWireTransport transport;
-    test::MemoryCredentialPersistence persistence{test::snapshotOf("r0")};
+    test::MemoryCredentialPersistence persistence{
+        test::issuedBy(test::snapshotOf("r0"), *PortalOrigin::of(server.url("/")))};
     HostClock clock;
     DeviceAuth auth{transport, persistence, server.url("/portal/"), clock};
 };

@@ -218,7 +218,7 @@ TEST_F(DeviceAuthTest, InstallDuringARefreshWinsInMemoryAndInStorage) {
     auth().install(fresh);
     // Later calls use the new pairing at once and do not wait for the old refresh.
     EXPECT_EQ(call().transportResponse().status, 200);
-    EXPECT_EQ(persistence.stored(), CredentialSnapshot(fresh, 0));
+    EXPECT_EQ(persistence.stored(), test::issuedBy(CredentialSnapshot(fresh, 0)));
     {
         const std::lock_guard lock(mutex);
         released = true;
@@ -229,8 +229,8 @@ TEST_F(DeviceAuthTest, InstallDuringARefreshWinsInMemoryAndInStorage) {
     // The old refresh's success is not saved over the new pairing, and its
     // caller resends with the new credentials.
     EXPECT_EQ(oldCall->transportResponse().status, 200);
-    EXPECT_EQ(persistence.stored(), CredentialSnapshot(fresh, 0));
-    EXPECT_EQ(auth().snapshot(), CredentialSnapshot(fresh, 0));
+    EXPECT_EQ(persistence.stored(), test::issuedBy(CredentialSnapshot(fresh, 0)));
+    EXPECT_EQ(auth().snapshot(), test::issuedBy(CredentialSnapshot(fresh, 0)));
     EXPECT_EQ(portal.apiTokens().back(), fresh.accessToken());
 }
 
@@ -275,6 +275,60 @@ TEST_F(DeviceAuthTest, UnauthenticatedCallsCarryNoCredentialsAndReportFailuresPl
     } catch (const DeviceAuthError& error) {
         EXPECT_EQ(error, DeviceAuthError::network());
     }
+}
+
+} // namespace
+} // namespace zoq
+
+namespace zoq {
+namespace {
+
+TEST_F(DeviceAuthTest, TokensGoOnlyToTheOriginOfThePortalThatIssuedThem) {
+    const TransportRequest elsewhere{"GET", "http://other.test/api/v1/uploads/x", {}, {}};
+    portal.acceptTokens({accessTokenOf("r0"), accessTokenOf("r1")});
+    CredentialSnapshot legacy = snapshotOf("r0");
+    legacy.origin.reset();
+    persistence.save(legacy);
+
+    // Credentials stored without an origin take the configured address's, once.
+    ASSERT_TRUE(auth().hasCredentials());
+    EXPECT_EQ(persistence.stored()->origin, "http://portal.test:80");
+    EXPECT_EQ(auth().credentialOrigin(), "http://portal.test:80");
+
+    // Whoever builds the request, another origin never gets the token.
+    EXPECT_EQ(auth().authorizedCall(elsewhere), AuthenticatedOutcome::blockedAuth());
+    EXPECT_TRUE(portal.requests().empty());
+
+    // The address moves to another portal: no refresh token leaves, nothing
+    // is decided, and the credentials stay usable for their own portal.
+    auth().configure("http://other.test/");
+    EXPECT_FALSE(auth().servesConfiguredPortal());
+    portal.scriptRefreshes({StubPortal::rotateTo("r1")});
+    EXPECT_FALSE(auth().refreshNow());
+    EXPECT_TRUE(portal.requests().empty());
+    EXPECT_FALSE(persistence.stored()->pending);
+    EXPECT_FALSE(auth().isBlocked());
+
+    // Set back (spelled differently): the same credentials work and their
+    // rotation keeps the origin.
+    auth().configure("HTTP://Portal.test:80/base");
+    EXPECT_TRUE(auth().servesConfiguredPortal());
+    EXPECT_TRUE(auth().refreshNow());
+    ASSERT_EQ(portal.refreshes().size(), 1u);
+    EXPECT_EQ(persistence.stored()->generation, 1);
+    EXPECT_EQ(persistence.stored()->origin, "http://portal.test:80");
+    EXPECT_EQ(call().kind(), AuthenticatedOutcome::Kind::response);
+
+    // A pairing with another portal binds its credentials there and points
+    // the address at it in one step.
+    auth().install(test::sampleCredentials(test::authDevice, "r9"), "http://other.test/");
+    EXPECT_EQ(persistence.stored()->origin, "http://other.test:80");
+    EXPECT_TRUE(auth().servesConfiguredPortal());
+    const std::size_t sent = portal.requests().size();
+    EXPECT_EQ(call(), AuthenticatedOutcome::blockedAuth());
+    EXPECT_EQ(portal.requests().size(), sent);
+    EXPECT_THROW(auth().install(test::sampleCredentials(test::authDevice, "r10"), "not a url"), CoreError);
+    EXPECT_EQ(persistence.stored()->origin, "http://other.test:80");
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 #include "ZoqShell/Auth/PairingClient.h"
 #include "ZoqShell/Auth/PairingError.h"
 #include "ZoqShell/Transport/CurlWireTransport.h"
+#include "ZoqShell/Transport/PortalOrigin.h"
 #include "tests/TestSupport/CaughtError.h"
 #include "tests/TestSupport/CredentialTestSupport.h"
 #include "tests/TestSupport/MemoryCredentialPersistence.h"
@@ -98,7 +99,9 @@ TEST_F(PairingClientTest, RedeemsTheNormalisedCodeAndInstallsTheCredentials) {
     EXPECT_EQ(body.find("redemptionNonce")->string()->size(), 43u);
     EXPECT_EQ(body.object()->size(), 5u);
 
-    EXPECT_EQ(persistence.stored(), CredentialSnapshot(credentials, 0));
+    // Bound to the portal it was paired with (whatever path the address had).
+    EXPECT_EQ(persistence.stored(),
+              test::issuedBy(CredentialSnapshot(credentials, 0), *PortalOrigin::of(server.url("/"))));
     EXPECT_EQ(auth.accessToken(), credentials.accessToken());
 }
 

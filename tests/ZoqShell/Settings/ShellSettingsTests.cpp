@@ -181,7 +181,9 @@ TEST(PortalAddress, PlainAddressesAnswerExactlyAsLibcurlDoes) {
             ASSERT_EQ(ShellSettings::portalHost(text), libcurlHost(text)) << text;
         }
     }
-    EXPECT_GT(parsed, 2000);
+    // Plain http is accepted for loopback hosts only, so most generated
+    // addresses are refused; enough are accepted to compare both paths.
+    EXPECT_GT(parsed, 150);
 }
 
 TEST_F(ShellSettingsTest, WritesKeepUnknownKeysAndSortTheAllowlist) {

@@ -122,13 +122,27 @@ TEST_F(SpoolUploaderTest, CreateGoesToThePortalWithTheBearerAndFailuresBackOff) 
         throw TransportUnavailable::network("refused");
     };
     for (const std::optional<std::string>& base :
-         {std::optional<std::string>{}, std::optional<std::string>{"::"}}) {
+         {std::optional<std::string>{"http://127.0.0.1:9"}, std::optional<std::string>{"::"}}) {
         uploader->setBaseURL(base);
         clock.setWallDate(*manifest().queue.retryAt);
         EXPECT_EQ(tick(), std::vector<UploadEffect>{UploadEffect::retryScheduled});
         EXPECT_EQ(manifest().state, ArtifactState::retryWait);
     }
     EXPECT_EQ(sent(), 2U) << "an unusable address sends nothing";
+
+    // The address of another portal: the token does not go there, and the
+    // recording waits as for blocked credentials until the address is back.
+    uploader->setBaseURL("http://127.0.0.1:8787");
+    auth.configure("http://127.0.0.1:8787");
+    clock.setWallDate(*manifest().queue.retryAt);
+    (void)tick();
+    EXPECT_EQ(sent(), 2U) << "nothing carries the token to another portal";
+    EXPECT_EQ(manifest().queue.stage, QueueStage::blockedAuth);
+    EXPECT_FALSE(auth.isBlocked());
+    uploader->setBaseURL("http://127.0.0.1:9");
+    auth.configure("http://127.0.0.1:9");
+    EXPECT_EQ(tick(), std::vector<UploadEffect>{UploadEffect::retryScheduled});
+    EXPECT_EQ(sent(), 3U);
 }
 
 TEST_F(SpoolUploaderTest, IdleRecordingsAreNeitherRecoveredNorSent) {
