@@ -56,7 +56,8 @@ private:
     // Before the model: a second zoq must not arm a second recorder.
     std::unique_ptr<ShellBusService> bus_;
     bool alreadyRunning_ = false;
-    cli::ShellSession session_;
+    // A refused stored portal address is reported by the model, not fatal.
+    cli::ShellSession session_{/*storedPortalRequired=*/false};
     HostClock clock_;
     LoginItemManager loginItems_;
     XdgLinkOpener links_;

@@ -63,9 +63,17 @@ public:
                 out_ << "upload: " << line << std::endl;
             }
         }
-        if (model_.pairingMessage() && *model_.pairingMessage() != lastMessage_) {
-            lastMessage_ = *model_.pairingMessage();
-            out_ << lastMessage_ << std::endl;
+        if (model_.pairingMessage()) {
+            // A refused address also says why (the bus reply and the windows
+            // carry the message alone).
+            std::string message = *model_.pairingMessage();
+            if (message == ShellModel::portalRefused && !model_.portalProblem().empty()) {
+                message += " (" + model_.portalProblem() + ")";
+            }
+            if (message != lastMessage_) {
+                lastMessage_ = message;
+                out_ << message << std::endl;
+            }
         }
     }
 
@@ -117,7 +125,9 @@ void daemon(const DaemonOptions& options, Context& context) {
         return;
     }
     {
-        ShellSession session;
+        // A refused stored portal address is reported by the model (and
+        // printed below), not fatal: the recorder still runs.
+        ShellSession session(/*storedPortalRequired=*/false);
         const HostClock clock;
         LoginItemManager loginItems(trayProgram(), ShellPaths::autostartFile());
         XdgLinkOpener links;

@@ -23,19 +23,20 @@ struct PairOptions {
 
 /// The running service pairs: its device authentication is the one that
 /// keeps the credentials fresh, and it resumes its own spool's recordings.
+/// With --portal it pairs with that portal and applies the address only when
+/// the pairing succeeds.
 void pairThrough(ShellBusClient& service, const std::optional<std::string>& portal,
                  const PairOptions& options, Context& context) {
     try {
-        if (portal) {
-            const auto [applied, message] = service.applyPortalURL(*portal);
-            if (!applied) {
-                context.streams.err << message << '\n';
-                context.exitCode = exitUsage;
-                return;
-            }
-        }
-        context.streams.out << service.pair(options.code) << '\n';
+        context.streams.out << (portal ? service.pairWithPortal(*portal, options.code)
+                                       : service.pair(options.code))
+                            << '\n';
     } catch (const ShellBusError& error) {
+        if (portal && error.name() == shellbus::error::invalidPortalURL) {
+            context.streams.err << error.what() << '\n';
+            context.exitCode = exitUsage;
+            return;
+        }
         if (error.name() != shellbus::error::pairingFailed &&
             error.name() != shellbus::error::invalidPortalURL) {
             throw serviceFailure(error);
@@ -49,12 +50,14 @@ void pair(const PairOptions& options, Context& context) {
     std::ostream& out = context.streams.out;
     std::optional<std::string> portal;
     if (!options.portal.empty()) {
-        portal = ShellSettings::parsePortalURL(options.portal);
-        if (!portal) {
-            context.streams.err << "Portal URL invalid — not applied\n";
+        const ShellSettings::PortalCheck check = ShellSettings::checkPortalURL(options.portal);
+        if (!check.url) {
+            context.streams.err << "Portal URL invalid — not applied\n"
+                                << "zoq: " << check.reason << '\n';
             context.exitCode = exitUsage;
             return;
         }
+        portal = check.url;
     }
     if (options.root.empty()) {
         if (const auto service = runningService()) {
@@ -62,13 +65,12 @@ void pair(const PairOptions& options, Context& context) {
             return;
         }
     }
-    if (portal) {
-        // Stored first: it replaces a stored address that is unusable, which
-        // would otherwise stop the session before it begins.
-        ShellSettings(ShellPaths::settingsFile()).setAPIBaseURLString(*portal);
-    }
-    ShellSession session;
-    const PairingClient client(session.auth(), ShellPaths::installUUID(session.settings()), deviceName());
+    // A stored address that is refused does not stop a pairing that names
+    // its portal; the address is stored only once the pairing succeeded, so
+    // a failed one leaves the address and the credentials as they were.
+    ShellSession session(!portal.has_value());
+    const PairingClient client(session.auth(), ShellPaths::installUUID(session.settings()), deviceName(),
+                               portal);
     std::string deviceId;
     try {
         deviceId = client.pair(options.code).deviceId();
@@ -80,6 +82,10 @@ void pair(const PairOptions& options, Context& context) {
         out << "Pairing failed: " << error.what() << '\n';
         context.exitCode = exitFailure;
         return;
+    }
+    if (portal) {
+        session.settings().setAPIBaseURLString(*portal);
+        session.usePortal(*portal);
     }
     out << "Paired device " << deviceId << '\n';
     const auto uploader = session.uploader(
@@ -105,7 +111,8 @@ void addPairCommand(CLI::App& app, Context& context) {
                     "4 no usable credential store.");
     command->add_option("code", options->code, "The pairing code shown by the portal")->required();
     command->add_option("--portal", options->portal,
-                        "Portal address (http or https); stored in the settings for later commands");
+                        "Portal address (https, or http to this computer); stored in the settings once the "
+                        "pairing succeeded");
     command->add_option("--root", options->root, "Spool directory (default: $XDG_DATA_HOME/zoq/spool)");
     command->callback([options, &context] {
         try {

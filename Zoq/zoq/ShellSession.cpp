@@ -14,6 +14,7 @@
 #include "ZoqShell/System/NetlinkNetwork.h"
 #include "ZoqShell/System/NullNetwork.h"
 #include "ZoqShell/Transport/CurlWireTransport.h"
+#include "ZoqShell/Transport/PortalOrigin.h"
 
 #include <cmath>
 #include <ctime>
@@ -29,7 +30,7 @@ constexpr const char* keychainAccount = "device-credentials";
 // (a host without a default route still has loopback).
 bool isLoopback(const std::string& portal) {
     const std::optional<std::string> host = ShellSettings::portalHost(portal);
-    return host && (*host == "localhost" || *host == "[::1]" || host->starts_with("127."));
+    return host && PortalOrigin::isLoopbackHost(*host);
 }
 
 std::unique_ptr<NetworkObserving> networkFor(const std::string& portal) {
@@ -45,20 +46,22 @@ std::unique_ptr<NetworkObserving> networkFor(const std::string& portal) {
 
 } // namespace
 
-ShellSession::ShellSession()
+ShellSession::ShellSession(bool storedPortalRequired)
     : settings_(std::make_unique<ShellSettings>(ShellPaths::settingsFile())),
       clock_(std::make_unique<HostClock>()), transport_(std::make_unique<CurlWireTransport>()) {
     if (const auto problem = settings_->problem()) {
         throw CommandFailure(exitFailure, "the settings file " + settings_->file().string() +
                                               " is damaged (" + *problem + "); fix or remove it");
     }
-    const std::optional<std::string> portal = settings_->apiBaseURL();
-    if (!portal) {
-        throw CommandFailure(exitFailure, "the portal address \"" + settings_->apiBaseURLString() +
-                                              "\" in the settings is not an http(s) URL; run 'zoq pair CODE "
-                                              "--portal URL'");
+    const ShellSettings::PortalCheck portal = ShellSettings::checkPortalURL(settings_->apiBaseURLString());
+    if (portal.url) {
+        portal_ = *portal.url;
+    } else if (storedPortalRequired) {
+        throw CommandFailure(exitFailure, "the portal address \"" +
+                                              PortalOrigin::withoutUserInfo(settings_->apiBaseURLString()) +
+                                              "\" in the settings is refused (" + portal.reason +
+                                              "); run 'zoq pair CODE --portal URL'");
     }
-    portal_ = *portal;
 
     // zoq's data directory holds the credential locks (and, when chosen, the
     // credential file): every zoq process of the user shares it.

@@ -39,8 +39,11 @@ public:
     /// Opens the settings and the credential store and checks that the store
     /// can be read. Throws `CommandFailure` (`exitNoCredentialStore`) when the
     /// keyring cannot be used, naming the opt-in file store; and when the
-    /// stored portal address does not parse (`exitFailure`).
-    ShellSession();
+    /// stored portal address is refused (`exitFailure`), unless
+    /// `storedPortalRequired` is false: then a refused address is not used
+    /// (`portal()` is empty and device authentication has no address) and the
+    /// caller names the portal itself (a pairing with --portal).
+    explicit ShellSession(bool storedPortalRequired = true);
     ~ShellSession();
     ShellSession(const ShellSession&) = delete;
     ShellSession& operator=(const ShellSession&) = delete;

@@ -1,6 +1,7 @@
 #include "Zoq/zoq/CommandLine.h"
 #include "Zoq/zoq/RunningService.h"
 #include "Zoq/zoq/ShellSession.h"
+#include "ZoqShell/Shell/ShellModel.h"
 
 #include <CLI/CLI.hpp>
 #include <memory>
@@ -46,6 +47,8 @@ void status(const StatusOptions& options, Context& context) {
     const std::optional<ShellStatus> live = liveStatus();
     ShellSession session;
     const std::optional<CredentialSnapshot> snapshot = session.auth().snapshot();
+    // Credentials of another portal than the address names are not used.
+    const bool portalChanged = snapshot && !session.auth().servesConfiguredPortal();
     const auto uploader = session.uploader(
         options.root.empty() ? std::nullopt : std::optional<std::filesystem::path>(options.root));
     const std::vector<UploadRow> rows = uploader->readRows().get();
@@ -56,7 +59,8 @@ void status(const StatusOptions& options, Context& context) {
             rowValues.push_back(rowJSON(row));
         }
         const JSONValue document(JSONValue::Object{
-            {"paired", snapshot.has_value()},
+            {"paired", snapshot.has_value() && !portalChanged},
+            {"portalChanged", portalChanged},
             {"deviceId", snapshot ? JSONValue(snapshot->credentials.deviceId()) : JSONValue(nullptr)},
             {"blocked", snapshot && snapshot->blocked},
             {"portal", session.portal()},
@@ -74,7 +78,10 @@ void status(const StatusOptions& options, Context& context) {
             out << "zoq: not running\n";
         }
         out << "paired: "
-            << (snapshot ? "yes, device " + snapshot->credentials.deviceId() : std::string("no")) << '\n';
+            << (!snapshot       ? std::string("no")
+                : portalChanged ? "no (" + std::string(ShellModel::portalChangedMessage) + ")"
+                                : "yes, device " + snapshot->credentials.deviceId())
+            << '\n';
         out << "blocked: " << (snapshot && snapshot->blocked ? "yes (pair again)" : "no") << '\n';
         out << "portal: " << session.portal() << '\n';
         out << "credentials: " << session.credentialStore() << '\n';
@@ -94,16 +101,17 @@ void addStatusCommand(CLI::App& app, Context& context) {
     auto options = std::make_shared<StatusOptions>();
     CLI::App* command = app.add_subcommand(
         "status", "Show the running zoq's state, pairing, the portal address and the recordings");
-    command->footer("Asks the running zoq (the tray or `zoq daemon`, if any) for its status line and the\n"
-                    "recorder's state, and reads the settings, the credentials and every recording's\n"
-                    "manifest itself; changes nothing and sends nothing. --json prints one object:\n"
-                    "paired, deviceId, blocked, portal, credentialStore, rows (directoryName, state,\n"
-                    "stage, recordingId, failures, retryAt, lastError, stuck, sentBytes, byteSize),\n"
-                    "and service: null when no zoq\n"
-                    "service runs in this session, else what it shows now (ready, statusLine,\n"
-                    "statusWarning, recorderState, recordingApp, running, pairingMessage).\n\n"
-                    "Exit status: 0 paired; 3 not paired (the status is still printed); 2 usage;\n"
-                    "4 no usable credential store.");
+    command->footer(
+        "Asks the running zoq (the tray or `zoq daemon`, if any) for its status line and the\n"
+        "recorder's state, and reads the settings, the credentials and every recording's\n"
+        "manifest itself; changes nothing and sends nothing. --json prints one object:\n"
+        "paired, portalChanged, deviceId, blocked, portal, credentialStore, rows (directoryName, state,\n"
+        "stage, recordingId, failures, retryAt, lastError, stuck, sentBytes, byteSize),\n"
+        "and service: null when no zoq\n"
+        "service runs in this session, else what it shows now (ready, statusLine,\n"
+        "statusWarning, recorderState, recordingApp, running, pairingMessage).\n\n"
+        "Exit status: 0 paired; 3 not paired (the status is still printed); 2 usage;\n"
+        "4 no usable credential store.");
     command->add_flag("--json", options->json, "Print the status as JSON");
     command->add_option("--root", options->root, "Spool directory (default: $XDG_DATA_HOME/zoq/spool)");
     command->callback([options, &context] {

@@ -42,12 +42,13 @@ std::unique_ptr<ShellBusClient> ShellBusClient::connect(const std::string& addre
 }
 
 sdbus::Message ShellBusClient::call(const char* method, std::chrono::microseconds timeout,
-                                    const char* argument) {
-    return call(shellbus::interfaceName, method, timeout, argument);
+                                    const char* argument, const char* second) {
+    return call(shellbus::interfaceName, method, timeout, argument, second);
 }
 
 sdbus::Message ShellBusClient::call(const char* interface, const char* method,
-                                    std::chrono::microseconds timeout, const char* argument) {
+                                    std::chrono::microseconds timeout, const char* argument,
+                                    const char* second) {
     sdbus::Error error;
     sd_bus_message* raw = nullptr;
     check(sd_bus_message_new_method_call(bus_.get(), &raw, shellbus::busName, shellbus::objectPath, interface,
@@ -59,6 +60,9 @@ sdbus::Message ShellBusClient::call(const char* interface, const char* method,
     check(sd_bus_message_set_auto_start(request.get(), 0), error, "cannot build a call");
     if (argument != nullptr) {
         check(sd_bus_message_append_basic(request.get(), 's', argument), error, "cannot build a call");
+    }
+    if (second != nullptr) {
+        check(sd_bus_message_append_basic(request.get(), 's', second), error, "cannot build a call");
     }
     raw = nullptr;
     check(sd_bus_call(bus_.get(), request.get(), static_cast<std::uint64_t>(timeout.count()), error.get(),
@@ -101,6 +105,14 @@ std::string ShellBusClient::pair(const std::string& code) {
     const char* message = nullptr;
     sdbus::Error error;
     check(sd_bus_message_read(reply.get(), "s", &message), error, "unreadable reply to Pair");
+    return message;
+}
+
+std::string ShellBusClient::pairWithPortal(const std::string& url, const std::string& code) {
+    const sdbus::Message reply = call("PairWithPortal", pairTimeout, url.c_str(), code.c_str());
+    const char* message = nullptr;
+    sdbus::Error error;
+    check(sd_bus_message_read(reply.get(), "s", &message), error, "unreadable reply to PairWithPortal");
     return message;
 }
 

@@ -46,16 +46,20 @@ public:
     /// Returns "Paired device <id>"; a failed pairing throws
     /// org.zoq.Zoq.Error.PairingFailed with "Pairing failed: <reason>".
     std::string pair(const std::string& code);
+    /// Pairs with the portal at `url` and applies it only when that pairing
+    /// succeeds; replies and errors as `pair`, and
+    /// org.zoq.Zoq.Error.InvalidPortalURL for a refused address.
+    std::string pairWithPortal(const std::string& url, const std::string& code);
     /// Whether the address was applied, and the applied address or the refusal.
     std::pair<bool, std::string> applyPortalURL(const std::string& url);
     void show() { call("Show", callTimeout); }
 
 private:
     explicit ShellBusClient(sdbus::Bus bus) : bus_(std::move(bus)) {}
-    sdbus::Message call(const char* method, std::chrono::microseconds timeout,
-                        const char* argument = nullptr);
+    sdbus::Message call(const char* method, std::chrono::microseconds timeout, const char* argument = nullptr,
+                        const char* second = nullptr);
     sdbus::Message call(const char* interface, const char* method, std::chrono::microseconds timeout,
-                        const char* argument);
+                        const char* argument, const char* second = nullptr);
 
     sdbus::Bus bus_;
 };

@@ -9,6 +9,7 @@
 #include "ZoqShell/Service/ShellStatus.h"
 #include "ZoqShell/Settings/ShellSettings.h"
 #include "ZoqShell/Shell/ShellModel.h"
+#include "ZoqShell/Transport/PortalOrigin.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -32,6 +33,7 @@ enum class Method : unsigned char {
     resume,
     uploadNow,
     pair,
+    pairWithPortal,
     applyPortalURL,
     show,
 };
@@ -51,6 +53,7 @@ constexpr MethodEntry methodTable[] = {
     {"Resume", Method::resume, ""},
     {"UploadNow", Method::uploadNow, ""},
     {"Pair", Method::pair, "s"},
+    {"PairWithPortal", Method::pairWithPortal, "s"},
     {"ApplyPortalURL", Method::applyPortalURL, "bs"},
     {"Show", Method::show, ""},
 };
@@ -119,12 +122,10 @@ struct ShellBusService::MainSide {
     ShellModel* model = nullptr;
     /// Calls answered when the model's work ends (UploadNow, Pair).
     std::set<std::uint64_t> waiting;
-    /// Pair calls, and whether their pairing has been seen under way: the
-    /// reply goes out when the pairing ends, not after the upload pass that
-    /// follows it.
-    std::map<std::uint64_t, bool> pairings;
 
-    void handle(Method method, const std::string& argument, std::uint64_t call) {
+    /// `argument`: the code of Pair, the address of ApplyPortalURL and
+    /// PairWithPortal; `code`: the code of PairWithPortal.
+    void handle(Method method, const std::string& argument, const std::string& code, std::uint64_t call) {
         if (method == Method::show) {
             if (show) {
                 show();
@@ -137,15 +138,14 @@ struct ShellBusService::MainSide {
             return;
         }
         try {
-            run(method, argument, call);
+            run(method, argument, code, call);
         } catch (const std::exception& error) {
             waiting.erase(call);
-            pairings.erase(call);
             shared->answer(call, Outcome::failure(shellbus::error::failed, error.what()));
         }
     }
 
-    void run(Method method, const std::string& argument, std::uint64_t call) {
+    void run(Method method, const std::string& argument, const std::string& code, std::uint64_t call) {
         ShellModel& shell = *model;
         RecorderController& recorder = shell.recorder();
         const bool running = recorder.isRunning();
@@ -189,13 +189,19 @@ struct ShellBusService::MainSide {
             return;
         case Method::pair:
             waiting.insert(call);
-            pairings.emplace(call, false);
-            shell.pair(argument,
-                       whenDone(call, [](MainSide& side, std::uint64_t id) { side.finishPairing(id); }));
+            shell.pair(argument, pairingDone(call));
+            return;
+        case Method::pairWithPortal:
+            waiting.insert(call);
+            shell.pairWithPortal(argument, code, pairingDone(call));
             return;
         case Method::applyPortalURL:
             if (shell.applyPortalURL(argument)) {
-                shared->answer(call, Outcome::success(shell.settings().apiBaseURLString(), true));
+                shared->answer(call, Outcome::success(shell.portalChanged()
+                                                          ? std::string(ShellModel::portalChangedMessage)
+                                                          : PortalOrigin::withoutUserInfo(
+                                                                shell.settings().apiBaseURLString()),
+                                                      true));
             } else {
                 shared->answer(call, Outcome::success(shell.pairingMessage().value_or(""), false));
             }
@@ -213,24 +219,31 @@ struct ShellBusService::MainSide {
         if (waiting.erase(call) == 0) {
             return; // answered already
         }
-        pairings.erase(call);
         shared->answer(call, std::move(outcome));
     }
 
-    void finishPairing(std::uint64_t call) {
-        if (model == nullptr) {
-            return;
-        }
-        const std::string message = model->pairingMessage().value_or("");
-        const std::optional<std::string> device = model->currentDeviceId();
-        if (device && message == "Paired device " + *device) {
-            finish(call, Outcome::success(message));
-        } else if (message == ShellModel::portalRefused || message == ShellModel::portalMissing) {
-            finish(call, Outcome::failure(shellbus::error::invalidPortalURL, message));
-        } else {
-            finish(call, Outcome::failure(shellbus::error::pairingFailed,
-                                          message.empty() ? std::string("Pairing failed") : message));
-        }
+    /// A pairing's completion: the call is answered with that pairing's own
+    /// outcome, whatever other calls did to the shared pairing message
+    /// meanwhile.
+    ShellModel::PairingDone pairingDone(std::uint64_t call) {
+        return [weak = self, call](const ShellModel::PairingOutcome& outcome) {
+            const auto side = weak.lock();
+            if (!side) {
+                return;
+            }
+            using Kind = ShellModel::PairingOutcome::Kind;
+            switch (outcome.kind) {
+            case Kind::paired:
+                side->finish(call, Outcome::success(outcome.message));
+                return;
+            case Kind::portalRefused:
+                side->finish(call, Outcome::failure(shellbus::error::invalidPortalURL, outcome.message));
+                return;
+            case Kind::failed:
+                side->finish(call, Outcome::failure(shellbus::error::pairingFailed, outcome.message));
+                return;
+            }
+        };
     }
 
     /// Main thread, after every change of the model.
@@ -244,18 +257,6 @@ struct ShellBusService::MainSide {
             // The settings file could not be read this time: the properties
             // keep their values until the next change. An observer must not
             // throw into the model.
-        }
-        const bool underWay = model->pairingMessage() == ShellModel::pairingInProgress;
-        std::vector<std::uint64_t> ended;
-        for (auto& [call, seen] : pairings) {
-            if (underWay) {
-                seen = true;
-            } else if (seen) {
-                ended.push_back(call);
-            }
-        }
-        for (const std::uint64_t call : ended) {
-            finishPairing(call);
         }
     }
 };
@@ -327,22 +328,25 @@ private:
                                                   SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE));
             }
             const int flags = SD_BUS_VTABLE_UNPRIVILEGED;
-            entries.insert(entries.end(),
-                           {
-                               SD_BUS_METHOD("StartRecording", "", "", &Session::onMethod, flags),
-                               SD_BUS_METHOD("StopRecording", "", "", &Session::onMethod, flags),
-                               SD_BUS_METHOD("TogglePause", "", "", &Session::onMethod, flags),
-                               SD_BUS_METHOD("Pause", "", "", &Session::onMethod, flags),
-                               SD_BUS_METHOD("Resume", "", "", &Session::onMethod, flags),
-                               SD_BUS_METHOD("UploadNow", "", "", &Session::onMethod, flags),
-                               SD_BUS_METHOD_WITH_NAMES("Pair", "s", SD_BUS_PARAM(code), "s",
-                                                        SD_BUS_PARAM(message), &Session::onMethod, flags),
-                               SD_BUS_METHOD_WITH_NAMES("ApplyPortalURL", "s", SD_BUS_PARAM(url), "bs",
-                                                        SD_BUS_PARAM(applied) SD_BUS_PARAM(message),
-                                                        &Session::onMethod, flags),
-                               SD_BUS_METHOD("Show", "", "", &Session::onMethod, flags),
-                               SD_BUS_VTABLE_END,
-                           });
+            entries.insert(
+                entries.end(),
+                {
+                    SD_BUS_METHOD("StartRecording", "", "", &Session::onMethod, flags),
+                    SD_BUS_METHOD("StopRecording", "", "", &Session::onMethod, flags),
+                    SD_BUS_METHOD("TogglePause", "", "", &Session::onMethod, flags),
+                    SD_BUS_METHOD("Pause", "", "", &Session::onMethod, flags),
+                    SD_BUS_METHOD("Resume", "", "", &Session::onMethod, flags),
+                    SD_BUS_METHOD("UploadNow", "", "", &Session::onMethod, flags),
+                    SD_BUS_METHOD_WITH_NAMES("Pair", "s", SD_BUS_PARAM(code), "s", SD_BUS_PARAM(message),
+                                             &Session::onMethod, flags),
+                    SD_BUS_METHOD_WITH_NAMES("PairWithPortal", "ss", SD_BUS_PARAM(url) SD_BUS_PARAM(code),
+                                             "s", SD_BUS_PARAM(message), &Session::onMethod, flags),
+                    SD_BUS_METHOD_WITH_NAMES("ApplyPortalURL", "s", SD_BUS_PARAM(url), "bs",
+                                             SD_BUS_PARAM(applied) SD_BUS_PARAM(message), &Session::onMethod,
+                                             flags),
+                    SD_BUS_METHOD("Show", "", "", &Session::onMethod, flags),
+                    SD_BUS_VTABLE_END,
+                });
             return entries;
         }();
         return table.data();
@@ -375,7 +379,19 @@ private:
         }
         try {
             std::string argument;
-            if (entry->method == Method::pair || entry->method == Method::applyPortalURL) {
+            std::string code;
+            if (entry->method == Method::pairWithPortal) {
+                const char* url = nullptr;
+                const char* text = nullptr;
+                if (const int result = sd_bus_message_read(message, "ss", &url, &text); result < 0) {
+                    return result;
+                }
+                argument = url;
+                code = text;
+                if (code.empty()) {
+                    return sd_bus_error_set(error, SD_BUS_ERROR_INVALID_ARGS, "A pairing code is required");
+                }
+            } else if (entry->method == Method::pair || entry->method == Method::applyPortalURL) {
                 const char* text = nullptr;
                 if (const int result = sd_bus_message_read(message, "s", &text); result < 0) {
                     return result;
@@ -387,9 +403,9 @@ private:
             }
             const std::uint64_t call = ++self.lastCall_;
             self.calls_.emplace(call, Pending{sdbus::Message(sd_bus_message_ref(message)), entry});
-            self.executor_.post([main = self.main_, method = entry->method, argument, call] {
+            self.executor_.post([main = self.main_, method = entry->method, argument, code, call] {
                 if (const auto side = main.lock()) {
-                    side->handle(method, argument, call);
+                    side->handle(method, argument, code, call);
                 }
             });
             return 1; // answered later, from `flush`
@@ -515,7 +531,6 @@ void ShellBusService::attach(ShellModel& model) {
 
 void ShellBusService::detach() {
     main_->model = nullptr;
-    main_->pairings.clear();
     for (const std::uint64_t call : std::exchange(main_->waiting, {})) {
         shared_->answer(call, Outcome::failure(shellbus::error::notReady, "zoq is shutting down"));
     }

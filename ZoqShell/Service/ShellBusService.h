@@ -16,7 +16,8 @@ class ShellModel;
 /// `org.zoq.Zoq` over a shell model: read-only properties for what the menu
 /// shows (`ShellStatus`), with PropertiesChanged whenever they change, and
 /// the methods StartRecording, StopRecording, TogglePause, Pause, Resume,
-/// UploadNow, Pair, ApplyPortalURL and Show (docs/session-bus.md).
+/// UploadNow, Pair, PairWithPortal, ApplyPortalURL and Show
+/// (docs/session-bus.md).
 ///
 /// Threads. The connection lives on a thread of its own (an sd-bus
 /// connection belongs to one thread). A method call is handed to the main

@@ -3,6 +3,7 @@
 #include "ZoqShell/Settings/ShellSettings.h"
 #include "ZoqShell/Shell/MenuPresentation.h"
 #include "ZoqShell/Shell/ShellModel.h"
+#include "ZoqShell/Transport/PortalOrigin.h"
 
 namespace zoq {
 
@@ -19,7 +20,7 @@ ShellStatus ShellStatus::of(ShellModel& model) {
     status.paired = model.paired();
     status.blockedAuth = model.blockedAuth();
     status.deviceId = model.currentDeviceId().value_or("");
-    status.portal = model.settings().apiBaseURLString();
+    status.portal = PortalOrigin::withoutUserInfo(model.settings().apiBaseURLString());
     status.pairingMessage = model.pairingMessage().value_or("");
     status.rows = model.rows();
     return status;

@@ -28,7 +28,8 @@ struct ShellStatus {
     bool blockedAuth = false;
     /// The paired device's identifier; empty when not paired.
     std::string deviceId;
-    /// The portal address in the settings, as stored.
+    /// The portal address in the settings, as stored but without any user
+    /// name or password written into it.
     std::string portal;
     /// The last pairing or portal-address message; empty when none.
     std::string pairingMessage;

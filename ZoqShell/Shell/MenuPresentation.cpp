@@ -50,6 +50,9 @@ PermissionPresentation permissionPresentation(const std::optional<RecorderPermis
 }
 
 StatusLine statusLine(const StatusInputs& inputs) {
+    if (inputs.portalChanged) {
+        return {ShellModel::portalChangedMessage, true};
+    }
     if (inputs.blockedAuth) {
         return {"Blocked: re-pair required", true};
     }
@@ -89,8 +92,9 @@ PermissionPresentation permissionPresentation(ShellModel& model) {
 
 StatusInputs statusInputs(ShellModel& model) {
     const RecorderController& recorder = model.recorder();
-    return {model.blockedAuth(), recorder.uiState(), recorder.recordingApp(), recorder.terminationInfo(),
-            permissionPresentation(model)};
+    return {model.blockedAuth(),           recorder.uiState(),
+            recorder.recordingApp(),       recorder.terminationInfo(),
+            permissionPresentation(model), model.portalChanged()};
 }
 
 std::string rowLabel(const UploadRow& row) {

@@ -50,6 +50,8 @@ struct StatusInputs {
     std::optional<std::string> recordingApp;
     std::optional<EngineTerminationInfo> termination;
     PermissionPresentation permission;
+    /// The portal address names another portal than the credentials'.
+    bool portalChanged = false;
 };
 
 StatusLine statusLine(const StatusInputs& inputs);

@@ -32,9 +32,15 @@ ShellModel::ShellModel(Dependencies dependencies)
           std::move(dependencies.microphoneRequester), std::move(dependencies.soundServerProbe))),
       worker_(std::make_unique<SerialWorker>()), uploadWaiter_(std::make_unique<SerialWorker>()) {
     recorder_->onChange([this] { changed(); });
-    if (const std::optional<std::string> portal = settings_.apiBaseURL()) {
-        openCredentials(*portal, [] {});
+    const ShellSettings::PortalCheck stored = ShellSettings::checkPortalURL(settings_.apiBaseURLString());
+    if (stored.url) {
+        openCredentials(*stored.url, [] {});
     } else {
+        // An address edited by hand that zoq would refuse is not used: it
+        // could hand the credentials to anyone. Said, and kept for the
+        // person to correct.
+        portalProblem_ = stored.reason;
+        pairingMessage_ = portalRefused;
         ready_ = true;
     }
     scheduleTick();
@@ -86,7 +92,7 @@ void ShellModel::openCredentials(const std::string& portal, std::function<void()
         [this, then = std::move(then)](std::shared_ptr<DeviceAuth> auth) {
             if (!auth_) {
                 auth_ = std::move(auth);
-                paired_ = auth_->hasCredentials();
+                refreshPortalState();
                 blockedAuth_ = auth_->isBlocked();
                 attachUploader();
             }
@@ -144,7 +150,7 @@ void ShellModel::tick() {
         },
         [this](LoginItemState state) {
             if (auth_) {
-                paired_ = paired_ || auth_->hasCredentials();
+                refreshPortalState();
                 blockedAuth_ = auth_->isBlocked();
             }
             loginItemState_ = state;
@@ -175,51 +181,75 @@ void ShellModel::uploadNow(std::function<void()> done) {
 
 // MARK: Portal and pairing
 
+void ShellModel::refreshPortalState() {
+    const bool held = auth_ && auth_->hasCredentials();
+    paired_ = held && auth_->servesConfiguredPortal();
+    portalChanged_ = held && !paired_;
+}
+
 bool ShellModel::applyPortalURL(const std::string& text) {
-    const std::optional<std::string> portal = ShellSettings::parsePortalURL(trimmed(text));
-    if (!portal) {
+    const ShellSettings::PortalCheck check = ShellSettings::checkPortalURL(trimmed(text));
+    if (!check.url) {
+        portalProblem_ = check.reason;
         pairingMessage_ = portalRefused;
         changed();
         return false;
     }
+    portalProblem_.clear();
+    const std::string& portal = *check.url;
     try {
-        settings_.setAPIBaseURLString(*portal);
+        settings_.setAPIBaseURLString(portal);
     } catch (const std::exception&) {
         // Used for this run even when it cannot be kept.
     }
     if (auth_) {
-        auth_->configure(*portal);
+        auth_->configure(portal);
     } else {
-        openCredentials(*portal, [] {});
+        openCredentials(portal, [] {});
     }
     if (uploader_) {
-        uploader_->setBaseURL(*portal);
+        uploader_->setBaseURL(portal);
     }
+    refreshPortalState();
+    // The message follows this action: an earlier refusal no longer holds.
+    pairingMessage_ = portalChanged_ ? std::optional<std::string>(portalChangedMessage) : std::nullopt;
     changed();
     return true;
 }
 
-void ShellModel::pair(std::string code, std::function<void()> done) {
-    const bool applied = applyPortalURL(settings_.apiBaseURLString());
-    if (!applied) {
-        if (done) {
-            done();
+void ShellModel::pair(std::string code, PairingDone done) {
+    pairWithPortal(settings_.apiBaseURLString(), std::move(code), std::move(done));
+}
+
+void ShellModel::pairWithPortal(std::string portalText, std::string code, PairingDone done) {
+    const auto finish = [](const PairingDone& callback, const PairingOutcome& outcome) {
+        if (callback) {
+            callback(outcome);
         }
+    };
+    const ShellSettings::PortalCheck check = ShellSettings::checkPortalURL(trimmed(portalText));
+    if (!check.url) {
+        portalProblem_ = check.reason;
+        pairingMessage_ = portalRefused;
+        changed();
+        finish(done, {PairingOutcome::Kind::portalRefused, portalRefused, check.reason});
         return;
     }
+    const std::string portal = *check.url;
     if (!auth_) {
-        // The credentials are still being opened: pair once they are.
-        openCredentials(settings_.apiBaseURLString(), [this, code = std::move(code), done = std::move(done)] {
-            if (auth_) {
-                pair(code, done);
-            } else {
-                pairingMessage_ = portalMissing;
-                changed();
-                if (done) {
-                    done();
-                }
-            }
-        });
+        // The credentials are still being opened: pair once they are. They
+        // are opened for the stored address (binding credentials saved
+        // before origins were kept to it), never for the one being tried.
+        openCredentials(settings_.apiBaseURL().value_or(""),
+                        [this, portal, code = std::move(code), done = std::move(done), finish] {
+                            if (auth_) {
+                                pairWithPortal(portal, code, done);
+                            } else {
+                                pairingMessage_ = portalMissing;
+                                changed();
+                                finish(done, {PairingOutcome::Kind::portalRefused, portalMissing, {}});
+                            }
+                        });
         return;
     }
     pairingMessage_ = pairingInProgress;
@@ -230,31 +260,43 @@ void ShellModel::pair(std::string code, std::function<void()> done) {
     };
     offMain<Outcome>(
         *worker_,
-        [auth = auth_, this, code] {
+        [auth = auth_, this, code, portal] {
             try {
-                const PairingClient client(*auth, ShellPaths::installUUID(settings_), deviceName_);
+                const PairingClient client(*auth, ShellPaths::installUUID(settings_), deviceName_, portal);
                 return Outcome{client.pair(code).deviceId(), {}};
             } catch (const std::exception& error) {
                 return Outcome{std::nullopt, error.what()};
             }
         },
-        [this, done = std::move(done)](Outcome outcome) {
+        [this, portal, done = std::move(done), finish](Outcome outcome) {
             if (!outcome.deviceId) {
-                pairingMessage_ = "Pairing failed: " + outcome.failure;
+                const std::string message = "Pairing failed: " + outcome.failure;
+                pairingMessage_ = message;
                 changed();
-                if (done) {
-                    done();
-                }
+                finish(done, {PairingOutcome::Kind::failed, message, {}});
                 return;
             }
-            paired_ = true;
-            blockedAuth_ = false;
-            pairingMessage_ = "Paired device " + *outcome.deviceId;
+            // The credentials are bound to `portal` and device
+            // authentication uses it already; now it becomes the address.
+            try {
+                settings_.setAPIBaseURLString(portal);
+            } catch (const std::exception&) {
+                // Used for this run even when it cannot be kept.
+            }
+            portalProblem_.clear();
             attachUploader();
+            if (uploader_) {
+                uploader_->setBaseURL(portal);
+            }
+            refreshPortalState();
+            blockedAuth_ = false;
+            const std::string message = "Paired device " + *outcome.deviceId;
+            pairingMessage_ = message;
             changed();
             if (recorder_->isRunning()) {
                 restartRecorder();
             }
+            finish(done, {PairingOutcome::Kind::paired, message, {}});
             SpoolUploader* uploader = uploader_.get();
             offMain<bool>(
                 *uploadWaiter_,
@@ -266,16 +308,14 @@ void ShellModel::pair(std::string code, std::function<void()> done) {
                     }
                     return true;
                 },
-                [done](bool) {
-                    if (done) {
-                        done();
-                    }
-                });
+                [](bool) {});
         });
 }
 
 std::optional<std::string> ShellModel::currentDeviceId() const {
-    if (!auth_ || !paired_) {
+    // Also while the address names another portal: recording goes on and
+    // its uploads wait, as they do for blocked credentials.
+    if (!auth_) {
         return std::nullopt;
     }
     const std::optional<CredentialSnapshot> snapshot = auth_->snapshot();
@@ -294,7 +334,7 @@ void ShellModel::startUp() {
     }
     installHotkey();
     refreshLoginItemState();
-    if (settings_.recorderEnabled() && paired_) {
+    if (settings_.recorderEnabled() && (paired_ || portalChanged_)) {
         if (const std::optional<std::string> device = currentDeviceId()) {
             recorder_->start(*device);
         }

@@ -72,6 +72,21 @@ public:
     static constexpr const char* portalMissing = "Set the zoq API URL first";
     static constexpr const char* pairingInProgress = "Pairing…";
     static constexpr const char* pairFirst = "Pair your device before recording";
+    static constexpr const char* portalChangedMessage =
+        "Portal changed — pair this device with the new portal";
+
+    /// How one pairing ended, told to the caller that asked for it alone
+    /// (the shared `pairingMessage` shows the latest of all of them).
+    struct PairingOutcome {
+        enum class Kind { paired, portalRefused, failed };
+        Kind kind = Kind::failed;
+        /// "Paired device <id>", `portalRefused`, `portalMissing` or
+        /// "Pairing failed: <reason>".
+        std::string message;
+        /// Why the address was refused (`portalRefused` only).
+        std::string reason;
+    };
+    using PairingDone = std::function<void(const PairingOutcome&)>;
 
     explicit ShellModel(Dependencies dependencies);
     ~ShellModel();
@@ -86,7 +101,15 @@ public:
 
     /// The stored credentials have been opened (the values below are known).
     bool ready() const noexcept { return ready_; }
+    /// The device holds credentials for the portal the address names.
     bool paired() const noexcept { return paired_; }
+    /// The device holds credentials, but for another portal than the address
+    /// names: nothing is sent until it pairs with this one or the address is
+    /// set back.
+    bool portalChanged() const noexcept { return portalChanged_; }
+    /// Why the last portal address (applied, paired with, or found in the
+    /// settings at start) was refused; empty when it was not.
+    const std::string& portalProblem() const noexcept { return portalProblem_; }
     bool blockedAuth() const noexcept { return blockedAuth_; }
     const std::vector<UploadRow>& rows() const noexcept { return rows_; }
     const std::string& pairingCode() const noexcept { return pairingCode_; }
@@ -101,9 +124,18 @@ public:
     /// Registers the hotkey and re-arms recording if it was on and the device
     /// is paired (once the credentials are open).
     void startUp();
-    void pair(std::string code, std::function<void()> done = {});
+    /// Pairs with the portal address in the settings. `done` gets this
+    /// pairing's own outcome, on the main thread, as soon as the pairing has
+    /// ended (the upload pass that follows a success runs on).
+    void pair(std::string code, PairingDone done = {});
+    /// Pairs with the portal at `portal` and applies that address only if the
+    /// pairing succeeds; a refused address or a failed pairing leaves the
+    /// address and the credentials as they were.
+    void pairWithPortal(std::string portal, std::string code, PairingDone done = {});
     /// Validates and applies a portal address; false (with the message) when
-    /// it is refused.
+    /// it is refused. An address of another portal than a paired device's
+    /// is applied, and says `portalChangedMessage`; the same portal again
+    /// changes nothing but the stored spelling.
     bool applyPortalURL(const std::string& text);
     void toggleRecorder();
     void togglePause();
@@ -127,6 +159,9 @@ private:
     void scheduleTick();
     void tick();
     void restartRecorder();
+    // Derives `paired_` and `portalChanged_` from the credentials and the
+    // configured address.
+    void refreshPortalState();
 
     ShellSettings& settings_;
     MainExecutor& executor_;
@@ -145,6 +180,8 @@ private:
 
     bool ready_ = false;
     bool paired_ = false;
+    bool portalChanged_ = false;
+    std::string portalProblem_;
     bool blockedAuth_ = false;
     std::vector<UploadRow> rows_;
     std::string pairingCode_;

@@ -20,6 +20,7 @@
 #include "tests/TestSupport/TestAudio.h"
 #include "tests/TestSupport/TestPrograms.h"
 
+#include <condition_variable>
 #include <fstream>
 #include <future>
 #include <set>
@@ -208,7 +209,8 @@ TEST_F(ShellBusServiceTest, MethodsPropertiesAndSignalsOverTheModel) {
     EXPECT_EQ(ask([&] { return client->applyPortalURL("ftp://example.org"); }),
               std::make_pair(false, std::string(ShellModel::portalRefused)));
     EXPECT_EQ(ask([&] { return client->applyPortalURL(" " + portal->url() + " "); }),
-              std::make_pair(true, settings.apiBaseURLString()));
+              std::make_pair(true, portal->url() + "/"));
+    EXPECT_EQ(settings.apiBaseURLString(), portal->url() + "/");
 
     // Pairing replies once the portal has answered.
     const std::string paired = ask([&] { return client->pair(portal->pairingCode()); });
@@ -315,6 +317,137 @@ TEST_F(ShellBusServiceTest, CommandsTalkToTheRunningService) {
     EXPECT_EQ(refused.out, "Pairing failed: rejected(\"invalid_pairing_code\")\n") << "the service paired";
     EXPECT_EQ(run({"stop"}).out, "Recorder stopped\n");
     EXPECT_EQ(engines[0]->calls, (std::vector<std::string>{"start", "pause", "resume", "stop"}));
+}
+
+/// The real transport, except that pairing redemptions wait until released,
+/// so that other calls can come in while a pairing is under way.
+class GatedPairing final : public WireTransport {
+public:
+    explicit GatedPairing(WireTransport& next) : next_(next) {}
+
+    TransportResponse execute(const TransportRequest& request) override {
+        if (request.url.ends_with("/api/v1/devices/pair")) {
+            std::unique_lock guard(lock_);
+            ++waiting_;
+            changed_.notify_all();
+            changed_.wait_for(guard, 30s, [this] { return open_; });
+        }
+        return next_.execute(request);
+    }
+    int waiting() {
+        const std::lock_guard guard(lock_);
+        return waiting_;
+    }
+    void open() {
+        {
+            const std::lock_guard guard(lock_);
+            open_ = true;
+        }
+        changed_.notify_all();
+    }
+
+private:
+    WireTransport& next_;
+    std::mutex lock_;
+    std::condition_variable changed_;
+    int waiting_ = 0;   // guarded by lock_
+    bool open_ = false; // guarded by lock_
+};
+
+TEST_F(ShellBusServiceTest, EachPairCallIsAnsweredWithItsOwnOutcome) {
+    GatedPairing gated(curl);
+    create(gated);
+    const auto service = serve();
+    const auto client = ShellBusClient::connect(bus.address());
+    // Clients of their own, each waiting on a thread of its own.
+    auto first = std::async(std::launch::async, [this] {
+        return ShellBusClient::connect(bus.address())->pair(portal->pairingCode());
+    });
+    settle([&] { return gated.waiting() == 1; });
+    auto wrongCode = std::async(std::launch::async, [this]() -> std::string {
+        try {
+            return ShellBusClient::connect(bus.address())->pair("0000-0000-0000");
+        } catch (const ShellBusError& error) {
+            return error.name() + ": " + error.what();
+        }
+    });
+
+    // Other clients' calls while the first pairing waits on the portal.
+    EXPECT_EQ(errorOf([&] { client->startRecording(); }),
+              "org.zoq.Zoq.Error.NotPaired: Pair your device before recording");
+    EXPECT_EQ(ask([&] { return client->applyPortalURL("ftp://x"); }),
+              std::make_pair(false, std::string(ShellModel::portalRefused)));
+
+    gated.open();
+    settle([&] { return first.wait_for(0s) == std::future_status::ready; });
+    const std::string paired = first.get();
+    ASSERT_TRUE(model->currentDeviceId());
+    EXPECT_EQ(paired, "Paired device " + *model->currentDeviceId());
+    settle([&] { return wrongCode.wait_for(0s) == std::future_status::ready; });
+    EXPECT_EQ(wrongCode.get(),
+              "org.zoq.Zoq.Error.PairingFailed: Pairing failed: rejected(\"invalid_pairing_code\")");
+    EXPECT_TRUE(model->paired()) << "a failed pairing leaves the credentials in force";
+}
+
+TEST_F(ShellBusServiceTest, AnotherPortalNeedsItsOwnPairingAndTheOldOneComesBack) {
+    portal::PortalOptions options;
+    options.dataDirectory = temp / "second-portal";
+    const portal::DevPortal second(options, clock);
+    create(curl);
+    const auto service = serve();
+    const auto client = ShellBusClient::connect(bus.address());
+    ask([&] { return client->pair(portal->pairingCode()); });
+    const std::optional<std::string> firstDevice = model->currentDeviceId();
+    ASSERT_TRUE(firstDevice);
+    const std::string firstAddress = settings.apiBaseURLString();
+
+    // Any program on the bus may point zoq elsewhere; the credentials stay.
+    EXPECT_EQ(ask([&] { return client->applyPortalURL(second.url()); }),
+              std::make_pair(true, std::string(ShellModel::portalChangedMessage)));
+    ShellStatus status = ask([&] { return client->status(); });
+    EXPECT_FALSE(status.paired);
+    EXPECT_EQ(status.pairingMessage, ShellModel::portalChangedMessage);
+    EXPECT_EQ(status.statusLine, ShellModel::portalChangedMessage);
+    EXPECT_EQ(status.portal, second.url() + "/");
+    EXPECT_EQ(errorOf([&] { client->uploadNow(); }),
+              "org.zoq.Zoq.Error.NotPaired: This device is not paired; pair it first");
+    // The same portal again changes nothing.
+    EXPECT_EQ(ask([&] { return client->applyPortalURL(second.url() + "/"); }),
+              std::make_pair(true, std::string(ShellModel::portalChangedMessage)));
+
+    // A pairing that fails, or an address that is refused, changes nothing.
+    EXPECT_EQ(errorOf([&] { client->pairWithPortal(portal->url(), "0000-0000-0000"); }),
+              "org.zoq.Zoq.Error.PairingFailed: Pairing failed: rejected(\"invalid_pairing_code\")");
+    EXPECT_EQ(settings.apiBaseURLString(), second.url() + "/");
+    for (const std::string refused :
+         {"http://user:pw@127.0.0.1:1/", "http://portal.example/", "http://127.0.0.1:0/", "https://[::1"}) {
+        EXPECT_EQ(errorOf([&] { client->pairWithPortal(refused, second.pairingCode()); }),
+                  "org.zoq.Zoq.Error.InvalidPortalURL: Portal URL invalid — not applied")
+            << refused;
+        EXPECT_EQ(ask([&] { return client->applyPortalURL(refused); }),
+                  std::make_pair(false, std::string(ShellModel::portalRefused)))
+            << refused;
+    }
+    EXPECT_EQ(settings.apiBaseURLString(), second.url() + "/");
+    EXPECT_EQ(model->currentDeviceId(), firstDevice);
+
+    // Set back: paired again, with the same credentials.
+    EXPECT_EQ(ask([&] { return client->applyPortalURL(portal->url()); }),
+              std::make_pair(true, portal->url() + "/"));
+    status = ask([&] { return client->status(); });
+    EXPECT_TRUE(status.paired);
+    EXPECT_EQ(status.pairingMessage, "");
+    EXPECT_EQ(model->currentDeviceId(), firstDevice);
+
+    // A pairing with the second portal moves everything there.
+    const std::string moved = ask([&] { return client->pairWithPortal(second.url(), second.pairingCode()); });
+    ASSERT_TRUE(model->currentDeviceId());
+    EXPECT_EQ(moved, "Paired device " + *model->currentDeviceId());
+    EXPECT_EQ(settings.apiBaseURLString(), second.url() + "/");
+    EXPECT_TRUE(ask([&] { return client->status(); }).paired);
+    EXPECT_EQ(ask([&] { return client->applyPortalURL(firstAddress); }),
+              std::make_pair(true, std::string(ShellModel::portalChangedMessage)))
+        << "the first portal's credentials are gone";
 }
 
 // Every field of a row, present or absent, reads back as it was written; a

@@ -99,7 +99,7 @@ protected:
     void settle(const std::function<bool()>& done) { ASSERT_TRUE(loop.runUntil(done, 20s)); }
     void pair(const std::string& code) {
         bool done = false;
-        model->pair(code, [&] { done = true; });
+        model->pair(code, [&](const ShellModel::PairingOutcome&) { done = true; });
         settle([&] { return done; });
     }
 

@@ -84,7 +84,7 @@ TEST_F(ShellModelTest, AStalledPortalNeverStallsTheMainLoop) {
     });
     create(stalled);
     bool pairingDone = false;
-    model->pair("ABCD-EFGH-JKMN", [&] { pairingDone = true; });
+    model->pair("ABCD-EFGH-JKMN", [&](const ShellModel::PairingOutcome&) { pairingDone = true; });
     // While the pairing waits for the portal, the main loop answers.
     for (int i = 0; i < 20; ++i) {
         bool answered = false;
