@@ -7,6 +7,7 @@
 #include <QIcon>
 #include <QLabel>
 #include <QListWidget>
+#include <QTextDocument>
 #include <QToolBar>
 #include <QVBoxLayout>
 #include <exception>
@@ -88,7 +89,9 @@ void AllowlistWindow::fill() {
     for (const AllowlistApp& app : allowlistApps(lastRunning_, allowed)) {
         auto* item = new QListWidgetItem(iconFor(app.icon), QString::fromStdString(app.name), list_);
         const QString id = QString::fromStdString(app.bundleId);
-        item->setToolTip(id);
+        // QToolTip guesses rich text from the text itself; the identifier
+        // comes from another program, so it is shown escaped, as written.
+        item->setToolTip(Qt::convertFromPlainText(id, Qt::WhiteSpaceNoWrap));
         item->setData(Qt::UserRole, id);
         item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsUserCheckable);
         item->setCheckState(allowed.count(app.bundleId) != 0 ? Qt::Checked : Qt::Unchecked);

@@ -3,6 +3,7 @@
 #include "ZoqCaptureEngine/SdBus.h"
 #include "ZoqCaptureEngine/SerialQueue.h"
 
+#include <optional>
 #include <string>
 
 namespace zoq {
@@ -16,6 +17,11 @@ namespace zoq {
 /// deadline, so a slow or missing server never stalls the UI. A notification
 /// that cannot be delivered is reported on stderr and dropped; the next one
 /// connects again.
+///
+/// Texts are plain: the summary is sent as it is (the protocol defines it as
+/// plain text), and the body, which a server may read as markup, is escaped
+/// when the server lists "body-markup" among its capabilities (asked once
+/// per connection), so a name from another program always shows literally.
 ///
 /// `busAddress` names the bus; empty for the session bus
 /// (DBUS_SESSION_BUS_ADDRESS). The destructor waits for the notifications
@@ -40,12 +46,21 @@ public:
     /// dropped. For tests and an orderly exit.
     void flush();
 
+    /// `text` with "&", "<", ">", "'" and '"' written as entities, which a
+    /// server that reads markup shows as the characters themselves.
+    static std::string escapedMarkup(const std::string& text);
+
 private:
     /// On the queue's thread. Throws `CoreError::io` when it fails.
     void deliver(const std::string& summary, const std::string& body, Urgency urgency);
 
     const std::string busAddress_;
-    sdbus::Bus bus_; // only touched on queue_'s thread
+    /// Whether the server reads the body as markup; asked on each new
+    /// connection, because the server may have changed.
+    bool bodyMarkup(sd_bus* bus);
+
+    sdbus::Bus bus_;                 // only touched on queue_'s thread
+    std::optional<bool> bodyMarkup_; // only touched on queue_'s thread; none: not asked yet
     SerialQueue queue_;
 };
 

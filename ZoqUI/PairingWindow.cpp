@@ -3,6 +3,7 @@
 #include "ZoqShell/Settings/ShellSettings.h"
 #include "ZoqShell/Shell/ShellModel.h"
 #include "ZoqShell/System/LinkOpening.h"
+#include "ZoqShell/Transport/PortalOrigin.h"
 
 #include <QFormLayout>
 #include <QLabel>
@@ -24,6 +25,8 @@ PairingWindow::PairingWindow(ShellModel& model, LinkOpening& links, QWidget* par
     form->addRow("Pairing code", code_);
     form->addRow(pair_);
     message_->setWordWrap(true);
+    // The message quotes the portal's replies: never read as markup.
+    message_->setTextFormat(Qt::PlainText);
     message_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     form->addRow(message_);
     QFont small = link_->font();
@@ -37,6 +40,7 @@ PairingWindow::PairingWindow(ShellModel& model, LinkOpening& links, QWidget* par
     QObject::connect(code_, &QLineEdit::textEdited, this,
                      [this](const QString& text) { model_.setPairingCode(text.toStdString()); });
     QObject::connect(pair_, &QPushButton::clicked, this, [this] { pairDevice(); });
+    QObject::connect(code_, &QLineEdit::returnPressed, this, [this] { pairDevice(); });
     QObject::connect(link_, &QLabel::linkActivated, this,
                      [this](const QString& url) { (void)links_.open(DesktopLink::url(url.toStdString())); });
     observer_ = std::make_unique<ModelObserver>(model_, [this] { refresh(); });
@@ -45,7 +49,8 @@ PairingWindow::PairingWindow(ShellModel& model, LinkOpening& links, QWidget* par
 
 void PairingWindow::showEvent(QShowEvent* event) {
     if (!initializedDraft_) {
-        portal_->setText(QString::fromStdString(model_.settings().apiBaseURLString()));
+        portal_->setText(
+            QString::fromStdString(PortalOrigin::withoutUserInfo(model_.settings().apiBaseURLString())));
         initializedDraft_ = true;
     }
     refresh();
@@ -71,9 +76,13 @@ void PairingWindow::applyDraft() {
 }
 
 void PairingWindow::pairDevice() {
-    if (model_.applyPortalURL(portal_->text().toStdString())) {
-        model_.pair(model_.pairingCode());
+    if (model_.pairingCode().empty()) {
+        return;
     }
+    // The draft becomes the address only if this pairing succeeds: a
+    // mistyped address never receives the device's credentials, and a failed
+    // pairing leaves the address in force as it was.
+    model_.pairWithPortal(portal_->text().toStdString(), model_.pairingCode());
 }
 
 } // namespace zoq

@@ -19,8 +19,9 @@ class LinkOpening;
 /// settings the first time the window is shown and kept across later
 /// showings, so what the person typed survives closing the window. An
 /// address the model refuses is reported by its pairing message and stays in
-/// the field for correction; "Pair device" pairs only after the draft was
-/// applied.
+/// the field for correction. "Pair device" (or Return in the code field)
+/// pairs with the draft address, which is stored only once that pairing
+/// succeeded.
 ///
 /// Main thread. The model and the link opener are borrowed.
 class PairingWindow final : public QWidget {

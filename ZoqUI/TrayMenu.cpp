@@ -27,6 +27,9 @@ void addLine(QMenu& menu, const QString& line, Tone tone) {
     action->setText(line);
     action->setEnabled(false);
     auto* label = new QLabel(line);
+    // The line may name another program ("Recording <application>"): set
+    // explicitly, since a QLabel would otherwise guess rich text from it.
+    label->setTextFormat(Qt::PlainText);
     label->setContentsMargins(12, 4, 12, 4);
     QPalette palette = label->palette();
     const QColor colour = tone == Tone::warning     ? TrayMenu::warningColor

@@ -29,6 +29,7 @@
 #include <QTest>
 #include <condition_variable>
 #include <gtest/gtest.h>
+#include <set>
 
 namespace zoq {
 namespace {
@@ -70,7 +71,7 @@ protected:
     }
     void pair() {
         bool done = false;
-        model->pair(portal->pairingCode(), [&] { done = true; });
+        model->pair(portal->pairingCode(), [&](const ShellModel::PairingOutcome&) { done = true; });
         ASSERT_TRUE(test::waitFor([&] { return done && model->paired(); }));
     }
     static void retype(QLineEdit& field, const std::string& text) {
@@ -179,6 +180,73 @@ TEST_F(TrayModelTest, PairingWindowKeepsItsDraftAndPairsOnlyAtAUsableAddress) {
     EXPECT_EQ(links.history()[0], DesktopLink::url(portal->url() + "/"));
 }
 
+TEST_F(TrayModelTest, PairingWindowMessageFollowsTheLastActionAndReturnPairs) {
+    auto& window = static_cast<PairingWindow&>(windows->open(TrayWindow::pairing));
+    retype(window.portalField(), "ftp://x");
+    QTest::mouseClick(&window.applyButton(), Qt::LeftButton);
+    EXPECT_EQ(window.message().text().toStdString(), ShellModel::portalRefused);
+    retype(window.portalField(), portal->url());
+    QTest::keyClick(&window.portalField(), Qt::Key_Return);
+    EXPECT_EQ(settings.apiBaseURLString(), portal->url() + "/");
+    EXPECT_FALSE(window.message().isVisibleTo(&window)) << window.message().text().toStdString();
+
+    // A pairing that fails at a mistyped address leaves the address in force.
+    retype(window.portalField(), "http://127.0.0.1:1");
+    QTest::keyClicks(&window.codeField(), QString::fromStdString(portal->pairingCode()));
+    QTest::keyClick(&window.codeField(), Qt::Key_Return);
+    ASSERT_TRUE(test::waitFor([&] { return window.message().text().startsWith("Pairing failed"); }));
+    EXPECT_EQ(settings.apiBaseURLString(), portal->url() + "/");
+    EXPECT_FALSE(model->paired());
+
+    retype(window.portalField(), portal->url());
+    QTest::keyClick(&window.codeField(), Qt::Key_Return);
+    ASSERT_TRUE(test::waitFor([this] { return model->paired(); }));
+    EXPECT_EQ(window.message().textFormat(), Qt::PlainText) << "it quotes the portal's replies";
+}
+
+// Names and identifiers come from any local program: whatever they hold is
+// shown as the characters they are, never as markup.
+TEST_F(TrayModelTest, NamesFromOtherProgramsAreShownAsWritten) {
+    const std::vector<std::string> names = {
+        R"(<b>CallApp</b><br><span style="color:#00aa00">Recorder stopped</span>)",
+        R"(<a href="https://portal.example/">Click</a>)",
+        "<img src=file:///etc/hostname>",
+        std::string(10'240, 'x') + "<b>&amp;",
+    };
+    ModelMenuActions actions(
+        *model, links, [this](TrayWindow window) { windows->open(window); }, [] {});
+    TrayIcon icon(*model, actions, {});
+    pair();
+    test::action(icon.menu(), "Start recording")->trigger();
+    ASSERT_EQ(engines.size(), 1u);
+    for (const std::string& name : names) {
+        engines[0]->emit("armed");
+        engines[0]->emit("recording_started", {{"app", name}});
+        const QLabel* status = nullptr;
+        ASSERT_TRUE(test::waitFor([&] {
+            status = test::statusLabel(icon.menu());
+            return status != nullptr && status->text().toStdString() == "Recording " + name;
+        }));
+        EXPECT_EQ(status->textFormat(), Qt::PlainText);
+    }
+
+    running.clear();
+    for (const std::string& name : names) {
+        running.push_back({name, name, ""});
+    }
+    auto& window = static_cast<AllowlistWindow&>(windows->open(TrayWindow::allowlist));
+    ASSERT_TRUE(test::waitFor([&window] { return !window.reloading(); }));
+    ASSERT_EQ(window.list().count(), static_cast<int>(names.size()));
+    std::set<std::string> labels;
+    std::set<std::string> tips;
+    for (int index = 0; index < window.list().count(); ++index) {
+        labels.insert(window.list().item(index)->text().toStdString());
+        tips.insert(test::shownToolTip(window.list().item(index)->toolTip()));
+    }
+    EXPECT_EQ(labels, std::set<std::string>(names.begin(), names.end()));
+    EXPECT_EQ(tips, std::set<std::string>(names.begin(), names.end()));
+}
+
 TEST_F(TrayModelTest, AllowlistListsRunningAndAllowedAppsAndStoresEachSwitch) {
     settings.setAllowedBundleIDs({"org.example.Gone"});
     running = {{"Talk", "org.example.Talk", "phone"},
@@ -192,7 +260,7 @@ TEST_F(TrayModelTest, AllowlistListsRunningAndAllowedAppsAndStoresEachSwitch) {
         for (int index = 0; index < window.list().count(); ++index) {
             const QListWidgetItem* item = window.list().item(index);
             items.push_back((item->checkState() == Qt::Checked ? "[x] " : "[ ] ") +
-                            item->text().toStdString() + " " + item->toolTip().toStdString());
+                            item->text().toStdString() + " " + test::shownToolTip(item->toolTip()));
         }
         return items;
     };

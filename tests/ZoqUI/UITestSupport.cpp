@@ -1,8 +1,11 @@
 #include "tests/ZoqUI/UITestSupport.h"
 
 #include <QAction>
+#include <QLabel>
 #include <QMenu>
 #include <QTest>
+#include <QTextDocument>
+#include <QWidgetAction>
 #include <gtest/gtest.h>
 
 namespace zoq::test {
@@ -50,6 +53,24 @@ QAction* action(const QMenu& menu, const std::string& text) {
 
 bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
     return QTest::qWaitFor(done, static_cast<int>(timeout.count()));
+}
+
+std::string shownToolTip(const QString& tip) {
+    if (!Qt::mightBeRichText(tip)) {
+        return tip.toStdString();
+    }
+    QTextDocument document;
+    document.setHtml(tip);
+    return document.toPlainText().toStdString();
+}
+
+const QLabel* statusLabel(const QMenu& menu) {
+    const QList<QAction*> actions = menu.actions();
+    if (actions.isEmpty()) {
+        return nullptr;
+    }
+    const auto* widget = dynamic_cast<const QWidgetAction*>(actions.front());
+    return widget != nullptr ? dynamic_cast<const QLabel*>(widget->defaultWidget()) : nullptr;
 }
 
 } // namespace zoq::test

@@ -7,7 +7,9 @@
 #include <vector>
 
 class QAction;
+class QLabel;
 class QMenu;
+class QString;
 
 namespace zoq::test {
 
@@ -22,6 +24,13 @@ std::vector<std::string> menuItems(const QMenu& menu);
 
 /// The enabled item with this text; fails the test when there is none.
 QAction* action(const QMenu& menu, const std::string& text);
+
+/// The text a tooltip shows: QToolTip renders `tip` as rich text when it
+/// looks like markup, as plain text otherwise.
+std::string shownToolTip(const QString& tip);
+
+/// The label of the menu's status line (its first item); null when there is none.
+const QLabel* statusLabel(const QMenu& menu);
 
 /// Runs Qt's event loop until `done()` holds or `timeout` passes; whether it held.
 bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(20));
