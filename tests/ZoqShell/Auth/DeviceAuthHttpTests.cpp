@@ -1,8 +1,8 @@
 // Device authentication over real HTTP: libcurl against a loopback server.
 #include "ZoqCore/Support/Bytes.h"
 #include "ZoqShell/Auth/DeviceAuth.h"
-#include "ZoqShell/Transport/PortalOrigin.h"
 #include "ZoqShell/Transport/CurlWireTransport.h"
+#include "ZoqShell/Transport/PortalOrigin.h"
 #include "tests/TestSupport/CredentialTestSupport.h"
 #include "tests/TestSupport/MemoryCredentialPersistence.h"
 #include "tests/ZoqShell/Auth/AuthTestSupport.h"
