@@ -45,6 +45,7 @@ JSONValue liveJSON(const std::optional<ShellStatus>& live) {
 void status(const StatusOptions& options, Context& context) {
     const std::optional<ShellStatus> live = liveStatus();
     ShellSession session;
+    const std::vector<std::string> warnings = session.settings().warnings();
     const std::optional<CredentialSnapshot> snapshot = session.auth().snapshot();
     const auto uploader = session.uploader(
         options.root.empty() ? std::nullopt : std::optional<std::filesystem::path>(options.root));
@@ -63,6 +64,7 @@ void status(const StatusOptions& options, Context& context) {
             {"credentialStore", session.credentialStore()},
             {"rows", std::move(rowValues)},
             {"service", liveJSON(live)},
+            {"settingsWarnings", JSONValue::Array(warnings.begin(), warnings.end())},
         });
         out << document.canonicalText() << '\n';
     } else {
@@ -78,6 +80,9 @@ void status(const StatusOptions& options, Context& context) {
         out << "blocked: " << (snapshot && snapshot->blocked ? "yes (pair again)" : "no") << '\n';
         out << "portal: " << session.portal() << '\n';
         out << "credentials: " << session.credentialStore() << '\n';
+        for (const std::string& warning : warnings) {
+            out << "settings: " << warning << '\n';
+        }
         out << "recordings: " << rows.size() << '\n';
         for (const UploadRow& row : rows) {
             out << "  " << rowLine(row) << '\n';
@@ -101,7 +106,8 @@ void addStatusCommand(CLI::App& app, Context& context) {
                     "stage, recordingId, failures, retryAt, lastError, stuck, sentBytes, byteSize),\n"
                     "and service: null when no zoq\n"
                     "service runs in this session, else what it shows now (ready, statusLine,\n"
-                    "statusWarning, recorderState, recordingApp, running, pairingMessage).\n\n"
+                    "statusWarning, recorderState, recordingApp, running, pairingMessage), and\n"
+                    "settingsWarnings: a sentence for each value in the settings that is ignored.\n\n"
                     "Exit status: 0 paired; 3 not paired (the status is still printed); 2 usage;\n"
                     "4 no usable credential store.");
     command->add_flag("--json", options->json, "Print the status as JSON");
