@@ -3,12 +3,19 @@
 #include "ZoqShell/Shell/ShellModel.h"
 
 #include <QCursor>
+#include <QDBusConnection>
+#include <QDBusServiceWatcher>
 #include <QGuiApplication>
 #include <QPainter>
 #include <QPalette>
 #include <QPixmap>
 
 namespace zoq {
+namespace {
+
+const QString statusNotifierWatcher = QStringLiteral("org.kde.StatusNotifierWatcher");
+
+} // namespace
 
 TrayIcon::TrayIcon(ShellModel& model, MenuActions& actions,
                    const std::function<void(const std::string&)>& noTray)
@@ -25,6 +32,18 @@ TrayIcon::TrayIcon(ShellModel& model, MenuActions& actions,
                      });
     refresh();
     observer_ = std::make_unique<ModelObserver>(model_, [this] { refresh(); });
+    // Qt's StatusNotifierItem registers with the watcher once, when shown;
+    // showing it again registers it with the watcher that owns the name now.
+    auto* watcher = new QDBusServiceWatcher(statusNotifierWatcher, QDBusConnection::sessionBus(),
+                                            QDBusServiceWatcher::WatchForOwnerChange);
+    watcher_.reset(watcher);
+    QObject::connect(watcher, &QDBusServiceWatcher::serviceOwnerChanged, &menu_,
+                     [this](const QString&, const QString&, const QString& owner) {
+                         if (!owner.isEmpty() && tray_.isVisible()) {
+                             tray_.hide();
+                             tray_.show();
+                         }
+                     });
     tray_.show();
     if (!QSystemTrayIcon::isSystemTrayAvailable() && noTray) {
         noTray(noTrayText);

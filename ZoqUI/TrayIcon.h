@@ -22,6 +22,9 @@ class ShellModel;
 ///
 /// Where the session has no tray at all, `noTray` is called once, with the
 /// text that says so; the icon docks by itself if a tray appears later.
+/// A StatusNotifierItem watcher forgets its items when it restarts (a panel
+/// that crashed or was replaced): the icon follows the watcher's name and
+/// registers again with each new owner. (An XEmbed tray re-docks by itself.)
 ///
 /// Main thread. The model and the actions are borrowed and must outlive the
 /// icon.
@@ -51,6 +54,7 @@ private:
     QSystemTrayIcon tray_;
     std::optional<bool> red_;
     std::unique_ptr<ModelObserver> observer_;
+    std::unique_ptr<QObject> watcher_;
 };
 
 } // namespace zoq
