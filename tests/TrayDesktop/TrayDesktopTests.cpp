@@ -368,14 +368,18 @@ TEST(TrayDesktop, SettingsThatCannotBeReadAreToldOnceAndTheTrayRunsOn) {
     test::ChildProcess tray({(binaryDirectory() / "bin/zoq-tray").string(), "--background"}, environment,
                             home / "tray.log");
     ASSERT_TRUE(test::eventually([&] { return bus.hasOwner("org.zoq.Zoq"); }))
-        << "see " << (home / "tray.log");
-    const auto unreadable = [&] {
+        << contents(home / "tray.log");
+    const auto noticed = [&](const std::string& text) {
         std::size_t count = 0;
         for (const auto& received : test::receivedNotifications(bus.address())) {
-            count += received.body.find("cannot be read") != std::string::npos ? 1 : 0;
+            count += received.body.find(text) != std::string::npos ? 1 : 0;
         }
         return count;
     };
+    const auto unreadable = [&] { return noticed("cannot be read"); };
+    // Up and running: its icon found no tray and said so.
+    ASSERT_TRUE(test::eventually([&] { return noticed(TrayIcon::noTrayText) == 1; }))
+        << contents(home / "tray.log");
 
     // The settings directory turns into a file: every read fails (ENOTDIR),
     // also for root, whom a chmod would not stop. Each tick redraws the menu,
@@ -384,15 +388,15 @@ TEST(TrayDesktop, SettingsThatCannotBeReadAreToldOnceAndTheTrayRunsOn) {
     std::filesystem::rename(directory, home / "config/zoq-aside");
     std::ofstream(directory) << "";
     ASSERT_TRUE(test::eventually([&] { return unreadable() == 1 || tray.ended(); }))
-        << "see " << (home / "tray.log");
+        << contents(home / "tray.log");
     EXPECT_FALSE(test::eventually([&] { return tray.ended() || unreadable() > 1; }, std::chrono::seconds(12)))
-        << "the tray runs on and says it once; see " << (home / "tray.log");
+        << "the tray runs on and says it once: " << contents(home / "tray.log");
 
     std::filesystem::remove(directory);
     std::filesystem::rename(home / "config/zoq-aside", directory);
-    EXPECT_FALSE(tray.ended()) << "see " << (home / "tray.log");
+    EXPECT_FALSE(tray.ended()) << contents(home / "tray.log");
     tray.signal(SIGTERM);
-    EXPECT_EQ(tray.exitCode(), 0) << "see " << (home / "tray.log");
+    EXPECT_EQ(tray.exitCode(), 0) << contents(home / "tray.log");
 }
 
 TEST(TrayDesktop, OnAStatusNotifierItemHostTheItemRegistersAndExportsTheWholeMenu) {

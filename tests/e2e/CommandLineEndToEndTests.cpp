@@ -174,10 +174,12 @@ TEST_F(CommandLineEndToEnd, ReadingCommandsLeaveTheSettingsAsTheyFoundThem) {
         }
         const auto before = snapshot(config);
         for (const std::vector<std::string>& args : commands) {
+            // What they answer does not matter here (a clean home has no spool,
+            // the document is no upload status): only that they wrote nothing.
             const Result result = run(args);
-            EXPECT_NE(result.code, cli::exitFailure) << args[0] << ": " << result.err;
             EXPECT_EQ(snapshot(config), before) << args[0] << " changed the settings";
             if (args == std::vector<std::string>{"status"}) {
+                EXPECT_NE(result.code, cli::exitFailure) << result.err;
                 for (const std::string& warning : home.warnings) {
                     EXPECT_NE(result.out.find("\nsettings: " + warning + "\n"), std::string::npos)
                         << result.out;
