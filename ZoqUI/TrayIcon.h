@@ -6,6 +6,7 @@
 #include <QIcon>
 #include <QMenu>
 #include <QSystemTrayIcon>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -48,6 +49,12 @@ public:
     static QIcon symbol(bool recording);
 
 private:
+    /// How long a new watcher is given to settle before zoq registers again.
+    static constexpr std::chrono::milliseconds settleTime{2'000};
+
+    /// Registers the item afresh with the watcher that owns the name now.
+    void reregister();
+
     ShellModel& model_;
     QMenu menu_;
     TrayMenu trayMenu_;

@@ -166,6 +166,18 @@ public:
         return rows;
     }
 
+    /// The unique name that owns the watcher's name now; empty when none.
+    std::string watcherOwner() {
+        sd_bus_message* raw = nullptr;
+        if (sd_bus_call_method(bus_.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                               "org.freedesktop.DBus", "GetNameOwner", nullptr, &raw, "s", watcher) < 0) {
+            return {};
+        }
+        const sdbus::Message reply(raw);
+        const char* owner = nullptr;
+        return sd_bus_message_read(raw, "s", &owner) > 0 ? owner : "";
+    }
+
     static constexpr const char* watcher = "org.kde.StatusNotifierWatcher";
 
 private:
@@ -367,8 +379,7 @@ TEST(TrayDesktop, SettingsThatCannotBeReadAreToldOnceAndTheTrayRunsOn) {
     const std::vector<std::string> environment = freshSession(home, display, bus);
     test::ChildProcess tray({(binaryDirectory() / "bin/zoq-tray").string(), "--background"}, environment,
                             home / "tray.log");
-    ASSERT_TRUE(test::eventually([&] { return bus.hasOwner("org.zoq.Zoq"); }))
-        << contents(home / "tray.log");
+    ASSERT_TRUE(test::eventually([&] { return bus.hasOwner("org.zoq.Zoq"); })) << contents(home / "tray.log");
     const auto noticed = [&](const std::string& text) {
         std::size_t count = 0;
         for (const auto& received : test::receivedNotifications(bus.address())) {
@@ -397,6 +408,32 @@ TEST(TrayDesktop, SettingsThatCannotBeReadAreToldOnceAndTheTrayRunsOn) {
     EXPECT_FALSE(tray.ended()) << contents(home / "tray.log");
     tray.signal(SIGTERM);
     EXPECT_EQ(tray.exitCode(), 0) << contents(home / "tray.log");
+}
+
+TEST(TrayDesktop, AWatcherThatTakesTheNameOverDirectlyGetsTheItemToo) {
+    // A panel that replaces another takes the watcher's name without it
+    // ever being free: no "name appeared" for Qt to act on.
+    const std::string fakeWatcher =
+        (std::filesystem::path(__FILE__).parent_path() / "fake-status-notifier-watcher.py").string();
+    const test::XvfbDisplay display;
+    const test::PrivateBus bus;
+    const test::TempDirectory home;
+    const std::vector<std::string> environment = freshSession(home, display, bus);
+    const auto first = bus.startService({fakeWatcher}, HostView::watcher);
+    HostView view(bus.address());
+    test::ChildProcess tray({(binaryDirectory() / "bin/zoq-tray").string(), "--background"}, environment,
+                            home / "tray.log");
+    ASSERT_TRUE(test::eventually([&] { return view.registeredItems().size() == 1; }))
+        << contents(home / "tray.log");
+
+    const std::string before = view.watcherOwner();
+    const auto second = bus.startService({fakeWatcher, "--replace"}, HostView::watcher);
+    ASSERT_TRUE(test::eventually([&] { return view.watcherOwner() != before; }));
+    EXPECT_TRUE(test::eventually([&] { return view.registeredItems().size() == 1; }))
+        << "the item registers with the watcher that took over; " << contents(home / "tray.log");
+    EXPECT_FALSE(tray.ended()) << contents(home / "tray.log");
+    tray.signal(SIGTERM);
+    EXPECT_EQ(tray.exitCode(), 0);
 }
 
 TEST(TrayDesktop, OnAStatusNotifierItemHostTheItemRegistersAndExportsTheWholeMenu) {
