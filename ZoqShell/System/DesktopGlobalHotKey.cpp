@@ -25,9 +25,13 @@ DesktopGlobalHotKey::DesktopGlobalHotKey(Callback callback, const ShellPaths::En
 DesktopGlobalHotKey::~DesktopGlobalHotKey() = default;
 
 bool DesktopGlobalHotKey::registerHotKey(std::uint32_t keyCode, std::uint32_t carbonModifiers) {
+    const std::uint64_t unregistered = unregistered_;
     // A portal that offers shortcuts has the last word, also when the person
     // refuses: a grab through XWayland would hold keys they did not grant.
     if (portal_ && portal_->available()) {
+        if (unregistered_ != unregistered) {
+            return false; // abandoned while the portal was asked
+        }
         {
             const std::lock_guard guard(lock_);
             if (x11_) {
@@ -55,6 +59,7 @@ bool DesktopGlobalHotKey::registerHotKey(std::uint32_t keyCode, std::uint32_t ca
 }
 
 void DesktopGlobalHotKey::unregister() noexcept {
+    ++unregistered_;
     if (portal_) {
         portal_->unregister();
     }

@@ -3,6 +3,8 @@
 #include "ZoqShell/Settings/ShellPaths.h"
 #include "ZoqShell/System/GlobalHotKey.h"
 
+#include <atomic>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -45,6 +47,9 @@ private:
     const Callback callback_;
     const std::optional<std::string> display_;
     std::unique_ptr<PortalGlobalHotKey> portal_; ///< on a Wayland session
+    /// Counts `unregister` calls: one between asking whether the portal is
+    /// there and binding abandons the registration too.
+    std::atomic<std::uint64_t> unregistered_{0};
     mutable std::mutex lock_;
     std::unique_ptr<GlobalHotKey> x11_;  // guarded by lock_; made at the first need
     Provider provider_ = Provider::none; // guarded by lock_
