@@ -1,5 +1,6 @@
 #include "ZoqUI/AllowlistWindow.h"
 
+#include "ZoqShell/Recorder/Guarded.h"
 #include "ZoqShell/Settings/ShellSettings.h"
 #include "ZoqShell/Shell/ShellModel.h"
 
@@ -51,9 +52,11 @@ AllowlistWindow::AllowlistWindow(ShellModel& model, std::function<std::vector<Al
     note->setFont(small);
     layout->addWidget(note);
 
-    QObject::connect(refresh_, &QAction::triggered, this, [this] { reload(); });
-    QObject::connect(list_, &QListWidget::itemChanged, this,
-                     [this](QListWidgetItem* item) { toggled(item); });
+    QObject::connect(refresh_, &QAction::triggered, this,
+                     [this] { guarded("Refresh", [this] { reload(); }); });
+    QObject::connect(list_, &QListWidget::itemChanged, this, [this](QListWidgetItem* item) {
+        guarded("changing the allowlist", [this, item] { toggled(item); });
+    });
 }
 
 AllowlistWindow::~AllowlistWindow() = default;
@@ -76,7 +79,7 @@ void AllowlistWindow::reload() {
             [this, running = std::move(running)]() mutable {
                 lastRunning_ = std::move(running);
                 --pending_;
-                fill();
+                guarded("listing the applications", [this] { fill(); });
             },
             Qt::QueuedConnection);
     });

@@ -1,5 +1,6 @@
 #include "ZoqUI/HotkeyWindow.h"
 
+#include "ZoqShell/Recorder/Guarded.h"
 #include "ZoqShell/Settings/ShellSettings.h"
 #include "ZoqShell/Shell/ShellModel.h"
 #include "ZoqUI/HotkeyCapture.h"
@@ -42,12 +43,17 @@ HotkeyWindow::HotkeyWindow(ShellModel& model, QWidget* parent)
                              editor_->setKeySequence(QKeySequence(sequence[0]));
                          }
                      });
-    QObject::connect(apply_, &QPushButton::clicked, this, [this] { (void)apply(); });
+    QObject::connect(apply_, &QPushButton::clicked, this,
+                     [this] { guarded("Apply hotkey", [this] { (void)apply(); }); });
     observer_ = std::make_unique<ModelObserver>(model_, [this] { refresh(); });
     refresh();
 }
 
 void HotkeyWindow::refresh() {
+    if (model_.hotkeyWaiting()) {
+        status_->setText(waiting);
+        return;
+    }
     if (!model_.hotkeyRegistered()) {
         status_->setText(notActive);
         return;
@@ -73,7 +79,13 @@ bool HotkeyWindow::apply() {
         message_->setText(refused);
         return false;
     }
-    model_.settings().setHotkey(*stored);
+    try {
+        model_.settings().setHotkey(*stored);
+    } catch (const std::exception& error) {
+        message_->setText(
+            QString::fromStdString(std::string("The hotkey could not be stored: ") + error.what()));
+        return false;
+    }
     model_.installHotkey();
     message_->setText(QString::fromStdString("Hotkey set to " + combination->label()));
     return true;

@@ -29,6 +29,7 @@ public:
     static constexpr int minimumHeight = 240;
     static constexpr const char* notActive =
         "Not active: another application holds this combination, or this desktop offers no global shortcuts";
+    static constexpr const char* waiting = "Not active yet: waiting for the desktop";
     static constexpr const char* refused =
         "This combination cannot be the hotkey: use a letter, digit, symbol or function key "
         "with Ctrl, Alt or Super";

@@ -9,6 +9,7 @@ MenuSnapshot menuSnapshot(ShellModel& model) {
     const RecorderController& recorder = model.recorder();
     MenuSnapshot snapshot;
     snapshot.status = statusLine(statusInputs(model));
+    snapshot.settingsWarnings = model.settings().warnings();
     snapshot.permission = permissionPresentation(model);
     snapshot.running = recorder.isRunning();
     snapshot.paused = recorder.uiState() == RecorderUIState::paused;

@@ -4,6 +4,7 @@
 #include "ZoqShell/System/LoginItemState.h"
 #include "ZoqShell/Uploader/UploadRow.h"
 
+#include <string>
 #include <vector>
 
 namespace zoq {
@@ -14,6 +15,9 @@ class ShellModel;
 /// go: the menu is rebuilt from it, and only when it differs from the last.
 struct MenuSnapshot {
     StatusLine status;
+    /// What is wrong with the settings file or a value in it, one sentence
+    /// each (`ShellSettings::warnings`); shown under the status line.
+    std::vector<std::string> settingsWarnings;
     PermissionPresentation permission;
     /// An engine runs (armed, recording, paused, ...).
     bool running = false;

@@ -1,5 +1,6 @@
 #include "ZoqUI/ModelObserver.h"
 
+#include "ZoqShell/Recorder/Guarded.h"
 #include "ZoqShell/Shell/ShellModel.h"
 
 namespace zoq {
@@ -8,7 +9,9 @@ ModelObserver::ModelObserver(ShellModel& model, std::function<void()> changed)
     : changed_(std::make_shared<std::function<void()>>(std::move(changed))) {
     model.onChange([weak = std::weak_ptr(changed_)] {
         if (const auto callback = weak.lock()) {
-            (*callback)();
+            // A view that cannot redraw must not take the model's other
+            // observers, or Qt, down with it.
+            guarded("updating a view", *callback);
         }
     });
 }

@@ -1,5 +1,7 @@
 #include "ZoqUI/QtMainExecutor.h"
 
+#include "ZoqShell/Recorder/Guarded.h"
+
 #include <QThread>
 #include <QTimer>
 
@@ -12,7 +14,10 @@ QtMainExecutor::~QtMainExecutor() = default;
 void QtMainExecutor::post(std::function<void()> work) {
     // A queued call always goes through the event loop, also from the main
     // thread itself, so work never runs inside `post`.
-    QMetaObject::invokeMethod(context_.get(), std::move(work), Qt::QueuedConnection);
+    // Qt must never see an exception from an event handler.
+    QMetaObject::invokeMethod(
+        context_.get(), [work = std::move(work)] { guarded("a step of the event loop", work); },
+        Qt::QueuedConnection);
 }
 
 void QtMainExecutor::postAfter(std::chrono::milliseconds delay, std::function<void()> work) {
@@ -23,7 +28,8 @@ void QtMainExecutor::postAfter(std::chrono::milliseconds delay, std::function<vo
     // A timer belongs to the thread that starts it: start it on the main thread.
     QObject* context = context_.get();
     post([context, delay, work = std::move(work)]() mutable {
-        QTimer::singleShot(delay, Qt::PreciseTimer, context, std::move(work));
+        QTimer::singleShot(delay, Qt::PreciseTimer, context,
+                           [work = std::move(work)] { guarded("a timed step of the event loop", work); });
     });
 }
 

@@ -3,12 +3,20 @@
 #include "ZoqShell/Shell/ShellModel.h"
 
 #include <QCursor>
+#include <QDBusConnection>
+#include <QDBusServiceWatcher>
 #include <QGuiApplication>
 #include <QPainter>
 #include <QPalette>
 #include <QPixmap>
+#include <QTimer>
 
 namespace zoq {
+namespace {
+
+const QString statusNotifierWatcher = QStringLiteral("org.kde.StatusNotifierWatcher");
+
+} // namespace
 
 TrayIcon::TrayIcon(ShellModel& model, MenuActions& actions,
                    const std::function<void(const std::string&)>& noTray)
@@ -25,9 +33,32 @@ TrayIcon::TrayIcon(ShellModel& model, MenuActions& actions,
                      });
     refresh();
     observer_ = std::make_unique<ModelObserver>(model_, [this] { refresh(); });
+    // Qt's StatusNotifierItem registers with the watcher when shown, and
+    // again only when the watcher's name reappears after a gap: showing it
+    // again registers it with whoever owns the name now, also a watcher that
+    // replaced the old one directly. A watcher takes its name before it
+    // may answer, so the registration is repeated once it has settled.
+    auto* watcher = new QDBusServiceWatcher(statusNotifierWatcher, QDBusConnection::sessionBus(),
+                                            QDBusServiceWatcher::WatchForOwnerChange);
+    watcher_.reset(watcher);
+    QObject::connect(watcher, &QDBusServiceWatcher::serviceOwnerChanged, &menu_,
+                     [this](const QString&, const QString&, const QString& owner) {
+                         if (owner.isEmpty()) {
+                             return;
+                         }
+                         reregister();
+                         QTimer::singleShot(settleTime, &menu_, [this] { reregister(); });
+                     });
     tray_.show();
     if (!QSystemTrayIcon::isSystemTrayAvailable() && noTray) {
         noTray(noTrayText);
+    }
+}
+
+void TrayIcon::reregister() {
+    if (tray_.isVisible()) {
+        tray_.hide();
+        tray_.show();
     }
 }
 

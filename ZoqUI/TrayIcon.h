@@ -6,6 +6,7 @@
 #include <QIcon>
 #include <QMenu>
 #include <QSystemTrayIcon>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -22,6 +23,9 @@ class ShellModel;
 ///
 /// Where the session has no tray at all, `noTray` is called once, with the
 /// text that says so; the icon docks by itself if a tray appears later.
+/// A StatusNotifierItem watcher forgets its items when it restarts (a panel
+/// that crashed or was replaced): the icon follows the watcher's name and
+/// registers again with each new owner. (An XEmbed tray re-docks by itself.)
 ///
 /// Main thread. The model and the actions are borrowed and must outlive the
 /// icon.
@@ -45,12 +49,19 @@ public:
     static QIcon symbol(bool recording);
 
 private:
+    /// How long a new watcher is given to settle before zoq registers again.
+    static constexpr std::chrono::milliseconds settleTime{2'000};
+
+    /// Registers the item afresh with the watcher that owns the name now.
+    void reregister();
+
     ShellModel& model_;
     QMenu menu_;
     TrayMenu trayMenu_;
     QSystemTrayIcon tray_;
     std::optional<bool> red_;
     std::unique_ptr<ModelObserver> observer_;
+    std::unique_ptr<QObject> watcher_;
 };
 
 } // namespace zoq

@@ -1,5 +1,6 @@
 #include "ZoqUI/TrayMenu.h"
 
+#include "ZoqShell/Recorder/Guarded.h"
 #include "ZoqShell/Shell/MenuPresentation.h"
 
 #include <QAction>
@@ -46,7 +47,8 @@ void addLine(QMenu& menu, const QString& line, Tone tone) {
 template <typename Slot>
 QAction* addButton(QMenu& menu, const QString& title, Slot slot) {
     QAction* action = menu.addAction(title);
-    QObject::connect(action, &QAction::triggered, action, [slot] { slot(); });
+    QObject::connect(action, &QAction::triggered, action,
+                     [slot, what = title.toStdString()] { guarded(what.c_str(), slot); });
     return action;
 }
 
@@ -55,7 +57,9 @@ void addToggle(QMenu& menu, const QString& title, bool on, Slot slot) {
     QAction* action = menu.addAction(title);
     action->setCheckable(true);
     action->setChecked(on);
-    QObject::connect(action, &QAction::triggered, action, [slot](bool checked) { slot(checked); });
+    QObject::connect(action, &QAction::triggered, action, [slot, what = title.toStdString()](bool checked) {
+        guarded(what.c_str(), [&] { slot(checked); });
+    });
 }
 
 } // namespace
@@ -86,6 +90,9 @@ void TrayMenu::rebuild(const MenuSnapshot& snapshot) {
     QMenu& menu = menu_;
 
     addLine(menu, text(snapshot.status.text), snapshot.status.warning ? Tone::warning : Tone::primary);
+    for (const std::string& warning : snapshot.settingsWarnings) {
+        addLine(menu, text("⚠ Settings: " + warning), Tone::warning);
+    }
     if (snapshot.permission.showsRequestButton) {
         addButton(menu, text(snapshot.permission.requestButtonTitle),
                   [&act] { act.requestMicrophonePermission(); });

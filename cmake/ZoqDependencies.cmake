@@ -18,7 +18,7 @@ target_include_directories(zoq_libcurl_headers INTERFACE ${libcurl_INCLUDE_DIRS}
 target_link_libraries(zoq_libcurl_headers INTERFACE ${CMAKE_DL_LIBS})
 pkg_check_modules(libsystemd REQUIRED IMPORTED_TARGET libsystemd)
 pkg_check_modules(xcb REQUIRED IMPORTED_TARGET xcb xcb-keysyms)
-find_package(Qt6 6.4 REQUIRED COMPONENTS Widgets Test)
+find_package(Qt6 6.4 REQUIRED COMPONENTS Widgets DBus Test)
 pkg_check_modules(cpphttplib REQUIRED IMPORTED_TARGET cpp-httplib)
 if(ZOQ_BENCH)
   find_package(benchmark REQUIRED)

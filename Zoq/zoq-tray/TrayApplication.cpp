@@ -1,6 +1,5 @@
 #include "Zoq/zoq-tray/TrayApplication.h"
 
-#include "Zoq/zoq/RunningService.h"
 #include "ZoqCaptureEngine/LibpulseBackend.h"
 #include "ZoqCore/Spool/FFmpegFLACEncoder.h"
 #include "ZoqShell/Recorder/SystemRecording.h"
@@ -11,6 +10,7 @@
 
 #include <QCoreApplication>
 #include <QCursor>
+#include <algorithm>
 #include <iostream>
 #include <unistd.h>
 
@@ -23,38 +23,11 @@ std::filesystem::path ownProgram() {
     return error ? std::filesystem::path("/usr/bin/zoq-tray") : self;
 }
 
-std::unique_ptr<ShellBusService> claimBus(MainExecutor& executor, std::function<void()> show,
-                                          bool& alreadyRunning) {
-    std::unique_ptr<ShellBusService> bus;
-    try {
-        bus = std::make_unique<ShellBusService>(executor, std::move(show));
-    } catch (const ShellBusError& error) {
-        std::cerr << "zoq: " << error.what() << "; running without the commands that ask zoq\n";
-        return nullptr;
-    }
-    alreadyRunning = !bus->ownsName();
-    if (alreadyRunning) {
-        bus.reset();
-        try {
-            if (const auto running = cli::runningService()) {
-                running->show();
-            }
-        } catch (const ShellBusError&) {
-            // It is shutting down: nothing more to ask of it.
-        }
-    }
-    return bus;
-}
-
 } // namespace
 
-TrayApplication::TrayApplication()
-    : bus_(claimBus(
-          executor_, [this] { show(); }, alreadyRunning_)),
-      loginItems_(ownProgram(), ShellPaths::autostartFile()) {
-    if (alreadyRunning_) {
-        return;
-    }
+TrayApplication::TrayApplication(QtMainExecutor& executor, std::unique_ptr<ShellBusService> bus)
+    : executor_(executor), bus_(std::move(bus)), loginItems_(ownProgram(), ShellPaths::autostartFile()) {
+    session_.settings().storeDefaultAPIBaseURL();
     const std::filesystem::path ffmpeg =
         session_.settings().ffmpegPath().value_or(FFmpegFLACEncoder::defaultExecutable);
     model_ = std::make_unique<ShellModel>(ShellModel::Dependencies{
@@ -93,11 +66,22 @@ TrayApplication::TrayApplication()
         std::cerr << "zoq: " << text << '\n';
         notifications_.show("zoq", text);
     });
-    if (const std::optional<std::string> problem = session_.settings().problem()) {
-        const std::string text = "The settings file is damaged (" + *problem + "): zoq uses the defaults";
-        std::cerr << "zoq: " << text << '\n';
-        notifications_.show("zoq", text);
+    // Each thing wrong with the settings is told once, when it first shows
+    // (at start, or when the file changes while zoq runs); the menu shows it
+    // for as long as it lasts.
+    settingsNotices_ = std::make_unique<ModelObserver>(*model_, [this] { noticeSettings(); });
+    noticeSettings();
+}
+
+void TrayApplication::noticeSettings() {
+    const std::vector<std::string> warnings = session_.settings().warnings();
+    for (const std::string& warning : warnings) {
+        if (std::find(noticed_.begin(), noticed_.end(), warning) == noticed_.end()) {
+            std::cerr << "zoq: settings: " << warning << '\n';
+            notifications_.show("zoq settings", warning);
+        }
     }
+    noticed_ = warnings;
 }
 
 TrayApplication::~TrayApplication() {
@@ -107,6 +91,7 @@ TrayApplication::~TrayApplication() {
         bus_->detach();
     }
     firstShow_.reset();
+    settingsNotices_.reset();
     icon_.reset();
     actions_.reset();
     windows_.reset();

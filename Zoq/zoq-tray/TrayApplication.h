@@ -16,6 +16,8 @@
 #include "ZoqUI/TrayWindows.h"
 
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace zoq {
 
@@ -28,12 +30,14 @@ namespace zoq {
 /// open part, so quitting never leaves a recording behind.
 class TrayApplication {
 public:
-    /// Claims `org.zoq.Zoq` on the session bus first: when another zoq owns
-    /// it, asks that one to show itself and builds nothing else
-    /// (`alreadyRunning()`). Without a session bus zoq runs on without the
-    /// commands that talk to it. Throws `cli::CommandFailure` when the
-    /// settings or the credential store cannot be used (see `ShellSession`).
-    TrayApplication();
+    /// Builds zoq around `bus`, the service that owns `org.zoq.Zoq` (claimed
+    /// first, with `cli::claimService`, so that a second zoq builds nothing;
+    /// none without a session bus: zoq then runs on without the commands
+    /// that talk to it). `executor` is the main thread's, the one the bus was
+    /// claimed with; it must outlive the application. Throws
+    /// `cli::CommandFailure` when the settings or the credential store cannot
+    /// be used (see `ShellSession`).
+    TrayApplication(QtMainExecutor& executor, std::unique_ptr<ShellBusService> bus);
     ~TrayApplication();
     TrayApplication(const TrayApplication&) = delete;
     TrayApplication& operator=(const TrayApplication&) = delete;
@@ -48,14 +52,14 @@ public:
     void show();
 
     ShellModel& model() noexcept { return *model_; }
-    /// Another zoq runs (the tray or `zoq daemon`); this one must exit.
-    bool alreadyRunning() const noexcept { return alreadyRunning_; }
 
 private:
-    QtMainExecutor executor_;
-    // Before the model: a second zoq must not arm a second recorder.
+    /// Tells (stderr and a notification) each settings warning that is new
+    /// since the last look.
+    void noticeSettings();
+
+    QtMainExecutor& executor_;
     std::unique_ptr<ShellBusService> bus_;
-    bool alreadyRunning_ = false;
     // A refused stored portal address is reported by the model, not fatal.
     cli::ShellSession session_{/*storedPortalRequired=*/false};
     HostClock clock_;
@@ -71,6 +75,8 @@ private:
     std::unique_ptr<ModelMenuActions> actions_;
     std::unique_ptr<TrayIcon> icon_;
     std::unique_ptr<ModelObserver> firstShow_;
+    std::unique_ptr<ModelObserver> settingsNotices_;
+    std::vector<std::string> noticed_;
     bool firstShown_ = false;
 };
 

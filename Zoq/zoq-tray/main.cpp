@@ -2,6 +2,7 @@
 // does in a tray menu, three windows and desktop notifications.
 
 #include "Zoq/zoq-tray/TrayApplication.h"
+#include "Zoq/zoq/RunningService.h"
 #include "Zoq/zoq/StopOnSignal.h"
 #include "ZoqShell/Settings/ShellIdentity.h"
 
@@ -26,14 +27,30 @@ int main(int argc, char** argv) {
     QApplication::setDesktopFileName(zoq::ShellIdentity::bundleID);
     // Windows come and go; zoq lives in the tray until "Quit zoq".
     QApplication::setQuitOnLastWindowClosed(false);
-    try {
-        zoq::TrayApplication tray;
-        if (tray.alreadyRunning()) {
-            std::cout << "zoq is already running" << std::endl;
-            return 0;
+    zoq::QtMainExecutor executor;
+    // Show arrives through the event loop, which runs only once the tray
+    // exists: until then (and after it) there is nothing to show.
+    zoq::TrayApplication* shown = nullptr;
+    // Before anything that records is built: a second zoq builds nothing.
+    zoq::cli::ServiceClaim claim = zoq::cli::claimService(executor, [&shown] {
+        if (shown != nullptr) {
+            shown->show();
         }
+    });
+    if (claim.alreadyRunning) {
+        std::cout << "zoq is already running" << std::endl;
+        return 0;
+    }
+    if (!claim.unavailable.empty()) {
+        std::cerr << "zoq: " << claim.unavailable << "; running without the commands that ask zoq\n";
+    }
+    try {
+        zoq::TrayApplication tray(executor, std::move(claim.service));
+        shown = &tray;
         tray.start(background);
-        return QApplication::exec();
+        const int code = QApplication::exec();
+        shown = nullptr;
+        return code;
     } catch (const zoq::cli::CommandFailure& failure) {
         std::cerr << "zoq: " << failure.what() << '\n';
         zoq::DesktopNotifications notifications;

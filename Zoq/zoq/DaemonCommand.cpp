@@ -18,6 +18,7 @@
 #include "ZoqShell/System/XdgLinkOpener.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <csignal>
 #include <memory>
 #include <ostream>
@@ -63,6 +64,14 @@ public:
                 out_ << "upload: " << line << std::endl;
             }
         }
+        // Each settings warning once, when it first shows.
+        const std::vector<std::string> warnings = model_.settings().warnings();
+        for (const std::string& warning : warnings) {
+            if (std::find(warnings_.begin(), warnings_.end(), warning) == warnings_.end()) {
+                out_ << "settings: " << warning << std::endl;
+            }
+        }
+        warnings_ = warnings;
         if (model_.pairingMessage()) {
             // A refused address also says why (the bus reply and the windows
             // carry the message alone).
@@ -83,51 +92,31 @@ private:
     std::string lastState_;
     std::string lastMessage_;
     std::map<std::string, std::string> rows_;
+    std::vector<std::string> warnings_;
 };
-
-/// Claims the session-bus name; none when there is no session bus (the
-/// daemon then runs without the commands that talk to it) or when another zoq
-/// owns the name (then `alreadyRunning`).
-std::unique_ptr<ShellBusService> claimBus(MainLoop& loop, Context& context, bool& alreadyRunning) {
-    std::unique_ptr<ShellBusService> service;
-    try {
-        service = std::make_unique<ShellBusService>(loop, [&context] {
-            context.streams.out << "another start of zoq found this one running" << std::endl;
-        });
-    } catch (const ShellBusError& error) {
-        context.streams.err
-            << "zoq: " << error.what()
-            << "; running without `zoq status`, `zoq pause` and the other commands that ask it" << std::endl;
-        return nullptr;
-    }
-    alreadyRunning = !service->ownsName();
-    if (alreadyRunning) {
-        service.reset();
-        try {
-            if (const auto running = runningService()) {
-                running->show();
-            }
-        } catch (const ShellBusError&) {
-            // It is shutting down; saying so below is all that is left to do.
-        }
-    }
-    return service;
-}
 
 void daemon(const DaemonOptions& options, Context& context) {
     MainLoop loop;
     const StopOnSignal signals([&loop] { loop.quit(); });
-    bool alreadyRunning = false;
     // Before the model: a second zoq must not arm a second recorder.
-    const std::unique_ptr<ShellBusService> service = claimBus(loop, context, alreadyRunning);
-    if (alreadyRunning) {
+    ServiceClaim claim = claimService(loop, [&context] {
+        context.streams.out << "another start of zoq found this one running" << std::endl;
+    });
+    if (claim.alreadyRunning) {
         context.streams.out << "zoq is already running" << std::endl;
         return;
     }
+    if (!claim.unavailable.empty()) {
+        context.streams.err
+            << "zoq: " << claim.unavailable
+            << "; running without `zoq status`, `zoq pause` and the other commands that ask it" << std::endl;
+    }
+    const std::unique_ptr<ShellBusService> service = std::move(claim.service);
     {
         // A refused stored portal address is reported by the model (and
         // printed below), not fatal: the recorder still runs.
         ShellSession session(/*storedPortalRequired=*/false);
+        session.settings().storeDefaultAPIBaseURL();
         const HostClock clock;
         LoginItemManager loginItems(trayProgram(), ShellPaths::autostartFile());
         XdgLinkOpener links;
@@ -143,6 +132,7 @@ void daemon(const DaemonOptions& options, Context& context) {
             SystemRecording::soundServerProbe()});
         Reporter reporter(model, context.streams.out);
         model.onChange([&reporter] { reporter.report(); });
+        reporter.report();
         if (service) {
             service->attach(model);
         }

@@ -26,4 +26,27 @@ CommandFailure serviceFailure(const ShellBusError& error) {
     return CommandFailure(exitFailure, error.what());
 }
 
+ServiceClaim claimService(MainExecutor& executor, std::function<void()> show) {
+    ServiceClaim claim;
+    try {
+        claim.service = std::make_unique<ShellBusService>(executor, std::move(show));
+    } catch (const ShellBusError& error) {
+        claim.unavailable = error.what();
+        return claim;
+    }
+    if (claim.service->ownsName()) {
+        return claim;
+    }
+    claim.service.reset();
+    claim.alreadyRunning = true;
+    try {
+        if (const auto running = runningService()) {
+            running->show();
+        }
+    } catch (const ShellBusError&) {
+        // It is shutting down: nothing more to ask of it.
+    }
+    return claim;
+}
+
 } // namespace zoq::cli

@@ -1,5 +1,7 @@
 #include "ZoqShell/Recorder/MainLoop.h"
 
+#include "ZoqShell/Recorder/Guarded.h"
+
 namespace zoq {
 
 MainLoop::MainLoop() : mainThread_(std::this_thread::get_id()) {}
@@ -37,7 +39,7 @@ void MainLoop::run() {
         std::function<void()> work;
         if (takeDue(work)) {
             guard.unlock();
-            work();
+            guarded("a step of the main loop", work);
             work = nullptr;
             guard.lock();
         } else if (work_.empty()) {
@@ -64,7 +66,7 @@ int MainLoop::runPending() {
     std::function<void()> work;
     while (takeDue(work)) {
         guard.unlock();
-        work();
+        guarded("a step of the main loop", work);
         work = nullptr;
         ++ran;
         guard.lock();

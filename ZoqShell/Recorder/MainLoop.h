@@ -17,7 +17,9 @@ namespace zoq {
 /// `run` (or `runPending`) is the main thread.
 ///
 /// `run` works until `quit`. `runPending` runs what is due now and returns:
-/// tests drive the loop with it, step by step.
+/// tests drive the loop with it, step by step. An exception that leaves a
+/// piece of work is reported on standard error and the loop goes on
+/// (`guarded`): one failed step never ends the service.
 class MainLoop final : public MainExecutor {
 public:
     using Clock = std::chrono::steady_clock;

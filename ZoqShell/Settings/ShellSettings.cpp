@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/file.h>
@@ -120,17 +121,111 @@ std::optional<std::uint32_t> storedU32(const JSONValue::Object& object, const ch
     return static_cast<std::uint32_t>(*number);
 }
 
+/// A stored value as people read it in a warning, cut short when long.
+std::string shown(const JSONValue& value) {
+    constexpr std::size_t longest = 60;
+    std::string text = value.canonicalText();
+    if (text.size() > longest) {
+        std::size_t cut = longest;
+        while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xc0) == 0x80) {
+            --cut; // never inside a UTF-8 sequence
+        }
+        text = text.substr(0, cut) + "…";
+    }
+    return text;
+}
+
+std::string ignoredText(const char* key, const JSONValue& value, const char* why,
+                        const std::string& instead) {
+    return std::string("\"") + key + "\": ignored " + shown(value) + " (" + why + "); zoq uses " + instead;
+}
+
+/// The allowlist as stored: the strings of an array, or a lone string as
+/// the one identifier; `note` (when given) says what was left out.
+std::set<std::string> allowlistOf(const JSONValue::Object& object, std::string* note) {
+    std::set<std::string> bundleIDs;
+    const auto found = object.find(ShellSettings::allowedBundleIDsKey);
+    if (found == object.end()) {
+        return bundleIDs;
+    }
+    const JSONValue& stored = found->second;
+    const char* key = ShellSettings::allowedBundleIDsKey;
+    if (const std::string* lone = stored.string()) {
+        bundleIDs.insert(*lone);
+        if (note != nullptr) {
+            *note = std::string("\"") + key + "\": " + shown(stored) +
+                    " is one identifier, not a list of them; zoq allows that one";
+        }
+        return bundleIDs;
+    }
+    if (stored.array() == nullptr) {
+        if (note != nullptr) {
+            *note = ignoredText(key, stored, "not a list of identifiers", "an empty allowlist");
+        }
+        return bundleIDs;
+    }
+    std::vector<std::string> ignored;
+    for (const JSONValue& element : *stored.array()) {
+        if (const std::string* text = element.string()) {
+            bundleIDs.insert(*text);
+        } else {
+            ignored.push_back(shown(element));
+        }
+    }
+    if (!ignored.empty() && note != nullptr) {
+        std::string list;
+        for (std::size_t index = 0; index < ignored.size(); ++index) {
+            list += (index == 0 ? "" : index + 1 == ignored.size() ? " and " : ", ") + ignored[index];
+        }
+        *note = std::string("\"") + key + "\": ignored " + list + " (not " +
+                (ignored.size() == 1 ? "an identifier" : "identifiers") + "); zoq allows the other " +
+                std::to_string(bundleIDs.size()) + (bundleIDs.size() == 1 ? " application" : " applications");
+    }
+    return bundleIDs;
+}
+
+/// A boolean key: its value, or `fallback` (with a note) for another type.
+bool flagOf(const JSONValue::Object& object, const char* key, bool fallback, std::string* note) {
+    const auto found = object.find(key);
+    if (found == object.end()) {
+        return fallback;
+    }
+    if (const std::optional<bool> flag = found->second.boolean()) {
+        return *flag;
+    }
+    if (note != nullptr) {
+        *note = ignoredText(key, found->second, "not true or false", fallback ? "true" : "false");
+    }
+    return fallback;
+}
+
+/// A string key: its text, or none (with a note) for another type.
+const std::string* textOf(const JSONValue::Object& object, const char* key, const std::string& instead,
+                          std::string* note) {
+    const auto found = object.find(key);
+    if (found == object.end()) {
+        return nullptr;
+    }
+    const std::string* text = found->second.string();
+    if (text == nullptr && note != nullptr) {
+        *note = ignoredText(key, found->second, "not a string", instead);
+    }
+    return text;
+}
+
 } // namespace
 
 ShellSettings::ShellSettings(std::filesystem::path file) : file_(std::move(file)) {
     if (file_.filename().empty()) {
         throw CoreError::invalid("settings path");
     }
+}
+
+void ShellSettings::storeDefaultAPIBaseURL() {
     const std::lock_guard lock(mutex_);
     modify(
         [](JSONValue::Object& object) {
-            const auto found = object.find(apiBaseURLKey);
-            if (found != object.end() && found->second.string() != nullptr) {
+            if (object.contains(apiBaseURLKey)) {
                 return false;
             }
             object.insert_or_assign(apiBaseURLKey, JSONValue(defaultAPIBaseURL));
@@ -140,6 +235,28 @@ ShellSettings::ShellSettings(std::filesystem::path file) : file_(std::move(file)
 }
 
 ShellSettings::Contents ShellSettings::load() const {
+    try {
+        Contents contents = read();
+        if (!contents.problem) {
+            lastGood_ = contents.object;
+            readOnce_ = true;
+        }
+        return contents;
+    } catch (const CoreError& error) {
+        if (error.kind() != CoreError::Kind::io) {
+            throw;
+        }
+        // Every caller (a menu refresh, a re-arm) goes on with what was
+        // read before; the next read tries again.
+        Contents contents;
+        contents.object = lastGood_;
+        contents.problem = "cannot be read: " + std::string(std::strerror(error.code()));
+        contents.failure = error;
+        return contents;
+    }
+}
+
+ShellSettings::Contents ShellSettings::read() const {
     Contents contents;
     struct stat status {};
     if (::lstat(file_.c_str(), &status) != 0) {
@@ -219,6 +336,9 @@ void ShellSettings::modify(const std::function<bool(JSONValue::Object& object)>&
                            bool replaceDamaged) {
     const FileDescriptor directory = lockDirectory(parentOf(file_));
     Contents contents = load();
+    if (contents.failure) {
+        throw *contents.failure; // never replace what could not be read
+    }
     if (contents.problem && !replaceDamaged) {
         return;
     }
@@ -273,6 +393,57 @@ std::optional<std::string> ShellSettings::problem() const {
     return load().problem;
 }
 
+std::vector<std::string> ShellSettings::warnings() const {
+    Contents contents;
+    bool readBefore = false;
+    {
+        const std::lock_guard lock(mutex_);
+        readBefore = readOnce_;
+        contents = load();
+    }
+    std::vector<std::string> warnings;
+    if (contents.failure) {
+        warnings.push_back("the settings file " + file_.string() + " " + *contents.problem + "; zoq " +
+                           (readBefore ? "keeps the settings it read last" : "uses the defaults") +
+                           " and reads it again when it can");
+    } else if (contents.problem) {
+        warnings.push_back("the settings file " + file_.string() + " is damaged (" + *contents.problem +
+                           "): zoq uses the defaults");
+    }
+    const JSONValue::Object& object = contents.object;
+    const auto add = [&warnings](const std::string& note) {
+        if (!note.empty()) {
+            warnings.push_back(note);
+        }
+    };
+    std::string note;
+    (void)allowlistOf(object, &note);
+    add(std::exchange(note, {}));
+    (void)flagOf(object, chimeEnabledKey, true, &note);
+    add(std::exchange(note, {}));
+    for (const char* key : {hotkeyKeyCodeKey, hotkeyCarbonModifiersKey}) {
+        const auto found = object.find(key);
+        if (found != object.end() && !storedU32(object, key)) {
+            const bool keyCode = std::string_view(key) == hotkeyKeyCodeKey;
+            add(ignoredText(key, found->second, "not a whole number from 0 to 4294967295",
+                            std::to_string(keyCode ? HotkeyConfiguration::standard.keyCode
+                                                   : HotkeyConfiguration::standard.carbonModifiers)));
+        }
+    }
+    (void)textOf(object, apiBaseURLKey, defaultAPIBaseURL, &note);
+    add(std::exchange(note, {}));
+    (void)flagOf(object, recorderEnabledKey, false, &note);
+    add(std::exchange(note, {}));
+    (void)textOf(object, credentialStoreKey, "the keyring", &note);
+    add(std::exchange(note, {}));
+    if (const std::string* path = textOf(object, ffmpegPathKey, "the default ffmpeg", &note);
+        path != nullptr && !path->empty() && path->front() != '/') {
+        note = ignoredText(ffmpegPathKey, JSONValue(*path), "not an absolute path", "the default ffmpeg");
+    }
+    add(std::exchange(note, {}));
+    return warnings;
+}
+
 std::optional<JSONValue> ShellSettings::value(std::string_view key) const {
     const std::lock_guard lock(mutex_);
     const Contents contents = load();
@@ -284,19 +455,8 @@ std::optional<JSONValue> ShellSettings::value(std::string_view key) const {
 }
 
 std::set<std::string> ShellSettings::allowedBundleIDs() const {
-    const std::optional<JSONValue> stored = value(allowedBundleIDsKey);
-    std::set<std::string> bundleIDs;
-    if (!stored || stored->array() == nullptr) {
-        return bundleIDs;
-    }
-    for (const JSONValue& element : *stored->array()) {
-        // One element of the wrong type makes the whole value the wrong type.
-        if (element.string() == nullptr) {
-            return {};
-        }
-        bundleIDs.insert(*element.string());
-    }
-    return bundleIDs;
+    const std::lock_guard lock(mutex_);
+    return allowlistOf(load().object, nullptr);
 }
 
 void ShellSettings::setAllowedBundleIDs(const std::set<std::string>& bundleIDs) {
@@ -305,8 +465,8 @@ void ShellSettings::setAllowedBundleIDs(const std::set<std::string>& bundleIDs) 
 }
 
 bool ShellSettings::chimeEnabled() const {
-    const std::optional<JSONValue> stored = value(chimeEnabledKey);
-    return stored ? stored->boolean().value_or(true) : true;
+    const std::lock_guard lock(mutex_);
+    return flagOf(load().object, chimeEnabledKey, true, nullptr);
 }
 
 void ShellSettings::setChimeEnabled(bool enabled) {
@@ -356,8 +516,8 @@ std::optional<std::string> ShellSettings::apiBaseURL() const {
 }
 
 bool ShellSettings::recorderEnabled() const {
-    const std::optional<JSONValue> stored = value(recorderEnabledKey);
-    return stored ? stored->boolean().value_or(false) : false;
+    const std::lock_guard lock(mutex_);
+    return flagOf(load().object, recorderEnabledKey, false, nullptr);
 }
 
 void ShellSettings::setRecorderEnabled(bool enabled) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ZoqCore/Support/CoreError.h"
 #include "ZoqCore/Wire/JSONValue.h"
 #include "ZoqShell/Settings/HotkeyConfiguration.h"
 
@@ -13,6 +14,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace zoq {
 
@@ -20,10 +22,13 @@ namespace zoq {
 /// (`ShellPaths::settingsFile()`, "settings.json").
 ///
 /// Reading. Every getter reads the file afresh (no cache), so a change made by
-/// another zoq process or by hand is seen at once. Each key falls back to its
-/// default on its own when it is absent or holds the wrong type:
+/// another zoq process or by hand is seen at once. Each key falls back on its
+/// own when it is absent or holds the wrong type, and a wrong type is said
+/// (`warnings()`), never passed over in silence:
 ///
-///   "allowedBundleIDs"       array of strings   empty set
+///   "allowedBundleIDs"       array of strings   empty set (elements that are
+///                                               not strings are ignored; a
+///                                               lone string is one identifier)
 ///   "chimeEnabled"           boolean            true
 ///   "hotkeyKeyCode"          integer 0...2^32-1 35   (each half separately)
 ///   "hotkeyCarbonModifiers"  integer 0...2^32-1 6400
@@ -36,11 +41,18 @@ namespace zoq {
 /// Damage. A file that is a symbolic link, not a regular file, larger than
 /// `maximumFileSize`, not JSON, or JSON but not an object is *damaged*: every
 /// getter returns the defaults and `problem()` says what is wrong, so the
-/// tray and the command line can warn. Nothing is discarded silently: the
-/// constructor leaves a damaged file alone, and only an explicit write
-/// replaces it, after first renaming it (a link as the link itself, never its
-/// target) to "settings.json.damaged" — or "settings.json.damaged.1", ".2", …
-/// when earlier copies exist — where the user can recover it.
+/// tray and the command line can warn. Nothing is discarded silently: a
+/// damaged file is left alone, and only an explicit write replaces it, after
+/// first renaming it (a link as the link itself, never its target) to
+/// "settings.json.damaged" — or "settings.json.damaged.1", ".2", … when
+/// earlier copies exist — where the user can recover it.
+///
+/// Unreadable. When the file cannot be read at all (a system call fails: no
+/// permission, a directory in the way), the getters answer with the values
+/// of the last good read by this object (the defaults when there was none)
+/// and `problem()` says so; every later read tries again, so the values come
+/// back as soon as the file can be read. Writes refuse (`CoreError::io`)
+/// rather than replace a file they could not read.
 ///
 /// Writing. Each setter re-reads the file, changes its one key, keeps every
 /// other key (also keys this version does not know), and replaces the file
@@ -49,6 +61,7 @@ namespace zoq {
 /// Missing directories are created with mode 0700. A write that would change
 /// nothing is skipped. Bad input (a string that is not UTF-8, a key code out
 /// of range) is refused with `CoreError::invalid` before anything is touched.
+/// Nothing but a setter (and `storeDefaultAPIBaseURL`) ever writes.
 ///
 /// Concurrency. Thread-safe: one mutex serialises the calls of one object.
 /// Between objects and between processes, writers take flock(LOCK_EX) on the
@@ -57,8 +70,8 @@ namespace zoq {
 /// is last-writer-wins for the whole file; the rename still makes every
 /// reader see one complete file.
 ///
-/// Errors. System call failures throw `CoreError::io(operation, errno)`
-/// (reads too: an unreadable file is an environment fault, not damage).
+/// Errors. Getters never throw for the file's sake. Setters throw
+/// `CoreError::io(operation, errno)` when a system call fails.
 class ShellSettings {
 public:
     static constexpr const char* fileName = "settings.json";
@@ -81,21 +94,33 @@ public:
     /// store; the keyring is used for anything else.
     static constexpr const char* fileCredentialStore = "file";
 
-    /// Uses the settings file at `file`. When "apiBaseURL" holds no string it
-    /// stores `defaultAPIBaseURL` there (first start), unless the file is
-    /// damaged, which is left as it is. Throws `CoreError::io` when that
-    /// first write fails.
+    /// Uses the settings file at `file`; reads and writes nothing yet, so a
+    /// command that only reads never changes the file.
     explicit ShellSettings(std::filesystem::path file);
     ShellSettings(const ShellSettings&) = delete;
     ShellSettings& operator=(const ShellSettings&) = delete;
 
     const std::filesystem::path& file() const noexcept { return file_; }
 
+    /// The first start of the long-lived zoq (the tray, `zoq daemon`): when
+    /// "apiBaseURL" is absent, stores `defaultAPIBaseURL` there, so the
+    /// address in use is written down where the user edits it. A damaged
+    /// file and a value of the wrong type are left as they are. Throws
+    /// `CoreError::io` when the write fails.
+    void storeDefaultAPIBaseURL();
+
     /// What is wrong with the file ("symbolic link", "not a regular file",
-    /// "too large", "unparseable JSON", "not a JSON object"); none when it is
-    /// fine or absent.
+    /// "too large", "unparseable JSON", "not a JSON object", or "cannot be
+    /// read: " and the system's reason); none when it is fine or absent.
     std::optional<std::string> problem() const;
     bool damaged() const { return problem().has_value(); }
+
+    /// What a person should know about the file now, one sentence each, from
+    /// one read: the file's problem and what zoq uses instead, then every
+    /// stored value that is ignored in whole or in part, naming the key, the
+    /// value and why ("allowedBundleIDs": ignored null and 7 (not strings);
+    /// …). Empty when all is well.
+    std::vector<std::string> warnings() const;
 
     std::set<std::string> allowedBundleIDs() const;
     /// Stored as an array in ascending byte order.
@@ -169,11 +194,15 @@ private:
 
     struct Contents {
         JSONValue::Object object;           ///< empty when absent or damaged
-        std::optional<std::string> problem; ///< set when damaged
+        std::optional<std::string> problem; ///< set when damaged or unreadable
+        /// Why the file could not be read; `object` is then the last good one.
+        std::optional<CoreError> failure;
     };
 
-    /// Reads and judges the file; callers hold `mutex_`.
+    /// Reads and judges the file; a read that fails gives the last good
+    /// object with the failure. Callers hold `mutex_`.
     Contents load() const;
+    Contents read() const;
     /// Under the directory lock: loads the object, lets `change` edit it and
     /// writes it back when `change` returns true and something differs. A
     /// damaged file is replaced (kept aside first) only with `replaceDamaged`;
@@ -183,7 +212,9 @@ private:
     void store(std::initializer_list<std::pair<const char*, JSONValue>> values);
 
     const std::filesystem::path file_;
-    mutable std::mutex mutex_; ///< guards every access to the file by this object
+    mutable std::mutex mutex_;           ///< guards every access to the file by this object
+    mutable JSONValue::Object lastGood_; ///< the last object read; guarded by mutex_
+    mutable bool readOnce_ = false;      ///< guarded by mutex_
 };
 
 } // namespace zoq

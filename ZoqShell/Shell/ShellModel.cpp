@@ -407,8 +407,12 @@ void ShellModel::installHotkey() {
             });
         });
     hotKey_ = hotKey;
+    hotkeyRegistered_ = false;
+    hotkeyWaiting_ = true;
+    changed();
     const HotkeyConfiguration combination = settings_.hotkey();
-    // The desktop may ask the person first (the portal): off the main thread.
+    // The desktop may ask the person first (the portal), or not answer at
+    // all: off the main thread, which learns the outcome when it comes.
     offMain<bool>(
         *worker_,
         [hotKey, combination] {
@@ -418,6 +422,7 @@ void ShellModel::installHotkey() {
         [this, hotKey](bool registered) {
             if (hotKey_ == hotKey) {
                 hotkeyRegistered_ = registered;
+                hotkeyWaiting_ = false;
                 changed();
             }
         });

@@ -118,6 +118,8 @@ public:
     LoginItemState loginItemState() const noexcept { return loginItemState_; }
     /// Whether a global hotkey is held.
     bool hotkeyRegistered() const noexcept { return hotkeyRegistered_; }
+    /// Whether the desktop has yet to answer the last hotkey registration.
+    bool hotkeyWaiting() const noexcept { return hotkeyWaiting_; }
     RecorderController& recorder() noexcept { return *recorder_; }
     ShellSettings& settings() noexcept { return settings_; }
 
@@ -188,6 +190,7 @@ private:
     std::optional<std::string> pairingMessage_;
     LoginItemState loginItemState_ = LoginItemState::notRegistered;
     bool hotkeyRegistered_ = false;
+    bool hotkeyWaiting_ = false;
     bool startUpPending_ = false;
     bool ticking_ = false;
 

@@ -12,10 +12,12 @@ namespace zoq {
 /// of the implementation (never the caller's), once per physical press: a
 /// key held down until it repeats still counts once.
 ///
-/// Threads: `registerHotKey` and `unregister` from the owner's thread, never
-/// concurrently. They wait for the desktop's answer: an X server answers at
-/// once, the portal may first ask the person (up to 25 s), so call them off
-/// the UI thread.
+/// Threads: `registerHotKey` from one thread at a time; it waits for the
+/// desktop's answer (an X server answers at once, the portal may first ask
+/// the person, up to 25 s), so call it off the UI thread. `unregister` may be
+/// called from any thread, also while a registration waits, which it then
+/// abandons (that registration answers false); it never waits for a desktop
+/// that does not answer.
 class GlobalHotKey {
 public:
     using Callback = std::function<void()>;

@@ -21,7 +21,9 @@ namespace {
 constexpr const char* portalName = "org.freedesktop.portal.Desktop";
 constexpr const char* portalPath = "/org/freedesktop/portal/desktop";
 constexpr const char* shortcutsInterface = "org.freedesktop.portal.GlobalShortcuts";
-constexpr std::uint64_t callTimeoutMicroseconds = 5'000'000;
+/// How long a method call may take to be answered (the answer to a request,
+/// which may wait for the person, has its own deadline).
+constexpr std::chrono::milliseconds callTimeout{5'000};
 
 /// Calls `visit(key)` for each entry of the a{sv} the message is at; `visit`
 /// reads the variant and returns true, or returns false to have it skipped.
@@ -59,6 +61,12 @@ std::string readPathVariant(sd_bus_message* message) {
 } // namespace
 
 /// The thread's side: the connection, the portal session and the job queue.
+///
+/// Nothing on this thread waits without a way out: every method call is
+/// sent asynchronously and its reply awaited with a deadline, while the
+/// wait also ends at a stop or when the caller abandons the registration, so
+/// a portal that does not answer (its name owned by a stopped process)
+/// holds up no one, and the destructor's join returns at once.
 class PortalGlobalHotKey::Loop {
 public:
     Loop(Callback callback, std::string address, std::chrono::milliseconds answerTimeout)
@@ -70,16 +78,18 @@ public:
     }
 
     /// Runs `job` on the thread and returns its answer (false when the
-    /// connection is gone or the loop stopped first).
-    bool call(std::function<bool()> job) {
-        auto task = std::make_shared<std::packaged_task<bool()>>(std::move(job));
+    /// connection is gone, the loop stopped first, or the call was
+    /// abandoned). `job` gets the call's number for `givingUp`.
+    bool call(std::function<bool(std::uint64_t)> job) {
+        auto task = std::make_shared<std::packaged_task<bool(std::uint64_t)>>(std::move(job));
         std::future<bool> answer = task->get_future();
         {
             std::lock_guard guard(lock_);
             if (stopping_) {
                 return false;
             }
-            jobs_.emplace_back([task] { (*task)(); });
+            const std::uint64_t number = ++calls_;
+            jobs_.emplace_back([task, number] { (*task)(number); });
         }
         notify();
         try {
@@ -87,6 +97,27 @@ public:
         } catch (const std::future_error&) {
             return false; // dropped unrun at shutdown
         }
+    }
+
+    /// Runs `job` on the thread later; returns at once.
+    void post(std::function<void()> job) {
+        {
+            std::lock_guard guard(lock_);
+            if (stopping_) {
+                return;
+            }
+            jobs_.push_back(std::move(job));
+        }
+        notify();
+    }
+
+    /// Every call made so far gives up waiting for the portal.
+    void abandonCalls() {
+        {
+            std::lock_guard guard(lock_);
+            abandoned_ = calls_;
+        }
+        notify();
     }
 
     void stop() {
@@ -100,12 +131,11 @@ public:
     void run() noexcept {
         try {
             bus_ = sdbus::open(sdbus::Kind::user, address_);
-            sdbus::check(sd_bus_set_method_call_timeout(bus_.get(), callTimeoutMicroseconds),
-                         "sd_bus_set_method_call_timeout");
             sd_bus_slot* slot = nullptr;
-            sdbus::check(sd_bus_match_signal(bus_.get(), &slot, portalName, portalPath, shortcutsInterface,
-                                             "Activated", &Loop::onActivated, this),
-                         "sd_bus_match_signal");
+            sdbus::check(sd_bus_match_signal_async(bus_.get(), &slot, portalName, portalPath,
+                                                   shortcutsInterface, "Activated", &Loop::onActivated,
+                                                   nullptr, this),
+                         "sd_bus_match_signal_async");
             activated_.reset(slot);
         } catch (const CoreError&) {
             bus_.reset(); // every job answers false
@@ -117,6 +147,7 @@ public:
                 } else if (!bus_) {
                     waitForWake();
                 }
+                drainWake();
             } catch (const CoreError&) {
                 bus_.reset();
             }
@@ -124,32 +155,35 @@ public:
         closeSession();
     }
 
-    bool available() {
+    bool available(std::uint64_t number) {
         if (!bus_) {
             return false;
         }
-        sdbus::Error error;
         sd_bus_message* raw = nullptr;
-        const int result = sd_bus_get_property(bus_.get(), portalName, portalPath, shortcutsInterface,
-                                               "version", error.get(), &raw, "u");
-        sd_bus_message_unref(raw);
-        return result >= 0;
+        if (sd_bus_message_new_method_call(bus_.get(), &raw, portalName, portalPath,
+                                           "org.freedesktop.DBus.Properties", "Get") < 0) {
+            return false;
+        }
+        const sdbus::Message get(raw);
+        if (sd_bus_message_append(raw, "ss", shortcutsInterface, "version") < 0) {
+            return false;
+        }
+        return callMethod(raw, number) != nullptr;
     }
 
-    bool bind(const KeyCombination& combination) {
+    bool bind(const KeyCombination& combination, std::uint64_t number) {
         closeSession();
-        if (!available()) {
+        if (!available(number)) {
             return false;
         }
         try {
             std::optional<std::string> session;
             const std::string sessionToken = nextToken();
             const bool created = request(
-                [&](const std::string& token, sd_bus_message** reply, sdbus::Error& error) {
-                    return sd_bus_call_method(bus_.get(), portalName, portalPath, shortcutsInterface,
-                                              "CreateSession", error.get(), reply, "a{sv}", 2, "handle_token",
-                                              "s", token.c_str(), "session_handle_token", "s",
-                                              sessionToken.c_str());
+                number, "CreateSession",
+                [&](sd_bus_message* message, const std::string& token) {
+                    return sd_bus_message_append(message, "a{sv}", 2, "handle_token", "s", token.c_str(),
+                                                 "session_handle_token", "s", sessionToken.c_str());
                 },
                 [&](sd_bus_message* results) {
                     readVardict(results, [&](const std::string& key) {
@@ -167,12 +201,12 @@ public:
             bool bound = false;
             const std::string trigger = combination.portalTrigger();
             const bool answered = request(
-                [&](const std::string& token, sd_bus_message** reply, sdbus::Error& error) {
-                    return sd_bus_call_method(bus_.get(), portalName, portalPath, shortcutsInterface,
-                                              "BindShortcuts", error.get(), reply, "oa(sa{sv})sa{sv}",
-                                              session_.c_str(), 1, shortcutID, 2, "description", "s",
-                                              "Pause or resume recording", "preferred_trigger", "s",
-                                              trigger.c_str(), "", 1, "handle_token", "s", token.c_str());
+                number, "BindShortcuts",
+                [&](sd_bus_message* message, const std::string& token) {
+                    return sd_bus_message_append(message, "oa(sa{sv})sa{sv}", session_.c_str(), 1, shortcutID,
+                                                 2, "description", "s", "Pause or resume recording",
+                                                 "preferred_trigger", "s", trigger.c_str(), "", 1,
+                                                 "handle_token", "s", token.c_str());
                 },
                 [&](sd_bus_message* results) { bound = containsShortcut(results); });
             if (!answered || !bound) {
@@ -186,13 +220,19 @@ public:
         }
     }
 
+    /// Asks the portal to close the session without waiting for its answer.
     void closeSession() noexcept {
         if (session_.empty() || !bus_) {
             session_.clear();
             return;
         }
-        sd_bus_call_method(bus_.get(), portalName, session_.c_str(), "org.freedesktop.portal.Session",
-                           "Close", nullptr, nullptr, "");
+        sd_bus_message* raw = nullptr;
+        if (sd_bus_message_new_method_call(bus_.get(), &raw, portalName, session_.c_str(),
+                                           "org.freedesktop.portal.Session", "Close") >= 0) {
+            const sdbus::Message close(raw);
+            sd_bus_message_set_expect_reply(raw, 0);
+            sd_bus_send(bus_.get(), raw, nullptr);
+        }
         session_.clear();
     }
 
@@ -222,21 +262,94 @@ private:
         [[maybe_unused]] const ssize_t written = ::write(wake_.get(), &one, sizeof one);
     }
 
-    void waitForWake() {
+    /// The wake-ups seen so far are spent: the loops look at the jobs and
+    /// the flags after every wait, so a pending wake-up must not turn the
+    /// next wait into a busy loop.
+    void drainWake() noexcept {
         std::uint64_t count = 0;
+        [[maybe_unused]] const ssize_t drained = ::read(wake_.get(), &count, sizeof count);
+    }
+
+    void waitForWake() {
         pollfd fd{wake_.get(), POLLIN, 0};
         ::poll(&fd, 1, -1);
-        [[maybe_unused]] const ssize_t drained = ::read(wake_.get(), &count, sizeof count);
+    }
+
+    /// Whether the wait of call `number` must end now: a stop, or the call
+    /// was abandoned.
+    bool givingUp(std::uint64_t number) {
+        std::lock_guard guard(lock_);
+        return stopping_ || abandoned_ >= number;
+    }
+
+    /// Processes the bus until `done()`, the deadline, the connection's end
+    /// or `givingUp(number)`; whether `done()` held. Whatever has arrived is
+    /// dispatched before `done()` is asked, so an answer that came with the
+    /// last wake-up ends the wait at once.
+    template <typename Done>
+    bool waitFor(Done done, std::chrono::steady_clock::time_point until, std::uint64_t number) {
+        for (;;) {
+            for (;;) {
+                const int processed = sd_bus_process(bus_.get(), nullptr);
+                if (processed < 0) {
+                    return false;
+                }
+                if (processed == 0) {
+                    break;
+                }
+            }
+            if (done()) {
+                return true;
+            }
+            if (givingUp(number)) {
+                return false;
+            }
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                until - std::chrono::steady_clock::now());
+            if (left.count() <= 0 ||
+                !sdbus::processThenWait(bus_.get(), wake_.get(), static_cast<int>(left.count()) + 1)) {
+                return false;
+            }
+            drainWake();
+        }
+    }
+
+    /// Sends `call` and waits for its reply, at most `callTimeout`; the reply
+    /// when it is a method return, none otherwise.
+    sdbus::Message callMethod(sd_bus_message* call, std::uint64_t number) {
+        struct Reply {
+            bool arrived = false;
+            sdbus::Message message;
+        } reply;
+        sd_bus_slot* slot = nullptr;
+        const int sent = sd_bus_call_async(
+            bus_.get(), &slot, call,
+            [](sd_bus_message* message, void* context, sd_bus_error*) noexcept -> int {
+                auto& answer = *static_cast<Reply*>(context);
+                answer.arrived = true;
+                if (!sd_bus_message_is_method_error(message, nullptr)) {
+                    answer.message.reset(sd_bus_message_ref(message));
+                }
+                return 0;
+            },
+            &reply, static_cast<std::uint64_t>(callTimeout.count()) * 1000);
+        if (sent < 0) {
+            return nullptr;
+        }
+        const sdbus::Slot pending(slot); // dropping it cancels a call still waiting
+        waitFor([&reply] { return reply.arrived; }, std::chrono::steady_clock::now() + callTimeout, number);
+        return std::move(reply.message);
     }
 
     std::string nextToken() { return "zoq" + std::to_string(++tokens_); }
 
     /// Makes one portal request: subscribes to the Response of the request
     /// object the portal will create (before calling, so a fast answer is not
-    /// missed), calls, and waits for the answer. True when the portal
+    /// missed), calls `method` with the arguments `append` adds, and waits
+    /// for the answer, at most `answerTimeout_`. True when the portal
     /// answered with success; `read` then reads its results.
-    template <typename Call, typename Read>
-    bool request(Call call, Read read) {
+    template <typename Append, typename Read>
+    bool request(std::uint64_t number, const char* method, Append append, Read read) {
         const char* unique = nullptr;
         sdbus::check(sd_bus_get_unique_name(bus_.get(), &unique), "sd_bus_get_unique_name");
         std::string sender = unique + 1; // without the ':'
@@ -270,28 +383,18 @@ private:
                          &answer),
                      "sd_bus_match_signal");
         const sdbus::Slot subscription(slot);
-        sdbus::Error error;
         sd_bus_message* raw = nullptr;
-        const int result = call(token, &raw, error);
-        const sdbus::Message reply(raw);
-        if (result < 0) {
+        sdbus::check(sd_bus_message_new_method_call(bus_.get(), &raw, portalName, portalPath,
+                                                    shortcutsInterface, method),
+                     "sd_bus_message_new_method_call");
+        const sdbus::Message call(raw);
+        sdbus::check(append(raw, token), "sd_bus_message_append");
+        if (!callMethod(raw, number)) {
             return false;
         }
-        const auto until = std::chrono::steady_clock::now() + answerTimeout_;
-        while (!answer.arrived && !stopRequested()) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                until - std::chrono::steady_clock::now());
-            if (left.count() <= 0 ||
-                !sdbus::processThenWait(bus_.get(), wake_.get(), static_cast<int>(left.count()))) {
-                return false;
-            }
-        }
-        return answer.success;
-    }
-
-    bool stopRequested() {
-        std::lock_guard guard(lock_);
-        return stopping_;
+        return waitFor([&answer] { return answer.arrived; },
+                       std::chrono::steady_clock::now() + answerTimeout_, number) &&
+               answer.success;
     }
 
     static int onActivated(sd_bus_message* message, void* context, sd_bus_error*) noexcept {
@@ -342,6 +445,8 @@ private:
     std::mutex lock_;
     std::deque<std::function<void()>> jobs_; // guarded by lock_
     bool stopping_ = false;                  // guarded by lock_
+    std::uint64_t calls_ = 0;                // guarded by lock_
+    std::uint64_t abandoned_ = 0;            // guarded by lock_
     // Owned by the thread:
     sdbus::Bus bus_;
     sdbus::Slot activated_;
@@ -361,7 +466,7 @@ PortalGlobalHotKey::~PortalGlobalHotKey() {
 }
 
 bool PortalGlobalHotKey::available() {
-    return loop_->call([loop = loop_.get()] { return loop->available(); });
+    return loop_->call([loop = loop_.get()](std::uint64_t number) { return loop->available(number); });
 }
 
 bool PortalGlobalHotKey::registerHotKey(std::uint32_t keyCode, std::uint32_t carbonModifiers) {
@@ -371,15 +476,15 @@ bool PortalGlobalHotKey::registerHotKey(std::uint32_t keyCode, std::uint32_t car
         unregister();
         return false;
     }
-    return loop_->call([loop = loop_.get(), combination = *combination] { return loop->bind(combination); });
+    return loop_->call([loop = loop_.get(), combination = *combination](std::uint64_t number) {
+        return loop->bind(combination, number);
+    });
 }
 
 void PortalGlobalHotKey::unregister() noexcept {
     try {
-        loop_->call([loop = loop_.get()] {
-            loop->closeSession();
-            return true;
-        });
+        loop_->abandonCalls();
+        loop_->post([loop = loop_.get()] { loop->closeSession(); });
     } catch (...) {
         // Nothing else to release: the session ends with the connection.
     }

@@ -20,10 +20,13 @@ namespace zoq {
 /// when the shortcut is bound at all. The callback runs on each Activated
 /// signal of that session.
 ///
-/// Threads: a thread of its own owns the bus connection; `registerHotKey`
-/// hands it the work and waits for the portal's answer, at most
-/// `answerTimeout` (the person may be looking at the dialog), so call it off
-/// the UI thread. The callback runs on that thread.
+/// Threads: a thread of its own owns the bus connection and never blocks on
+/// it: each method call has a deadline of its own and each answer
+/// `answerTimeout` (the person may be looking at the dialog).
+/// `registerHotKey` and `available` hand the thread the work and wait for
+/// its outcome, so call them off the UI thread; `unregister` abandons what
+/// is waiting, asks the portal to close the session and returns at once;
+/// the destructor returns at once too. The callback runs on that thread.
 class PortalGlobalHotKey final : public GlobalHotKey {
 public:
     /// `busAddress` is the session bus's address (empty: the user's own).

@@ -30,6 +30,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <memory>
 #include <optional>
 #include <thread>
 
@@ -60,6 +61,11 @@ std::vector<std::string> freshSession(const test::TempDirectory& home, const tes
             "XDG_RUNTIME_DIR=" + (home / "runtime").string(),
             "HOME=" + home.path().string(),
             "PULSE_SERVER=unix:" + (home / "runtime/no-sound-server").string()};
+}
+
+std::string contents(const std::filesystem::path& file) {
+    std::ifstream in(file);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 void keepScreenshot(const test::XvfbDisplay& display, const std::string& name) {
@@ -158,6 +164,18 @@ public:
             sdbus::check(sd_bus_message_exit_container(raw), "exit child");
         }
         return rows;
+    }
+
+    /// The unique name that owns the watcher's name now; empty when none.
+    std::string watcherOwner() {
+        sd_bus_message* raw = nullptr;
+        if (sd_bus_call_method(bus_.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                               "org.freedesktop.DBus", "GetNameOwner", nullptr, &raw, "s", watcher) < 0) {
+            return {};
+        }
+        const sdbus::Message reply(raw);
+        const char* owner = nullptr;
+        return sd_bus_message_read(raw, "s", &owner) > 0 ? owner : "";
     }
 
     static constexpr const char* watcher = "org.kde.StatusNotifierWatcher";
@@ -327,15 +345,110 @@ TEST(TrayDesktop, ZoqTrayStartsQuietlyForAutostartWithThePairingWindowOtherwiseA
     }
 }
 
+TEST(TrayDesktop, ASecondStartShowsTheRunningTrayAndExits) {
+    const test::XvfbDisplay display;
+    const test::PrivateBus bus;
+    const test::TempDirectory home;
+    const std::vector<std::string> environment = freshSession(home, display, bus);
+    const std::string program = (binaryDirectory() / "bin/zoq-tray").string();
+    test::ChildProcess first({program, "--background"}, environment, home / "first.log");
+    ASSERT_TRUE(test::eventually([&] { return bus.hasOwner("org.zoq.Zoq"); }))
+        << "see " << (home / "first.log");
+
+    // Both quiet starts: a pairing window can only be the first one's answer
+    // to the second start's Show.
+    test::ChildProcess second({program, "--background"}, environment, home / "second.log");
+    ASSERT_TRUE(test::eventually([&] { return second.ended(); }, std::chrono::seconds(10)))
+        << "a second start exits instead of running a second copy";
+    EXPECT_EQ(second.exitCode(), 0);
+    EXPECT_NE(contents(home / "second.log").find("zoq is already running\n"), std::string::npos)
+        << contents(home / "second.log");
+    EXPECT_TRUE(test::eventually([&] {
+        return display.xdotool({"search", "--name", "^zoq Pairing$"}) == 0;
+    })) << "the running tray shows itself: the pairing window, as the device is not paired";
+    EXPECT_FALSE(first.ended());
+    first.signal(SIGTERM);
+    EXPECT_EQ(first.exitCode(), 0);
+}
+
+TEST(TrayDesktop, SettingsThatCannotBeReadAreToldOnceAndTheTrayRunsOn) {
+    const test::XvfbDisplay display;
+    const test::PrivateBus bus;
+    const auto notificationServer = bus.startMock("notification_daemon", "org.freedesktop.Notifications");
+    const test::TempDirectory home;
+    const std::vector<std::string> environment = freshSession(home, display, bus);
+    test::ChildProcess tray({(binaryDirectory() / "bin/zoq-tray").string(), "--background"}, environment,
+                            home / "tray.log");
+    ASSERT_TRUE(test::eventually([&] { return bus.hasOwner("org.zoq.Zoq"); })) << contents(home / "tray.log");
+    const auto noticed = [&](const std::string& text) {
+        std::size_t count = 0;
+        for (const auto& received : test::receivedNotifications(bus.address())) {
+            count += received.body.find(text) != std::string::npos ? 1 : 0;
+        }
+        return count;
+    };
+    const auto unreadable = [&] { return noticed("cannot be read"); };
+    // Up and running: its icon found no tray and said so.
+    ASSERT_TRUE(test::eventually([&] { return noticed(TrayIcon::noTrayText) == 1; }))
+        << contents(home / "tray.log");
+
+    // The settings directory turns into a file: every read fails (ENOTDIR),
+    // also for root, whom a chmod would not stop. Each tick redraws the menu,
+    // which reads the settings.
+    const std::filesystem::path directory = home / "config/zoq";
+    std::filesystem::rename(directory, home / "config/zoq-aside");
+    std::ofstream(directory) << "";
+    ASSERT_TRUE(test::eventually([&] { return unreadable() == 1 || tray.ended(); }))
+        << contents(home / "tray.log");
+    EXPECT_FALSE(test::eventually([&] { return tray.ended() || unreadable() > 1; }, std::chrono::seconds(12)))
+        << "the tray runs on and says it once: " << contents(home / "tray.log");
+
+    std::filesystem::remove(directory);
+    std::filesystem::rename(home / "config/zoq-aside", directory);
+    EXPECT_FALSE(tray.ended()) << contents(home / "tray.log");
+    tray.signal(SIGTERM);
+    EXPECT_EQ(tray.exitCode(), 0) << contents(home / "tray.log");
+}
+
+TEST(TrayDesktop, AWatcherThatTakesTheNameOverDirectlyGetsTheItemToo) {
+    // A panel that replaces another takes the watcher's name without it
+    // ever being free: no "name appeared" for Qt to act on.
+    const std::string fakeWatcher =
+        (std::filesystem::path(__FILE__).parent_path() / "fake-status-notifier-watcher.py").string();
+    const test::XvfbDisplay display;
+    const test::PrivateBus bus;
+    const test::TempDirectory home;
+    const std::vector<std::string> environment = freshSession(home, display, bus);
+    const auto first = bus.startService({fakeWatcher}, HostView::watcher);
+    HostView view(bus.address());
+    test::ChildProcess tray({(binaryDirectory() / "bin/zoq-tray").string(), "--background"}, environment,
+                            home / "tray.log");
+    ASSERT_TRUE(test::eventually([&] { return view.registeredItems().size() == 1; }))
+        << contents(home / "tray.log");
+
+    const std::string before = view.watcherOwner();
+    const auto second = bus.startService({fakeWatcher, "--replace"}, HostView::watcher);
+    ASSERT_TRUE(test::eventually([&] { return view.watcherOwner() != before; }));
+    EXPECT_TRUE(test::eventually([&] { return view.registeredItems().size() == 1; }))
+        << "the item registers with the watcher that took over; " << contents(home / "tray.log");
+    EXPECT_FALSE(tray.ended()) << contents(home / "tray.log");
+    tray.signal(SIGTERM);
+    EXPECT_EQ(tray.exitCode(), 0);
+}
+
 TEST(TrayDesktop, OnAStatusNotifierItemHostTheItemRegistersAndExportsTheWholeMenu) {
     const test::XvfbDisplay display;
     const test::PrivateBus bus;
     const test::TempDirectory home;
     const std::vector<std::string> environment = freshSession(home, display, bus);
     // A real host, with the watcher items register with.
-    const test::ChildProcess host(
-        {test::requireProgram("gtk-sni-tray-standalone", "haskell-gtk-sni-tray-utils"), "--watcher"},
-        environment, home / "host.log");
+    const auto startHost = [&](const std::string& log) {
+        return std::make_unique<test::ChildProcess>(
+            std::vector<std::string>{
+                test::requireProgram("gtk-sni-tray-standalone", "haskell-gtk-sni-tray-utils"), "--watcher"},
+            environment, home / log);
+    };
+    std::unique_ptr<test::ChildProcess> host = startHost("host.log");
     HostView view(bus.address());
     ASSERT_TRUE(test::eventually([&] { return view.hostRegistered(); })) << "see " << (home / "host.log");
 
@@ -402,6 +515,21 @@ TEST(TrayDesktop, OnAStatusNotifierItemHostTheItemRegistersAndExportsTheWholeMen
     })) << "a right click on the icon opens the host's menu";
     std::this_thread::sleep_for(std::chrono::milliseconds(300)); // let the host's menu paint
     keepScreenshot(display, "tray-sni.png");
+
+    // The panel restarts: its new watcher knows no items until they register
+    // again.
+    host->signal(SIGTERM);
+    host->wait();
+    ASSERT_TRUE(test::eventually([&] { return !bus.hasOwner(HostView::watcher); }));
+    host = startHost("host-again.log");
+    ASSERT_TRUE(test::eventually([&] { return view.hostRegistered(); }))
+        << "see " << (home / "host-again.log");
+    EXPECT_TRUE(test::eventually([&] {
+        items = view.registeredItems();
+        return items.size() == 1 && view.menu(items.front()) == expected;
+    })) << "the item registers with the new watcher; see "
+        << (home / "tray.log");
+
     EXPECT_FALSE(tray.ended()) << "see " << (home / "tray.log");
     tray.signal(SIGTERM);
     EXPECT_EQ(tray.exitCode(), 0);

@@ -29,6 +29,7 @@
 #include <QTest>
 #include <condition_variable>
 #include <gtest/gtest.h>
+#include <mutex>
 #include <set>
 
 namespace zoq {
@@ -38,6 +39,46 @@ using namespace std::chrono_literals;
 using Items = std::vector<std::string>;
 
 using test::FakeEngine;
+
+/// A desktop that, while held, answers hotkey registrations only once told to.
+class SlowDesktop {
+public:
+    void hold() {
+        const std::lock_guard guard(lock_);
+        answers_ = false;
+    }
+    void answer() {
+        {
+            const std::lock_guard guard(lock_);
+            answers_ = true;
+        }
+        answered_.notify_all();
+    }
+    void wait() {
+        std::unique_lock guard(lock_);
+        answered_.wait(guard, [this] { return answers_; });
+    }
+
+private:
+    std::mutex lock_;
+    std::condition_variable answered_;
+    bool answers_ = true; // guarded by lock_
+};
+
+class SlowHotKey final : public GlobalHotKey {
+public:
+    SlowHotKey(std::unique_ptr<ManualGlobalHotKey> inner, SlowDesktop& desktop)
+        : inner_(std::move(inner)), desktop_(desktop) {}
+    bool registerHotKey(std::uint32_t keyCode, std::uint32_t carbonModifiers) override {
+        desktop_.wait();
+        return inner_->registerHotKey(keyCode, carbonModifiers);
+    }
+    void unregister() noexcept override { inner_->unregister(); }
+
+private:
+    std::unique_ptr<ManualGlobalHotKey> inner_;
+    SlowDesktop& desktop_;
+};
 
 class TrayModelTest : public ::testing::Test {
 protected:
@@ -59,7 +100,7 @@ protected:
                 auto made = std::make_unique<ManualGlobalHotKey>(std::move(pressed));
                 made->markTaken(taken.keyCode, taken.carbonModifiers);
                 hotKey = made.get();
-                return made;
+                return std::make_unique<SlowHotKey>(std::move(made), desktop);
             },
             loginItems, links, "Test computer", clock, 50ms});
         ASSERT_TRUE(test::waitFor([this] { return model->ready(); }));
@@ -90,6 +131,7 @@ protected:
     MemoryLoginItem loginItems;
     RecordingLinkOpener links;
     ManualGlobalHotKey* hotKey = nullptr;
+    SlowDesktop desktop;
     std::vector<std::shared_ptr<FakeEngine>> engines;
     std::vector<AllowlistApp> running;
     /// Held by "another application".
@@ -314,6 +356,18 @@ TEST_F(TrayModelTest, HotkeyWindowStoresWhatIsPressedAndRefusesWhatCannotBeStore
     ASSERT_TRUE(window.apply());
     EXPECT_TRUE(test::waitFor([&] { return window.status().text() == HotkeyWindow::notActive; }))
         << "a combination another application holds is stored but not active";
+}
+
+TEST_F(TrayModelTest, HotkeyWindowSaysItWaitsForTheDesktopUntilItAnswers) {
+    auto& window = static_cast<HotkeyWindow&>(windows->open(TrayWindow::hotkey));
+    desktop.hold();
+    window.editor().setKeySequence(QKeySequence(Qt::CTRL | Qt::META | Qt::Key_K));
+    ASSERT_TRUE(window.apply()) << "applying returns before the desktop answers";
+    EXPECT_EQ(window.status().text().toStdString(), HotkeyWindow::waiting);
+    test::waitFor([] { return false; }, 200ms); // the event loop runs on meanwhile
+    EXPECT_EQ(window.status().text().toStdString(), HotkeyWindow::waiting);
+    desktop.answer();
+    EXPECT_TRUE(test::waitFor([&] { return window.status().text() == "Active: Ctrl+Super+K"; }));
 }
 
 TEST(RecordingNotices, AnnounceStartsSavesAndBlocking) {

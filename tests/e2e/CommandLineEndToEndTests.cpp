@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <map>
+#include <optional>
 #include <sstream>
 
 namespace zoq {
@@ -133,6 +135,77 @@ TEST_F(CommandLineEndToEnd, PairReplacesAnUnusablePortalAndSimulatedCallsBelongT
         }
     }
     EXPECT_EQ(parts, 1);
+}
+
+/// Every entry under `directory` (recursively) with its bytes: equal
+/// snapshots mean nothing was created, removed or changed there.
+std::map<std::string, std::string> snapshot(const std::filesystem::path& directory) {
+    std::map<std::string, std::string> entries;
+    if (!std::filesystem::exists(directory)) {
+        return entries;
+    }
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(directory)) {
+        std::string bytes = "(directory)";
+        if (entry.is_regular_file()) {
+            std::ifstream in(entry.path(), std::ios::binary);
+            bytes.assign(std::istreambuf_iterator<char>(in), {});
+        }
+        entries[std::filesystem::relative(entry.path(), directory).string()] = bytes;
+    }
+    return entries;
+}
+
+TEST_F(CommandLineEndToEnd, ReadingCommandsLeaveTheSettingsAsTheyFoundThem) {
+    std::ofstream(temp / "status.json") << R"({"status":"stored"})";
+    const std::vector<std::vector<std::string>> commands = {
+        {"status"},        {"status", "--json"},
+        {"spool", "list"}, {"wire", "check", "UploadStatusResponse", (temp / "status.json").string()},
+        {"--help"},        {"status", "--help"},
+    };
+    struct Home {
+        const char* name;
+        std::optional<std::string> settings; ///< none: no settings directory at all
+        /// What `zoq status` says about the settings, one "settings: " line each.
+        std::vector<std::string> warnings;
+    };
+    const std::vector<Home> homes = {
+        {"a clean home", std::nullopt, {}},
+        {"an address of the wrong type",
+         R"({"credentialStore": "file", "apiBaseURL": 42})",
+         {R"("apiBaseURL": ignored 42 (not a string); zoq uses http://127.0.0.1:8787)"}},
+        {"an allowlist of the wrong shape",
+         R"({"credentialStore": "file", "allowedBundleIDs": ["org.example.Call", null, 7]})",
+         {R"("allowedBundleIDs": ignored null and 7 (not identifiers); zoq allows the other 1 application)"}},
+    };
+    const std::filesystem::path config = temp / "config";
+    for (const Home& home : homes) {
+        SCOPED_TRACE(home.name);
+        std::filesystem::remove_all(config);
+        if (home.settings) {
+            std::filesystem::create_directories(config / "zoq");
+            settings(*home.settings);
+        }
+        const auto before = snapshot(config);
+        for (const std::vector<std::string>& args : commands) {
+            // What they answer does not matter here (a clean home has no spool,
+            // the document is no upload status): only that they wrote nothing.
+            const Result result = run(args);
+            EXPECT_EQ(snapshot(config), before) << args[0] << " changed the settings";
+            if (args == std::vector<std::string>{"status"}) {
+                EXPECT_NE(result.code, cli::exitFailure) << result.err;
+                for (const std::string& warning : home.warnings) {
+                    EXPECT_NE(result.out.find("\nsettings: " + warning + "\n"), std::string::npos)
+                        << result.out;
+                }
+            }
+            if (args == std::vector<std::string>{"status", "--json"}) {
+                const JSONValue document = JSONValue::parse(result.out);
+                const JSONValue* listed = document.find("settingsWarnings");
+                ASSERT_NE(listed, nullptr);
+                EXPECT_EQ(*listed, JSONValue(JSONValue::Array(home.warnings.begin(), home.warnings.end())));
+            }
+        }
+    }
 }
 
 } // namespace

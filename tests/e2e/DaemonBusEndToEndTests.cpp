@@ -84,5 +84,32 @@ TEST_F(DaemonOnTheSessionBus, OneDaemonPerSessionAndTheCommandsReachIt) {
     EXPECT_TRUE(output.starts_with("zoq: not running\n")) << output;
 }
 
+TEST_F(DaemonOnTheSessionBus, AtItsFirstStartTheDaemonStoresTheAddressAndSaysOnceWhatItIgnores) {
+    const std::filesystem::path file = temp / "config" / "zoq" / "settings.json";
+    std::ofstream(file) << R"({"credentialStore": "file", "allowedBundleIDs": "org.example.Call"})";
+    test::ChildProcess daemon({test::PortalProcess::program("zoq").string(), "daemon"}, environment,
+                              temp / "daemon.log");
+    const std::string warning =
+        R"(settings: "allowedBundleIDs": "org.example.Call" is one identifier, not a list of them; )"
+        "zoq allows that one\n";
+    ASSERT_TRUE(test::eventually([&] {
+        return contents(temp / "daemon.log").find(warning) != std::string::npos;
+    })) << contents(temp / "daemon.log");
+    EXPECT_NE(contents(file).find(R"("apiBaseURL":"http://127.0.0.1:8787")"), std::string::npos)
+        << contents(file);
+
+    std::string output;
+    EXPECT_TRUE(test::eventually([&] {
+        return zoq({"status"}, output) == 3 && output.starts_with("zoq: running, Recorder stopped\n");
+    })) << output;
+    EXPECT_NE(output.find(warning), std::string::npos) << output;
+    EXPECT_EQ(zoq({"pause"}, output), 1) << "a change of the model, after which nothing new is said";
+
+    daemon.signal(SIGTERM);
+    EXPECT_EQ(daemon.exitCode(), 0);
+    const std::string log = contents(temp / "daemon.log");
+    EXPECT_EQ(log.find(warning), log.rfind(warning)) << "said once: " << log;
+}
+
 } // namespace
 } // namespace zoq

@@ -14,6 +14,7 @@
 #include <random>
 #include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 namespace zoq {
 namespace {
@@ -50,7 +51,11 @@ protected:
 };
 
 TEST_F(ShellSettingsTest, FirstStartStoresOnlyTheDefaultPortalPrivately) {
-    const ShellSettings settings(file);
+    ShellSettings settings(file);
+    EXPECT_FALSE(settings.damaged());
+    EXPECT_EQ(settings.apiBaseURLString(), "http://127.0.0.1:8787");
+    EXPECT_FALSE(fs::exists(file.parent_path().parent_path())) << "opening and reading write nothing";
+    settings.storeDefaultAPIBaseURL();
     EXPECT_EQ(readText(file), R"({"apiBaseURL":"http://127.0.0.1:8787"})"
                               "\n");
     EXPECT_EQ(modeOf(file), 0600u);
@@ -74,28 +79,90 @@ TEST_F(ShellSettingsTest, EachKeyFallsBackOnItsOwn) {
         bool chime;
         HotkeyConfiguration hotkey;
         bool recorder;
+        /// What `warnings()` says: each ignored value, by its key.
+        std::vector<std::string> warnings = {};
     };
     const HotkeyConfiguration standard = HotkeyConfiguration::standard;
     const std::vector<Case> cases = {
         {R"({})", {}, true, standard, false},
         {R"({"chimeEnabled":false,"recorderEnabled":true})", {}, false, standard, true},
-        {R"({"chimeEnabled":"no","recorderEnabled":1})", {}, true, standard, false},
-        {R"({"chimeEnabled":null,"recorderEnabled":"true"})", {}, true, standard, false},
+        {R"({"chimeEnabled":"no","recorderEnabled":1})",
+         {},
+         true,
+         standard,
+         false,
+         {R"("chimeEnabled": ignored "no" (not true or false); zoq uses true)",
+          R"("recorderEnabled": ignored 1 (not true or false); zoq uses false)"}},
+        {R"({"chimeEnabled":null,"recorderEnabled":"true"})",
+         {},
+         true,
+         standard,
+         false,
+         {R"("chimeEnabled": ignored null (not true or false); zoq uses true)",
+          R"("recorderEnabled": ignored "true" (not true or false); zoq uses false)"}},
         {R"({"hotkeyKeyCode":12})", {}, true, {12, 6400}, false},
         {R"({"hotkeyCarbonModifiers":256})", {}, true, {35, 256}, false},
         {R"({"hotkeyKeyCode":12.0,"hotkeyCarbonModifiers":4096})", {}, true, {12, 4096}, false},
-        {R"({"hotkeyKeyCode":-1,"hotkeyCarbonModifiers":-256})", {}, true, standard, false},
-        {R"({"hotkeyKeyCode":4294967296,"hotkeyCarbonModifiers":1.5})", {}, true, standard, false},
+        {R"({"hotkeyKeyCode":-1,"hotkeyCarbonModifiers":-256})",
+         {},
+         true,
+         standard,
+         false,
+         {R"("hotkeyKeyCode": ignored -1 (not a whole number from 0 to 4294967295); zoq uses 35)",
+          R"("hotkeyCarbonModifiers": ignored -256 (not a whole number from 0 to 4294967295); zoq uses 6400)"}},
+        {R"({"hotkeyKeyCode":4294967296,"hotkeyCarbonModifiers":1.5})",
+         {},
+         true,
+         standard,
+         false,
+         {R"("hotkeyKeyCode": ignored 4294967296 (not a whole number from 0 to 4294967295); zoq uses 35)",
+          R"("hotkeyCarbonModifiers": ignored 1.5 (not a whole number from 0 to 4294967295); zoq uses 6400)"}},
         {R"({"hotkeyKeyCode":4294967295,"hotkeyCarbonModifiers":"256"})",
          {},
          true,
          {4294967295, 6400},
-         false},
-        {R"({"hotkeyKeyCode":true,"hotkeyCarbonModifiers":0})", {}, true, {35, 0}, false},
+         false,
+         {R"("hotkeyCarbonModifiers": ignored "256" (not a whole number from 0 to 4294967295); zoq uses 6400)"}},
+        {R"({"hotkeyKeyCode":true,"hotkeyCarbonModifiers":0})",
+         {},
+         true,
+         {35, 0},
+         false,
+         {R"("hotkeyKeyCode": ignored true (not a whole number from 0 to 4294967295); zoq uses 35)"}},
         {R"({"allowedBundleIDs":["b.app","a.app","b.app"]})", {"a.app", "b.app"}, true, standard, false},
-        {R"({"allowedBundleIDs":"a.app"})", {}, true, standard, false},
-        {R"({"allowedBundleIDs":["a.app",7]})", {}, true, standard, false},
-        {R"({"allowedBundleIDs":{"a.app":true},"chimeEnabled":false})", {}, false, standard, false},
+        // The valid identifiers of an allowlist of the wrong shape are kept.
+        {R"({"allowedBundleIDs":"org.example.Call"})",
+         {"org.example.Call"},
+         true,
+         standard,
+         false,
+         {R"("allowedBundleIDs": "org.example.Call" is one identifier, not a list of them; zoq allows that one)"}},
+        {R"({"allowedBundleIDs":["org.example.Call",null,7]})",
+         {"org.example.Call"},
+         true,
+         standard,
+         false,
+         {R"("allowedBundleIDs": ignored null and 7 (not identifiers); zoq allows the other 1 application)"}},
+        {R"({"allowedBundleIDs":["a.app",["b.app"],"c.app"]})",
+         {"a.app", "c.app"},
+         true,
+         standard,
+         false,
+         {R"("allowedBundleIDs": ignored ["b.app"] (not an identifier); zoq allows the other 2 applications)"}},
+        {R"({"allowedBundleIDs":{"a.app":true},"chimeEnabled":false})",
+         {},
+         false,
+         standard,
+         false,
+         {R"("allowedBundleIDs": ignored {"a.app":true} (not a list of identifiers); zoq uses an empty allowlist)"}},
+        {R"({"apiBaseURL":42,"credentialStore":true,"ffmpegPath":"ffmpeg"})",
+         {},
+         true,
+         standard,
+         false,
+         {R"("apiBaseURL": ignored 42 (not a string); zoq uses http://127.0.0.1:8787)",
+          R"("credentialStore": ignored true (not a string); zoq uses the keyring)",
+          R"("ffmpegPath": ignored "ffmpeg" (not an absolute path); zoq uses the default ffmpeg)"}},
     };
     for (const Case& c : cases) {
         const auto settings = over(c.stored);
@@ -104,6 +171,11 @@ TEST_F(ShellSettingsTest, EachKeyFallsBackOnItsOwn) {
         EXPECT_EQ(settings->hotkey(), c.hotkey) << c.stored;
         EXPECT_EQ(settings->recorderEnabled(), c.recorder) << c.stored;
         EXPECT_FALSE(settings->damaged()) << c.stored;
+        EXPECT_EQ(settings->warnings(), c.warnings) << c.stored;
+        settings->storeDefaultAPIBaseURL();
+        if (std::string_view(c.stored).find("apiBaseURL") != std::string_view::npos) {
+            EXPECT_EQ(readText(file), c.stored) << "a value of the wrong type is reported, never replaced";
+        }
     }
 }
 
@@ -111,10 +183,11 @@ TEST_F(ShellSettingsTest, PortalAddressIsKeptButOnlyHttpWithAHostParses) {
     // A stored address is never replaced, even one that does not parse.
     EXPECT_EQ(over(R"({"apiBaseURL":"ftp://files.example"})")->apiBaseURLString(), "ftp://files.example");
     EXPECT_EQ(over(R"({"apiBaseURL":"ftp://files.example"})")->apiBaseURL(), std::nullopt);
-    // One that is not a string is replaced by the default at start.
-    EXPECT_EQ(over(R"({"apiBaseURL":42,"x":1})")->apiBaseURLString(), "http://127.0.0.1:8787");
-    EXPECT_EQ(readText(file), R"({"apiBaseURL":"http://127.0.0.1:8787","x":1})"
-                              "\n");
+    // One that is not a string reads as the default and stays as it is.
+    const auto wrongType = over(R"({"apiBaseURL":42,"x":1})");
+    EXPECT_EQ(wrongType->apiBaseURLString(), "http://127.0.0.1:8787");
+    wrongType->storeDefaultAPIBaseURL();
+    EXPECT_EQ(readText(file), R"({"apiBaseURL":42,"x":1})");
 
     const std::map<std::string, std::optional<std::string>> cases = {
         {"https://portal.example.com", "https://portal.example.com/"},
@@ -283,6 +356,81 @@ TEST_F(ShellSettingsTest, DamagedFileIsReportedLeftAloneAndKeptAsideByAWrite) {
                               "\n");
 }
 
+TEST_F(ShellSettingsTest, AnUnreadableFileKeepsTheLastGoodValuesAndIsReadAgainWhenItCan) {
+    // The faults work as root too, where permissions do not stop a read: the
+    // settings directory replaced by a file (ENOTDIR) or by a loop of
+    // symbolic links (ELOOP); and, when not root, the file made unreadable.
+    struct Fault {
+        const char* name;
+        std::function<void()> plant;
+        const char* reason;
+    };
+    const fs::path directory = file.parent_path();
+    const fs::path aside = home / "zoq-aside";
+    std::vector<Fault> faults = {
+        {"directory replaced by a file",
+         [&] {
+             fs::rename(directory, aside);
+             writeText(directory, "");
+         },
+         "Not a directory"},
+        {"directory replaced by a symbolic link loop",
+         [&] {
+             fs::rename(directory, aside);
+             fs::create_symlink(directory.filename(), directory);
+         },
+         "Too many levels of symbolic links"},
+    };
+    if (::geteuid() != 0) {
+        faults.push_back({"file mode 000",
+                          [&] {
+                              fs::rename(directory, aside);
+                              fs::create_directory(directory);
+                              fs::copy_file(aside / "settings.json", file);
+                              fs::permissions(file, fs::perms::none);
+                          },
+                          "Permission denied"});
+    }
+    for (const Fault& fault : faults) {
+        SCOPED_TRACE(fault.name);
+        fs::remove_all(directory);
+        fs::remove_all(aside);
+        const auto settings = over(R"({"allowedBundleIDs":["org.example.Call"],"chimeEnabled":false})");
+        EXPECT_FALSE(settings->chimeEnabled());
+        fault.plant();
+
+        EXPECT_EQ(settings->problem(), std::string("cannot be read: ") + fault.reason);
+        EXPECT_FALSE(settings->chimeEnabled()) << "the last good values stay in force";
+        EXPECT_EQ(settings->allowedBundleIDs(), std::set<std::string>{"org.example.Call"});
+        EXPECT_EQ(settings->hotkey(), HotkeyConfiguration::standard);
+        EXPECT_EQ(settings->warnings(), std::vector<std::string>{"the settings file " + file.string() +
+                                                                 " cannot be read: " + fault.reason +
+                                                                 "; zoq keeps the settings it read last and "
+                                                                 "reads it again when it can"});
+        const auto caught = test::caughtError([&] { settings->setRecorderEnabled(true); });
+        EXPECT_EQ(caught.kind(), CoreError::Kind::io) << "nothing replaces what could not be read";
+        // A process that starts now has read nothing yet.
+        const ShellSettings fresh(file);
+        EXPECT_TRUE(fresh.chimeEnabled());
+        EXPECT_EQ(fresh.warnings(), std::vector<std::string>{"the settings file " + file.string() +
+                                                             " cannot be read: " + fault.reason +
+                                                             "; zoq uses the defaults and reads it again "
+                                                             "when it can"});
+
+        // Repaired (by hand, with a change): read again at the next look.
+        fs::remove_all(directory);
+        fs::rename(aside, directory);
+        fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write);
+        writeText(file, R"({"chimeEnabled":true})");
+        EXPECT_EQ(settings->problem(), std::nullopt);
+        EXPECT_TRUE(settings->chimeEnabled());
+        EXPECT_EQ(settings->allowedBundleIDs(), std::set<std::string>{});
+        EXPECT_TRUE(settings->warnings().empty());
+        settings->setRecorderEnabled(true);
+        EXPECT_TRUE(settings->recorderEnabled());
+    }
+}
+
 TEST_F(ShellSettingsTest, InstallUUIDIsStableKeptAsStoredAndRegeneratedOnJunk) {
     ShellSettings settings(file);
     const std::string generated = ShellPaths::installUUID(settings);
@@ -312,6 +460,7 @@ TEST_F(ShellSettingsTest, ConcurrentWritersNeverTearTheFileOrLoseAKey) {
     // Two objects stand for two processes: only the directory lock orders them.
     ShellSettings first(file);
     ShellSettings second(file);
+    first.storeDefaultAPIBaseURL();
     constexpr int writers = 4;
     constexpr int rounds = 10;
     std::vector<std::thread> threads;

@@ -2,12 +2,15 @@
 #include "ZoqShell/System/ManualGlobalHotKey.h"
 #include "ZoqShell/System/PortalGlobalHotKey.h"
 #include "ZoqShell/System/X11GlobalHotKey.h"
+#include "tests/TestSupport/ChildProcess.h"
 #include "tests/TestSupport/PrivateBus.h"
 #include "tests/TestSupport/TestPrograms.h"
 #include "tests/TestSupport/XvfbDisplay.h"
 
 #include <atomic>
+#include <csignal>
 #include <filesystem>
+#include <future>
 #include <gtest/gtest.h>
 #include <map>
 #include <optional>
@@ -81,7 +84,7 @@ TEST(PortalGlobalHotKey, BindsTheStoredCombinationAndCallsBackOnActivation) {
     EXPECT_EQ(control.list("Triggers").back(), "CTRL+LOGO+k");
     EXPECT_EQ(control.list("Sessions").size(), 1U);
     hotKey.unregister();
-    EXPECT_TRUE(control.list("Sessions").empty());
+    EXPECT_TRUE(eventually([&] { return control.list("Sessions").empty(); }));
     EXPECT_FALSE(hotKey.registerHotKey(35, 0)); // cannot be a global shortcut
     EXPECT_TRUE(control.list("Sessions").empty());
 }
@@ -104,28 +107,64 @@ TEST(DesktopGlobalHotKey, PrefersThePortalOnWaylandThenTheXDisplay) {
     test::PrivateBus bus;
     test::XvfbDisplay display;
     std::map<std::string, std::string> variables;
-    const auto make = [&] {
-        return makeDesktopGlobalHotKey([] {},
-                                       [&](const char* name) -> std::optional<std::string> {
-                                           const auto found = variables.find(name);
-                                           return found == variables.end() ? std::nullopt
-                                                                           : std::optional(found->second);
-                                       });
+    using Provider = DesktopGlobalHotKey::Provider;
+    // Who holds the default combination once it is registered.
+    const auto provider = [&] {
+        DesktopGlobalHotKey hotKey([] {},
+                                   [&](const char* name) -> std::optional<std::string> {
+                                       const auto found = variables.find(name);
+                                       return found == variables.end() ? std::nullopt
+                                                                       : std::optional(found->second);
+                                   });
+        const bool held = hotKey.registerHotKey(35, 6400);
+        EXPECT_EQ(held, hotKey.provider() != Provider::none);
+        return hotKey.provider();
     };
-    const auto is = [](const std::unique_ptr<GlobalHotKey>& hotKey, auto* kind) {
-        return dynamic_cast<std::remove_pointer_t<decltype(kind)>*>(hotKey.get()) != nullptr;
-    };
-    EXPECT_TRUE(is(make(), static_cast<NullGlobalHotKey*>(nullptr)));
+    EXPECT_EQ(provider(), Provider::none);
     variables = {{"WAYLAND_DISPLAY", "wayland-0"}, {"DBUS_SESSION_BUS_ADDRESS", bus.address()}};
-    EXPECT_TRUE(is(make(), static_cast<NullGlobalHotKey*>(nullptr))); // no portal, no X
+    EXPECT_EQ(provider(), Provider::none); // no portal, no X
     variables["DISPLAY"] = display.name();
-    EXPECT_TRUE(is(make(), static_cast<X11GlobalHotKey*>(nullptr))); // XWayland
+    EXPECT_EQ(provider(), Provider::x11); // XWayland
     const auto portal = bus.startService({fakePortal}, "org.freedesktop.portal.Desktop");
-    EXPECT_TRUE(is(make(), static_cast<PortalGlobalHotKey*>(nullptr)));
+    EXPECT_EQ(provider(), Provider::portal);
     variables = {{"DISPLAY", display.name()}, {"DBUS_SESSION_BUS_ADDRESS", bus.address()}};
-    EXPECT_TRUE(is(make(), static_cast<X11GlobalHotKey*>(nullptr)));
+    EXPECT_EQ(provider(), Provider::x11);
     variables = {{"DISPLAY", ":999"}};
-    EXPECT_TRUE(is(make(), static_cast<NullGlobalHotKey*>(nullptr)));
+    EXPECT_EQ(provider(), Provider::none);
+}
+
+TEST(DesktopGlobalHotKey, APortalThatDoesNotAnswerHoldsUpNoOneButTheRegistration) {
+    // The portal's name is owned by a stopped process: calls reach it and
+    // stay unanswered until it continues.
+    test::PrivateBus bus;
+    const auto portal = bus.startService({fakePortal}, "org.freedesktop.portal.Desktop");
+    PortalControl control(bus.address());
+    const std::map<std::string, std::string> variables = {{"WAYLAND_DISPLAY", "wayland-0"},
+                                                          {"DBUS_SESSION_BUS_ADDRESS", bus.address()}};
+    const ShellPaths::Environment environment = [&](const char* name) -> std::optional<std::string> {
+        const auto found = variables.find(name);
+        return found == variables.end() ? std::nullopt : std::optional(found->second);
+    };
+    portal->signal(SIGSTOP);
+    // Made on the caller's thread, as the UI thread makes it: it must come
+    // back while the portal is stopped, or this thread could never let the
+    // portal continue and the registration below would find no portal.
+    std::unique_ptr<GlobalHotKey> hotKey = makeDesktopGlobalHotKey([] {}, environment);
+    std::future<bool> registered =
+        std::async(std::launch::async, [&hotKey] { return hotKey->registerHotKey(35, 6400); });
+    portal->signal(SIGCONT);
+    EXPECT_TRUE(registered.get()) << "the portal's late answer is the one that counts";
+    EXPECT_EQ(control.list("Triggers"), std::vector<std::string>{"CTRL+ALT+LOGO+p"});
+
+    // Unregistering and dropping it while a registration waits on a stopped
+    // portal abandon the wait instead of sitting it out.
+    portal->signal(SIGSTOP);
+    std::future<bool> waiting =
+        std::async(std::launch::async, [&hotKey] { return hotKey->registerHotKey(0x28, 4096 | 256); });
+    hotKey->unregister();
+    EXPECT_FALSE(waiting.get());
+    hotKey.reset();
+    portal->signal(SIGCONT);
 }
 
 } // namespace
