@@ -4,6 +4,8 @@
 #include "ZoqShell/System/LoginItemState.h"
 #include "ZoqShell/Uploader/UploadRow.h"
 
+#include <optional>
+#include <string>
 #include <vector>
 
 namespace zoq {
@@ -15,8 +17,11 @@ class ShellModel;
 struct MenuSnapshot {
     StatusLine status;
     PermissionPresentation permission;
-    /// An engine runs (armed, recording, paused, ...).
+    /// Recording is switched on: an engine runs (armed, recording, paused,
+    /// ...) or the next waits for the sound server.
     bool running = false;
+    /// Recording is on but waits for the sound server: nothing to pause.
+    bool awaitingSoundServer = false;
     bool paused = false;
     bool blockedAuth = false;
     bool redIndicator = false;
@@ -24,6 +29,8 @@ struct MenuSnapshot {
     std::vector<UploadRow> rows;
     bool chimeEnabled = true;
     LoginItemState loginItemState = LoginItemState::notRegistered;
+    /// Why the last change of the login item did not take.
+    std::optional<std::string> loginItemProblem;
 
     friend bool operator==(const MenuSnapshot&, const MenuSnapshot&) = default;
 };
