@@ -209,6 +209,26 @@ void CaptureEngine::resume() {
     queue_->async([this] { doResume(); });
 }
 
+void CaptureEngine::togglePause() {
+    queue_->async([this] {
+        if (corePaused()) {
+            doResume();
+        } else {
+            doPause();
+        }
+    });
+}
+
+void CaptureEngine::afterCommands(std::function<void()> done) {
+    queue_->async([done = std::move(done)] {
+        try {
+            done();
+        } catch (...) {
+            // The owner's continuation must not end the queue.
+        }
+    });
+}
+
 void CaptureEngine::requestAlert() {
     queue_->async([this] { playAlert(); });
 }
@@ -272,6 +292,13 @@ void CaptureEngine::boot() {
     emit("engine_started", {{"spool", config_.spool.string()},
                             {"allowed_count", std::to_string(config_.allowed.size())},
                             {"allowed", allowed}});
+    if (corePaused()) {
+        // The person's pause outlives the run that took it (the core read it
+        // from the spool): the owner learns it now, since no tick announces a
+        // state while paused.
+        lastAnnouncedState_ = CaptureState::paused;
+        emit("paused", {{"state", stateName()}});
+    }
     if (platform_.observeSleep && !sleepObservation_) {
         sleepGate_ = std::make_shared<SleepGate>();
         sleepGate_->queue = queue_.get();
@@ -889,6 +916,7 @@ void CaptureEngine::doPause() {
         return;
     }
     reportCompleted();
+    lastAnnouncedState_ = CaptureState::paused;
     emit("paused", {{"state", stateName()}});
 }
 
@@ -903,6 +931,9 @@ void CaptureEngine::doResume() {
         return;
     }
     resetStreams();
+    // "resumed" tells the owner the core is ARMED again; later ticks announce
+    // what follows from there.
+    lastAnnouncedState_ = core_->machine().state();
     startHardware("resume");
     emit("resumed", {{"state", stateName()}});
 }

@@ -121,6 +121,8 @@ public:
     void stop() override;
     void pause() override;
     void resume() override;
+    void togglePause() override;
+    void afterCommands(std::function<void()> done) override;
     void requestAlert();
     Termination wait() override;
 

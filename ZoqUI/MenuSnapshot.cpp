@@ -12,12 +12,14 @@ MenuSnapshot menuSnapshot(ShellModel& model) {
     snapshot.settingsWarnings = model.settings().warnings();
     snapshot.permission = permissionPresentation(model);
     snapshot.running = recorder.isRunning();
+    snapshot.awaitingSoundServer = recorder.awaitingSoundServer();
     snapshot.paused = recorder.uiState() == RecorderUIState::paused;
     snapshot.blockedAuth = model.blockedAuth();
     snapshot.redIndicator = recorder.showsRedIndicator();
     snapshot.rows = model.rows();
     snapshot.chimeEnabled = model.settings().chimeEnabled();
     snapshot.loginItemState = model.loginItemState();
+    snapshot.loginItemProblem = model.loginItemProblem();
     return snapshot;
 }
 

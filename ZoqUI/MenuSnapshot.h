@@ -4,6 +4,7 @@
 #include "ZoqShell/System/LoginItemState.h"
 #include "ZoqShell/Uploader/UploadRow.h"
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,8 +20,11 @@ struct MenuSnapshot {
     /// each (`ShellSettings::warnings`); shown under the status line.
     std::vector<std::string> settingsWarnings;
     PermissionPresentation permission;
-    /// An engine runs (armed, recording, paused, ...).
+    /// Recording is switched on: an engine runs (armed, recording, paused,
+    /// ...) or the next waits for the sound server.
     bool running = false;
+    /// Recording is on but waits for the sound server: nothing to pause.
+    bool awaitingSoundServer = false;
     bool paused = false;
     bool blockedAuth = false;
     bool redIndicator = false;
@@ -28,6 +32,8 @@ struct MenuSnapshot {
     std::vector<UploadRow> rows;
     bool chimeEnabled = true;
     LoginItemState loginItemState = LoginItemState::notRegistered;
+    /// Why the last change of the login item did not take.
+    std::optional<std::string> loginItemProblem;
 
     friend bool operator==(const MenuSnapshot&, const MenuSnapshot&) = default;
 };

@@ -52,12 +52,18 @@ QAction* addButton(QMenu& menu, const QString& title, Slot slot) {
     return action;
 }
 
+/// A check item that always shows the stored truth: a click asks for the
+/// change and puts the tick back at once; the rebuild after the model's
+/// answer shows the outcome, and a change that did not take (a rebuild with
+/// the same state, or none) leaves it as it was.
 template <typename Slot>
 void addToggle(QMenu& menu, const QString& title, bool on, Slot slot) {
     QAction* action = menu.addAction(title);
     action->setCheckable(true);
     action->setChecked(on);
-    QObject::connect(action, &QAction::triggered, action, [slot, what = title.toStdString()](bool checked) {
+    QObject::connect(action, &QAction::triggered, action, [action, on, slot, what = title.toStdString()](bool checked) {
+        // The tick shows what is stored until the model answers.
+        action->setChecked(on);
         guarded(what.c_str(), [&] { slot(checked); });
     });
 }
@@ -115,7 +121,7 @@ void TrayMenu::rebuild(const MenuSnapshot& snapshot) {
     menu.addSeparator();
     addButton(menu, snapshot.running ? "Stop recording" : "Start recording",
               [&act] { act.toggleRecorder(); });
-    if (snapshot.running) {
+    if (snapshot.running && !snapshot.awaitingSoundServer) {
         addButton(menu, snapshot.paused ? "Resume" : "Pause", [&act] { act.togglePause(); });
     }
     if (snapshot.blockedAuth) {
@@ -144,6 +150,9 @@ void TrayMenu::rebuild(const MenuSnapshot& snapshot) {
               [&act](bool on) { act.setChime(on); });
     addToggle(menu, "Launch at login", snapshot.loginItemState == LoginItemState::registered,
               [&act](bool on) { act.setLoginItem(on); });
+    if (snapshot.loginItemProblem) {
+        addLine(menu, text(*snapshot.loginItemProblem), Tone::warning);
+    }
     if (snapshot.loginItemState == LoginItemState::requiresApproval) {
         addButton(menu, "Approve in Startup Applications…",
                   [&act] { act.openSettings(ZoqDeepLink::loginItemsSettings); });

@@ -17,8 +17,9 @@ int main(int argc, char** argv) {
                      "Start without opening any window (as the session's autostart does)");
     CLI11_PARSE(options, argc, argv);
 
-    // Before any thread exists (Qt's own included): SIGINT and SIGTERM end
-    // the event loop, so the model is destroyed and an open part finalised.
+    // Before any thread exists (Qt's own included): SIGINT, SIGTERM and
+    // SIGHUP (a logout) end the event loop, so the model is destroyed and an
+    // open part finalised.
     const zoq::cli::StopOnSignal signals(
         [] { QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection); });
 

@@ -18,7 +18,10 @@ CommandFailure serviceFailure(const ShellBusError& error) {
     if (error.name() == shellbus::error::notPaired) {
         return CommandFailure(exitNotPaired, std::string(error.what()) + " (run 'zoq pair CODE')");
     }
-    // The service ended while the call waited.
+    if (error.name() == shellbus::error::stopped) {
+        return CommandFailure(exitNotRunning, error.what());
+    }
+    // The service ended before the call reached it.
     if (error.name() == "org.freedesktop.DBus.Error.ServiceUnknown" ||
         error.name() == "org.freedesktop.DBus.Error.NameHasNoOwner") {
         return notRunning();

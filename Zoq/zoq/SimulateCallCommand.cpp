@@ -102,8 +102,14 @@ void simulateCall(const SimulateOptions& options, Context& context) {
             say("state " + std::string(toText(before)) + " -> " +
                 std::string(toText(core.machine().state())));
         }
-        if (core.completed().size() > finished) {
-            say("part finished: flushed, encoded to FLAC, verified, published");
+        for (std::size_t index = finished; index < core.completed().size(); ++index) {
+            // A part shorter than the minimum is discarded when it ends, its
+            // audio removed: nothing is published or queued for it.
+            const ArtifactState state = Artifact::readManifest(core.completed()[index], *io).state;
+            say(state == ArtifactState::discardedShort
+                    ? "part discarded: shorter than " + seconds(pcm::minimumPartFrames) +
+                          ", its audio removed; nothing to upload"
+                    : "part finished: flushed, encoded to FLAC, verified, published");
         }
         if (!hadPart && core.active() != nullptr) {
             say("part begins: " + core.active()->directory().filename().string());
@@ -139,6 +145,9 @@ void simulateCall(const SimulateOptions& options, Context& context) {
         out << "part: " << directory.string() << '\n';
         out << "state: " << rawValue(manifest.state) << " (" << seconds(manifest.durableFrames)
             << " durable)\n";
+        if (manifest.state == ArtifactState::discardedShort) {
+            out << "upload: none (the part is discarded)\n";
+        }
         if (manifest.state == ArtifactState::ready) {
             out << "flac: " << (directory / Artifact::flacName).string() << " ("
                 << io->size(directory / Artifact::flacName)

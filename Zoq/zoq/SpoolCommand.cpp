@@ -8,6 +8,7 @@
 #include "ZoqCore/Support/CoreError.h"
 #include "ZoqCore/Support/PCM.h"
 #include "ZoqCore/Wire/JSONValue.h"
+#include "ZoqShell/Uploader/UploadRow.h"
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
@@ -94,7 +95,7 @@ void list(const SpoolOptions& options, Context& context) {
         try {
             const ArtifactManifest manifest = Artifact::readManifest(directory, io);
             const std::string state(rawValue(manifest.state));
-            const std::string stage(rawValue(manifest.queue.stage));
+            const std::string stage(rawValue(UploadRow::shownStage(manifest)));
             const std::string error = manifest.error.value_or("");
             rows.push_back({name, state, stage, seconds(manifest.durableFrames), error});
             JSONValue::Object item{{"name", name},

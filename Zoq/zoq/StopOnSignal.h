@@ -8,9 +8,10 @@
 
 namespace zoq::cli {
 
-/// Turns SIGINT and SIGTERM into a call of `stop` for as long as it lives:
-/// both are blocked in every thread started after it and taken by one thread
-/// of its own with sigwait. It must exist before any other thread is started
+/// Turns SIGINT, SIGTERM and SIGHUP (the session ending: a logout closes the
+/// terminal or the session manager hangs up) into a call of `stop` for as
+/// long as it lives: they are blocked in every thread started after it and
+/// taken by one thread of its own with sigwait. It must exist before any other thread is started
 /// (an engine's queue, a model's workers): a thread that does not block them
 /// would take a signal with its default action, ending the process unfinished.
 /// Destroying it restores the signal mask.
@@ -20,6 +21,7 @@ public:
         sigemptyset(&signals_);
         sigaddset(&signals_, SIGINT);
         sigaddset(&signals_, SIGTERM);
+        sigaddset(&signals_, SIGHUP);
         pthread_sigmask(SIG_BLOCK, &signals_, &previous_);
         thread_ = std::thread([this, stop = std::move(stop)] {
             int received = 0;

@@ -103,7 +103,9 @@ void RecorderController::start(const std::string& deviceId) {
                 }
             });
         });
-    uiState_ = RecorderUIState::armed;
+    // Armed or paused: the engine says which once it has read the person's
+    // stored choice.
+    uiState_ = RecorderUIState::starting;
     changed();
 }
 
@@ -129,24 +131,51 @@ void RecorderController::stop() {
     changed();
 }
 
-void RecorderController::togglePause() {
+void RecorderController::pause(std::function<void()> applied) {
+    command(Command::pause, std::move(applied));
+}
+
+void RecorderController::resume(std::function<void()> applied) {
+    command(Command::resume, std::move(applied));
+}
+
+void RecorderController::togglePause(std::function<void()> applied) {
+    command(Command::toggle, std::move(applied));
+}
+
+void RecorderController::command(Command command, std::function<void()> applied) {
     if (!engine_) {
+        if (applied) {
+            applied();
+        }
         return;
     }
-    switch (uiState_) {
-    case RecorderUIState::armed:
-    case RecorderUIState::debouncing:
-    case RecorderUIState::recording:
-    case RecorderUIState::idleGrace:
-    case RecorderUIState::finalising:
+    // Never decided on what is shown now: the engine applies the commands in
+    // the order they came, each against the state the one before left.
+    switch (command) {
+    case Command::pause:
         engine_->pause();
         break;
-    case RecorderUIState::paused:
+    case Command::resume:
         engine_->resume();
         break;
-    default:
+    case Command::toggle:
+        engine_->togglePause();
         break;
     }
+    if (!applied) {
+        return;
+    }
+    // The engine hands its events to the main thread before this, so the
+    // state they show is in place when `applied` runs.
+    engine_->afterCommands(
+        [alive = std::weak_ptr<bool>(alive_), &executor = executor_, applied = std::move(applied)] {
+            executor.post([alive, applied] {
+                if (alive.lock()) {
+                    applied();
+                }
+            });
+        });
 }
 
 void RecorderController::applySettings(const std::optional<std::string>& currentDeviceId) {
@@ -213,10 +242,11 @@ void RecorderController::handleEvent(const std::string& name, const EngineEvent:
     if (name == "recording_started") {
         uiState_ = RecorderUIState::recording;
         recordingApp_ = field("app");
-    } else if (name == "armed") {
+    } else if (name == "armed" || name == "resumed") {
+        // A resumed core is ARMED; the ticks announce what follows.
         uiState_ = RecorderUIState::armed;
         recordingApp_.reset();
-    } else if (name == "debouncing" || name == "resumed") {
+    } else if (name == "debouncing") {
         uiState_ = RecorderUIState::debouncing;
     } else if (name == "idle_grace") {
         uiState_ = RecorderUIState::idleGrace;

@@ -35,6 +35,12 @@ class ShellSettings;
 /// start advance the generation, so the late termination of an engine that
 /// was stopped changes nothing. Events are applied whatever their engine.
 ///
+/// What is shown comes from the engine: a new engine shows `starting` until
+/// it announces its state (armed, or paused when the person's pause from an
+/// earlier run is still in force). Pause and resume are commands the engine
+/// applies in the order they were given, against its own state, never a
+/// decision taken on what the menu showed when the command came.
+///
 /// `settings` and `executor` are borrowed and must outlive the controller.
 /// Destroying the controller stops a running engine and waits for it (every
 /// captured frame reaches the spool), so it never leaves a recording behind.
@@ -80,16 +86,29 @@ public:
     }
     bool isRequestingMicrophonePermission() const noexcept { return requestingMicrophone_; }
     bool microphoneChoicePending() const noexcept { return microphoneChoicePending_; }
-    bool isRunning() const noexcept { return engine_ != nullptr; }
+    /// Recording is switched on: an engine runs, or the last one ended with
+    /// the sound server and the next starts when it answers.
+    bool isRunning() const noexcept { return engine_ != nullptr || awaitingSoundServer_; }
+    /// An engine runs now (it can take a pause or a resume).
+    bool hasEngine() const noexcept { return engine_ != nullptr; }
     /// The last run ended with the sound server; a new one starts when it answers.
     bool awaitingSoundServer() const noexcept { return awaitingSoundServer_; }
     bool showsRedIndicator() const noexcept { return isCaptureActive(uiState_); }
 
     /// Arms recording under `deviceId`; nothing while an engine runs.
     void start(const std::string& deviceId);
+    /// Switches recording off: stops the engine (its open part is finished)
+    /// or ends waiting for the sound server, and stores the choice.
     void stop();
-    /// The hotkey: pauses an active engine, resumes a paused one.
-    void togglePause();
+    /// Pause and resume the running engine, after every command given
+    /// before; each changes nothing when the engine is already there.
+    /// `applied` runs on the main thread once the engine has applied the
+    /// command and its events have been shown (at once without an engine).
+    void pause(std::function<void()> applied = {});
+    void resume(std::function<void()> applied = {});
+    /// The hotkey: resumes when the engine is paused, pauses otherwise, as
+    /// the engine finds itself once the commands before are applied.
+    void togglePause(std::function<void()> applied = {});
     /// Restarts a running engine (with `currentDeviceId`) so changed settings
     /// take effect.
     void applySettings(const std::optional<std::string>& currentDeviceId);
@@ -110,6 +129,8 @@ private:
     void changed();
     void runInBackground(std::function<void()> work);
     void probeSoundServer(std::uint64_t generation);
+    enum class Command : unsigned char { pause, resume, toggle };
+    void command(Command command, std::function<void()> applied);
 
     ShellSettings& settings_;
     MainExecutor& executor_;

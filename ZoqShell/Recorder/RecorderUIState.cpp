@@ -6,6 +6,8 @@ std::string_view rawValue(RecorderUIState state) noexcept {
     switch (state) {
     case RecorderUIState::stopped:
         return "stopped";
+    case RecorderUIState::starting:
+        return "starting";
     case RecorderUIState::armed:
         return "armed";
     case RecorderUIState::debouncing:

@@ -9,6 +9,8 @@ namespace zoq {
 /// and how its last run ended. The raw values are the case names.
 enum class RecorderUIState : unsigned char {
     stopped,
+    /// An engine was started and has not yet said whether it is armed or paused.
+    starting,
     armed,
     debouncing,
     recording,

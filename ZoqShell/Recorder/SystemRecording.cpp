@@ -20,6 +20,8 @@ public:
     void stop() override { engine_.stop(); }
     void pause() override { engine_.pause(); }
     void resume() override { engine_.resume(); }
+    void togglePause() override { engine_.togglePause(); }
+    void afterCommands(std::function<void()> done) override { engine_.afterCommands(std::move(done)); }
     EngineTermination wait() override { return engine_.wait(); }
 
 private:

@@ -6,6 +6,7 @@
 #include "ZoqShell/Service/ShellBusProperties.h"
 
 #include <cstring>
+#include <string_view>
 
 namespace zoq {
 namespace {
@@ -65,10 +66,36 @@ sdbus::Message ShellBusClient::call(const char* interface, const char* method,
         check(sd_bus_message_append_basic(request.get(), 's', second), error, "cannot build a call");
     }
     raw = nullptr;
-    check(sd_bus_call(bus_.get(), request.get(), static_cast<std::uint64_t>(timeout.count()), error.get(),
-                      &raw),
-          error, method);
+    const int result = sd_bus_call(bus_.get(), request.get(), static_cast<std::uint64_t>(timeout.count()),
+                                   error.get(), &raw);
+    if (result < 0 && sd_bus_error_is_set(error.get()) != 0 && !answeredByService(error.get()->name) &&
+        !ownerPresent()) {
+        // The bus answered for a service that left while the call waited
+        // (the bus's own "recipient disconnected" text means nothing to a
+        // person running a command).
+        throw ShellBusError(shellbus::error::stopped, shellbus::error::stoppedMessage);
+    }
+    check(result, error, method);
     return sdbus::Message(raw);
+}
+
+bool ShellBusClient::answeredByService(const char* errorName) {
+    const std::string_view name(errorName != nullptr ? errorName : "");
+    // The service's own errors, and the bus's word that no service was there
+    // when the call was sent (it never began handling it).
+    return name.starts_with("org.zoq.Zoq.") || name == "org.freedesktop.DBus.Error.ServiceUnknown" ||
+           name == "org.freedesktop.DBus.Error.NameHasNoOwner";
+}
+
+bool ShellBusClient::ownerPresent() {
+    sd_bus_message* raw = nullptr;
+    const int result =
+        sd_bus_call_method(bus_.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                           "org.freedesktop.DBus", "NameHasOwner", nullptr, &raw, "s", shellbus::busName);
+    const sdbus::Message reply(raw);
+    int owned = 0;
+    // Unknown is taken as present: the original error then stands.
+    return result < 0 || sd_bus_message_read(reply.get(), "b", &owned) < 0 || owned != 0;
 }
 
 ShellStatus ShellBusClient::status() {

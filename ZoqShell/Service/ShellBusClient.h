@@ -16,8 +16,10 @@ namespace zoq {
 ///
 /// Every call throws `ShellBusError` on an error reply (its D-Bus name and
 /// message), when the deadline passes (org.freedesktop.DBus.Error.NoReply or
-/// .Timeout), or when the service went away meanwhile
-/// (org.freedesktop.DBus.Error.ServiceUnknown).
+/// .Timeout), when the service was gone before the call reached it
+/// (org.freedesktop.DBus.Error.ServiceUnknown), or when it left the bus while
+/// the call waited for its answer (`shellbus::error::stopped`, "zoq stopped
+/// while handling the request").
 class ShellBusClient {
 public:
     /// Quick calls: the main thread of the service answers at once.
@@ -60,6 +62,10 @@ private:
                         const char* second = nullptr);
     sdbus::Message call(const char* interface, const char* method, std::chrono::microseconds timeout,
                         const char* argument, const char* second = nullptr);
+    static bool answeredByService(const char* errorName);
+    /// Whether a process owns the service's name now (true when the bus
+    /// cannot say).
+    bool ownerPresent();
 
     sdbus::Bus bus_;
 };

@@ -25,6 +25,10 @@ constexpr const char* pairingFailed = "org.zoq.Zoq.Error.PairingFailed";
 constexpr const char* invalidPortalURL = "org.zoq.Zoq.Error.InvalidPortalURL";
 /// Anything else the service could not do; the message says what.
 constexpr const char* failed = "org.zoq.Zoq.Error.Failed";
+/// Never sent by the service: what a client reports when the service left
+/// the bus (it quit or died) while a call waited for its answer.
+constexpr const char* stopped = "org.zoq.Zoq.Error.Stopped";
+constexpr const char* stoppedMessage = "zoq stopped while handling the request";
 } // namespace error
 
 } // namespace zoq::shellbus

@@ -74,6 +74,8 @@ struct Outcome {
 
 constexpr const char* startingMessage = "zoq is still starting; try again in a moment";
 constexpr const char* notRunningMessage = "The recorder is not running";
+constexpr const char* awaitingSoundServerMessage =
+    "The recorder is waiting for the sound server; pause or resume once it is back";
 constexpr const char* notPairedMessage = "This device is not paired; pair it first";
 
 } // namespace
@@ -149,7 +151,6 @@ struct ShellBusService::MainSide {
         ShellModel& shell = *model;
         RecorderController& recorder = shell.recorder();
         const bool running = recorder.isRunning();
-        const bool paused = recorder.uiState() == RecorderUIState::paused;
         switch (method) {
         case Method::startRecording:
             if (!running) {
@@ -172,11 +173,27 @@ struct ShellBusService::MainSide {
                 shared->answer(call, Outcome::failure(shellbus::error::notRunning, notRunningMessage));
                 return;
             }
-            // Pause and Resume are idempotent: they toggle only from the other side.
-            if (method == Method::togglePause || (method == Method::pause) != paused) {
-                shell.togglePause();
+            if (!recorder.hasEngine()) {
+                shared->answer(call,
+                               Outcome::failure(shellbus::error::notRunning, awaitingSoundServerMessage));
+                return;
             }
-            shared->answer(call, Outcome::success());
+            // Answered once the recorder has applied it (the engine applies
+            // commands in the order they came, Pause and Resume changing
+            // nothing when it is there already), so the properties a client
+            // reads after the reply show its effect.
+            waiting.insert(call);
+            {
+                auto applied = whenDone(
+                    call, [](MainSide& side, std::uint64_t id) { side.finish(id, Outcome::success()); });
+                if (method == Method::pause) {
+                    shell.pause(std::move(applied));
+                } else if (method == Method::resume) {
+                    shell.resume(std::move(applied));
+                } else {
+                    shell.togglePause(std::move(applied));
+                }
+            }
             return;
         case Method::uploadNow:
             if (!shell.paired()) {

@@ -60,6 +60,8 @@ StatusLine statusLine(const StatusInputs& inputs) {
     switch (inputs.state) {
     case RecorderUIState::stopped:
         return {"Recorder stopped"};
+    case RecorderUIState::starting:
+        return {"Starting the recorder…"};
     case RecorderUIState::armed:
         return {"Armed — waiting for an allowed app"};
     case RecorderUIState::debouncing:

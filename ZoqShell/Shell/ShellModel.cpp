@@ -48,10 +48,19 @@ ShellModel::ShellModel(Dependencies dependencies)
 
 ShellModel::~ShellModel() {
     alive_.reset();
+    // The recording first, before anything that may wait: its open part ends
+    // here and is finalised (the controller waits for that).
+    recorder_.reset();
     if (hotKey_) {
         hotKey_->unregister();
     }
-    // The workers finish the job under way (a pairing, a pass) and drop the
+    // A pass or a pairing under way is given up, not awaited: its requests
+    // end now, and what it committed is where the next start resumes.
+    if (uploader_) {
+        uploader_->abandon();
+    }
+    transport_.cancel();
+    // The workers finish the job under way (ending quickly now) and drop the
     // rest before anything they use goes.
     uploadWaiter_.reset();
     worker_.reset();
@@ -354,8 +363,16 @@ void ShellModel::toggleRecorder() {
     }
 }
 
-void ShellModel::togglePause() {
-    recorder_->togglePause();
+void ShellModel::togglePause(std::function<void()> done) {
+    recorder_->togglePause(std::move(done));
+}
+
+void ShellModel::pause(std::function<void()> done) {
+    recorder_->pause(std::move(done));
+}
+
+void ShellModel::resume(std::function<void()> done) {
+    recorder_->resume(std::move(done));
 }
 
 void ShellModel::requestMicrophonePermission() {
@@ -440,8 +457,16 @@ void ShellModel::refreshLoginItemState() {
 void ShellModel::setLoginItem(bool enabled) {
     offMain<LoginItemState>(
         *worker_, [this, enabled] { return loginItems_.toggle(enabled); },
-        [this](LoginItemState state) {
+        [this, enabled](LoginItemState state) {
             loginItemState_ = state;
+            const bool took =
+                enabled ? state == LoginItemState::registered || state == LoginItemState::requiresApproval
+                        : state == LoginItemState::notRegistered;
+            if (took) {
+                loginItemProblem_.reset();
+            } else {
+                loginItemProblem_ = enabled ? loginItemNotOn : loginItemNotOff;
+            }
             changed();
             if (state == LoginItemState::requiresApproval) {
                 open(ZoqDeepLink::loginItemsSettings, links_);

@@ -10,6 +10,7 @@
 #include "ZoqShell/System/LinkOpening.h"
 #include "ZoqShell/System/LoginItemManaging.h"
 #include "ZoqShell/System/NetworkObserving.h"
+#include "ZoqShell/Transport/CancellableTransport.h"
 #include "ZoqShell/Transport/WireTransport.h"
 #include "ZoqShell/Uploader/SerialWorker.h"
 #include "ZoqShell/Uploader/SpoolUploader.h"
@@ -44,6 +45,12 @@ class ShellSettings;
 /// the hotkey and re-arms recording when it was on at the last run and the
 /// device is paired. Everything in `Dependencies` is borrowed and must
 /// outlive the model.
+///
+/// Quitting (destroying the model) stops the recorder first, at once, so an
+/// open part ends where the quit came and is finalised; then it gives up the
+/// upload pass or pairing in flight instead of waiting for the portal (the
+/// pass's steps are committed and the next start resumes them), so it
+/// returns within seconds whatever the network does.
 class ShellModel {
 public:
     struct Dependencies {
@@ -72,6 +79,8 @@ public:
     static constexpr const char* portalMissing = "Set the zoq API URL first";
     static constexpr const char* pairingInProgress = "Pairing…";
     static constexpr const char* pairFirst = "Pair your device before recording";
+    static constexpr const char* loginItemNotOn = "Launch at login could not be switched on";
+    static constexpr const char* loginItemNotOff = "Launch at login could not be switched off";
     static constexpr const char* portalChangedMessage =
         "Portal changed — pair this device with the new portal";
 
@@ -116,6 +125,8 @@ public:
     void setPairingCode(std::string code);
     const std::optional<std::string>& pairingMessage() const noexcept { return pairingMessage_; }
     LoginItemState loginItemState() const noexcept { return loginItemState_; }
+    /// Why the last change of the login item did not take (none when it did).
+    const std::optional<std::string>& loginItemProblem() const noexcept { return loginItemProblem_; }
     /// Whether a global hotkey is held.
     bool hotkeyRegistered() const noexcept { return hotkeyRegistered_; }
     /// Whether the desktop has yet to answer the last hotkey registration.
@@ -140,7 +151,11 @@ public:
     /// changes nothing but the stored spelling.
     bool applyPortalURL(const std::string& text);
     void toggleRecorder();
-    void togglePause();
+    /// Pause, resume or toggle the recorder (see `RecorderController`);
+    /// `done` runs once the recorder has applied the command.
+    void togglePause(std::function<void()> done = {});
+    void pause(std::function<void()> done = {});
+    void resume(std::function<void()> done = {});
     void requestMicrophonePermission();
     void installHotkey();
     void updateAllowlist(const std::set<std::string>& bundleIDs);
@@ -167,7 +182,9 @@ private:
 
     ShellSettings& settings_;
     MainExecutor& executor_;
-    WireTransport& transport_;
+    // Every request of the model's uploader and device authentication goes
+    // through it, so quitting can end them at once.
+    CancellableTransport transport_;
     CredentialPersistence& persistence_;
     const std::filesystem::path spoolRoot_;
     const NetworkObserving& network_;
@@ -189,6 +206,7 @@ private:
     std::string pairingCode_;
     std::optional<std::string> pairingMessage_;
     LoginItemState loginItemState_ = LoginItemState::notRegistered;
+    std::optional<std::string> loginItemProblem_;
     bool hotkeyRegistered_ = false;
     bool hotkeyWaiting_ = false;
     bool startUpPending_ = false;

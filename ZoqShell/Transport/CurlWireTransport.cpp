@@ -139,6 +139,7 @@ struct Exchange {
     bool responseTooLarge = false;
 
     std::array<char, CURL_ERROR_SIZE> errorText{};
+    const std::atomic<bool>* cancelled = nullptr;
 
     void addHeader(std::string_view line) {
         if (line.starts_with("HTTP/")) {
@@ -244,6 +245,13 @@ size_t collectHeader(char* data, size_t size, size_t count, void* context) {
     }
 }
 
+// libcurl calls this at least once a second in every stage of a transfer,
+// name resolution and connecting included; non-zero ends the transfer.
+int checkCancelled(void* context, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    const auto& exchange = *static_cast<const Exchange*>(context);
+    return exchange.cancelled != nullptr && exchange.cancelled->load() ? 1 : 0;
+}
+
 template <typename Value>
 void set(CURL* handle, CURLoption option, Value value) {
     if (curl::library().easy_setopt(handle, option, value) != CURLE_OK) {
@@ -325,6 +333,9 @@ CurlWireTransport::CurlWireTransport(std::chrono::seconds idleTimeout, std::chro
 CurlWireTransport::~CurlWireTransport() = default;
 
 TransportResponse CurlWireTransport::execute(const TransportRequest& request) {
+    if (request.cancelled && request.cancelled->load()) {
+        throw TransportUnavailable::network(cancelledText);
+    }
     initialiseLibcurlOnce();
     checkRequest(request);
     const curl::Url url = parseURL(request.url);
@@ -362,6 +373,12 @@ TransportResponse CurlWireTransport::execute(const TransportRequest& request) {
     set(handle, CURLOPT_HEADERDATA, &exchange);
     set(handle, CURLOPT_WRITEFUNCTION, writeBody);
     set(handle, CURLOPT_WRITEDATA, &exchange);
+    if (request.cancelled) {
+        exchange.cancelled = request.cancelled.get();
+        set(handle, CURLOPT_XFERINFOFUNCTION, checkCancelled);
+        set(handle, CURLOPT_XFERINFODATA, &exchange);
+        set(handle, CURLOPT_NOPROGRESS, 0L);
+    }
 
     if (request.method == "GET" && request.body.isNone()) {
         set(handle, CURLOPT_HTTPGET, 1L);
@@ -385,6 +402,9 @@ TransportResponse CurlWireTransport::execute(const TransportRequest& request) {
 
     const CURLcode result = curl::library().easy_perform(handle);
     if (result != CURLE_OK) {
+        if (result == CURLE_ABORTED_BY_CALLBACK && exchange.cancelled != nullptr) {
+            throw TransportUnavailable::network(cancelledText);
+        }
         if (exchange.bodyFailure) {
             throw *exchange.bodyFailure;
         }

@@ -39,6 +39,9 @@ namespace zoq {
 ///   values or bodies.
 /// - libcurl is loaded and initialised by the first request, not by the
 ///   constructor: a process that never reaches the portal never carries it.
+/// - A request whose `cancelled` flag turns true ends within about a second
+///   whatever it waits for, throwing `TransportUnavailable::network` with
+///   `cancelledText`; one whose flag is already true is not sent at all.
 ///
 /// Thread-safe: idle libcurl handles are kept in a small pool so that
 /// connections to the portal are reused, and each call uses its own handle.
@@ -48,6 +51,7 @@ public:
     static constexpr std::chrono::seconds defaultConnectTimeout{30};
     static constexpr std::chrono::seconds defaultDocumentTimeout{120};
     static constexpr std::size_t maxResponseBytes = 64 * 1024 * 1024;
+    static constexpr const char* cancelledText = "request cancelled";
 
     /// Throws `CoreError::invalid("timeout")` unless every timeout is at
     /// least one second.

@@ -2,7 +2,9 @@
 
 #include "ZoqShell/Transport/RequestBody.h"
 
+#include <atomic>
 #include <map>
+#include <memory>
 #include <string>
 
 namespace zoq {
@@ -20,6 +22,11 @@ struct TransportRequest {
     std::string url;
     std::map<std::string, std::string> headers;
     RequestBody body;
+    /// When set, the request is given up as soon as the flag reads true,
+    /// whatever stage it is in (connecting, sending, waiting for the reply):
+    /// the transport throws `TransportUnavailable` instead of waiting. Not
+    /// part of what is sent.
+    std::shared_ptr<const std::atomic<bool>> cancelled = nullptr;
 
     friend bool operator==(const TransportRequest&, const TransportRequest&) = default;
 };

@@ -136,6 +136,9 @@ bool SpoolUploader::idle(const ArtifactManifest& manifest) const {
 
 std::vector<UploadEffect> SpoolUploader::pass() {
     std::vector<UploadEffect> effects;
+    if (abandoned_.load()) {
+        return effects;
+    }
     // Another process (the command line beside the service) may have paired,
     // rotated or blocked the credentials since the last pass.
     deps_.auth.synchronize();
@@ -164,6 +167,9 @@ std::vector<UploadEffect> SpoolUploader::pass() {
                 entry.manifest.queue.stage == QueueStage::blockedAuth &&
                 lowercased(entry.manifest.deviceId) == *device && resumeOne(entry.directory, *device)) {
                 state = ArtifactState::ready;
+            }
+            if (abandoned_.load()) {
+                break;
             }
             if (uploadable(state) && !idle(entry.manifest)) {
                 const std::vector<UploadEffect> more = drive(entry.directory);
@@ -220,6 +226,12 @@ std::vector<UploadEffect> SpoolUploader::drive(const std::filesystem::path& dire
             } catch (const std::exception&) {
                 // No HTTP status (no connection, a bad base URL, an
                 // unbuildable request): back off rather than quarantine.
+                if (abandoned_.load()) {
+                    // Given up, not failed: the request may or may not have
+                    // reached the portal, and the next pass asks again
+                    // from the last committed step.
+                    break;
+                }
             }
             effect = reply ? queue.receive(command, *reply) : queue.transportFailed(command);
         } catch (const std::exception&) {

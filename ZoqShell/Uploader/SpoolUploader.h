@@ -11,6 +11,7 @@
 #include "ZoqShell/Uploader/SerialWorker.h"
 #include "ZoqShell/Uploader/UploadRow.h"
 
+#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <future>
@@ -99,6 +100,13 @@ public:
     std::future<std::vector<UploadRow>> readRows();
     /// Hands the current rows to the handler, if one is installed.
     std::future<void> publishRows();
+    /// Gives up the pass under way (any thread, returns at once): a request
+    /// that fails from now on leaves its recording as its last committed
+    /// step did (the lease it holds is released by the next pass, in this
+    /// process or another), and no further recording is driven, in this
+    /// pass or a later one. For quitting: pair it with cancelling the
+    /// transport's requests, so the pass ends at once.
+    void abandon() noexcept { abandoned_.store(true); }
 
     /// The portal address in force: the override, else the stored one, else
     /// the default. Throws `CoreError::invalid("api base URL")` when it does
@@ -135,6 +143,7 @@ private:
     RowsHandler rowsHandler_; // guarded by handlerLock_
     mutable std::mutex baseLock_;
     std::optional<std::string> baseOverride_; // guarded by baseLock_
+    std::atomic<bool> abandoned_ = false;
 
     // Last member: destroyed (and joined) first, while the rest still exists.
     SerialWorker worker_;

@@ -52,7 +52,7 @@ UploadRow UploadRow::derive(const ArtifactManifest& manifest, Date now, std::int
     UploadRow row;
     row.directoryName = manifest.capture.captureSessionId + "-" + std::to_string(manifest.capture.partIndex);
     row.state = manifest.state;
-    row.stage = manifest.queue.stage;
+    row.stage = shownStage(manifest);
     if (manifest.queue.identity) {
         row.recordingId = manifest.queue.identity->recordingId;
     }

@@ -22,6 +22,7 @@ struct UploadRow {
     /// The capture session identifier, "-", the part index in decimal.
     std::string directoryName;
     ArtifactState state = ArtifactState::allocated;
+    /// The upload's stage as shown (`shownStage`).
     QueueStage stage = QueueStage::ready;
     std::optional<std::string> recordingId;
     std::int64_t failures = 0;
@@ -34,6 +35,13 @@ struct UploadRow {
     std::int64_t sentBytes = 0;
     /// The published file's size; 0 before publication.
     std::int64_t byteSize = 0;
+
+    /// The manifest's queue stage, except `done` for a part discarded as too
+    /// short: it keeps the queue record it was created with, but nothing is
+    /// or will be queued for it.
+    static QueueStage shownStage(const ArtifactManifest& manifest) noexcept {
+        return manifest.state == ArtifactState::discardedShort ? QueueStage::done : manifest.queue.stage;
+    }
 
     static UploadRow derive(const ArtifactManifest& manifest, Date now,
                             std::int64_t stuckFailures = stuckThresholdFailures,

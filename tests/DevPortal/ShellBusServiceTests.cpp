@@ -236,7 +236,9 @@ TEST_F(ShellBusServiceTest, MethodsPropertiesAndSignalsOverTheModel) {
         client->togglePause();
         return 0;
     });
-    EXPECT_EQ(engines[0]->calls, (std::vector<std::string>{"start", "pause", "resume", "pause"}));
+    EXPECT_EQ(engines[0]->calls,
+              (std::vector<std::string>{"start", "pause", "pause", "resume", "togglePause"}));
+    EXPECT_EQ(model->recorder().uiState(), RecorderUIState::paused) << "each reply came after its effect";
     ask([&] {
         client->stopRecording();
         client->uploadNow();
@@ -300,13 +302,13 @@ TEST_F(ShellBusServiceTest, CommandsTalkToTheRunningService) {
     const auto service = serve();
     EXPECT_EQ(run({"start"}).out, "Armed — waiting for an allowed app\n");
     EXPECT_EQ(run({"pause"}).out, "Paused\n");
-    EXPECT_EQ(run({"resume"}).out, "Waiting for activity…\n");
+    EXPECT_EQ(run({"resume"}).out, "Armed — waiting for an allowed app\n");
     const Result status = run({"status", "--json"});
     const JSONValue live = *JSONValue::parse(status.out).find("service");
-    EXPECT_EQ(*live.find("recorderState")->string(), "debouncing") << status.out;
-    EXPECT_EQ(*live.find("statusLine")->string(), "Waiting for activity…");
+    EXPECT_EQ(*live.find("recorderState")->string(), "armed") << status.out;
+    EXPECT_EQ(*live.find("statusLine")->string(), "Armed — waiting for an allowed app");
     EXPECT_EQ(live.find("running")->boolean(), true);
-    EXPECT_NE(run({"status"}).out.find("zoq: running, Waiting for activity…\nrecorder: debouncing\n"),
+    EXPECT_NE(run({"status"}).out.find("zoq: running, Armed — waiting for an allowed app\nrecorder: armed\n"),
               std::string::npos);
 
     const Result uploaded = run({"upload-now"});
@@ -448,6 +450,134 @@ TEST_F(ShellBusServiceTest, AnotherPortalNeedsItsOwnPairingAndTheOldOneComesBack
     EXPECT_EQ(ask([&] { return client->applyPortalURL(firstAddress); }),
               std::make_pair(true, std::string(ShellModel::portalChangedMessage)))
         << "the first portal's credentials are gone";
+
+// Commands a client sends back to back reach the main thread before the
+// first has shown its effect; each is still applied, in its order.
+TEST_F(ShellBusServiceTest, CommandsSentBackToBackAreAppliedInTheirOrder) {
+    create(curl);
+    pair(portal->pairingCode());
+    const auto service = serve();
+    const auto client = ShellBusClient::connect(bus.address());
+    ask([&] {
+        client->startRecording();
+        return 0;
+    });
+    settle([this] { return model->recorder().uiState() == RecorderUIState::armed; });
+
+    const struct {
+        std::vector<const char*> methods;
+        RecorderUIState after;
+    } rounds[] = {
+        {{"Pause", "Resume"}, RecorderUIState::armed},
+        {{"Pause", "Resume", "Pause"}, RecorderUIState::paused},
+        {{"Resume", "Pause", "Resume"}, RecorderUIState::armed},
+        {{"TogglePause", "TogglePause", "TogglePause"}, RecorderUIState::paused},
+        {{"Resume", "TogglePause", "TogglePause"}, RecorderUIState::armed},
+    };
+    for (const auto& round : rounds) {
+        std::atomic<int> replies = 0;
+        std::atomic<int> failures = 0;
+        std::promise<void> sent;
+        auto worker = std::async(std::launch::async, [&] {
+            const sdbus::Bus raw = sdbus::open(sdbus::Kind::user, bus.address());
+            const auto onReply = [](sd_bus_message* reply, void* context, sd_bus_error*) -> int {
+                auto* counts = static_cast<std::pair<std::atomic<int>*, std::atomic<int>*>*>(context);
+                if (sd_bus_message_is_method_error(reply, nullptr) != 0) {
+                    ++*counts->second;
+                }
+                ++*counts->first;
+                return 0;
+            };
+            std::pair<std::atomic<int>*, std::atomic<int>*> counts{&replies, &failures};
+            for (const char* method : round.methods) {
+                sdbus::check(sd_bus_call_method_async(raw.get(), nullptr, shellbus::busName,
+                                                      shellbus::objectPath, shellbus::interfaceName, method,
+                                                      onReply, &counts, ""),
+                             method);
+            }
+            sdbus::check(sd_bus_flush(raw.get()), "flush");
+            sent.set_value();
+            while (replies.load() < static_cast<int>(round.methods.size())) {
+                sdbus::check(sd_bus_process(raw.get(), nullptr), "process");
+                (void)sd_bus_wait(raw.get(), 50'000);
+            }
+            loop.post([] {});
+        });
+        sent.get_future().wait();
+        // The main thread is not running: the service's bus thread hands it
+        // every call of the round before it handles the first.
+        std::this_thread::sleep_for(300ms);
+        settle([&] { return replies.load() == static_cast<int>(round.methods.size()); });
+        worker.get();
+        EXPECT_EQ(failures.load(), 0);
+        EXPECT_EQ(model->recorder().uiState(), round.after)
+            << round.methods.size() << " " << round.methods[0];
+    }
+}
+
+// Waiting for the sound server to come back, recording counts as on, and a
+// stop ends the wait and is kept for the next start.
+TEST_F(ShellBusServiceTest, StopEndsWaitingForTheSoundServer) {
+    std::filesystem::create_directories(temp / "config" / "zoq");
+    std::ofstream(temp / "config" / "zoq" / "settings.json")
+        << R"({"credentialStore": "file", "apiBaseURL": ")" << portal->url() << "\"}";
+    create(curl, [] { return false; });
+    pair(portal->pairingCode());
+    const auto service = serve();
+    EXPECT_EQ(run({"start"}).code, cli::exitSuccess);
+    ASSERT_EQ(engines.size(), 1u);
+    engines[0]->end(EngineTermination::failure("tap_start_failed:connect: Connection refused (6)"));
+    settle([this] { return model->recorder().awaitingSoundServer(); });
+
+    const JSONValue waiting = *JSONValue::parse(run({"status", "--json"}).out).find("service");
+    EXPECT_EQ(waiting.find("running")->boolean(), true);
+    EXPECT_NE(waiting.find("statusLine")->string()->find("sound server"), std::string::npos);
+    EXPECT_TRUE(model->recorder().isRunning()) << "the menu offers to stop it";
+    EXPECT_TRUE(settings.recorderEnabled());
+
+    const Result stopped = run({"stop"});
+    EXPECT_EQ(stopped.code, cli::exitSuccess) << stopped.err;
+    EXPECT_EQ(stopped.out, "Recorder stopped\n");
+    EXPECT_FALSE(model->recorder().isRunning());
+    EXPECT_FALSE(model->recorder().awaitingSoundServer());
+    EXPECT_FALSE(settings.recorderEnabled()) << "the next start stays off";
+}
+
+// The service dies while a command waits for its answer: the command says
+// so in words, as when no zoq runs, rather than in the bus's own.
+TEST_F(ShellBusServiceTest, ACommandWhoseServiceDiesMeanwhileSaysSo) {
+    std::promise<void> owned;
+    std::atomic<bool> called = false;
+    std::thread dying([&] {
+        const sdbus::Bus own = sdbus::open(sdbus::Kind::user, bus.address());
+        static const sd_bus_vtable table[] = {
+            SD_BUS_VTABLE_START(0),
+            SD_BUS_METHOD(
+                "Pause", "", "",
+                [](sd_bus_message*, void* context, sd_bus_error*) -> int {
+                    static_cast<std::atomic<bool>*>(context)->store(true);
+                    return 1; // never answered
+                },
+                SD_BUS_VTABLE_UNPRIVILEGED),
+            SD_BUS_VTABLE_END,
+        };
+        sd_bus_slot* slot = nullptr;
+        sdbus::check(sd_bus_add_object_vtable(own.get(), &slot, shellbus::objectPath, shellbus::interfaceName,
+                                              table, &called),
+                     "vtable");
+        const sdbus::Slot object(slot);
+        sdbus::check(sd_bus_request_name(own.get(), shellbus::busName, 0), "name");
+        owned.set_value();
+        while (!called.load()) {
+            sdbus::check(sd_bus_process(own.get(), nullptr), "process");
+            (void)sd_bus_wait(own.get(), 50'000);
+        }
+    }); // the connection closes with the call unanswered
+    owned.get_future().wait();
+    const Result result = run({"pause"});
+    dying.join();
+    EXPECT_EQ(result.code, cli::exitNotRunning);
+    EXPECT_EQ(result.err, "zoq: zoq stopped while handling the request\n");
 }
 
 // Every field of a row, present or absent, reads back as it was written; a

@@ -25,13 +25,18 @@ namespace zoq::test {
 
 using namespace std::chrono_literals;
 
-/// Records the calls it gets; pausing and resuming report the engine's
-/// events as a real engine does.
+/// Records the calls it gets; starting, pausing and resuming report the
+/// engine's events as a real engine does (one that boots `paused` when the
+/// person's pause is stored), each command against the state the one
+/// before left.
 class FakeEngine final : public RecordingEngine {
 public:
-    FakeEngine(EngineConfiguration configuration, std::shared_ptr<EventSinking> events)
-        : config(std::move(configuration)), sink(std::move(events)) {}
-    void start() override { calls.push_back("start"); }
+    FakeEngine(EngineConfiguration configuration, std::shared_ptr<EventSinking> events, bool bootPaused)
+        : config(std::move(configuration)), sink(std::move(events)), paused(bootPaused) {}
+    void start() override {
+        calls.push_back("start");
+        emit(paused ? "paused" : "armed");
+    }
     void stop() override {
         calls.push_back("stop");
         const std::lock_guard guard(lock);
@@ -40,16 +45,33 @@ public:
     }
     void pause() override {
         calls.push_back("pause");
-        sink->emit(EngineEvent{"paused", 0, {}, {}});
+        paused = true;
+        emit("paused");
     }
     void resume() override {
         calls.push_back("resume");
-        sink->emit(EngineEvent{"resumed", 0, {}, {}});
+        if (paused) {
+            paused = false;
+            emit("resumed");
+        }
     }
+    void togglePause() override {
+        calls.push_back("togglePause");
+        paused = !paused;
+        emit(paused ? "paused" : "resumed");
+    }
+    void afterCommands(std::function<void()> done) override { done(); }
     EngineTermination wait() override {
         std::unique_lock guard(lock);
         changed.wait(guard, [this] { return ended; });
-        return EngineTermination::stopped();
+        return outcome;
+    }
+    /// Ends the run by itself (a failure), as the engine's queue would.
+    void end(EngineTermination how) {
+        const std::lock_guard guard(lock);
+        outcome = std::move(how);
+        ended = true;
+        changed.notify_all();
     }
     /// Plays an event as the engine's queue would report it.
     void emit(const std::string& name, EngineEvent::Fields fields = {}) {
@@ -59,9 +81,11 @@ public:
     const EngineConfiguration config;
     const std::shared_ptr<EventSinking> sink;
     std::vector<std::string> calls;
+    bool paused;
     std::mutex lock;
     std::condition_variable changed;
-    bool ended = false;
+    bool ended = false;                                       // guarded by lock
+    EngineTermination outcome = EngineTermination::stopped(); // guarded by lock
 };
 
 class ShellModelTest : public ::testing::Test {
@@ -79,12 +103,12 @@ protected:
         }
     }
 
-    void create(WireTransport& via) {
+    void create(WireTransport& via, RecorderController::SoundServerProbe soundServerProbe = {}) {
         model = std::make_unique<ShellModel>(ShellModel::Dependencies{
             settings, loop, via, persistence, temp / "spool", network,
             [] { return std::make_unique<FFmpegFLACEncoder>(); },
             [this](const EngineConfiguration& config, std::shared_ptr<EventSinking> events) {
-                engines.push_back(std::make_shared<FakeEngine>(config, std::move(events)));
+                engines.push_back(std::make_shared<FakeEngine>(config, std::move(events), enginesBootPaused));
                 return engines.back();
             },
             [] { return MicrophonePermissionResult{}; },
@@ -93,7 +117,7 @@ protected:
                 hotKey = made.get();
                 return made;
             },
-            loginItems, links, "Test computer", clock, 50ms});
+            loginItems, links, "Test computer", clock, 50ms, std::move(soundServerProbe)});
         settle([this] { return model->ready(); });
     }
     void settle(const std::function<bool()>& done) { ASSERT_TRUE(loop.runUntil(done, 20s)); }
@@ -115,6 +139,8 @@ protected:
     RecordingLinkOpener links;
     ManualGlobalHotKey* hotKey = nullptr;
     std::vector<std::shared_ptr<FakeEngine>> engines;
+    /// Whether the next engines start paused (the stored pause of an earlier run).
+    bool enginesBootPaused = false;
     std::unique_ptr<ShellModel> model;
 };
 

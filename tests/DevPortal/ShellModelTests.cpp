@@ -63,7 +63,7 @@ TEST_F(ShellModelTest, StartUpRearmsSettingsRestartAndTheHotkeyPauses) {
 
     ASSERT_TRUE(hotKey->press());
     settle([this] { return engines[2]->calls.size() == 2; });
-    EXPECT_EQ(engines[2]->calls.back(), "pause");
+    EXPECT_EQ(engines[2]->calls.back(), "togglePause");
 
     model->setLoginItem(true);
     settle([this] { return model->loginItemState() == LoginItemState::registered; });

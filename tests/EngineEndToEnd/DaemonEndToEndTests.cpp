@@ -96,12 +96,14 @@ protected:
         return rows;
     }
 
-    void startDaemon() {
+    /// Starts `zoq daemon`, its output going to `logName` (a new name for
+    /// each restart: the output is appended).
+    void startDaemon(const std::string& logName = "daemon.log") {
+        logFile = temp / logName;
         daemon = std::make_unique<test::ChildProcess>(
-            std::vector<std::string>{test::builtProgram("zoq").string(), "daemon"}, environment,
-            temp / "daemon.log");
+            std::vector<std::string>{test::builtProgram("zoq").string(), "daemon"}, environment, logFile);
     }
-    std::string log() const { return contents(temp / "daemon.log"); }
+    std::string log() const { return contents(logFile); }
     /// Waits until the daemon has printed `line` `count` times.
     bool daemonSaid(const std::string& line, std::size_t count = 1, std::chrono::milliseconds timeout = 60s) {
         return test::eventually([&] { return occurrences(log(), line) >= count || daemon->ended(); },
@@ -146,6 +148,7 @@ protected:
     std::unique_ptr<test::PortalProcess> portal;
     std::vector<std::string> environment;
     std::unique_ptr<test::ChildProcess> daemon;
+    std::filesystem::path logFile;
     std::unique_ptr<test::PipedProcess> voice;
     std::unique_ptr<test::CallApp> call;
     int commands = 0;
@@ -260,6 +263,79 @@ TEST_F(DaemonOnServer, ASoundServerRestartMidCallFinishesThePartAndArmsAgain) {
     call->exit();
     call.reset();
     EXPECT_TRUE(test::eventually([&] { return partsNow().size() > parts.size(); }, 60s)) << log();
+}
+
+// `zoq pause`, then a restart: the new run is paused (the choice is stored
+// with the spool) and every view says so; `zoq resume` resumes it, and the
+// next call is recorded.
+TEST_F(DaemonOnServer, APauseOutlivesARestartAndResumeResumesIt) {
+    startDaemon();
+    ASSERT_TRUE(daemonSaid("recorder: armed")) << log();
+    EXPECT_EQ(zoq({"pause"}), std::make_pair(0, std::string("Paused\n")));
+    daemon->signal(SIGTERM);
+    ASSERT_EQ(daemon->exitCode(), 0) << log();
+
+    startDaemon("daemon-restarted.log");
+    ASSERT_TRUE(daemonSaid("recorder: paused")) << log();
+    const auto [code, out] = zoq({"status", "--json"});
+    ASSERT_EQ(code, 0) << out;
+    const JSONValue service = *JSONValue::parse(out).find("service");
+    EXPECT_EQ(*service.find("recorderState")->string(), "paused") << out;
+    EXPECT_EQ(*service.find("statusLine")->string(), "Paused") << out;
+    EXPECT_EQ(occurrences(log(), "recorder: armed"), 0u) << "never shown armed meanwhile: " << log();
+
+    EXPECT_EQ(zoq({"resume"}), std::make_pair(0, std::string("Armed — waiting for an allowed app\n")));
+    call = std::make_unique<test::CallApp>("Call", allowedApp);
+    EXPECT_TRUE(daemonSaid("recorder: recording " + std::string(allowedApp), 1, 30s)) << log();
+}
+
+// Quitting while an upload waits on a slow portal and a call is recorded:
+// the part ends where the quit came and is finished, the process ends
+// without waiting for the portal, and the upload resumes at the next start.
+TEST_F(DaemonOnServer, QuitDuringASlowUploadEndsTheCallsPartAtOnce) {
+    // A finished part waiting for upload, and a portal that answers each
+    // upload request only after two minutes.
+    const auto [simulated, said] = zoq({"simulate-call", "--wav", test::toneWAV(8, 2).string()});
+    ASSERT_EQ(simulated, 0) << said;
+    ASSERT_EQ(test::partsOf(spool()).size(), 1u);
+    portal->setFaults({{"stallSeconds", 120.0}});
+    startDaemon();
+    ASSERT_TRUE(daemonSaid("recorder: armed")) << log();
+
+    voice = test::play(240, "micfeed");
+    call = std::make_unique<test::CallApp>("Call", allowedApp);
+    ASSERT_TRUE(daemonSaid("recorder: recording " + std::string(allowedApp), 1, 30s)) << log();
+    const double recordingFrom = HostClock().now();
+    // Long enough to keep the part (20 s), well past the uploader's first
+    // pass, which now waits on the portal.
+    std::this_thread::sleep_for(25s);
+    const double quitAt = HostClock().now();
+    daemon->signal(SIGTERM);
+    // The bound only tells "did not wait for the portal" from "waited"; it
+    // is not a speed target.
+    ASSERT_TRUE(test::eventually([&] { return daemon->ended(); }, 60s)) << log();
+    EXPECT_EQ(daemon->exitCode(), 0) << log();
+    std::printf("quit took %.1f s\n", HostClock().now() - quitAt);
+
+    const std::vector<test::Part> parts = test::partsOf(spool());
+    ASSERT_GE(parts.size(), 2u) << log();
+    const test::Part& recorded = parts.back();
+    EXPECT_EQ(recorded.manifest.state, ArtifactState::ready) << recorded.directory;
+    // From the debounce before the recording line to the quit, and not a
+    // moment of the time the portal held the process.
+    const double held = static_cast<double>(recorded.manifest.durableFrames) / 16'000;
+    EXPECT_LE(held, quitAt - recordingFrom + 10) << log();
+    for (const test::Part& part : parts) {
+        EXPECT_NE(part.manifest.state, ArtifactState::quarantined) << part.directory;
+        EXPECT_NE(part.manifest.state, ArtifactState::writingWAV) << part.directory;
+    }
+
+    // The next start, with the portal quick again, uploads both.
+    call.reset();
+    voice.reset();
+    portal->setFaults({{"stallSeconds", 0.0}});
+    startDaemon("daemon-restarted.log");
+    EXPECT_TRUE(test::eventually([&] { return portal->uploads().size() >= 2; }, 120s)) << log();
 }
 
 } // namespace

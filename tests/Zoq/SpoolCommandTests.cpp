@@ -117,6 +117,22 @@ TEST_F(SpoolCommandTest, SimulatedCallConvertsOtherFormatsAndRefusesBadInput) {
     EXPECT_NE(tooShort.err.find("no part was recorded"), std::string::npos) << tooShort.err;
 }
 
+// A call too short to keep (4 s and the grace period: under 20 s) is
+// reported as discarded, never as published, and nothing is queued for it.
+TEST_F(SpoolCommandTest, AShortSimulatedCallIsReportedDiscardedWithNothingQueued) {
+    const Result result = simulate(4.0);
+    ASSERT_EQ(result.code, exitSuccess) << result.err;
+    EXPECT_EQ(result.out.find("published"), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("part discarded: shorter than 20.00 s"), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("state: DISCARDED_SHORT"), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("upload: none"), std::string::npos) << result.out;
+
+    const Result table = runZoq({"spool", "list", "--root", root.string()});
+    ASSERT_EQ(table.code, exitSuccess) << table.err;
+    EXPECT_NE(table.out.find("DISCARDED_SHORT  DONE"), std::string::npos) << table.out;
+    EXPECT_EQ(table.out.find("READY_TO_UPLOAD"), std::string::npos) << table.out;
+}
+
 TEST_F(SpoolCommandTest, ListShowsEveryDirectoryByNameWithoutLockingOrChangingAnything) {
     const Result recorded = simulate(6.0);
     ASSERT_EQ(recorded.code, exitSuccess) << recorded.err;

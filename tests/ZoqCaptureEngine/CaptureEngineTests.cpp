@@ -5,6 +5,7 @@
 #include "ZoqCaptureEngine/AudioBackendError.h"
 #include "ZoqCaptureEngine/CaptureEngine.h"
 #include "ZoqCaptureEngine/ScriptedAudioBackend.h"
+#include "ZoqCore/Capture/RecorderCore.h"
 #include "ZoqCore/Spool/Artifact.h"
 #include "ZoqCore/Spool/DurableIO.h"
 #include "tests/TestSupport/TempDirectory.h"
@@ -498,6 +499,61 @@ TEST_F(CaptureEngineTest, PauseClosesThePartAndResumeArmsAgain) {
     ASSERT_EQ(manifests.size(), 2u);
     EXPECT_EQ(manifests[0].state, ArtifactState::ready);
     EXPECT_EQ(manifests[1].state, ArtifactState::ready);
+}
+
+// The person's pause outlives the run: a run that boots on a stored pause
+// says so at once and captures nothing. Commands given back to back are
+// applied in their order, each against the state the one before left.
+TEST_F(CaptureEngineTest, AStoredPauseIsAnnouncedAtBootAndCommandsApplyInOrder) {
+    std::filesystem::create_directories(temp / "spool");
+    std::ofstream(temp / "spool" / RecorderCore::preferencesFileName) << R"({"paused":true})";
+    start();
+    const auto pauseEvents = [this] {
+        std::vector<std::string> names;
+        for (const std::string& name : sink.names()) {
+            if (name == "paused" || name == "resumed" || name == "armed") {
+                names.push_back(name);
+            }
+        }
+        return names;
+    };
+    EXPECT_EQ(pauseEvents(), std::vector<std::string>{"paused"});
+    EXPECT_EQ(sink.named("paused")[0].fields.at("state"), "PAUSED");
+    EXPECT_EQ(backend.openStreamCount(), 0u);
+
+    const struct {
+        std::vector<void (CaptureEngine::*)()> commands;
+        std::vector<std::string> events;
+        bool pausedAfter;
+    } rounds[] = {
+        {{&CaptureEngine::resume, &CaptureEngine::pause, &CaptureEngine::resume},
+         {"resumed", "paused", "resumed"},
+         false},
+        {{&CaptureEngine::resume}, {}, false},
+        {{&CaptureEngine::togglePause, &CaptureEngine::togglePause, &CaptureEngine::togglePause},
+         {"paused", "resumed", "paused"},
+         true},
+        {{&CaptureEngine::togglePause}, {"resumed"}, false},
+    };
+    for (const auto& round : rounds) {
+        const std::size_t before = pauseEvents().size();
+        bool applied = false;
+        for (const auto command : round.commands) {
+            ((*engine).*command)();
+        }
+        engine->afterCommands([&applied] { applied = true; });
+        engine->runOnQueue([] {});
+        EXPECT_TRUE(applied);
+        const std::vector<std::string> all = pauseEvents();
+        EXPECT_EQ(std::vector<std::string>(all.begin() + static_cast<std::ptrdiff_t>(before), all.end()),
+                  round.events);
+        EXPECT_EQ(backend.openStreamCount(), round.pausedAfter ? 0u : 2u);
+    }
+    run(1);
+    EXPECT_EQ(pauseEvents().back(), "resumed") << "a resumed run is armed: nothing more to announce";
+    callTakesMicrophone();
+    run(25);
+    EXPECT_EQ(sink.named("recording_started").size(), 1u) << "and it records the next call";
 }
 
 TEST_F(CaptureEngineTest, SleepFinishesThePartBeforeItReturnsAndWakeArmsAgain) {

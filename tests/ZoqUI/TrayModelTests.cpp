@@ -92,7 +92,7 @@ protected:
             settings, executor, curl, persistence, temp / "spool", network,
             [] { return std::make_unique<FFmpegFLACEncoder>(); },
             [this](const EngineConfiguration& config, std::shared_ptr<EventSinking> events) {
-                engines.push_back(std::make_shared<FakeEngine>(config, std::move(events)));
+                engines.push_back(std::make_shared<FakeEngine>(config, std::move(events), false));
                 return engines.back();
             },
             [] { return MicrophonePermissionResult{}; },
@@ -179,7 +179,7 @@ TEST_F(TrayModelTest, TheMenuAndTheNoticesFollowTheModelThroughACall) {
     EXPECT_EQ(notices, (Items{"Recording started — Talk", RecordingNotices::saved}));
 
     test::action(menu, "Pause")->trigger();
-    ASSERT_TRUE(test::waitFor([&] { return engines[0]->calls.back() == "pause"; }));
+    ASSERT_TRUE(test::waitFor([&] { return engines[0]->calls.back() == "togglePause"; }));
     test::action(menu, "Chime on record start/stop")->trigger();
     EXPECT_FALSE(settings.chimeEnabled());
     test::action(menu, "Hotkey…")->trigger();
@@ -368,6 +368,36 @@ TEST_F(TrayModelTest, HotkeyWindowSaysItWaitsForTheDesktopUntilItAnswers) {
     EXPECT_EQ(window.status().text().toStdString(), HotkeyWindow::waiting);
     desktop.answer();
     EXPECT_TRUE(test::waitFor([&] { return window.status().text() == "Active: Ctrl+Super+K"; }));
+
+// "Launch at login" shows what is stored after every click. A registration
+// that fails from a state that was unknown already (nothing else in the menu
+// changes) leaves it unticked and says why; one that works ticks it.
+TEST_F(TrayModelTest, LaunchAtLoginShowsTheStoredTruthAfterEveryClick) {
+    ModelMenuActions actions(
+        *model, links, [](TrayWindow) {}, [] {});
+    TrayIcon icon(*model, actions, {});
+    QMenu& menu = icon.menu();
+    const auto shown = [&menu](const std::string& item) {
+        const Items items = test::menuItems(menu);
+        return std::find(items.begin(), items.end(), item) != items.end();
+    };
+    loginItems.set(LoginItemState::unknown);
+    loginItems.setRegisterOutcome(LoginItemState::unknown);
+    model->refreshLoginItemState();
+    ASSERT_TRUE(test::waitFor([&] { return model->loginItemState() == LoginItemState::unknown; }));
+
+    test::action(menu, "Launch at login")->trigger();
+    const std::string problem = "(" + std::string(ShellModel::loginItemNotOn) + ")";
+    ASSERT_TRUE(test::waitFor([&] { return shown(problem); })) << "the failure is said";
+    EXPECT_TRUE(shown("[ ] Launch at login")) << "and the item is not left ticked";
+
+    loginItems.setRegisterOutcome(LoginItemState::registered);
+    test::action(menu, "Launch at login")->trigger();
+    ASSERT_TRUE(test::waitFor([&] { return shown("[x] Launch at login"); }));
+    EXPECT_FALSE(shown(problem));
+    test::action(menu, "Launch at login")->trigger();
+    ASSERT_TRUE(test::waitFor([&] { return shown("[ ] Launch at login"); }));
+    EXPECT_EQ(loginItems.currentState(), LoginItemState::notRegistered);
 }
 
 TEST(RecordingNotices, AnnounceStartsSavesAndBlocking) {

@@ -171,6 +171,8 @@ private:
     // Helpers, called with `mutex_` held.
     std::optional<Reply> authenticate(const httplib::Request& request);
     std::optional<Reply> unavailable();
+    /// Waits out `PortalFaults::stallSeconds`.
+    void stall();
     Reply document(int status, WireSchema schema, JSONValue value);
     Reply error(int status, std::string_view code, std::string message, std::string_view recovery,
                 bool retryable = false, std::optional<std::int64_t> retryAfterMs = std::nullopt) const;
@@ -377,6 +379,9 @@ void DevPortal::Server::serveAPI(const httplib::Request& request, httplib::Respo
             return true;
         });
     }
+    if (authenticated) {
+        stall();
+    }
     const std::lock_guard lock(mutex_);
     Reply reply;
     try {
@@ -406,6 +411,19 @@ void DevPortal::Server::report(const std::exception& failure) {
     if (log_ != nullptr) {
         const std::lock_guard lock(logMutex_);
         *log_ << "portal error: " << failure.what() << std::endl;
+    }
+}
+
+void DevPortal::Server::stall() {
+    double seconds = 0;
+    {
+        const std::lock_guard lock(mutex_);
+        seconds = faults_.stallSeconds;
+    }
+    // Outside the lock: the other requests (pairing, the admin endpoints)
+    // are answered meanwhile.
+    if (seconds > 0) {
+        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     }
 }
 
@@ -932,6 +950,7 @@ void DevPortal::Server::servePut(const httplib::Request& request, httplib::Respo
         return error(403, "scope_denied", why, "restart_upload");
     };
 
+    stall();
     fs::path staging;
     fs::path final;
     std::int64_t expected = 0;

@@ -37,10 +37,15 @@ bool flag(const std::string& key, const JSONValue& value) {
 
 JSONValue PortalFaults::json() const {
     return JSONValue::Object{
-        {"loseRefreshReplies", loseRefreshReplies},     {"malformedReplies", malformedReplies},
-        {"partsAlreadyHeld", partsAlreadyHeld},         {"retryAfterSeconds", retryAfterSeconds},
-        {"unauthorizedFirstUse", unauthorizedFirstUse}, {"unavailableRate", unavailableRate},
-        {"uploadExpiredOnce", uploadExpiredOnce},       {"urlLifetimeSeconds", urlLifetimeSeconds},
+        {"loseRefreshReplies", loseRefreshReplies},
+        {"malformedReplies", malformedReplies},
+        {"partsAlreadyHeld", partsAlreadyHeld},
+        {"retryAfterSeconds", retryAfterSeconds},
+        {"unauthorizedFirstUse", unauthorizedFirstUse},
+        {"unavailableRate", unavailableRate},
+        {"uploadExpiredOnce", uploadExpiredOnce},
+        {"urlLifetimeSeconds", urlLifetimeSeconds},
+        {"stallSeconds", stallSeconds},
     };
 }
 
@@ -67,6 +72,8 @@ void PortalFaults::apply(const JSONValue& changes) {
             next.partsAlreadyHeld = flag(key, value);
         } else if (key == "malformedReplies") {
             next.malformedReplies = count(key, value);
+        } else if (key == "stallSeconds") {
+            next.stallSeconds = number(key, value, 0, 3600);
         } else {
             throw PortalError("faults: unknown switch " + key);
         }

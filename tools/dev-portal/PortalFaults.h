@@ -37,6 +37,10 @@ struct PortalFaults {
     /// The next this many JSON replies of the portal API break their schema
     /// (an extra key), so the device must treat them as malformed.
     std::int64_t malformedReplies = 0;
+    /// Upload API and storage requests are answered only after this many
+    /// seconds (a slow or overloaded portal; the reply itself is unchanged).
+    /// Pairing, refresh and the admin endpoints are spared.
+    double stallSeconds = 0;
 
     friend bool operator==(const PortalFaults&, const PortalFaults&) = default;
 

@@ -62,6 +62,10 @@ int main(int argc, char** argv) {
                    "Break the schema of this many API replies")
         ->check(CLI::Range(0, 1'000'000))
         ->group(group);
+    app.add_option("--stall-seconds", faults.stallSeconds,
+                   "Answer upload API and storage requests only after this many seconds")
+        ->check(CLI::Range(0.0, 3600.0))
+        ->group(group);
     CLI11_PARSE(app, argc, argv);
     if (!pairingCode.empty()) {
         options.pairingCode = pairingCode;

@@ -28,6 +28,11 @@ public:
     }
     void pause() override { record("pause"); }
     void resume() override { record("resume"); }
+    void togglePause() override { record("togglePause"); }
+    void afterCommands(std::function<void()> done) override {
+        record("afterCommands");
+        done();
+    }
     EngineTermination wait() override {
         std::unique_lock guard(lock_);
         ended_.wait(guard, [this] { return termination_.has_value(); });
@@ -100,7 +105,7 @@ protected:
     }
     void end(EngineTermination termination) {
         engines.back()->finish(std::move(termination));
-        settle([this] { return !controller->isRunning(); });
+        settle([this] { return !controller->hasEngine(); });
     }
 
     test::TempDirectory temp;
@@ -121,9 +126,11 @@ TEST_F(RecorderControllerTest, EventsBecomeTheStateTheMenuShows) {
     EXPECT_EQ(engines[0]->config.allowed, std::set<std::string>{"org.example.Call"});
     EXPECT_EQ(engines[0]->config.alertFrequency, 880);
     EXPECT_TRUE(settings.recorderEnabled());
-    EXPECT_EQ(controller->uiState(), State::armed);
+    EXPECT_EQ(controller->uiState(), State::starting) << "armed or paused: the engine says which";
 
     const std::vector<std::tuple<std::string, EngineEvent::Fields, State>> steps = {
+        {"paused", {{"state", "PAUSED"}}, State::paused}, // booted on a stored pause
+        {"resumed", {{"state", "ARMED"}}, State::armed},
         {"debouncing", {}, State::debouncing},
         {"recording_started", {{"app", "org.example.Call"}}, State::recording},
         {"idle_grace", {}, State::idleGrace},
@@ -132,7 +139,7 @@ TEST_F(RecorderControllerTest, EventsBecomeTheStateTheMenuShows) {
         {"metrics", {{"state", "ARMED"}}, State::finalising},
         {"armed", {}, State::armed},
         {"paused", {}, State::paused},
-        {"resumed", {}, State::debouncing},
+        {"resumed", {}, State::armed},
         {"error_visible", {{"detail", "capture_pipeline_failed:lateData"}}, State::errorVisible},
     };
     for (const auto& [name, fields, state] : steps) {
@@ -184,7 +191,7 @@ TEST_F(RecorderControllerTest, TerminationsEndTheRunAndALateOneOfAStoppedEngineC
     controller->start("device-1");
     old->finish(EngineTermination::failure("late"));
     loop.runUntil([] { return false; }, 100ms);
-    EXPECT_EQ(controller->uiState(), State::armed);
+    EXPECT_EQ(controller->uiState(), State::starting);
     EXPECT_TRUE(controller->isRunning());
 }
 
@@ -205,12 +212,17 @@ TEST_F(RecorderControllerTest, ARunTheSoundServerEndedIsArmedAgainWhenTheServerA
     EXPECT_TRUE(controller->awaitingSoundServer());
     EXPECT_EQ(controller->terminationInfo(),
               (EngineTerminationInfo{"failure", RecorderController::soundServerLostDetail}));
+    // Meanwhile recording counts as on: the menu offers to stop it, and the
+    // choice stored for the next start stays on.
+    EXPECT_TRUE(controller->isRunning());
+    EXPECT_FALSE(controller->hasEngine());
+    EXPECT_TRUE(settings.recorderEnabled());
     settle([&] { return probes >= 1; });
     serverUp = true;
-    settle([&] { return controller->isRunning(); }); // the next check, 5 s on
+    settle([&] { return controller->hasEngine(); }); // the next check, 5 s on
     ASSERT_EQ(engines.size(), 2u);
     EXPECT_EQ(engines.back()->config.deviceId, "device-1");
-    EXPECT_EQ(controller->uiState(), State::armed);
+    EXPECT_EQ(controller->uiState(), State::starting);
     EXPECT_FALSE(controller->awaitingSoundServer());
 
     end(EngineTermination::failure("microphone_no_first_pcm"));
@@ -231,15 +243,26 @@ TEST_F(RecorderControllerTest, ARunTheSoundServerEndedIsArmedAgainWhenTheServerA
     EXPECT_FALSE(controller->isRunning());
 }
 
-TEST_F(RecorderControllerTest, PauseFollowsTheStateAndSettingsRestartTheEngine) {
+// Pause, resume and the hotkey's toggle go to the engine as they come,
+// whatever the menu shows at that moment (here still "starting"); the engine
+// applies them in order. Each caller learns when its command took effect.
+TEST_F(RecorderControllerTest, PauseCommandsReachTheEngineInOrderAndSettingsRestartIt) {
+    bool appliedWithoutEngine = false;
     controller->togglePause(); // stopped: nothing to pause
+    controller->pause([&] { appliedWithoutEngine = true; });
+    EXPECT_TRUE(appliedWithoutEngine);
     controller->start("device-1");
-    controller->togglePause();
-    emit("paused");
+    std::vector<std::string> applied;
+    controller->pause([&] { applied.emplace_back("pause"); });
+    controller->resume([&] { applied.emplace_back("resume"); });
     controller->togglePause();
     emit("error_visible");
-    controller->togglePause(); // not a state that pauses or resumes
-    EXPECT_EQ(engines[0]->calls(), (std::vector<std::string>{"start", "pause", "resume"}));
+    controller->togglePause([&] { applied.emplace_back("toggle"); });
+    EXPECT_EQ(engines[0]->calls(),
+              (std::vector<std::string>{"start", "pause", "afterCommands", "resume", "afterCommands",
+                                        "togglePause", "togglePause", "afterCommands"}));
+    settle([&] { return applied.size() == 3; });
+    EXPECT_EQ(applied, (std::vector<std::string>{"pause", "resume", "toggle"}));
 
     settings.setAllowedBundleIDs({"org.example.Other"});
     settings.setChimeEnabled(false);

@@ -1,5 +1,6 @@
 #include "ZoqCore/Support/CoreError.h"
 #include "ZoqCore/Support/SHA256.h"
+#include "ZoqShell/Transport/CancellableTransport.h"
 #include "ZoqShell/Transport/CurlWireTransport.h"
 #include "ZoqShell/Transport/TransportUnavailable.h"
 #include "tests/TestSupport/TempDirectory.h"
@@ -8,6 +9,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <gtest/gtest.h>
 #include <memory>
 #include <mutex>
@@ -328,6 +330,52 @@ TEST(CurlWireTransport, UploadThatStopsMovingHitsTheIdleTimeout) {
         transport.execute({"PUT", server.url("/"), {}, FileRange(file, 0, 16 * mebibyte)});
     });
     EXPECT_FALSE(error.reason().starts_with("file range:")) << error.reason();
+}
+
+// Quitting must not wait for a portal that takes its time: a request whose
+// reply does not come (sending a file range, or waiting for a document)
+// ends once its transport is cancelled, long before any timeout, and later
+// requests are not sent at all.
+TEST(CurlWireTransport, CancellingEndsRequestsInFlightAndRefusesLaterOnes) {
+    test::TempDirectory directory;
+    const auto file = directory / "upload";
+    writePatternFile(file, mebibyte);
+    LoopbackHttpServer server;
+    CurlWireTransport curl; // a minute of silence before its own timeout
+    CancellableTransport transport(curl);
+    std::atomic<int> arrived = 0;
+    ScriptedReply silent;
+    silent.custom = [&](const RecordedRequest&, httplib::Response&) {
+        ++arrived;
+        server.waitUntilStopping();
+    };
+    server.enqueue(silent);
+    server.enqueue(silent);
+    auto waitingDocument = std::async(std::launch::async, [&] {
+        return unavailable([&] {
+            transport.execute({"POST", server.url("/doc"), {}, Bytes(bytesOf("{}"))});
+        });
+    });
+    auto waitingUpload = std::async(std::launch::async, [&] {
+        return unavailable([&] {
+            transport.execute({"PUT", server.url("/put"), {}, FileRange(file, 0, mebibyte)});
+        });
+    });
+    while (arrived.load() < 2) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    transport.cancel();
+    EXPECT_EQ(waitingDocument.get().reason(), CurlWireTransport::cancelledText);
+    EXPECT_EQ(waitingUpload.get().reason(), CurlWireTransport::cancelledText);
+
+    EXPECT_EQ(unavailable([&] {
+                  transport.execute({"GET", server.url("/later"), {}, {}});
+              }).reason(),
+              CurlWireTransport::cancelledText);
+    EXPECT_EQ(server.requests().size(), 2u) << "nothing is sent once cancelled";
+    // The transport it wraps is untouched.
+    EXPECT_EQ(curl.execute({"GET", server.url("/after"), {}, {}}).status,
+              LoopbackHttpServer::unscriptedStatus);
 }
 
 // A reply that keeps moving, two bytes a second, for four seconds: never idle,
