@@ -393,6 +393,8 @@ TEST_F(CaptureEngineTest, AFolderThatIsNoSpoolEndsTheBootAndIsLeftAsItWas) {
                                                      std::filesystem::perms::group_read |
                                                      std::filesystem::perms::group_exec);
     start();
+    // The boot has run: a run that did not end there would hang the wait.
+    ASSERT_EQ(sink.named("engine_stopped").size(), 1u);
     const EngineTermination termination = engine->wait();
     EXPECT_EQ(termination.kind, EngineTermination::Kind::failure);
     EXPECT_NE(termination.detail.find("core_init_failed"), std::string::npos) << termination.detail;
@@ -422,6 +424,8 @@ TEST_F(CaptureEngineTest, MaxSecondsStopsARunThatBootsPaused) {
     run(1, true);
     EXPECT_TRUE(sink.named("engine_stopped").empty());
     run(1.25, true);
+    // Told before waiting: a run that never stops would hang the wait.
+    ASSERT_EQ(sink.named("engine_stopped").size(), 1u);
     EXPECT_EQ(engine->wait(), EngineTermination::stopped());
     EXPECT_EQ(backend.openStreamCount(), 0u);
 }
