@@ -10,6 +10,7 @@
 #include "ZoqCaptureEngine/TapError.h"
 #include "ZoqCore/Spool/Artifact.h"
 #include "ZoqCore/Spool/RecoveryResult.h"
+#include "ZoqCore/Spool/SpoolRoot.h"
 #include "ZoqCore/Support/CoreError.h"
 #include "ZoqCore/Support/PCM.h"
 
@@ -291,7 +292,8 @@ void CaptureEngine::boot() {
     }
     emit("engine_started", {{"spool", config_.spool.string()},
                             {"allowed_count", std::to_string(config_.allowed.size())},
-                            {"allowed", allowed}});
+                            {"allowed", allowed},
+                            {"state", stateName()}});
     if (corePaused()) {
         // The person's pause outlives the run that took it (the core read it
         // from the spool): the owner learns it now, since no tick announces a
@@ -330,12 +332,17 @@ void CaptureEngine::boot() {
         return;
     }
     startHardware("initial");
+    // A run that boots paused starts no hardware, and so no ticks with it;
+    // they still run, or --max-seconds would never end the run.
+    if (!timer_ && !stopRequested_) {
+        timer_ = platform_.repeatTick(*queue_, [this] { tick(); });
+    }
 }
 
 void CaptureEngine::prepareCore() {
-    std::filesystem::create_directories(config_.spool);
-    std::filesystem::permissions(config_.spool, std::filesystem::perms::owner_all,
-                                 std::filesystem::perm_options::replace);
+    // Before recovery, which would lock and quarantine every subfolder of a
+    // folder that is no spool.
+    SpoolRoot::prepare(config_.spool);
     encoder_ = std::make_unique<FFmpegFLACEncoder>(config_.ffmpeg, encoderDeadlineSeconds);
     core_ = std::make_unique<RecorderCore>(config_.spool, coreClock_, allowlist_, config_.deviceId, *encoder_,
                                            std::make_shared<DurableIO>());
@@ -1174,7 +1181,8 @@ void CaptureEngine::alertFinished(std::uint64_t player, bool success) {
 }
 
 void CaptureEngine::emit(const std::string& name, EngineEvent::Fields fields) {
-    fields["pid"] = std::to_string(ownPid_);
+    // The microphone events' "pid" is the client's, and stays so.
+    fields.try_emplace("pid", std::to_string(ownPid_));
     fields["bundle"] = ownBundleId;
     try {
         sink_.emit(EngineEvent{name, clock_.now(), clock_.wallDate(), std::move(fields)});

@@ -3,9 +3,11 @@
 #include "ZoqCaptureEngine/AudioBackendError.h"
 #include "ZoqCaptureEngine/PulseHandles.h"
 #include "ZoqCore/Support/CoreClock.h"
+#include "ZoqCore/Wire/UnicodeText.h"
 
 #include <charconv>
 #include <cstring>
+#include <string_view>
 #include <utility>
 
 namespace zoq {
@@ -22,9 +24,19 @@ AudioBackendError contextError(pa_context* context, const char* operation) {
     return errorOf(pa_context_errno(context), operation);
 }
 
+/// A property as text. `pa_proplist_gets` answers nothing for a value that
+/// is not valid UTF-8, which would make a client that sets such an
+/// application id nameless: the raw bytes are read instead (up to the first
+/// NUL, which ends a property set as a string) and shown with replacement
+/// characters.
 std::string stringProperty(const pa_proplist* list, const char* key) {
-    const char* value = pa_proplist_gets(list, key);
-    return value == nullptr ? std::string() : std::string(value);
+    const void* data = nullptr;
+    std::size_t size = 0;
+    if (pa_proplist_get(list, key, &data, &size) != 0 || data == nullptr) {
+        return {};
+    }
+    const std::string_view bytes(static_cast<const char*>(data), size);
+    return unicode::withReplacementCharacters(bytes.substr(0, bytes.find('\0')));
 }
 
 std::optional<std::int32_t> pidProperty(const pa_proplist* list, const char* key) {
@@ -41,7 +53,9 @@ std::optional<std::int32_t> pidProperty(const pa_proplist* list, const char* key
     return pid;
 }
 
-AudioClientIdentity identityOf(const pa_proplist* list) {
+} // namespace
+
+AudioClientIdentity LibpulseBackend::identityOf(const pa_proplist* list) {
     AudioClientIdentity identity;
     identity.verifiedAppId = stringProperty(list, "pipewire.access.portal.app_id");
     // pipewire-pulse relays its clients to PipeWire over its own connection,
@@ -55,6 +69,8 @@ AudioClientIdentity identityOf(const pa_proplist* list) {
     identity.applicationName = stringProperty(list, PA_PROP_APPLICATION_NAME);
     return identity;
 }
+
+namespace {
 
 AudioFormat formatOf(const pa_sample_spec& sampleSpec, const pa_channel_map& map) {
     AudioFormat format;
@@ -257,7 +273,8 @@ struct GraphReading {
 
     static void onClient(pa_context*, const pa_client_info* info, int eol, void* userdata) noexcept {
         onItem(info, eol, userdata, [](AudioGraph& into, const pa_client_info& client) {
-            into.clients.push_back(AudioClientInfo{client.index, identityOf(client.proplist)});
+            into.clients.push_back(
+                AudioClientInfo{client.index, LibpulseBackend::identityOf(client.proplist)});
         });
     }
 
@@ -270,9 +287,9 @@ struct GraphReading {
             const bool peaks =
                 (output.resample_method != nullptr && std::strcmp(output.resample_method, "peaks") == 0) ||
                 stringProperty(output.proplist, "stream.monitor") == "true";
-            into.recordStreams.push_back(AudioStreamInfo{output.index, indexOrNone(output.client),
-                                                         indexOrNone(output.source), output.corked != 0,
-                                                         peaks, identityOf(output.proplist)});
+            into.recordStreams.push_back(
+                AudioStreamInfo{output.index, indexOrNone(output.client), indexOrNone(output.source),
+                                output.corked != 0, peaks, LibpulseBackend::identityOf(output.proplist)});
         });
     }
 
@@ -280,7 +297,7 @@ struct GraphReading {
         onItem(info, eol, userdata, [](AudioGraph& into, const pa_sink_input_info& input) {
             into.playbackStreams.push_back(AudioStreamInfo{input.index, indexOrNone(input.client),
                                                            indexOrNone(input.sink), input.corked != 0, false,
-                                                           identityOf(input.proplist)});
+                                                           LibpulseBackend::identityOf(input.proplist)});
         });
     }
 };

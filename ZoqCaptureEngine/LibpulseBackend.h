@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 
+struct pa_proplist;
+
 namespace zoq {
 
 /// The production `AudioBackend`: one libpulse connection served by a
@@ -49,6 +51,10 @@ public:
     void barrier() override;
     std::unique_ptr<SoundPlayback> playSound(std::vector<std::int16_t> samples, std::uint32_t rate,
                                              std::function<void(bool played)> finished) override;
+
+    /// Who a client or stream says it is, from its property list. Text
+    /// that is not UTF-8 keeps its valid parts, the rest shown as U+FFFD.
+    static AudioClientIdentity identityOf(const pa_proplist* properties);
 
     struct Connection;
 

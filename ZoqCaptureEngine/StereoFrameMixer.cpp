@@ -73,7 +73,14 @@ void paint(const std::vector<MixSegment>& segments, std::size_t valuesPerFrame, 
             (cursor + span.firstOutput * frameNanos - span.segment->startNanos) / frameNanos;
         const std::uint64_t lastIndex = span.frames - 1;
         for (std::uint64_t i = span.firstOutput; i < span.endOutput; ++i, ++index) {
-            out[2 * i] = samples[valuesPerFrame * std::min(index, lastIndex)];
+            // The mean of the frame's channels: sound in any one of them is
+            // heard, and sound in all of them keeps its level.
+            const std::int16_t* frame = samples + valuesPerFrame * std::min(index, lastIndex);
+            std::int32_t sum = 0;
+            for (std::size_t channel = 0; channel < valuesPerFrame; ++channel) {
+                sum += frame[channel];
+            }
+            out[2 * i] = static_cast<std::int16_t>(sum / static_cast<std::int32_t>(valuesPerFrame));
         }
     }
 }

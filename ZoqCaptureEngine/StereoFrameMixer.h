@@ -14,12 +14,13 @@ namespace zoq {
 /// and hands out one contiguous stereo stream: 16 kHz, signed 16-bit
 /// little-endian, left the microphone, right the system audio.
 ///
-/// Output frame k lies at `originNanos + k × 62 500`. Each output channel is a
-/// copy of one stream's sample at that instant (nothing is added or scaled);
-/// a position no segment of a stream covers is silence; where segments of one
-/// stream overlap, the one that starts latest wins (on equal starts, the one
-/// pushed later). Of a system segment's (left, right) pairs only the left
-/// value is used.
+/// Output frame k lies at `originNanos + k × 62 500`. The left channel is a
+/// copy of the microphone's sample at that instant; the right channel is the
+/// mean of the system segment's (left, right) pair there (rounded toward
+/// zero), so that sound played on either side is heard; a position no
+/// segment of a stream covers is silence; where segments of one stream
+/// overlap, the one that starts latest wins (on equal starts, the one pushed
+/// later).
 ///
 /// Frames that come out as silence can never be filled later (a segment that
 /// starts before the delivered end is `lateData`), so callers pull only up to

@@ -13,6 +13,7 @@
 
 #include <CLI/CLI.hpp>
 #include <atomic>
+#include <cmath>
 #include <csignal>
 #include <fstream>
 #include <memory>
@@ -35,6 +36,23 @@ struct RecordOptions {
 
 /// Exit codes of `zoq record`: how the run ended.
 constexpr int exitPermission = 3;
+
+constexpr std::string_view pausedLine = "recording is paused (zoq resume)";
+
+/// A finite number of seconds above zero. CLI11's own range check lets NaN
+/// through (every comparison with it is false) and words its refusal with
+/// the largest double written out in full.
+CLI::Validator positiveSeconds() {
+    return CLI::Validator(
+        [](const std::string& input) -> std::string {
+            double seconds = 0;
+            if (!CLI::detail::lexical_cast(input, seconds) || !std::isfinite(seconds) || !(seconds > 0)) {
+                return "must be a number of seconds above zero";
+            }
+            return {};
+        },
+        "SECONDS > 0");
+}
 
 /// One readable line for the events a person watching wants to see; none for
 /// the rest (they are all in --events).
@@ -74,8 +92,8 @@ std::optional<std::string> readable(const EngineEvent& event) {
         return name + ": " + field("directory") + " " +
                (name == "recovered" ? field("state") : field("detail"));
     }
-    if (name == "discontinuity" || name == "hardware_changed" || name == "paused" || name == "resumed" ||
-        name == "sleep" || name == "wake") {
+    if (name == "discontinuity" || name == "hardware_changed" || name == "resumed" || name == "sleep" ||
+        name == "wake") {
         return name;
     }
     if (name == "permission_required" || name == "permission_not_granted") {
@@ -147,6 +165,7 @@ void record(const RecordOptions& options, Context& context) {
     });
 
     std::mutex outputLock;
+    bool saidPaused = false; // guarded by outputLock
     ClosureEventSink sink([&](const EngineEvent& event) {
         {
             const std::lock_guard guard(outputLock);
@@ -157,6 +176,16 @@ void record(const RecordOptions& options, Context& context) {
                 if (const auto line = readable(event)) {
                     out << *line << std::endl;
                 }
+                // A spool the service left paused records nothing until it
+                // is resumed: said once, whether the run booted paused or
+                // was paused later, so that it never looks armed.
+                const auto state = event.fields.find("state");
+                const bool paused = state != event.fields.end() && state->second == "PAUSED" &&
+                                    (event.name == "engine_started" || event.name == "paused");
+                if (paused && !saidPaused) {
+                    out << pausedLine << std::endl;
+                }
+                saidPaused = paused || (saidPaused && event.name != "resumed");
             }
         }
         // The chime tells the person that this call is now being recorded.
@@ -214,7 +243,7 @@ void addRecordCommand(CLI::App& app, Context& context) {
                         "allowlist in the settings)");
     command->add_option("--root", options->root, "Spool directory (default: $XDG_DATA_HOME/zoq/spool)");
     command->add_option("--max-seconds", options->maxSeconds, "Stop after this many seconds")
-        ->check(CLI::PositiveNumber);
+        ->check(positiveSeconds());
     command->add_option("--device-id", options->deviceId,
                         "Record under this device (default: the paired one)");
     command->add_flag("--chime", options->chime, "Play a short chime when a recording starts");

@@ -87,6 +87,7 @@ void list(const SpoolOptions& options, Context& context) {
         context.exitCode = exitFailure;
         return;
     }
+    refuseForeignSpoolRoot(root);
     const DurableIO io;
     std::vector<std::vector<std::string>> rows{{"NAME", "STATE", "QUEUE", "DURABLE_S", "ERROR"}};
     JSONValue::Array items;

@@ -1,12 +1,24 @@
 #include "Zoq/zoq/SpoolRoot.h"
 
-#include <cerrno>
+#include "ZoqCore/Spool/SpoolRoot.h"
+#include "ZoqCore/Support/CoreError.h"
+
 #include <cstdlib>
-#include <cstring>
 #include <stdexcept>
-#include <sys/stat.h>
 
 namespace zoq::cli {
+namespace {
+
+std::string problemWith(const std::filesystem::path& root, const CoreError& error) {
+    if (error.kind() == CoreError::Kind::invalid && error.message() == "not a zoq spool") {
+        return root.string() +
+               " is not a zoq spool: it holds files zoq did not put there, and zoq leaves such a folder "
+               "untouched. Give --root a new or empty folder, or an existing spool.";
+    }
+    return "cannot use " + root.string() + " as the spool: " + error.reason();
+}
+
+} // namespace
 
 std::filesystem::path defaultSpoolRoot() {
     const char* data = std::getenv("XDG_DATA_HOME");
@@ -21,21 +33,18 @@ std::filesystem::path defaultSpoolRoot() {
 }
 
 void ensureSpoolRoot(const std::filesystem::path& root) {
-    // mkdir per component rather than create_directories, which would use the
-    // umask's mode: the spool and the directories leading to it are private.
-    std::filesystem::path prefix;
-    for (const std::filesystem::path& component : root.lexically_normal()) {
-        prefix /= component;
-        if (component.empty() || component == prefix.root_path()) {
-            continue;
-        }
-        if (::mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST) {
-            throw std::runtime_error("cannot create " + prefix.string() + ": " + std::strerror(errno));
-        }
+    try {
+        SpoolRoot::prepare(root);
+    } catch (const CoreError& error) {
+        throw std::runtime_error(problemWith(root, error));
     }
-    struct stat status {};
-    if (::stat(root.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
-        throw std::runtime_error(root.string() + " is not a directory");
+}
+
+void refuseForeignSpoolRoot(const std::filesystem::path& root) {
+    try {
+        SpoolRoot::refuseForeign(root);
+    } catch (const CoreError& error) {
+        throw std::runtime_error(problemWith(root, error));
     }
 }
 

@@ -11,8 +11,13 @@ namespace zoq::cli {
 /// HOME is usable.
 std::filesystem::path defaultSpoolRoot();
 
-/// Creates `root` and any missing parents with mode 0700 (an existing
-/// directory is left as it is). Throws std::runtime_error naming the path.
+/// Makes `root` a spool (`zoq::SpoolRoot::prepare`): creates it and any
+/// missing parents with mode 0700, marks it, and refuses a folder that is no
+/// spool without touching it. Throws std::runtime_error naming the path.
 void ensureSpoolRoot(const std::filesystem::path& root);
+
+/// Throws std::runtime_error naming the path when `root` is a folder that is
+/// no spool; changes nothing (for commands that only read).
+void refuseForeignSpoolRoot(const std::filesystem::path& root);
 
 } // namespace zoq::cli

@@ -1,6 +1,7 @@
 #include "Zoq/zoq/CommandLine.h"
 #include "Zoq/zoq/RunningService.h"
 #include "Zoq/zoq/ShellSession.h"
+#include "Zoq/zoq/SpoolRoot.h"
 
 #include <CLI/CLI.hpp>
 #include <atomic>
@@ -159,6 +160,9 @@ void upload(const UploadOptions& options, Context& context) {
             uploadThrough(*service, options, context);
             return;
         }
+    }
+    if (!options.root.empty()) {
+        refuseForeignSpoolRoot(options.root);
     }
     ShellSession session;
     if (!session.auth().hasCredentials()) {

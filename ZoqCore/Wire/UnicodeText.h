@@ -11,6 +11,11 @@ namespace zoq::unicode {
 /// overlong forms, no surrogates, nothing above U+10FFFF.
 bool isValidUTF8(std::string_view text) noexcept;
 
+/// `text` with every ill-formed part (each maximal part, as Unicode
+/// recommends) replaced by U+FFFD: text from other programs, shown for what
+/// it is rather than dropped.
+std::string withReplacementCharacters(std::string_view text);
+
 /// The number of Unicode scalars in `text`, which must be valid UTF-8.
 std::size_t scalarCount(std::string_view text) noexcept;
 

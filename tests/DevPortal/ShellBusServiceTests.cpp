@@ -450,6 +450,7 @@ TEST_F(ShellBusServiceTest, AnotherPortalNeedsItsOwnPairingAndTheOldOneComesBack
     EXPECT_EQ(ask([&] { return client->applyPortalURL(firstAddress); }),
               std::make_pair(true, std::string(ShellModel::portalChangedMessage)))
         << "the first portal's credentials are gone";
+}
 
 // Commands a client sends back to back reach the main thread before the
 // first has shown its effect; each is still applied, in its order.

@@ -8,6 +8,7 @@
 // cycles): the engine then reports a discontinuity and splits the call into
 // parts there. The tests assert what holds either way.
 
+#include "ZoqCore/Capture/RecorderCore.h"
 #include "ZoqCore/Spool/Artifact.h"
 #include "ZoqCore/Spool/FFmpegFLACEncoder.h"
 #include "ZoqCore/Support/CoreClock.h"
@@ -22,6 +23,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <thread>
 
@@ -348,16 +350,31 @@ TEST_F(RecordOnServer, ANewDefaultSinkSplitsTheCallAndSigtermFinishesIt) {
     EXPECT_LE(span.end, run.named("hardware_changed").at(0).t + 0.001);
 }
 
-// --max-seconds ends the run by itself, as stopped.
-TEST_F(RecordOnServer, MaxSecondsStopsTheRun) {
-    RecordRun run(temp / "run", {"--max-seconds", "1"});
-    EXPECT_EQ(run.exitCode(), 0) << run.output();
-    const auto started = run.named("engine_started");
-    const auto stopped = run.named("engine_stopped");
-    ASSERT_EQ(started.size(), 1u);
-    ASSERT_EQ(stopped.size(), 1u);
-    EXPECT_EQ(stopped[0].field("reason"), "stopped");
-    EXPECT_GE(stopped[0].t - started[0].t, 1.0);
+// --max-seconds ends the run by itself, as stopped: also on a spool the
+// service left paused, where no hardware (and so none of its ticks) starts
+// and the run says it is paused.
+TEST_F(RecordOnServer, MaxSecondsStopsTheRunArmedOrPaused) {
+    for (const bool paused : {false, true}) {
+        SCOPED_TRACE(paused ? "paused" : "armed");
+        const std::filesystem::path directory = temp / (paused ? "paused" : "armed");
+        if (paused) {
+            // As an earlier zoq left it: no mark yet, only the pause choice.
+            std::filesystem::create_directories(directory / "spool");
+            std::ofstream(directory / "spool" / RecorderCore::preferencesFileName) << R"({"paused":true})";
+        }
+        RecordRun run(directory, {"--max-seconds", "1"});
+        EXPECT_EQ(run.exitCode(), 0) << run.output();
+        const auto started = run.named("engine_started");
+        const auto stopped = run.named("engine_stopped");
+        ASSERT_EQ(started.size(), 1u);
+        ASSERT_EQ(stopped.size(), 1u);
+        EXPECT_EQ(started[0].field("state"), paused ? "PAUSED" : "ARMED");
+        EXPECT_EQ(stopped[0].field("reason"), "stopped");
+        EXPECT_GE(stopped[0].t - started[0].t, 1.0);
+        EXPECT_EQ(run.output().find("recording is paused (zoq resume)") != std::string::npos, paused)
+            << run.output();
+        EXPECT_EQ(run.named("tap_started").empty(), paused);
+    }
 }
 
 // Sleep through a mock logind on a private system bus: the part is finished

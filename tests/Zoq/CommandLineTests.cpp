@@ -1,7 +1,6 @@
 #include "Zoq/zoq/CommandLine.h"
 
 #include <gtest/gtest.h>
-
 #include <sstream>
 
 namespace zoq::cli {
@@ -37,6 +36,20 @@ TEST(CommandLine, SubcommandHelpDescribesThatCommand) {
     const Result result = runZoq({"demo", "--help"});
     EXPECT_EQ(result.code, exitSuccess);
     EXPECT_NE(result.out.find("what this build of zoq can do"), std::string::npos);
+}
+
+// A limit that is not a number of seconds above zero is a usage error, said
+// in a line a person can read: no number written out to hundreds of digits.
+TEST(CommandLine, MaxSecondsThatAreNoPositiveNumberAreAUsageError) {
+    for (const char* value : {"nan", "NaN", "inf", "-inf", "1e400", "-1", "0", "-0", "ten", ""}) {
+        SCOPED_TRACE(value);
+        const Result result = runZoq({"record", "--max-seconds", value, "--device-id",
+                                      "3f2b8c1e-9a4d-4e6f-8b2a-1c3d5e7f9a0b", "--root", "/nonexistent/zoq"});
+        EXPECT_EQ(result.code, exitUsage) << result.err;
+        EXPECT_NE(result.err.find("--max-seconds"), std::string::npos) << result.err;
+        EXPECT_LT(result.err.size(), 200u) << result.err;
+        EXPECT_EQ(result.err.find("00000000"), std::string::npos) << result.err;
+    }
 }
 
 } // namespace

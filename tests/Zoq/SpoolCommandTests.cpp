@@ -1,8 +1,10 @@
 #include "Zoq/zoq/CommandLine.h"
+#include "ZoqCore/Capture/RecorderCore.h"
 #include "ZoqCore/Spool/Artifact.h"
 #include "ZoqCore/Spool/DirectoryLock.h"
 #include "ZoqCore/Spool/DurableIO.h"
 #include "ZoqCore/Spool/FFmpegFLACEncoder.h"
+#include "ZoqCore/Spool/SpoolRoot.h"
 #include "ZoqCore/Support/PCM.h"
 #include "ZoqCore/Support/SHA256.h"
 #include "ZoqCore/Wire/JSONValue.h"
@@ -13,6 +15,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <iterator>
+#include <map>
 #include <sstream>
 #include <sys/stat.h>
 
@@ -203,6 +206,74 @@ TEST_F(SpoolCommandTest, RecoverReportsEachDirectoryAndExitsOneWhenAnythingNeeds
     const Result fresh = runZoq({"spool", "recover", "--root", (dir / "new" / "spool").string()});
     EXPECT_EQ(fresh.code, exitSuccess) << fresh.err;
     EXPECT_EQ(fs::status(dir / "new").permissions() & fs::perms::all, fs::perms::owner_all);
+}
+
+/// Every entry below `top` (and top itself) with its type, mode and size.
+std::map<std::string, std::string> snapshot(const fs::path& top) {
+    std::map<std::string, std::string> out;
+    const auto describe = [](const fs::path& path) {
+        struct stat status {};
+        ::lstat(path.c_str(), &status);
+        return std::to_string(status.st_mode) + "/" + std::to_string(status.st_size);
+    };
+    out["."] = describe(top);
+    for (const auto& entry : fs::recursive_directory_iterator(top)) {
+        out[fs::relative(entry.path(), top).string()] = describe(entry.path());
+    }
+    return out;
+}
+
+// A --root that names an ordinary folder (a typo, the home folder) is refused
+// by every command that takes one, with the folder left exactly as it was: no
+// lock files, no quarantine notes in its subfolders, no change of mode.
+TEST_F(SpoolCommandTest, AFolderThatIsNoSpoolIsRefusedByEveryCommandAndLeftUntouched) {
+    const fs::path home = dir / "home";
+    fs::create_directories(home / "Documents" / "letters");
+    fs::create_directories(home / "Music");
+    writeFile(home / "Documents" / "letters" / "one.txt", "hello");
+    writeFile(home / ".profile", "PATH=$PATH\n");
+    fs::permissions(home, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+    pcm = test::syntheticPCM(2 * pcm::sampleRate, 7);
+    test::writeWAV(dir / "call.wav", pcm);
+    const std::string device = "3f2b8c1e-9a4d-4e6f-8b2a-1c3d5e7f9a0b";
+    const std::vector<std::vector<std::string>> commands{
+        {"spool", "recover", "--root", home.string()},
+        {"spool", "list", "--root", home.string()},
+        {"simulate-call", "--wav", (dir / "call.wav").string(), "--root", home.string(), "--device-id",
+         device},
+        {"record", "--root", home.string(), "--device-id", device, "--max-seconds", "1"},
+        {"upload", "--root", home.string()},
+    };
+    const auto before = snapshot(home);
+    for (const auto& command : commands) {
+        SCOPED_TRACE(command[0] + " " + command[1]);
+        const Result result = runZoq(command);
+        EXPECT_EQ(result.code, exitFailure) << result.out;
+        EXPECT_EQ(result.err,
+                  "zoq: " + home.string() +
+                      " is not a zoq spool: it holds files zoq did not put there, and zoq leaves "
+                      "such a folder untouched. Give --root a new or empty folder, or an existing "
+                      "spool.\n");
+        EXPECT_EQ(snapshot(home), before);
+    }
+}
+
+// A spool written before spools were marked keeps working, and is marked.
+TEST_F(SpoolCommandTest, ASpoolFromBeforeTheMarkIsRecognisedAndMarked) {
+    const Result recorded = simulate(6.0);
+    ASSERT_EQ(recorded.code, exitSuccess) << recorded.err;
+    const fs::path part = partOf(recorded.out);
+    ASSERT_TRUE(fs::is_regular_file(root / SpoolRoot::markerName));
+    fs::remove(root / SpoolRoot::markerName);
+    writeFile(root / RecorderCore::preferencesFileName, R"({"paused":false})");
+
+    const Result list = runZoq({"spool", "list", "--root", root.string()});
+    EXPECT_EQ(list.code, exitSuccess) << list.err;
+    EXPECT_FALSE(fs::exists(root / SpoolRoot::markerName)) << "list changes nothing";
+    const Result recover = runZoq({"spool", "recover", "--root", root.string()});
+    EXPECT_EQ(recover.code, exitSuccess) << recover.err;
+    EXPECT_EQ(recover.out, part.filename().string() + "  recovered READY\n");
+    EXPECT_TRUE(fs::is_regular_file(root / SpoolRoot::markerName));
 }
 
 } // namespace

@@ -232,7 +232,10 @@ TEST_F(CaptureEngineTest, AnAllowedCallIsRecordedMicLeftSystemRightAndTheEngineR
           "recording_started", "idle_grace", "finalized", "armed", "metrics", "engine_stopped"}) {
         EXPECT_NE(std::find(names.begin(), names.end(), expected), names.end()) << expected;
     }
-    EXPECT_EQ(sink.named("mic_opened").size(), 1u);
+    ASSERT_EQ(sink.named("mic_opened").size(), 1u);
+    // The application's pid, not zoq's own.
+    EXPECT_EQ(sink.named("mic_opened")[0].fields.at("pid"), "4242");
+    EXPECT_EQ(sink.named("engine_started")[0].fields.at("state"), "ARMED");
     EXPECT_EQ(sink.named("recording_started").front().fields.at("app"), callApp);
     // The hardware restarts once the part is over, ready for the next call.
     const auto starts = sink.named("tap_started");
@@ -266,6 +269,83 @@ TEST_F(CaptureEngineTest, AnAllowedCallIsRecordedMicLeftSystemRightAndTheEngineR
     EXPECT_LT(toneShare(pcm, 1, 440), 0.05);
 }
 
+/// One second of 48 kHz 16-bit stereo: `left` and `right` scale a 1500 Hz
+/// tone (a whole number of periods, so it loops without a seam).
+void writeStereoTone(const std::filesystem::path& path, double left, double right) {
+    constexpr std::uint32_t rate = 48'000;
+    std::string data;
+    for (std::uint32_t i = 0; i < rate; ++i) {
+        const double value = std::sin(2 * M_PI * 1'500 * i / rate) * 16'000;
+        for (const double side : {left, right}) {
+            const auto sample =
+                static_cast<std::uint16_t>(static_cast<std::int16_t>(std::lround(value * side)));
+            data += static_cast<char>(sample & 0xff);
+            data += static_cast<char>(sample >> 8);
+        }
+    }
+    const auto u32 = [](std::uint32_t v) {
+        return std::string{static_cast<char>(v & 0xff), static_cast<char>(v >> 8 & 0xff),
+                           static_cast<char>(v >> 16 & 0xff), static_cast<char>(v >> 24)};
+    };
+    const auto u16 = [](std::uint16_t v) {
+        return std::string{static_cast<char>(v & 0xff), static_cast<char>(v >> 8)};
+    };
+    std::ofstream(path, std::ios::binary)
+        << "RIFF" << u32(static_cast<std::uint32_t>(36 + data.size())) << "WAVEfmt " << u32(16) << u16(1)
+        << u16(2) << u32(rate) << u32(rate * 4) << u16(4) << u16(16) << "data"
+        << u32(static_cast<std::uint32_t>(data.size())) << data;
+}
+
+/// The root mean square of one channel of interleaved 16-bit stereo.
+double levelOf(const Bytes& pcm, int channel) {
+    double total = 0;
+    const std::size_t frames = pcm.size() / 4;
+    for (std::size_t i = 0; i < frames; ++i) {
+        const auto sample =
+            static_cast<std::int16_t>(pcm[i * 4 + 2 * channel] | pcm[i * 4 + 2 * channel + 1] << 8);
+        total += static_cast<double>(sample) * sample;
+    }
+    return frames == 0 ? 0 : std::sqrt(total / static_cast<double>(frames));
+}
+
+// Whatever side of the speakers a sound plays on, it is in the system
+// channel: at half its level when on one side only, at its own on both.
+TEST_F(CaptureEngineTest, SoundOnEitherSpeakerAloneIsRecorded) {
+    struct Case {
+        const char* what;
+        double left, right;
+    };
+    const double toneLevel = 16'000 / std::sqrt(2.0);
+    for (const Case& test : {Case{"right only", 0, 1}, Case{"left only", 1, 0}, Case{"both", 1, 1}}) {
+        SCOPED_TRACE(test.what);
+        engine.reset();
+        std::filesystem::remove_all(temp / "spool");
+        writeStereoTone(temp / "speakers.wav", test.left, test.right);
+        backend.setSignal("speakers.monitor", ScriptedSignal::wav(temp / "speakers.wav"));
+        start();
+        callTakesMicrophone();
+        run(25);
+        callLetsGo();
+        run(17);
+        engine->stop();
+        ASSERT_EQ(engine->wait(), EngineTermination::stopped());
+        ASSERT_EQ(parts().size(), 1u);
+        const std::filesystem::path decoded = temp / "decoded.pcm";
+        std::filesystem::remove(decoded);
+        const std::string command = std::string(FFmpegFLACEncoder::defaultExecutable) +
+                                    " -loglevel error -i '" + (parts()[0] / Artifact::flacName).string() +
+                                    "' -f s16le '" + decoded.string() + "'";
+        ASSERT_EQ(std::system(command.c_str()), 0);
+        const Bytes pcm = DurableIO().read(decoded, 0);
+        EXPECT_GT(toneShare(pcm, 1, 1'500), 0.9);
+        EXPECT_LT(toneShare(pcm, 1, 440), 0.05);
+        // The part's edges hold a little silence; the level is near the
+        // mean of both sides everywhere else.
+        const double expected = toneLevel * (test.left + test.right) / 2;
+        EXPECT_NEAR(levelOf(pcm, 1), expected, expected * 0.1);
+    }
+}
+
 TEST_F(CaptureEngineTest, AnApplicationNotAllowedIsAnnouncedOnceAndNeverRecorded) {
     start();
     backend.addRecordStream(
@@ -276,6 +356,7 @@ TEST_F(CaptureEngineTest, AnApplicationNotAllowedIsAnnouncedOnceAndNeverRecorded
     ASSERT_EQ(ignored.size(), 1u);
     EXPECT_EQ(ignored[0].fields.at("bundleID"), "org.example.Other");
     EXPECT_EQ(ignored[0].fields.at("reason"), "not_allowlisted");
+    EXPECT_EQ(ignored[0].fields.at("pid"), "4343");
     EXPECT_TRUE(sink.named("debouncing").empty());
     EXPECT_TRUE(parts().empty());
 }
@@ -301,6 +382,52 @@ TEST_F(CaptureEngineTest, MaxSecondsStopsAndStopTwiceStopsOnce) {
     engine->runOnQueue([] {});
     ASSERT_EQ(sink.named("engine_stopped").size(), 1u);
     EXPECT_EQ(sink.named("engine_stopped")[0].fields.at("reason"), "stopped");
+    EXPECT_EQ(backend.openStreamCount(), 0u);
+}
+
+// The daemon's and the tray's spool path goes through the engine: a folder
+// that is no spool ends the boot before recovery could touch its subfolders.
+TEST_F(CaptureEngineTest, AFolderThatIsNoSpoolEndsTheBootAndIsLeftAsItWas) {
+    std::filesystem::create_directories(temp / "spool" / "Documents");
+    std::ofstream(temp / "spool" / "Documents" / "letter.txt") << "hello";
+    std::filesystem::permissions(temp / "spool", std::filesystem::perms::owner_all |
+                                                     std::filesystem::perms::group_read |
+                                                     std::filesystem::perms::group_exec);
+    start();
+    // The boot has run: a run that did not end there would hang the wait.
+    ASSERT_EQ(sink.named("engine_stopped").size(), 1u);
+    const EngineTermination termination = engine->wait();
+    EXPECT_EQ(termination.kind, EngineTermination::Kind::failure);
+    EXPECT_NE(termination.detail.find("core_init_failed"), std::string::npos) << termination.detail;
+    EXPECT_NE(termination.detail.find("not a zoq spool"), std::string::npos) << termination.detail;
+    EXPECT_TRUE(sink.named("tap_started").empty());
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(temp / "spool")) {
+        left.push_back(std::filesystem::relative(entry.path(), temp / "spool").string());
+    }
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"Documents", "Documents/letter.txt"}));
+    EXPECT_EQ(std::filesystem::status(temp / "spool").permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
+                  std::filesystem::perms::group_exec);
+}
+
+// A spool left paused starts no hardware, and so none of its ticks: the run
+// still says it is paused and still ends when --max-seconds says so.
+TEST_F(CaptureEngineTest, MaxSecondsStopsARunThatBootsPaused) {
+    std::filesystem::create_directory(temp / "spool");
+    std::ofstream(temp / "spool" / RecorderCore::preferencesFileName) << R"({"paused":true})";
+    start(3, 2.0);
+    ASSERT_EQ(sink.named("engine_started").size(), 1u);
+    EXPECT_EQ(sink.named("engine_started")[0].fields.at("state"), "PAUSED");
+    EXPECT_TRUE(sink.named("tap_started").empty());
+    ASSERT_TRUE(tick) << "no ticks while paused";
+    run(1, true);
+    EXPECT_TRUE(sink.named("engine_stopped").empty());
+    run(1.25, true);
+    // Told before waiting: a run that never stops would hang the wait.
+    ASSERT_EQ(sink.named("engine_stopped").size(), 1u);
+    EXPECT_EQ(engine->wait(), EngineTermination::stopped());
     EXPECT_EQ(backend.openStreamCount(), 0u);
 }
 

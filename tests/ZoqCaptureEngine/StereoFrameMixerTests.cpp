@@ -52,14 +52,39 @@ TEST(StereoFrameMixerLayout, LaterStartWinsWhereSegmentsOverlap) {
 
 TEST(StereoFrameMixerLayout, GapsAreSilenceAndFramesStayContiguous) {
     StereoFrameMixer mixer;
-    mixer.pushSystem(base, {1, -1, 2, -2});
-    mixer.pushSystem(base + 5 * frame, {7, -7, 8, -8, 9}); // the odd last value covers nothing
+    mixer.pushSystem(base, {1, 1, 2, 2});
+    mixer.pushSystem(base + 5 * frame, {7, 7, 8, 8, 9}); // the odd last value covers nothing
     const auto block = mixer.pullFrames(everything, 100, twentySeconds);
     ASSERT_TRUE(block);
     EXPECT_EQ(block->pcm.size(), 7u * 4);
     EXPECT_EQ(channelOf(*block, 0), std::vector<std::int16_t>(7, 0));
-    // Only the left value of each system pair is used.
     EXPECT_EQ(channelOf(*block, 1), (std::vector<std::int16_t>{1, 2, 0, 0, 0, 7, 8}));
+}
+
+// The system channel is what both speakers play: a sound panned hard to
+// either side is heard at half its level, one on both sides at its own.
+TEST(StereoFrameMixerLayout, TheSystemChannelIsTheMeanOfBothSides) {
+    struct Case {
+        const char* what;
+        std::vector<std::int16_t> pairs;
+        std::vector<std::int16_t> heard;
+    };
+    const Case cases[] = {
+        {"left only", {1000, 0, -600, 0}, {500, -300}},
+        {"right only", {0, 1000, 0, -600}, {500, -300}},
+        {"both sides alike", {1000, 1000, -600, -600}, {1000, -600}},
+        {"opposite phases", {1000, -1000, 7, -7}, {0, 0}},
+        {"full scale", {32767, 32767, -32768, -32768}, {32767, -32768}},
+        {"odd sums round toward zero", {3, 0, -3, 0, -32768, 32767}, {1, -1, 0}},
+    };
+    for (const Case& test : cases) {
+        StereoFrameMixer mixer;
+        mixer.pushSystem(base, test.pairs);
+        const auto block = mixer.pullFrames(everything, 100, twentySeconds);
+        ASSERT_TRUE(block) << test.what;
+        EXPECT_EQ(channelOf(*block, 1), test.heard) << test.what;
+        EXPECT_EQ(channelOf(*block, 0), std::vector<std::int16_t>(test.heard.size(), 0)) << test.what;
+    }
 }
 
 TEST(StereoFrameMixerLayout, SystemSegmentOfOneValueIsIgnored) {
@@ -76,7 +101,7 @@ TEST(StereoFrameMixerLayout, OffGridSegmentTakesTheSampleAtEachFrameInstant) {
     // at base + k·62.5 µs takes system sample floor((k·62.5 − 40) ÷ 62.5).
     StereoFrameMixer mixer;
     mixer.pushMic(base, ramp(4, 10));
-    mixer.pushSystem(base + 40'000, {21, 0, 22, 0, 23, 0});
+    mixer.pushSystem(base + 40'000, {21, 21, 22, 22, 23, 23});
     const auto block = mixer.pullFrames(everything, 100, twentySeconds);
     ASSERT_TRUE(block);
     EXPECT_EQ(channelOf(*block, 1), (std::vector<std::int16_t>{0, 21, 22, 23}));
@@ -282,7 +307,9 @@ public:
                 if (best) {
                     const std::uint64_t index = std::min<std::uint64_t>(
                         framesOf(*best, mic) - 1, static_cast<std::uint64_t>((t - best->startNanos) / frame));
-                    value = best->samples[mic ? index : 2 * index];
+                    value = mic ? best->samples[index]
+                                : static_cast<std::int16_t>(
+                                      (best->samples[2 * index] + best->samples[2 * index + 1]) / 2);
                 }
                 block.pcm.push_back(static_cast<std::uint8_t>(static_cast<std::uint16_t>(value) & 0xff));
                 block.pcm.push_back(static_cast<std::uint8_t>(static_cast<std::uint16_t>(value) >> 8));

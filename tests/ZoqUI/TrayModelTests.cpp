@@ -368,6 +368,7 @@ TEST_F(TrayModelTest, HotkeyWindowSaysItWaitsForTheDesktopUntilItAnswers) {
     EXPECT_EQ(window.status().text().toStdString(), HotkeyWindow::waiting);
     desktop.answer();
     EXPECT_TRUE(test::waitFor([&] { return window.status().text() == "Active: Ctrl+Super+K"; }));
+}
 
 // "Launch at login" shows what is stored after every click. A registration
 // that fails from a state that was unknown already (nothing else in the menu
