@@ -413,8 +413,11 @@ TEST(TrayDesktop, SettingsThatCannotBeReadAreToldOnceAndTheTrayRunsOn) {
 TEST(TrayDesktop, AWatcherThatTakesTheNameOverDirectlyGetsTheItemToo) {
     // A panel that replaces another takes the watcher's name without it
     // ever being free: no "name appeared" for Qt to act on.
-    const std::string fakeWatcher =
-        (std::filesystem::path(__FILE__).parent_path() / "fake-status-notifier-watcher.py").string();
+    const char* source = std::getenv("ZOQ_SOURCE_DIR");
+    const std::string fakeWatcher = ((source != nullptr ? std::filesystem::path(source) / "tests/TrayDesktop"
+                                                        : std::filesystem::path(__FILE__).parent_path()) /
+                                     "fake-status-notifier-watcher.py")
+                                        .string();
     const test::XvfbDisplay display;
     const test::PrivateBus bus;
     const test::TempDirectory home;
