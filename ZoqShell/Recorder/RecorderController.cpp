@@ -5,6 +5,7 @@
 #include "ZoqShell/Settings/ShellSettings.h"
 
 #include <system_error>
+#include <utility>
 
 namespace zoq {
 
@@ -163,19 +164,42 @@ void RecorderController::command(Command command, std::function<void()> applied)
         engine_->togglePause();
         break;
     }
-    if (!applied) {
+    if (applied) {
+        afterCommands(std::move(applied));
+    }
+}
+
+void RecorderController::afterCommands(std::function<void()> applied) {
+    if (!engine_) {
+        applied();
         return;
     }
+    // Posted once, when the engine's queue reaches it or, should the engine
+    // end and drop its queued work first, when the job is destroyed: a caller
+    // waiting for its answer is answered either way.
+    struct PostOnce {
+        std::function<void()> post;
+        ~PostOnce() {
+            if (post) {
+                post();
+            }
+        }
+    };
+    auto once = std::make_shared<PostOnce>();
+    once->post = [alive = std::weak_ptr<bool>(alive_), &executor = executor_, applied = std::move(applied)] {
+        executor.post([alive, applied] {
+            if (alive.lock()) {
+                applied();
+            }
+        });
+    };
     // The engine hands its events to the main thread before this, so the
     // state they show is in place when `applied` runs.
-    engine_->afterCommands(
-        [alive = std::weak_ptr<bool>(alive_), &executor = executor_, applied = std::move(applied)] {
-            executor.post([alive, applied] {
-                if (alive.lock()) {
-                    applied();
-                }
-            });
-        });
+    engine_->afterCommands([once] {
+        if (auto post = std::exchange(once->post, {})) {
+            post();
+        }
+    });
 }
 
 void RecorderController::applySettings(const std::optional<std::string>& currentDeviceId) {

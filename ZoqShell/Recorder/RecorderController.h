@@ -109,6 +109,10 @@ public:
     /// The hotkey: resumes when the engine is paused, pauses otherwise, as
     /// the engine finds itself once the commands before are applied.
     void togglePause(std::function<void()> applied = {});
+    /// Runs `applied` on the main thread once the engine has applied every
+    /// command given before (its start included) and its events have been
+    /// shown; at once without an engine.
+    void afterCommands(std::function<void()> applied);
     /// Restarts a running engine (with `currentDeviceId`) so changed settings
     /// take effect.
     void applySettings(const std::optional<std::string>& currentDeviceId);

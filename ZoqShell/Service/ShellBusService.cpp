@@ -156,9 +156,15 @@ struct ShellBusService::MainSide {
             if (!running) {
                 shell.toggleRecorder(); // without a device it says so in the pairing message
             }
-            shared->answer(call, recorder.isRunning()
-                                     ? Outcome::success()
-                                     : Outcome::failure(shellbus::error::notPaired, ShellModel::pairFirst));
+            if (!recorder.isRunning()) {
+                shared->answer(call, Outcome::failure(shellbus::error::notPaired, ShellModel::pairFirst));
+                return;
+            }
+            // Answered once the engine has started and said whether it is
+            // armed or paused, so the status a client reads next shows it.
+            waiting.insert(call);
+            recorder.afterCommands(whenDone(
+                call, [](MainSide& side, std::uint64_t id) { side.finish(id, Outcome::success()); }));
             return;
         case Method::stopRecording:
             if (running) {
