@@ -79,7 +79,10 @@ protected:
     }
     static void TearDownTestSuite() { audio.reset(); }
 
-    void SetUp() override { ASSERT_FALSE(test::soundServerKind().empty()); }
+    void SetUp() override {
+        ASSERT_FALSE(test::soundServerKind().empty());
+        test::restartSoundServerIfGone();
+    }
 
     /// Speech into the microphone and on the speakers from now on; returns
     /// when the players were started (host seconds).

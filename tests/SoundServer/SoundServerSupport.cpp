@@ -6,6 +6,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstdlib>
+#include <deque>
 #include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -189,8 +190,15 @@ std::string pactl(const std::vector<std::string>& arguments) {
 
 std::vector<pid_t> soundServerPids() {
     std::vector<pid_t> pids;
-    std::istringstream text(
-        std::getenv("ZOQ_SOUND_SERVER_PIDS") != nullptr ? std::getenv("ZOQ_SOUND_SERVER_PIDS") : "");
+    const char* state = std::getenv("ZOQ_SOUND_SERVER_STATE");
+    std::string listed;
+    if (state != nullptr) {
+        std::getline(std::ifstream(std::filesystem::path(state) / "server-pids"), listed);
+    }
+    if (listed.empty() && std::getenv("ZOQ_SOUND_SERVER_PIDS") != nullptr) {
+        listed = std::getenv("ZOQ_SOUND_SERVER_PIDS");
+    }
+    std::istringstream text(listed);
     for (pid_t pid = 0; text >> pid;) {
         pids.push_back(pid);
     }
@@ -235,6 +243,68 @@ bool eventually(const std::function<bool()>& condition, std::chrono::millisecond
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+    return true;
+}
+
+namespace {
+
+bool serverAnswers() {
+    PipedProcess info({"pactl", "info"});
+    while (info.readLine()) {
+    }
+    return info.wait() == 0;
+}
+
+int countIn(const std::filesystem::path& file) {
+    int count = 0;
+    std::ifstream(file) >> count;
+    return count;
+}
+
+} // namespace
+
+bool restartSoundServerIfGone() {
+    if (serverAnswers()) {
+        return false;
+    }
+    const char* control = std::getenv("ZOQ_SOUND_SERVER_CONTROL");
+    const char* state = std::getenv("ZOQ_SOUND_SERVER_STATE");
+    if (control == nullptr || state == nullptr) {
+        ADD_FAILURE() << "the sound server does not answer, and no runner can restart it";
+        return false;
+    }
+    const std::filesystem::path directory(state);
+    // What the server said before it went: kept in the build's test artifacts
+    // and shown in this test's output.
+    std::string said;
+    for (const char* name : {"pulseaudio.log", "pipewire.log", "pipewire-pulse.log", "wireplumber.log"}) {
+        std::ifstream log(directory / name);
+        std::deque<std::string> tail;
+        for (std::string line; std::getline(log, line);) {
+            tail.push_back(std::move(line));
+            if (tail.size() > 40) {
+                tail.pop_front();
+            }
+        }
+        for (const std::string& line : tail) {
+            said += std::string(name) + ": " + line + "\n";
+        }
+    }
+    std::printf("warning: the %s server stopped answering; restarting it. It said last:\n%s",
+                soundServerKind().c_str(), said.c_str());
+    if (const char* binary = std::getenv("ZOQ_BINARY_DIR"); binary != nullptr) {
+        const std::filesystem::path artifacts = std::filesystem::path(binary) / "test-artifacts";
+        std::filesystem::create_directories(artifacts);
+        std::ofstream(artifacts / ("sound-server-gone-" + soundServerKind() + ".log"), std::ios::app) << said;
+    }
+    const pid_t runner = std::stoi(control);
+    const int stops = countIn(directory / "stops");
+    const int starts = countIn(directory / "starts");
+    ::kill(runner, SIGUSR1);
+    EXPECT_TRUE(eventually([&] { return countIn(directory / "stops") > stops; }, std::chrono::seconds(30)));
+    ::kill(runner, SIGUSR2);
+    EXPECT_TRUE(eventually([&] { return countIn(directory / "starts") > starts; }, std::chrono::seconds(60)));
+    EXPECT_TRUE(serverAnswers()) << "the restarted sound server does not answer";
     return true;
 }
 

@@ -82,6 +82,13 @@ void stopSoundServer();
 /// Lets the stopped server run again.
 void continueSoundServer();
 
+/// When the private server no longer answers (it died, as PulseAudio once
+/// did between two tests on a loaded machine), saves what it said last in the
+/// build's test artifacts, starts it again through the runner with the same
+/// topology and returns true; false when it answers. For a suite's SetUp, so
+/// that one server crash does not fail every test after it.
+bool restartSoundServerIfGone();
+
 /// Polls `condition` every 5 ms until it holds; false after `timeout`. For
 /// conditions that hold eventually; never for asserting how fast.
 bool eventually(const std::function<bool()>& condition,
