@@ -57,6 +57,11 @@ if(TARGET zoq-tray)
   install(FILES data/org.zoq.Zoq.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
 endif()
 install(TARGETS ${userPrograms} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# What Debian's hardening asks of an installed program: relocations resolved
+# at start and then made read-only (relro, bindnow).
+foreach(program IN LISTS userPrograms ITEMS zoq-dev-portal)
+  target_link_options(${program} PRIVATE LINKER:-z,relro,-z,now)
+endforeach()
 list(TRANSFORM userManuals APPEND .gz)
 list(TRANSFORM userManuals PREPEND ${zoqCompressed}/)
 install(FILES ${userManuals} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
