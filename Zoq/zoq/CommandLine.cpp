@@ -23,6 +23,7 @@ int run(const std::vector<std::string>& args, Streams streams) {
     addRecordCommand(app, context);
     addDaemonCommand(app, context);
     addServiceCommands(app, context);
+    addCompletionCommand(app, context);
     app.footer("Exit status: 0 success; 1 the command failed; 2 usage; 3 the device is not paired;\n"
                "4 no usable credential store; 5 no zoq service runs (start, stop, pause, resume,\n"
                "upload-now). Each command's --help says which apply.");

@@ -49,5 +49,7 @@ void addStatusCommand(CLI::App& app, Context& context);
 void addRecordCommand(CLI::App& app, Context& context);
 void addDaemonCommand(CLI::App& app, Context& context);
 void addServiceCommands(CLI::App& app, Context& context);
+/// Hidden: writes the shell completion of every command registered before it.
+void addCompletionCommand(CLI::App& app, Context& context);
 
 } // namespace zoq::cli

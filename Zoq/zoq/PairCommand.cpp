@@ -6,6 +6,7 @@
 #include "ZoqShell/Service/ShellBusInterface.h"
 #include "ZoqShell/Settings/DeviceName.h"
 #include "ZoqShell/Settings/ShellPaths.h"
+#include "ZoqShell/Settings/ShellSettings.h"
 
 #include <CLI/CLI.hpp>
 #include <memory>
@@ -50,6 +51,16 @@ void pair(const PairOptions& options, Context& context) {
     std::ostream& out = context.streams.out;
     std::optional<std::string> portal;
     if (!options.portal.empty()) {
+        // Refused before anything is asked of a portal: credentials bound to
+        // another portal would be useless where the address is fixed.
+        if (ShellSettings(ShellPaths::settingsFile(),
+                          ShellSettings::systemLayersIn(ShellPaths::systemConfigRoots()))
+                .isLocked(ShellSettings::apiBaseURLKey)) {
+            context.streams.err
+                << "zoq: the portal address is set by your administrator; pair without --portal\n";
+            context.exitCode = exitUsage;
+            return;
+        }
         const ShellSettings::PortalCheck check = ShellSettings::checkPortalURL(options.portal);
         if (!check.url) {
             context.streams.err << "Portal URL invalid — not applied\n"

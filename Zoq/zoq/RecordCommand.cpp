@@ -113,7 +113,8 @@ std::optional<std::string> readable(const EngineEvent& event) {
 
 void record(const RecordOptions& options, Context& context) {
     std::ostream& out = context.streams.out;
-    ShellSettings settings(ShellPaths::settingsFile());
+    ShellSettings settings(ShellPaths::settingsFile(),
+                           ShellSettings::systemLayersIn(ShellPaths::systemConfigRoots()));
     EngineConfiguration config;
     config.spool = options.root.empty() ? defaultSpoolRoot() : std::filesystem::path(options.root);
     config.allowed = options.allow.empty()

@@ -4,6 +4,7 @@
 #include "Zoq/zoq/CommandLine.h"
 #include "Zoq/zoq/RunningService.h"
 #include "Zoq/zoq/ShellSession.h"
+#include "ZoqShell/Service/ShellBusInterface.h"
 
 #include <CLI/CLI.hpp>
 #include <chrono>
@@ -17,9 +18,14 @@ namespace {
 /// The engine applies a pause or a resume shortly after the call returns;
 /// the command waits this long for the state to show it before it reports.
 constexpr auto settleTime = std::chrono::seconds(5);
+/// How long a request waits for a zoq that is still starting.
+constexpr auto startTime = std::chrono::seconds(30);
 
 struct ServiceAction {
     const char* name;
+    /// Whether the command starts zoq when none runs: only asking it to
+    /// record does; the others mean nothing to a zoq that is not running.
+    bool activates;
     const char* summary;
     void (ShellBusClient::*call)();
     /// The state the request leads to, once the recorder has applied it.
@@ -27,18 +33,29 @@ struct ServiceAction {
 };
 
 const ServiceAction actions[] = {
-    {"start", "Switch recording on in the running zoq (arm the recorder)", &ShellBusClient::startRecording,
-     [](const ShellStatus& status) { return status.running; }},
-    {"stop", "Switch recording off in the running zoq (an open part is finished first)",
+    {"start", true, "Switch recording on in the running zoq (arm the recorder)",
+     &ShellBusClient::startRecording, [](const ShellStatus& status) { return status.running; }},
+    {"stop", false, "Switch recording off in the running zoq (an open part is finished first)",
      &ShellBusClient::stopRecording, [](const ShellStatus& status) { return !status.running; }},
-    {"pause", "Pause recording in the running zoq (no effect when paused already)", &ShellBusClient::pause,
-     [](const ShellStatus& status) { return status.recorderState == "paused"; }},
-    {"resume", "Resume recording in the running zoq (no effect when not paused)", &ShellBusClient::resume,
-     [](const ShellStatus& status) { return status.recorderState != "paused"; }},
+    {"pause", false, "Pause recording in the running zoq (no effect when paused already)",
+     &ShellBusClient::pause, [](const ShellStatus& status) { return status.recorderState == "paused"; }},
+    {"resume", false, "Resume recording in the running zoq (no effect when not paused)",
+     &ShellBusClient::resume, [](const ShellStatus& status) { return status.recorderState != "paused"; }},
 };
 
-ShellBusClient& service(std::unique_ptr<ShellBusClient>& client) {
+ShellBusClient& service(std::unique_ptr<ShellBusClient>& client, bool activates = false) {
     client = runningService();
+    if (!client && activates) {
+        try {
+            client = ShellBusClient::activate();
+        } catch (const ShellBusError& error) {
+            // Not installed as a service here: the same answer as without one.
+            if (error.name() != "org.freedesktop.DBus.Error.ServiceUnknown") {
+                throw CommandFailure(exitNotRunning,
+                                     std::string("zoq could not be started: ") + error.what());
+            }
+        }
+    }
     if (!client) {
         throw notRunning();
     }
@@ -48,8 +65,22 @@ ShellBusClient& service(std::unique_ptr<ShellBusClient>& client) {
 void act(const ServiceAction& action, Context& context) {
     std::unique_ptr<ShellBusClient> client;
     try {
-        ShellBusClient& zoq = service(client);
-        (zoq.*action.call)();
+        ShellBusClient& zoq = service(client, action.activates);
+        // A zoq that has just been started owns its name before it has
+        // opened the credentials: the request waits for it, as a person
+        // would have to.
+        const auto ready = std::chrono::steady_clock::now() + startTime;
+        for (;;) {
+            try {
+                (zoq.*action.call)();
+                break;
+            } catch (const ShellBusError& error) {
+                if (error.name() != shellbus::error::notReady || std::chrono::steady_clock::now() > ready) {
+                    throw;
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
         ShellStatus status = zoq.status();
         const auto giveUp = std::chrono::steady_clock::now() + settleTime;
         while (!action.reached(status) && std::chrono::steady_clock::now() < giveUp) {
@@ -91,9 +122,10 @@ void guarded(Context& context, const std::function<void()>& work) {
 constexpr const char* footer =
     "Asks the zoq service running in this session (the tray or `zoq daemon`), over the\n"
     "session bus, and prints its status line once the recorder shows the change (or\n"
-    "after 5 s).\n\n"
+    "after 5 s). When none runs, start has the session bus start the installed zoq\n"
+    "service (the systemd user unit zoq.service); the others never start one.\n\n"
     "Exit status: 0 done; 1 the service refused (the reason is printed); 3 not paired\n"
-    "(start); 5 zoq is not running.";
+    "(start); 5 zoq is not running (or could not be started).";
 
 } // namespace
 

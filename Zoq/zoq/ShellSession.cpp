@@ -47,7 +47,8 @@ std::unique_ptr<NetworkObserving> networkFor(const std::string& portal) {
 } // namespace
 
 ShellSession::ShellSession(bool storedPortalRequired)
-    : settings_(std::make_unique<ShellSettings>(ShellPaths::settingsFile())),
+    : settings_(std::make_unique<ShellSettings>(
+          ShellPaths::settingsFile(), ShellSettings::systemLayersIn(ShellPaths::systemConfigRoots()))),
       clock_(std::make_unique<HostClock>()), transport_(std::make_unique<CurlWireTransport>()) {
     if (const auto problem = settings_->problem()) {
         throw CommandFailure(exitFailure, "the settings file " + settings_->file().string() +

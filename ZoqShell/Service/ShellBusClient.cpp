@@ -42,6 +42,25 @@ std::unique_ptr<ShellBusClient> ShellBusClient::connect(const std::string& addre
     return std::unique_ptr<ShellBusClient>(new ShellBusClient(std::move(bus)));
 }
 
+std::unique_ptr<ShellBusClient> ShellBusClient::activate(const std::string& address) {
+    sdbus::Bus bus;
+    try {
+        bus = sdbus::open(sdbus::Kind::user, address);
+    } catch (const CoreError&) {
+        return nullptr;
+    }
+    sdbus::Error error;
+    sd_bus_message* raw = nullptr;
+    // The bus answers once the started zoq owns its name, or with the reason
+    // it could not start it (no activation file, the unit failed).
+    check(sd_bus_call_method(bus.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                             "org.freedesktop.DBus", "StartServiceByName", error.get(), &raw, "su",
+                             shellbus::busName, 0U),
+          error, "StartServiceByName");
+    const sdbus::Message reply(raw);
+    return std::unique_ptr<ShellBusClient>(new ShellBusClient(std::move(bus)));
+}
+
 sdbus::Message ShellBusClient::call(const char* method, std::chrono::microseconds timeout,
                                     const char* argument, const char* second) {
     return call(shellbus::interfaceName, method, timeout, argument, second);

@@ -12,7 +12,8 @@ namespace zoq {
 
 /// Talks to the running zoq service (`ShellBusService`) over the session bus,
 /// for the command line. Every call has a deadline and never starts a
-/// service that is not running (no D-Bus activation). Used from one thread.
+/// service that is not running (no D-Bus activation): only `activate` does,
+/// for the one command that asks zoq to record. Used from one thread.
 ///
 /// Every call throws `ShellBusError` on an error reply (its D-Bus name and
 /// message), when the deadline passes (org.freedesktop.DBus.Error.NoReply or
@@ -35,6 +36,13 @@ public:
     /// or the user's standard bus); none when there is no session bus or no
     /// zoq service on it. Never throws for either.
     static std::unique_ptr<ShellBusClient> connect(const std::string& address = {});
+
+    /// Has the session bus at `address` start zoq through its activation file
+    /// (the installed one hands it to the systemd user unit) and connects to
+    /// it once it owns its name. None when there is no session bus; throws
+    /// `ShellBusError` when zoq is not activatable here
+    /// (org.freedesktop.DBus.Error.ServiceUnknown) or failed to start.
+    static std::unique_ptr<ShellBusClient> activate(const std::string& address = {});
 
     /// Every property at once.
     ShellStatus status();

@@ -6,6 +6,7 @@
 #include "ZoqShell/Settings/ShellIdentity.h"
 #include "ZoqShell/Settings/ShellSettings.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <pwd.h>
 #include <unistd.h>
@@ -62,6 +63,24 @@ fs::path ShellPaths::configRoot(const Environment& environment) {
 
 fs::path ShellPaths::settingsFile(const Environment& environment) {
     return configRoot(environment) / ShellSettings::fileName;
+}
+
+std::vector<fs::path> ShellPaths::systemConfigRoots(const Environment& environment) {
+    std::vector<fs::path> roots;
+    const std::string directories = environment("XDG_CONFIG_DIRS").value_or("");
+    std::size_t start = 0;
+    while (start <= directories.size()) {
+        const std::size_t colon = std::min(directories.find(':', start), directories.size());
+        const fs::path directory(directories.substr(start, colon - start));
+        if (directory.is_absolute()) {
+            roots.push_back(directory / directoryName);
+        }
+        start = colon + 1;
+    }
+    if (roots.empty()) {
+        roots.push_back(fs::path("/etc/xdg") / directoryName);
+    }
+    return roots;
 }
 
 fs::path ShellPaths::supportRoot(const Environment& environment) {

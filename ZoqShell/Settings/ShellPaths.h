@@ -4,6 +4,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace zoq {
 
@@ -15,6 +16,8 @@ class ShellSettings;
 ///   supportRoot   $XDG_DATA_HOME/zoq                  (default ~/.local/share)
 ///   spoolRoot     $XDG_DATA_HOME/zoq/spool
 ///   autostartFile $XDG_CONFIG_HOME/autostart/org.zoq.Zoq.desktop
+///   systemLayers  $XDG_CONFIG_DIRS/zoq/settings.json and policy.json
+///                 (default /etc/xdg), most important directory first
 ///
 /// A variable counts only when set to an absolute path (the rule says relative
 /// values are to be ignored). The home directory is $HOME when absolute, else
@@ -37,6 +40,10 @@ struct ShellPaths {
     static std::filesystem::path settingsFile(const Environment& environment = processEnvironment());
     static std::filesystem::path supportRoot(const Environment& environment = processEnvironment());
     static std::filesystem::path spoolRoot(const Environment& environment = processEnvironment());
+    /// The administrator's defaults and policy files in each directory of
+    /// $XDG_CONFIG_DIRS (its absolute entries; /etc/xdg when it has none).
+    static std::vector<std::filesystem::path>
+    systemConfigRoots(const Environment& environment = processEnvironment());
     /// The desktop's autostart entry that makes zoq a login item.
     static std::filesystem::path autostartFile(const Environment& environment = processEnvironment());
 

@@ -213,15 +213,66 @@ const std::string* textOf(const JSONValue::Object& object, const char* key, cons
     return text;
 }
 
+/// What is ignored, in whole or in part, of the values in `object`, one
+/// sentence each.
+std::vector<std::string> valueNotes(const JSONValue::Object& object) {
+    std::vector<std::string> warnings;
+    const auto add = [&warnings](const std::string& note) {
+        if (!note.empty()) {
+            warnings.push_back(note);
+        }
+    };
+    std::string note;
+    (void)allowlistOf(object, &note);
+    add(std::exchange(note, {}));
+    (void)flagOf(object, ShellSettings::chimeEnabledKey, true, &note);
+    add(std::exchange(note, {}));
+    for (const char* key : {ShellSettings::hotkeyKeyCodeKey, ShellSettings::hotkeyCarbonModifiersKey}) {
+        const auto found = object.find(key);
+        if (found != object.end() && !storedU32(object, key)) {
+            const bool keyCode = std::string_view(key) == ShellSettings::hotkeyKeyCodeKey;
+            add(ignoredText(key, found->second, "not a whole number from 0 to 4294967295",
+                            std::to_string(keyCode ? HotkeyConfiguration::standard.keyCode
+                                                   : HotkeyConfiguration::standard.carbonModifiers)));
+        }
+    }
+    (void)textOf(object, ShellSettings::apiBaseURLKey, ShellSettings::defaultAPIBaseURL, &note);
+    add(std::exchange(note, {}));
+    (void)flagOf(object, ShellSettings::recorderEnabledKey, false, &note);
+    add(std::exchange(note, {}));
+    (void)textOf(object, ShellSettings::credentialStoreKey, "the keyring", &note);
+    add(std::exchange(note, {}));
+    if (const std::string* path = textOf(object, ShellSettings::ffmpegPathKey, "the default ffmpeg", &note);
+        path != nullptr && !path->empty() && path->front() != '/') {
+        note = ignoredText(ShellSettings::ffmpegPathKey, JSONValue(*path), "not an absolute path",
+                           "the default ffmpeg");
+    }
+    add(std::exchange(note, {}));
+    return warnings;
+}
+
+/// The user's own state rather than a setting: no administrator sets it.
+bool isUserState(std::string_view key) {
+    return key == ShellSettings::installUUIDKey || key == ShellSettings::recorderEnabledKey;
+}
+
 } // namespace
 
-ShellSettings::ShellSettings(std::filesystem::path file) : file_(std::move(file)) {
+ShellSettings::ShellSettings(std::filesystem::path file, SystemLayers system)
+    : file_(std::move(file)), system_(std::move(system)) {
     if (file_.filename().empty()) {
         throw CoreError::invalid("settings path");
     }
 }
 
 void ShellSettings::storeDefaultAPIBaseURL() {
+    // An address the administrator gives stays theirs: written into the
+    // user's file it would hide a later change of theirs.
+    for (const auto* files : {&system_.defaults, &system_.policies}) {
+        if (layer(*files, files == &system_.policies, nullptr).contains(apiBaseURLKey)) {
+            return;
+        }
+    }
     const std::lock_guard lock(mutex_);
     modify(
         [](JSONValue::Object& object) {
@@ -236,7 +287,7 @@ void ShellSettings::storeDefaultAPIBaseURL() {
 
 ShellSettings::Contents ShellSettings::load() const {
     try {
-        Contents contents = read();
+        Contents contents = read(file_);
         if (!contents.problem) {
             lastGood_ = contents.object;
             readOnce_ = true;
@@ -256,10 +307,10 @@ ShellSettings::Contents ShellSettings::load() const {
     }
 }
 
-ShellSettings::Contents ShellSettings::read() const {
+ShellSettings::Contents ShellSettings::read(const std::filesystem::path& path) {
     Contents contents;
     struct stat status {};
-    if (::lstat(file_.c_str(), &status) != 0) {
+    if (::lstat(path.c_str(), &status) != 0) {
         if (errno == ENOENT) {
             return contents;
         }
@@ -274,7 +325,7 @@ ShellSettings::Contents ShellSettings::read() const {
         contents.problem = "not a regular file";
         return contents;
     }
-    const FileDescriptor file(::open(file_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!file) {
         if (errno == ENOENT) {
             return contents; // removed since the lstat
@@ -332,6 +383,86 @@ ShellSettings::Contents ShellSettings::read() const {
     return contents;
 }
 
+ShellSettings::Contents ShellSettings::effective() const {
+    Contents contents = load();
+    if (system_.defaults.empty() && system_.policies.empty()) {
+        return contents;
+    }
+    JSONValue::Object object = layer(system_.defaults, false, nullptr);
+    for (auto& [key, value] : contents.object) {
+        object.insert_or_assign(key, std::move(value));
+    }
+    for (auto& [key, value] : layer(system_.policies, true, nullptr)) {
+        object.insert_or_assign(key, std::move(value));
+    }
+    contents.object = std::move(object);
+    return contents;
+}
+
+JSONValue::Object ShellSettings::layer(const std::vector<std::filesystem::path>& files, bool policy,
+                                       std::vector<std::string>* notes) {
+    JSONValue::Object merged;
+    const auto note = [notes](std::string text) {
+        if (notes != nullptr) {
+            notes->push_back(std::move(text));
+        }
+    };
+    const char* kind = policy ? "the administrator's policy file " : "the system settings file ";
+    // Least important first: a more important file's key replaces it.
+    for (auto file = files.rbegin(); file != files.rend(); ++file) {
+        Contents contents;
+        try {
+            contents = read(*file);
+        } catch (const CoreError& error) {
+            if (error.kind() != CoreError::Kind::io) {
+                throw;
+            }
+            contents.problem = "cannot be read: " + std::string(std::strerror(error.code()));
+        }
+        if (contents.problem) {
+            note(kind + file->string() + " is ignored (" + *contents.problem + ")");
+            continue;
+        }
+        for (const auto& [key, value] : contents.object) {
+            if (policy && isUserState(key)) {
+                note(kind + file->string() + ": \"" + key +
+                     "\" is ignored (the user's own state, not a setting)");
+                continue;
+            }
+            merged.insert_or_assign(key, value);
+        }
+        if (notes != nullptr) {
+            for (const std::string& valueNote : valueNotes(contents.object)) {
+                note(kind + file->string() + ": " + valueNote);
+            }
+        }
+    }
+    return merged;
+}
+
+ShellSettings::SystemLayers ShellSettings::systemLayersIn(const std::vector<std::filesystem::path>& roots) {
+    SystemLayers layers;
+    for (const std::filesystem::path& root : roots) {
+        layers.defaults.push_back(root / fileName);
+        layers.policies.push_back(root / policyFileName);
+    }
+    return layers;
+}
+
+bool ShellSettings::isLocked(std::string_view key) const {
+    if (system_.policies.empty() || isUserState(key)) {
+        return false;
+    }
+    const JSONValue::Object policy = layer(system_.policies, true, nullptr);
+    return policy.find(key) != policy.end();
+}
+
+void ShellSettings::refuseLocked(std::string_view key) const {
+    if (isLocked(key)) {
+        throw CoreError::invalid(std::string(key) + " set by your administrator");
+    }
+}
+
 void ShellSettings::modify(const std::function<bool(JSONValue::Object& object)>& change,
                            bool replaceDamaged) {
     const FileDescriptor directory = lockDirectory(parentOf(file_));
@@ -357,6 +488,7 @@ void ShellSettings::modify(const std::function<bool(JSONValue::Object& object)>&
 JSONValue
 ShellSettings::update(std::string_view key,
                       const std::function<std::optional<JSONValue>(const JSONValue* current)>& decide) {
+    refuseLocked(key);
     const std::lock_guard lock(mutex_);
     JSONValue result;
     modify(
@@ -377,6 +509,9 @@ ShellSettings::update(std::string_view key,
 }
 
 void ShellSettings::store(std::initializer_list<std::pair<const char*, JSONValue>> values) {
+    for (const auto& [key, value] : values) {
+        refuseLocked(key);
+    }
     const std::lock_guard lock(mutex_);
     modify(
         [&values](JSONValue::Object& object) {
@@ -410,43 +545,19 @@ std::vector<std::string> ShellSettings::warnings() const {
         warnings.push_back("the settings file " + file_.string() + " is damaged (" + *contents.problem +
                            "): zoq uses the defaults");
     }
-    const JSONValue::Object& object = contents.object;
-    const auto add = [&warnings](const std::string& note) {
-        if (!note.empty()) {
-            warnings.push_back(note);
-        }
-    };
-    std::string note;
-    (void)allowlistOf(object, &note);
-    add(std::exchange(note, {}));
-    (void)flagOf(object, chimeEnabledKey, true, &note);
-    add(std::exchange(note, {}));
-    for (const char* key : {hotkeyKeyCodeKey, hotkeyCarbonModifiersKey}) {
-        const auto found = object.find(key);
-        if (found != object.end() && !storedU32(object, key)) {
-            const bool keyCode = std::string_view(key) == hotkeyKeyCodeKey;
-            add(ignoredText(key, found->second, "not a whole number from 0 to 4294967295",
-                            std::to_string(keyCode ? HotkeyConfiguration::standard.keyCode
-                                                   : HotkeyConfiguration::standard.carbonModifiers)));
-        }
+    for (std::string& note : valueNotes(contents.object)) {
+        warnings.push_back(std::move(note));
     }
-    (void)textOf(object, apiBaseURLKey, defaultAPIBaseURL, &note);
-    add(std::exchange(note, {}));
-    (void)flagOf(object, recorderEnabledKey, false, &note);
-    add(std::exchange(note, {}));
-    (void)textOf(object, credentialStoreKey, "the keyring", &note);
-    add(std::exchange(note, {}));
-    if (const std::string* path = textOf(object, ffmpegPathKey, "the default ffmpeg", &note);
-        path != nullptr && !path->empty() && path->front() != '/') {
-        note = ignoredText(ffmpegPathKey, JSONValue(*path), "not an absolute path", "the default ffmpeg");
+    if (!system_.defaults.empty() || !system_.policies.empty()) {
+        (void)layer(system_.defaults, false, &warnings);
+        (void)layer(system_.policies, true, &warnings);
     }
-    add(std::exchange(note, {}));
     return warnings;
 }
 
 std::optional<JSONValue> ShellSettings::value(std::string_view key) const {
     const std::lock_guard lock(mutex_);
-    const Contents contents = load();
+    const Contents contents = effective();
     const auto found = contents.object.find(key);
     if (found == contents.object.end()) {
         return std::nullopt;
@@ -456,7 +567,7 @@ std::optional<JSONValue> ShellSettings::value(std::string_view key) const {
 
 std::set<std::string> ShellSettings::allowedBundleIDs() const {
     const std::lock_guard lock(mutex_);
-    return allowlistOf(load().object, nullptr);
+    return allowlistOf(effective().object, nullptr);
 }
 
 void ShellSettings::setAllowedBundleIDs(const std::set<std::string>& bundleIDs) {
@@ -466,7 +577,7 @@ void ShellSettings::setAllowedBundleIDs(const std::set<std::string>& bundleIDs) 
 
 bool ShellSettings::chimeEnabled() const {
     const std::lock_guard lock(mutex_);
-    return flagOf(load().object, chimeEnabledKey, true, nullptr);
+    return flagOf(effective().object, chimeEnabledKey, true, nullptr);
 }
 
 void ShellSettings::setChimeEnabled(bool enabled) {
@@ -477,7 +588,7 @@ HotkeyConfiguration ShellSettings::hotkey() const {
     JSONValue::Object object;
     {
         const std::lock_guard lock(mutex_);
-        object = load().object;
+        object = effective().object;
     }
     // One read for both halves, so they come from the same file.
     HotkeyConfiguration hotkey = HotkeyConfiguration::standard;
@@ -517,7 +628,7 @@ std::optional<std::string> ShellSettings::apiBaseURL() const {
 
 bool ShellSettings::recorderEnabled() const {
     const std::lock_guard lock(mutex_);
-    return flagOf(load().object, recorderEnabledKey, false, nullptr);
+    return flagOf(effective().object, recorderEnabledKey, false, nullptr);
 }
 
 void ShellSettings::setRecorderEnabled(bool enabled) {

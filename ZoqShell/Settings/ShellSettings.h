@@ -63,6 +63,16 @@ namespace zoq {
 /// of range) is refused with `CoreError::invalid` before anything is touched.
 /// Nothing but a setter (and `storeDefaultAPIBaseURL`) ever writes.
 ///
+/// Layers. An administrator may give every user of the machine defaults and
+/// a policy (`SystemLayers`, from $XDG_CONFIG_DIRS/zoq): a key the user's file
+/// lacks takes the value of the defaults, and a key the policy names takes the
+/// policy's value whatever the user stored (`isLocked`); setters refuse to
+/// change such a key (`CoreError::invalid`, "KEY set by your administrator"). The system files are only
+/// ever read: one that is damaged or unreadable is ignored and said in
+/// `warnings()`, as are values of the wrong type in it. "installUUID" and
+/// "recorderEnabled" are the user's state, never locked; a policy naming
+/// them is ignored and said.
+///
 /// Concurrency. Thread-safe: one mutex serialises the calls of one object.
 /// Between objects and between processes, writers take flock(LOCK_EX) on the
 /// settings directory for their read-modify-write, so concurrent zoq writers
@@ -94,13 +104,31 @@ public:
     /// store; the keyring is used for anything else.
     static constexpr const char* fileCredentialStore = "file";
 
-    /// Uses the settings file at `file`; reads and writes nothing yet, so a
-    /// command that only reads never changes the file.
-    explicit ShellSettings(std::filesystem::path file);
+    /// An administrator's files, each list most important first (the order
+    /// of $XDG_CONFIG_DIRS).
+    struct SystemLayers {
+        /// Beneath the user's file: what a key the user never set holds.
+        std::vector<std::filesystem::path> defaults;
+        /// Above it: keys the user cannot change.
+        std::vector<std::filesystem::path> policies;
+    };
+    static constexpr const char* policyFileName = "policy.json";
+    /// `fileName` and `policyFileName` in each of `roots` (most important
+    /// first, as `ShellPaths::systemConfigRoots` gives them).
+    static SystemLayers systemLayersIn(const std::vector<std::filesystem::path>& roots);
+
+    /// Uses the settings file at `file` over the `system` layers; reads and
+    /// writes nothing yet, so a command that only reads never changes the file.
+    explicit ShellSettings(std::filesystem::path file, SystemLayers system = {});
     ShellSettings(const ShellSettings&) = delete;
     ShellSettings& operator=(const ShellSettings&) = delete;
 
     const std::filesystem::path& file() const noexcept { return file_; }
+    const SystemLayers& systemLayers() const noexcept { return system_; }
+
+    /// Whether the administrator's policy sets `key`, so the user cannot
+    /// change it (the windows show it as set by the administrator).
+    bool isLocked(std::string_view key) const;
 
     /// The first start of the long-lived zoq (the tray, `zoq daemon`): when
     /// "apiBaseURL" is absent, stores `defaultAPIBaseURL` there, so the
@@ -148,7 +176,8 @@ public:
     /// absolute path); none for the default.
     std::optional<std::filesystem::path> ffmpegPath() const;
 
-    /// The raw stored value of any key; none when absent or the file is damaged.
+    /// The value of any key in effect (the user's over the defaults, beneath
+    /// the policy); none when no layer holds it.
     std::optional<JSONValue> value(std::string_view key) const;
     /// Atomic read-modify-write of one key: `decide` gets the current value
     /// (null when absent or the file is damaged) and returns the value to
@@ -199,10 +228,23 @@ private:
         std::optional<CoreError> failure;
     };
 
-    /// Reads and judges the file; a read that fails gives the last good
-    /// object with the failure. Callers hold `mutex_`.
+    /// Reads and judges the user's file; a read that fails gives the last
+    /// good object with the failure. Callers hold `mutex_`.
     Contents load() const;
-    Contents read() const;
+    /// Reads and judges any settings file; throws `CoreError::io` when a
+    /// system call fails.
+    static Contents read(const std::filesystem::path& file);
+    /// The user's contents with the system layers applied: `object` is what
+    /// the getters read, `problem` and `failure` the user's file's. Callers
+    /// hold `mutex_`.
+    Contents effective() const;
+    /// The keys of `files` (most important first) merged, the more important
+    /// file winning; with `notes`, what in them is ignored. A policy never
+    /// holds the user's own state.
+    static JSONValue::Object layer(const std::vector<std::filesystem::path>& files, bool policy,
+                                   std::vector<std::string>* notes);
+    /// Throws `CoreError::invalidState` when the policy sets `key`.
+    void refuseLocked(std::string_view key) const;
     /// Under the directory lock: loads the object, lets `change` edit it and
     /// writes it back when `change` returns true and something differs. A
     /// damaged file is replaced (kept aside first) only with `replaceDamaged`;
@@ -212,6 +254,7 @@ private:
     void store(std::initializer_list<std::pair<const char*, JSONValue>> values);
 
     const std::filesystem::path file_;
+    const SystemLayers system_;
     mutable std::mutex mutex_;           ///< guards every access to the file by this object
     mutable JSONValue::Object lastGood_; ///< the last object read; guarded by mutex_
     mutable bool readOnce_ = false;      ///< guarded by mutex_

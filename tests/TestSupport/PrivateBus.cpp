@@ -9,7 +9,7 @@
 
 namespace zoq::test {
 
-PrivateBus::PrivateBus() {
+PrivateBus::PrivateBus(const std::filesystem::path& serviceDirectory) {
     const std::string daemon = requireProgram("dbus-daemon", "dbus-daemon");
     const auto config = directory_ / "bus.conf";
     std::ofstream(config)
@@ -20,7 +20,8 @@ PrivateBus::PrivateBus() {
   <listen>unix:path=)"
         << (directory_ / "socket").string() << R"(</listen>
   <auth>EXTERNAL</auth>
-  <policy context="default">
+)" << (serviceDirectory.empty() ? "" : "  <servicedir>" + serviceDirectory.string() + "</servicedir>\n")
+        << R"(  <policy context="default">
     <allow send_destination="*" eavesdrop="true"/>
     <allow eavesdrop="true"/>
     <allow own="*"/>

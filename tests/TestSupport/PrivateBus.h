@@ -10,11 +10,12 @@
 namespace zoq::test {
 
 /// A D-Bus daemon of the test's own, on a socket in a private directory, with
-/// a configuration that allows everything and activates nothing: a stand-in
-/// system or session bus that never reaches the machine's own services.
+/// a configuration that allows everything and activates nothing (or only the
+/// activation files in `serviceDirectory`): a stand-in system or session bus
+/// that never reaches the machine's own services.
 class PrivateBus {
 public:
-    PrivateBus();
+    explicit PrivateBus(const std::filesystem::path& serviceDirectory = {});
 
     /// The bus's address, for DBUS_SYSTEM_BUS_ADDRESS or a constructor.
     const std::string& address() const { return address_; }

@@ -1,6 +1,10 @@
 #include "Zoq/zoq/CommandLine.h"
+#include "tests/TestSupport/TempDirectory.h"
 
+#include <cstdlib>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <optional>
 #include <sstream>
 
 namespace zoq::cli {
@@ -50,6 +54,41 @@ TEST(CommandLine, MaxSecondsThatAreNoPositiveNumberAreAUsageError) {
         EXPECT_LT(result.err.size(), 200u) << result.err;
         EXPECT_EQ(result.err.find("00000000"), std::string::npos) << result.err;
     }
+}
+
+/// Sets an environment variable for one test, restoring it afterwards.
+class ScopedVariable {
+public:
+    ScopedVariable(const char* name, const std::string& value) : name_(name) {
+        if (const char* old = std::getenv(name)) {
+            old_ = old;
+        }
+        ::setenv(name, value.c_str(), 1);
+    }
+    ~ScopedVariable() {
+        if (old_) {
+            ::setenv(name_, old_->c_str(), 1);
+        } else {
+            ::unsetenv(name_);
+        }
+    }
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+TEST(CommandLine, PairingWithAnotherPortalIsRefusedWhereThePolicyFixesTheAddress) {
+    const test::TempDirectory temp;
+    std::filesystem::create_directories(temp / "etc" / "zoq");
+    std::ofstream(temp / "etc" / "zoq" / "policy.json") << R"({"apiBaseURL": "https://portal.example.org/"})";
+    const ScopedVariable configDirs("XDG_CONFIG_DIRS", (temp / "etc").string());
+    const ScopedVariable configHome("XDG_CONFIG_HOME", (temp / "home").string());
+    const ScopedVariable bus("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent");
+    const Result result = runZoq({"pair", "7KQ4-M2XD-9TRB", "--portal", "https://elsewhere.example.org"});
+    EXPECT_EQ(result.code, exitUsage);
+    EXPECT_EQ(result.err, "zoq: the portal address is set by your administrator; pair without --portal\n");
+    EXPECT_FALSE(std::filesystem::exists(temp / "home")) << "nothing written";
 }
 
 } // namespace
