@@ -110,32 +110,6 @@ TEST_F(ProcessScannerScripted, ListsEachProcessOnceAttributedAndPlayersAsOutputO
     EXPECT_EQ(scanner.scan(false), (ProcessObservation{{}, {}, true, scanner.hardwareSignature()}));
 }
 
-// Clients share an activity only when pinned to the same process and
-// attributed alike: a claimed pid alone lends nobody else's microphone use.
-TEST_F(ProcessScannerScripted, ClientsMergeOnlyWhenTheAttributionPinnedThemToOneProcess) {
-    const std::int32_t self = ::getpid();
-    const std::uint32_t call = backend.addClient(thisProcess("org.example.Call"));
-    AudioClientIdentity dictation = app(self, "org.example.Dictation");
-    dictation.processBinary = "dictation";
-    const std::uint32_t dictating = backend.addClient(dictation);
-    // Two sandboxed clients, each claiming its sandbox's pid 2.
-    AudioClientIdentity sandboxed = app(2, "org.example.SandboxedCall");
-    sandboxed.processBinary = "electron";
-    const std::uint32_t sandboxedCall = backend.addClient(sandboxed);
-    sandboxed.applicationId = "org.example.Other";
-    const std::uint32_t sandboxedOther = backend.addClient(sandboxed);
-    backend.addRecordStream(call, mic, true);
-    backend.addRecordStream(dictating, mic, false);
-    backend.addRecordStream(sandboxedCall, mic, false);
-    backend.addRecordStream(sandboxedOther, mic, true);
-
-    EXPECT_EQ(scanner.scan(true).activities,
-              (std::vector{ProcessActivity{self, "org.example.Call", false},
-                           ProcessActivity{self, "org.example.Dictation", true},
-                           ProcessActivity{2, "org.example.SandboxedCall", true},
-                           ProcessActivity{2, "org.example.Other", false}}));
-}
-
 // Which pid the server vouches for: only PipeWire's, only on the client's own
 // property list, and not the relay pid every pipewire-pulse client shows.
 TEST(ProcessScannerIdentity, OnlyAPidPipeWireTookFromTheSocketIsVerified) {
