@@ -4,8 +4,6 @@ namespace zoq {
 
 const char* toText(AttributionSource source) noexcept {
     switch (source) {
-    case AttributionSource::verifiedAppID:
-        return "verifiedAppID";
     case AttributionSource::flatpak:
         return "flatpak";
     case AttributionSource::snap:

@@ -8,7 +8,6 @@ namespace zoq {
 
 /// Which evidence named a client's application, strongest first.
 enum class AttributionSource : std::uint8_t {
-    verifiedAppID,       ///< the sound server read it from the client's sandbox
     flatpak,             ///< ".flatpak-info" of the process's sandbox
     snap,                ///< the Snap unit the process runs in
     launchedDesktopFile, ///< the desktop file a launcher started the process from

@@ -56,12 +56,6 @@ std::string AttributionResolver::attributedBundleID(const AudioClientIdentity& c
 }
 
 Attribution AttributionResolver::attribute(const AudioClientIdentity& client) const {
-    if (!client.verifiedAppId.empty()) {
-        return Attribution{.applicationID = client.verifiedAppId,
-                           .source = AttributionSource::verifiedAppID,
-                           .clientPid = std::nullopt,
-                           .evidencePid = std::nullopt};
-    }
     if (std::optional<Attribution> cached = cache_->find(client, *tree_)) {
         return *cached;
     }
@@ -121,33 +115,40 @@ std::optional<ProcessRecord> AttributionResolver::clientProcess(const AudioClien
         claimed && runsBinary(*claimed, binary)) {
         return claimed;
     }
-    return sandboxedProcess(*client.claimedPid, binary, resolution);
+    return sandboxedProcess(*client.claimedPid, binary, client.portalAppId, resolution);
 }
 
 std::optional<ProcessRecord> AttributionResolver::sandboxedProcess(std::int32_t claimedPid,
                                                                    const std::string& binary,
+                                                                   const std::string& portalAppId,
                                                                    Resolution& resolution) const {
     // A client in a sandbox's pid namespace claims its pid there. Map it back
     // through the processes' namespace pids, but only when exactly one process
     // fits: every sandbox has its own small pids 2, 3, 4, and a guess would
-    // hand one application's microphone use to another.
+    // hand one application's microphone use to another. The sandbox the
+    // client names (a claim too) narrows the search to processes that really
+    // run in that sandbox.
     resolution.searchedPids = tree_->processIDs();
-    std::optional<ProcessRecord> match;
+    std::vector<ProcessRecord> matches;
     for (const std::int32_t pid : *resolution.searchedPids) {
         const std::optional<std::vector<std::int32_t>> pids = tree_->namespacePids(pid);
         if (!pids || pids->size() < 2 || pids->back() != claimedPid) {
             continue;
         }
         std::optional<ProcessRecord> candidate = tree_->process(pid);
-        if (!candidate || !runsBinary(*candidate, binary)) {
-            continue;
+        if (candidate && runsBinary(*candidate, binary)) {
+            matches.push_back(std::move(*candidate));
         }
-        if (match) {
-            return std::nullopt;
-        }
-        match = std::move(candidate);
     }
-    return match;
+    if (matches.size() > 1 && !portalAppId.empty()) {
+        std::erase_if(matches, [&](const ProcessRecord& process) {
+            return tree_->flatpakApplication(process.pid) != portalAppId;
+        });
+    }
+    if (matches.size() != 1) {
+        return std::nullopt;
+    }
+    return std::move(matches.front());
 }
 
 bool AttributionResolver::runsBinary(const ProcessRecord& process, const std::string& binary) const {

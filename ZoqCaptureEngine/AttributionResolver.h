@@ -17,12 +17,14 @@ namespace zoq {
 /// application that owns it (the identifier the allowlist holds).
 ///
 /// In this order:
-/// 1. An application identifier the server verified itself.
-/// 2. The client's process: the pid the server verified, else the pid the
-///    client claims, trusted only when that process runs the binary the client
-///    names, or, for a client in a sandbox's pid namespace, when exactly one
-///    process with that innermost pid does. No trusted pid: step 5.
-/// 3. Walking up from that process through at most `maxDepth` processes, and
+/// 1. The client's process: the pid the server verified from the socket's
+///    credentials, else the pid the client claims, trusted only when that
+///    process runs the binary the client names, or, for a client in a
+///    sandbox's pid namespace, when exactly one process with that innermost
+///    pid does (among several, the one in the sandbox the client names, if
+///    that leaves one). No trusted pid: step 4. Nothing a client sets about
+///    itself is taken as verified.
+/// 2. Walking up from that process through at most `maxDepth` processes, and
 ///    stopping at a pid already seen, pid 1, a parent of another user, a
 ///    parent that started after its child (the pid was reused), or a parent in
 ///    another systemd unit (whatever launched the client's application, a
@@ -30,8 +32,8 @@ namespace zoq {
 ///    the desktop file a launcher started that very process from; then the
 ///    application unit the processes run in; then the one installed desktop
 ///    entry whose Exec runs the client's executable.
-/// 4. The processes read must still be the same (same start times).
-/// 5. Nothing found: the identifier the client reported ("application.id",
+/// 3. The processes read must still be the same (same start times).
+/// 4. Nothing found: the identifier the client reported ("application.id",
 ///    else the base name of "application.process.binary").
 ///
 /// Attributions are cached while the processes they came from live (see
@@ -82,6 +84,7 @@ private:
     std::optional<ProcessRecord> clientProcess(const AudioClientIdentity& client,
                                                Resolution& resolution) const;
     std::optional<ProcessRecord> sandboxedProcess(std::int32_t claimedPid, const std::string& binary,
+                                                  const std::string& portalAppId,
                                                   Resolution& resolution) const;
     bool runsBinary(const ProcessRecord& process, const std::string& binary) const;
     std::vector<Link> ancestry(const ProcessRecord& start) const;

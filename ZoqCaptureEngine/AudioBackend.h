@@ -50,6 +50,11 @@ struct AudioSinkInfo {
 struct AudioClientInfo {
     std::uint32_t index = 0;
     AudioClientIdentity identity;
+    /// "pipewire.sec.pid" on the client's own property list. PipeWire sets it
+    /// there from the socket's credentials and keeps the client from changing
+    /// it; PulseAudio shows whatever the client set. Only
+    /// `ProcessScanner::identityOf` decides whether it means anything.
+    std::optional<std::int32_t> credentialPid;
 
     friend bool operator==(const AudioClientInfo&, const AudioClientInfo&) = default;
 };
@@ -74,6 +79,9 @@ struct AudioStreamInfo {
 
 /// One consistent reading of the sound server's objects.
 struct AudioGraph {
+    /// The server's own name for itself ("pulseaudio", "PulseAudio (on
+    /// PipeWire 0.3.65)"): which credentials it vouches for depends on it.
+    std::string serverName;
     std::string defaultSourceName;
     std::string defaultSinkName;
     std::vector<AudioSourceInfo> sources;

@@ -56,18 +56,20 @@ std::optional<std::int32_t> pidProperty(const pa_proplist* list, const char* key
 } // namespace
 
 AudioClientIdentity LibpulseBackend::identityOf(const pa_proplist* list) {
+    // Every key here is the client's to set, "pipewire.sec.pid" on a stream
+    // included: the one credential a server vouches for is read from the
+    // client's own list (`credentialPidOf`) and judged by the scanner.
     AudioClientIdentity identity;
-    identity.verifiedAppId = stringProperty(list, "pipewire.access.portal.app_id");
-    // pipewire-pulse relays its clients to PipeWire over its own connection,
-    // so on their property lists the server-verified pid is the relay's own.
-    if (stringProperty(list, "client.api") != "pipewire-pulse") {
-        identity.verifiedPid = pidProperty(list, "pipewire.sec.pid");
-    }
     identity.claimedPid = pidProperty(list, PA_PROP_APPLICATION_PROCESS_ID);
+    identity.portalAppId = stringProperty(list, "pipewire.access.portal.app_id");
     identity.processBinary = stringProperty(list, PA_PROP_APPLICATION_PROCESS_BINARY);
     identity.applicationId = stringProperty(list, PA_PROP_APPLICATION_ID);
     identity.applicationName = stringProperty(list, PA_PROP_APPLICATION_NAME);
     return identity;
+}
+
+std::optional<std::int32_t> LibpulseBackend::credentialPidOf(const pa_proplist* list) {
+    return pidProperty(list, "pipewire.sec.pid");
 }
 
 namespace {
@@ -245,6 +247,7 @@ struct GraphReading {
             if (info == nullptr) {
                 self->failed = true;
             } else {
+                self->graph.serverName = info->server_name ? info->server_name : "";
                 self->graph.defaultSourceName = info->default_source_name ? info->default_source_name : "";
                 self->graph.defaultSinkName = info->default_sink_name ? info->default_sink_name : "";
             }
@@ -273,8 +276,8 @@ struct GraphReading {
 
     static void onClient(pa_context*, const pa_client_info* info, int eol, void* userdata) noexcept {
         onItem(info, eol, userdata, [](AudioGraph& into, const pa_client_info& client) {
-            into.clients.push_back(
-                AudioClientInfo{client.index, LibpulseBackend::identityOf(client.proplist)});
+            into.clients.push_back(AudioClientInfo{client.index, LibpulseBackend::identityOf(client.proplist),
+                                                   LibpulseBackend::credentialPidOf(client.proplist)});
         });
     }
 

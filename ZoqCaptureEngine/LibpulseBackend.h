@@ -55,6 +55,8 @@ public:
     /// Who a client or stream says it is, from its property list. Text
     /// that is not UTF-8 keeps its valid parts, the rest shown as U+FFFD.
     static AudioClientIdentity identityOf(const pa_proplist* properties);
+    /// "pipewire.sec.pid" of a client's own property list, unjudged.
+    static std::optional<std::int32_t> credentialPidOf(const pa_proplist* properties);
 
     struct Connection;
 

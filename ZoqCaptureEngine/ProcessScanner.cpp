@@ -43,17 +43,38 @@ ProcessScanner::~ProcessScanner() {
     removeListeners();
 }
 
-AudioClientIdentity ProcessScanner::identityOf(const AudioStreamInfo& stream, const AudioGraph& graph) {
+std::optional<std::int32_t> ProcessScanner::verifiedPidOf(const AudioClientInfo& client,
+                                                          const AudioGraph& graph, std::uint32_t ownClient) {
+    // PulseAudio keeps the peer's credentials to itself and shows whatever a
+    // client put under this key; only PipeWire sets it, from the socket.
+    if (graph.serverName.find("PipeWire") == std::string::npos || !client.credentialPid ||
+        *client.credentialPid <= 0) {
+        return std::nullopt;
+    }
+    // pipewire-pulse relays each of its clients over a connection of its own,
+    // so all of them, this one included, show the relay's pid: a pid that
+    // cannot be told apart from ours names no one.
+    const AudioClientInfo* own = graph.client(ownClient);
+    if (own == nullptr || !own->credentialPid || *own->credentialPid == *client.credentialPid) {
+        return std::nullopt;
+    }
+    return client.credentialPid;
+}
+
+AudioClientIdentity ProcessScanner::identityOf(const AudioStreamInfo& stream, const AudioGraph& graph,
+                                               std::uint32_t ownClient) {
     AudioClientIdentity identity = stream.identity;
+    // A stream's list holds only what its client put there.
+    identity.verifiedPid.reset();
     const AudioClientInfo* client = stream.client ? graph.client(*stream.client) : nullptr;
     if (client != nullptr) {
         const AudioClientIdentity& owner = client->identity;
-        complete(identity.verifiedAppId, owner.verifiedAppId);
-        complete(identity.verifiedPid, owner.verifiedPid);
         complete(identity.claimedPid, owner.claimedPid);
+        complete(identity.portalAppId, owner.portalAppId);
         complete(identity.processBinary, owner.processBinary);
         complete(identity.applicationId, owner.applicationId);
         complete(identity.applicationName, owner.applicationName);
+        identity.verifiedPid = verifiedPidOf(*client, graph, ownClient);
     }
     return identity;
 }
@@ -101,7 +122,13 @@ ProcessObservation ProcessScanner::scan(bool inputRunning) {
     } catch (const ScannerError&) {
         // A default device that is briefly missing is the listener's case.
     }
-    // One activity per process: a process may hold several connections.
+    // One activity per application process: a process may hold several
+    // connections. Only clients pinned to the same process (a pid the server
+    // verified, or a claim the process tree bore out) and attributed alike
+    // share one; a pid a client merely claims is never a key, or a client
+    // could lend its microphone use to the process it names, and sandboxed
+    // clients that all claim pid 2 would pool theirs.
+    std::vector<std::optional<std::int32_t>> pinned;
     for (const AudioClientInfo& client : graph.clients) {
         if (client.index == own) {
             continue;
@@ -113,9 +140,8 @@ ProcessObservation ProcessScanner::scan(bool inputRunning) {
             continue;
         }
         const AudioClientIdentity identity =
-            identityOf(record != graph.recordStreams.end() ? *record : *playback, graph);
-        const std::int32_t pid = identity.verifiedPid.value_or(identity.claimedPid.value_or(0));
-        if (pid <= 0) {
+            identityOf(record != graph.recordStreams.end() ? *record : *playback, graph, own);
+        if (identity.verifiedPid.value_or(identity.claimedPid.value_or(0)) <= 0) {
             continue;
         }
         if (std::any_of(graph.playbackStreams.begin(), graph.playbackStreams.end(),
@@ -129,13 +155,22 @@ ProcessObservation ProcessScanner::scan(bool inputRunning) {
                                        [&](const AudioStreamInfo& stream) {
                                            return owned(stream) && countsAsInput(stream, graph, own);
                                        });
-        const auto known = std::find_if(observation.activities.begin(), observation.activities.end(),
-                                        [&](const ProcessActivity& activity) { return activity.pid == pid; });
-        if (known != observation.activities.end()) {
-            known->runningInput = known->runningInput || input;
+        const Attribution attribution = attribution_.attribute(identity);
+        // An untrusted client is listed under the pid it claims: that is
+        // what it said, and the allowlist goes by the application.
+        const std::int32_t pid =
+            attribution.clientPid.value_or(identity.verifiedPid.value_or(identity.claimedPid.value_or(0)));
+        std::size_t known = 0;
+        while (known < pinned.size() &&
+               !(pinned[known] && pinned[known] == attribution.clientPid &&
+                 observation.activities[known].bundleId == attribution.applicationID)) {
+            ++known;
+        }
+        if (known < pinned.size()) {
+            observation.activities[known].runningInput = observation.activities[known].runningInput || input;
         } else {
-            observation.activities.push_back(
-                ProcessActivity{pid, attribution_.attributedBundleID(identity), input});
+            observation.activities.push_back(ProcessActivity{pid, attribution.applicationID, input});
+            pinned.push_back(attribution.clientPid);
         }
     }
     for (const ProcessActivity& activity : observation.activities) {

@@ -92,7 +92,9 @@ public:
 
     /// Fails soft: when the server cannot be read the observation is empty.
     /// Processes are listed only when `inputRunning`; a client whose pid is
-    /// unknown is skipped.
+    /// unknown is skipped. Two clients share an activity only when the
+    /// attribution pinned both to the same process and named the same
+    /// application; any other client is an activity of its own.
     ProcessObservation scan(bool inputRunning);
 
     /// Removes the previous listeners, then subscribes. Throws `ScannerError`
@@ -114,8 +116,15 @@ public:
     const AttributionResolver& attribution() const noexcept { return attribution_; }
 
     /// The identity of a stream's client: what the stream's property list
-    /// says, completed by its client's.
-    static AudioClientIdentity identityOf(const AudioStreamInfo& stream, const AudioGraph& graph);
+    /// claims, completed by its client's, with the pid the server verified.
+    /// `ownClient` is this connection's client.
+    static AudioClientIdentity identityOf(const AudioStreamInfo& stream, const AudioGraph& graph,
+                                          std::uint32_t ownClient);
+    /// The client's pid as the server took it from the socket's credentials:
+    /// only PipeWire vouches for one, and not for the clients pipewire-pulse
+    /// relays (they all show the relay's pid, as this connection does).
+    static std::optional<std::int32_t> verifiedPidOf(const AudioClientInfo& client, const AudioGraph& graph,
+                                                     std::uint32_t ownClient);
     /// Whether a record stream counts as a client's input (see above).
     static bool countsAsInput(const AudioStreamInfo& stream, const AudioGraph& graph,
                               std::uint32_t ownClient);

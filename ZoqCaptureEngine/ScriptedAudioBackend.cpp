@@ -137,7 +137,7 @@ ScriptedAudioBackend::ScriptedAudioBackend(std::chrono::milliseconds deadline) :
     AudioClientIdentity own;
     own.claimedPid = static_cast<std::int32_t>(getpid());
     own.applicationName = "zoq";
-    graph_.clients.push_back(AudioClientInfo{ownClient_, own});
+    graph_.clients.push_back(AudioClientInfo{ownClient_, own, std::nullopt});
     eventThread_ = std::thread([this] { eventLoop(); });
 }
 
@@ -400,7 +400,7 @@ std::uint32_t ScriptedAudioBackend::addClient(AudioClientIdentity identity) {
     {
         std::lock_guard lock(mutex_);
         index = newIndex();
-        graph_.clients.push_back(AudioClientInfo{index, std::move(identity)});
+        graph_.clients.push_back(AudioClientInfo{index, std::move(identity), std::nullopt});
     }
     announce(AudioEvent{AudioEvent::Facility::client, AudioEvent::Type::added, index});
     return index;

@@ -82,7 +82,7 @@ std::vector<AllowlistApp> audioApplications(const AudioGraph& graph, std::uint32
             if (!stream.client || *stream.client == ownClient || stream.peakDetect) {
                 continue;
             }
-            const AudioClientIdentity client = ProcessScanner::identityOf(stream, graph);
+            const AudioClientIdentity client = ProcessScanner::identityOf(stream, graph, ownClient);
             const std::string id = resolver.attributedBundleID(client);
             if (id.empty()) {
                 continue;

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <csignal>
+#include <cstdlib>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -148,6 +149,75 @@ TEST_F(ProcessScannerOnServer, TheSignatureFollowsTheDefaultSinkAndItsChangeIsAD
     EXPECT_TRUE(eventually([&] { return scanner->hardwareSignature() != speakers; }));
     test::pactl({"set-default-sink", "speakers"});
     EXPECT_TRUE(eventually([&] { return scanner->hardwareSignature() == speakers; }));
+}
+
+bool hasApplication(const std::vector<ProcessActivity>& list, const std::string& id) {
+    return std::any_of(list.begin(), list.end(),
+                       [&](const ProcessActivity& activity) { return activity.bundleId == id; });
+}
+
+// A dictation app that records while the call app only holds its microphone
+// corked must not pass for the call app, whatever it says about itself. Both
+// servers pass every one of these properties on as the client set it.
+TEST_F(ProcessScannerOnServer, AClientThatClaimsTheCallAppsIdentityIsNotTheCallApp) {
+    test::CallApp call("Call", "org.example.Call", {"--corked"});
+    const std::string callPid = std::to_string(call.pid());
+    const std::vector<std::pair<const char*, std::vector<std::string>>> forgeries{
+        {"its pid", {"application.process.id=" + callPid}},
+        {"its pid as verified", {"pipewire.sec.pid=" + callPid, "client.api=native"}},
+        {"its sandbox", {"pipewire.access.portal.app_id=org.example.Call"}},
+    };
+    for (const auto& [what, properties] : forgeries) {
+        std::vector<std::string> options;
+        for (const std::string& property : properties) {
+            options.insert(options.end(), {"--property", property});
+        }
+        test::CallApp dictation("Dictation", "org.example.Dictation", options);
+        ProcessObservation seen;
+        EXPECT_TRUE(eventually([&] {
+            seen = rescan();
+            return hasApplication(seen.inputUsers, "org.example.Dictation");
+        })) << what;
+        EXPECT_FALSE(hasApplication(seen.inputUsers, "org.example.Call")) << what;
+        EXPECT_TRUE(hasActivity(seen.activities, ProcessActivity{call.pid(), "org.example.Call", false}))
+            << what;
+        dictation.exit();
+    }
+}
+
+// Sandboxed applications all report pid 2, their pid inside the sandbox.
+TEST_F(ProcessScannerOnServer, TwoClientsReportingTheSamePidStayTwo) {
+    test::CallApp other("Other", "org.example.Other", {"--corked", "--property", "application.process.id=2"});
+    test::CallApp call("Call", "org.example.Call", {"--property", "application.process.id=2"});
+    ProcessObservation seen;
+    EXPECT_TRUE(eventually([&] {
+        seen = rescan();
+        return seen.activities.size() == 2;
+    }));
+    EXPECT_EQ(seen.inputUsers, std::vector{(ProcessActivity{2, "org.example.Call", true})});
+    EXPECT_TRUE(hasActivity(seen.activities, ProcessActivity{2, "org.example.Other", false}));
+}
+
+// A native PipeWire client's pid is the one pid a server vouches for: it
+// wins over the pid the client claims.
+TEST_F(ProcessScannerOnServer, ANativePipeWireClientIsKnownByThePidPipeWireVerified) {
+    if (test::soundServerKind() != "pipewire") {
+        GTEST_SKIP() << "only PipeWire verifies a client's pid";
+    }
+    test::CallApp call("Call", "org.example.Call", {"--corked"});
+    const char* state = std::getenv("ZOQ_SOUND_SERVER_STATE");
+    ASSERT_NE(state, nullptr);
+    test::PipedProcess native(
+        {"pw-record", "-P",
+         "{ application.process.id=" + std::to_string(call.pid()) + " application.id=org.example.Dictation }",
+         std::string(state) + "/native.wav"});
+    const ProcessActivity dictation{native.pid(), "org.example.Dictation", true};
+    ProcessObservation seen;
+    EXPECT_TRUE(eventually([&] {
+        seen = rescan();
+        return hasActivity(seen.inputUsers, dictation);
+    }));
+    EXPECT_EQ(seen.inputUsers, std::vector{dictation});
 }
 
 TEST(SoundServerAccess, TheMicrophoneIsAuthorizedWhenTheServerAcceptsCapture) {

@@ -1,12 +1,15 @@
 // zoq-test-call-app — plays a call application that holds the microphone.
 //
 //   zoq-test-call-app --name NAME --id ID [--device SOURCE] [--corked] [--peak]
+//                     [--property KEY=VALUE]...
 //
 // Opens a record stream on the default source (or SOURCE) under the given
 // "application.name" and "application.id", like a call or meeting application
 // does, and reads its audio away. --corked opens it corked; --peak opens a
 // level meter instead, the way desktop volume controls do (peak detection
-// at 25 Hz). Prints "ready STREAM CLIENT"
+// at 25 Hz). --property sets any other property on the connection and the
+// stream, as a client may (an "application.process.id" of another process,
+// the keys the server uses for what it verified). Prints "ready STREAM CLIENT"
 // once the stream runs, then obeys one command per line on standard input,
 // answering each once the server has applied it:
 //   cork -> "corked", uncork -> "uncorked", exit (or end of input) -> exits 0.
@@ -20,6 +23,8 @@
 #include <iostream>
 #include <pulse/pulseaudio.h>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -55,17 +60,22 @@ void onSuccess(pa_stream*, int success, void* done) {
 int main(int argc, char** argv) {
     std::string name = "zoq-test-call-app", id, device;
     bool corked = false, peak = false;
+    std::vector<std::pair<std::string, std::string>> extra;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
         if ((argument == "--name" || argument == "--id" || argument == "--device") && i + 1 < argc) {
             (argument == "--name" ? name : argument == "--id" ? id : device) = argv[++i];
+        } else if (argument == "--property" && i + 1 < argc && std::strchr(argv[i + 1], '=') != nullptr) {
+            const std::string property = argv[++i];
+            const std::size_t equals = property.find('=');
+            extra.emplace_back(property.substr(0, equals), property.substr(equals + 1));
         } else if (argument == "--corked") {
             corked = true;
         } else if (argument == "--peak") {
             peak = true;
         } else {
-            std::cerr
-                << "usage: zoq-test-call-app --name NAME --id ID [--device SOURCE] [--corked] [--peak]\n";
+            std::cerr << "usage: zoq-test-call-app --name NAME --id ID [--device SOURCE] [--corked] [--peak] "
+                         "[--property KEY=VALUE]...\n";
             return 2;
         }
     }
@@ -75,6 +85,9 @@ int main(int argc, char** argv) {
     pa_proplist_sets(properties, PA_PROP_APPLICATION_NAME, name.c_str());
     if (!id.empty()) {
         pa_proplist_sets(properties, PA_PROP_APPLICATION_ID, id.c_str());
+    }
+    for (const auto& [key, value] : extra) {
+        pa_proplist_sets(properties, key.c_str(), value.c_str());
     }
     pa_context* context =
         pa_context_new_with_proplist(pa_threaded_mainloop_get_api(loop), name.c_str(), properties);

@@ -236,6 +236,39 @@ const Case cases[] = {
      claims(2, "electron"),
      "electron",
      AttributionSource::reported},
+    {"the sandbox a client names picks its process among those sharing a sandbox pid",
+     {{.pid = 500,
+       .exe = "/app/bin/electron",
+       .flatpakInfo = "[Application]\nname=com.example.One\n",
+       .innerPids = {2}},
+      {.pid = 600,
+       .exe = "/app/bin/electron",
+       .flatpakInfo = "[Application]\nname=com.example.Two\n",
+       .innerPids = {2}}},
+     [] {
+         AudioClientIdentity client = claims(2, "electron");
+         client.portalAppId = "com.example.Two";
+         return client;
+     }(),
+     "com.example.Two",
+     AttributionSource::flatpak,
+     600},
+    {"a sandbox no such process runs in picks none",
+     {{.pid = 500,
+       .exe = "/app/bin/electron",
+       .flatpakInfo = "[Application]\nname=com.example.One\n",
+       .innerPids = {2}},
+      {.pid = 600,
+       .exe = "/app/bin/electron",
+       .flatpakInfo = "[Application]\nname=com.example.Two\n",
+       .innerPids = {2}}},
+     [] {
+         AudioClientIdentity client = claims(2, "electron");
+         client.portalAppId = "us.zoom.Zoom";
+         return client;
+     }(),
+     "electron",
+     AttributionSource::reported},
     {"forged pid is not trusted",
      {{.pid = 700, .exe = "opt/zoom/zoom", .cgroup = apps + "app-gnome-Zoom-700.scope"}},
      claims(700, "spy", "org.evil.Spy"),
@@ -251,17 +284,16 @@ const Case cases[] = {
      }(),
      "org.evil.Spy",
      AttributionSource::systemdUnit},
-    {"verified application identifier beats everything",
+    {"a sandbox identifier the client sets itself is a claim",
      {{.pid = 800, .exe = "usr/bin/spy", .cgroup = apps + "app-gnome-org.evil.Spy-800.scope"}},
      [] {
          AudioClientIdentity client = verified(800);
-         client.verifiedAppId = "com.discordapp.Discord";
+         client.portalAppId = "com.discordapp.Discord";
          return client;
      }(),
-     "com.discordapp.Discord",
-     AttributionSource::verifiedAppID,
-     std::nullopt,
-     0},
+     "org.evil.Spy",
+     AttributionSource::systemdUnit,
+     800},
     {"parent that started after its child reused the pid",
      {{.pid = 200,
        .startTime = 6000,

@@ -3,7 +3,9 @@
 #include "ZoqCaptureEngine/ScriptedAudioBackend.h"
 
 #include <atomic>
+#include <filesystem>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 namespace zoq {
 namespace {
@@ -80,9 +82,17 @@ TEST_F(ProcessScannerScripted, OnlyAnotherClientsRunningCaptureOfARealSourceIsIn
     }
 }
 
+/// A client that claims this very process, which the attribution can check.
+AudioClientIdentity thisProcess(std::string id) {
+    AudioClientIdentity identity = app(::getpid(), std::move(id));
+    identity.processBinary = std::filesystem::read_symlink("/proc/self/exe").filename();
+    return identity;
+}
+
 TEST_F(ProcessScannerScripted, ListsEachProcessOnceAttributedAndPlayersAsOutputOnly) {
-    const std::uint32_t call = backend.addClient(app(100, "org.example.Call"));
-    const std::uint32_t callHelper = backend.addClient(app(100, ""));
+    const std::int32_t self = ::getpid();
+    const std::uint32_t call = backend.addClient(thisProcess("org.example.Call"));
+    const std::uint32_t callHelper = backend.addClient(thisProcess("org.example.Call"));
     const std::uint32_t player = backend.addClient(app(200, "org.example.Player"));
     const std::uint32_t anonymous = backend.addClient(AudioClientIdentity{});
     backend.addRecordStream(callHelper, mic, false);
@@ -91,13 +101,47 @@ TEST_F(ProcessScannerScripted, ListsEachProcessOnceAttributedAndPlayersAsOutputO
     backend.addPlaybackStream(anonymous, speakers, false);
 
     const ProcessObservation observation = scanner.scan(true);
-    EXPECT_EQ(observation.activities, (std::vector{ProcessActivity{100, "org.example.Call", true},
+    EXPECT_EQ(observation.activities, (std::vector{ProcessActivity{self, "org.example.Call", true},
                                                    ProcessActivity{200, "org.example.Player", false}}));
-    EXPECT_EQ(observation.inputUsers, (std::vector{ProcessActivity{100, "org.example.Call", true}}));
+    EXPECT_EQ(observation.inputUsers, (std::vector{ProcessActivity{self, "org.example.Call", true}}));
     EXPECT_TRUE(observation.externalOutputRunning);
     // While the microphone is idle nobody is listed, but playing still shows;
     // the devices are read in the same pass.
     EXPECT_EQ(scanner.scan(false), (ProcessObservation{{}, {}, true, scanner.hardwareSignature()}));
+}
+
+// Which pid the server vouches for: only PipeWire's, only on the client's own
+// property list, and not the relay pid every pipewire-pulse client shows.
+TEST(ProcessScannerIdentity, OnlyAPidPipeWireTookFromTheSocketIsVerified) {
+    const std::string pipewire = "PulseAudio (on PipeWire 0.3.65)";
+    struct Case {
+        const char* name;
+        std::string server;
+        std::optional<std::int32_t> ownPid;    ///< on this connection's client
+        std::optional<std::int32_t> clientPid; ///< on the other client's list
+        std::optional<std::int32_t> streamPid; ///< on its stream's list
+        std::optional<std::int32_t> verified;
+    };
+    const std::vector<Case> cases{
+        {"a native PipeWire client", pipewire, 900, 4242, std::nullopt, 4242},
+        {"a relayed client shows the relay's pid", pipewire, 900, 900, std::nullopt, std::nullopt},
+        {"set on the stream by the client", pipewire, 900, 900, 1, std::nullopt},
+        {"the relay unknown", pipewire, std::nullopt, 4242, std::nullopt, std::nullopt},
+        {"PulseAudio passes on what the client set", "pulseaudio", std::nullopt, 1, 1, std::nullopt},
+        {"PulseAudio, even when ours carries one", "pulseaudio", 900, 1, std::nullopt, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        AudioGraph graph;
+        graph.serverName = c.server;
+        graph.clients = {AudioClientInfo{1, app(100, "zoq"), c.ownPid},
+                         AudioClientInfo{2, app(1, "org.example.Dictation"), c.clientPid}};
+        AudioStreamInfo stream{7, 2, 3, false, false, app(1, "")};
+        stream.identity.verifiedPid = c.streamPid;
+        const AudioClientIdentity identity = ProcessScanner::identityOf(stream, graph, 1);
+        EXPECT_EQ(identity.verifiedPid, c.verified) << c.name;
+        EXPECT_EQ(identity.claimedPid, 1) << c.name;
+        EXPECT_EQ(identity.applicationId, "org.example.Dictation") << c.name;
+    }
 }
 
 TEST_F(ProcessScannerScripted, AnUnreachableServerGivesAnEmptyObservation) {

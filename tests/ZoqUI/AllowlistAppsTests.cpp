@@ -49,14 +49,15 @@ TEST(AllowlistApps, RunningDesktopApplicationsOfTheUserAndTheSoundServersClients
                   (std::vector<AllowlistApp>{{"Talk", "org.example.Talk", "talk"}}));
     }
 
-    // The sound server's clients: the same application, verified; a browser
+    // The sound server's clients: the same application, whose pid PipeWire
+    // verified (zoq's own client shows the relay's); a browser
     // only its own report names; zoq itself, a level meter and a stream of
     // the server's own, all left out.
     const auto client = [](std::uint32_t index, std::optional<std::int32_t> pid, std::string id,
                            std::string name = {}) {
         AudioClientInfo info;
         info.index = index;
-        info.identity.verifiedPid = pid;
+        info.credentialPid = pid;
         info.identity.processBinary = info.identity.applicationId = std::move(id);
         info.identity.applicationName = std::move(name);
         return info;
@@ -69,8 +70,9 @@ TEST(AllowlistApps, RunningDesktopApplicationsOfTheUserAndTheSoundServersClients
         return info;
     };
     AudioGraph graph;
-    graph.clients = {client(1, 10, ""), client(2, std::nullopt, "chrome", "Chrome"),
-                     client(3, std::nullopt, "zoq"), client(4, std::nullopt, "pavucontrol")};
+    graph.serverName = "PulseAudio (on PipeWire 0.3.65)";
+    graph.clients = {client(1, 10, ""), client(2, std::nullopt, "chrome", "Chrome"), client(3, 99, "zoq"),
+                     client(4, std::nullopt, "pavucontrol")};
     graph.recordStreams = {stream(1, 1), stream(2, 4, true)};
     graph.playbackStreams = {stream(3, 2), stream(4, 3), stream(5, std::nullopt)};
     EXPECT_EQ(audioApplications(graph, 3, resolver, *tree->desktopEntries()),
