@@ -27,6 +27,9 @@ int main(int argc, char** argv) {
     app.add_option("--verifying-polls", options.verifyingPolls,
                    "Status polls answered \"verifying\" before \"stored\"")
         ->default_val(options.verifyingPolls);
+    app.add_option("--verifying-delay", options.verifyingDelaySeconds,
+                   "retry-after of the \"verifying\" answers, whole seconds (none by default)")
+        ->check(CLI::Range(0, 86'400));
     app.add_option("--url-lifetime", options.urlLifetimeSeconds, "Presigned URL lifetime, seconds")
         ->default_val(options.urlLifetimeSeconds);
     app.add_option("--access-lifetime", options.accessLifetimeSeconds, "Access token lifetime, seconds")
