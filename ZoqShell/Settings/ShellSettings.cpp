@@ -434,7 +434,13 @@ std::vector<std::string> ShellSettings::warnings() const {
     add(std::exchange(note, {}));
     (void)flagOf(object, recorderEnabledKey, false, &note);
     add(std::exchange(note, {}));
-    (void)textOf(object, credentialStoreKey, "the keyring", &note);
+    if (const std::string* store = textOf(object, credentialStoreKey, "the keyring", &note);
+        store != nullptr && *store != fileCredentialStore && *store != keyringCredentialStore) {
+        // A slip ("File", "flie") would otherwise keep the keyring in use
+        // while the person believes the file store was chosen.
+        note = ignoredText(credentialStoreKey, JSONValue(*store), "only \"keyring\" or \"file\" are known",
+                           "the keyring");
+    }
     add(std::exchange(note, {}));
     if (const std::string* path = textOf(object, ffmpegPathKey, "the default ffmpeg", &note);
         path != nullptr && !path->empty() && path->front() != '/') {

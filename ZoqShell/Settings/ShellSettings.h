@@ -93,6 +93,8 @@ public:
     /// The only value of "credentialStore" that selects the private file
     /// store; the keyring is used for anything else.
     static constexpr const char* fileCredentialStore = "file";
+    /// The default value, also accepted when written out.
+    static constexpr const char* keyringCredentialStore = "keyring";
 
     /// Uses the settings file at `file`; reads and writes nothing yet, so a
     /// command that only reads never changes the file.

@@ -18,6 +18,8 @@ int main(int argc, char** argv) {
     CLI::App app("A development portal for zoq on 127.0.0.1: pairing, credential refresh, uploads,\n"
                  "fault switches (also at run time: POST /dev/faults) and GET /dev/uploads.",
                  "zoq-dev-portal");
+    app.set_version_flag("--version", std::string("zoq-dev-portal ") + ZOQ_VERSION,
+                         "Print the version and exit");
     app.add_option("--port", options.port, "Port to listen on; 0 picks a free one")->default_val(0);
     app.add_option("--data", options.dataDirectory, "State and received objects live here")->required();
     app.add_option("--pairing-code", pairingCode, "Accept this pairing code instead of a random one");
