@@ -104,7 +104,7 @@ TEST(PlainWords, KeyringAndDiskSayWhatHappenedBeforeTheirCodes) {
          {"(io(\"create\", 13)"}},
         {"not a file error",
          plain::words(CoreError::corrupt("manifest checksum"), "/srv/spool"),
-         "manifest checksum",
+         "corrupt(\"manifest checksum\")",
          {}},
         {"an event's detail",
          plain::ioWords("finalize_failed:io(\"write\", 28) while encoding", "/srv/spool").value_or(""),
