@@ -15,6 +15,7 @@
 #include "ZoqCore/Support/PCM.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -155,9 +156,18 @@ CaptureEngine::Platform CaptureEngine::systemPlatform() {
     platform.observeSleep = [](std::function<void()> willSleep, std::function<void()> didWake) {
         auto monitor = std::make_shared<LogindSleepMonitor>();
         monitor->start({std::move(willSleep), std::move(didWake), [](const std::string& reason) {
-                            // Said once per run; recording goes on without sleep handling.
-                            std::fprintf(stderr, "zoq: sleep and wake are not observed: %s\n",
-                                         reason.c_str());
+                            // Said once per process, however often the engine
+                            // restarts: without a system bus (a container, a
+                            // bare session) this is normal, not a fault, and
+                            // recording goes on without sleep handling.
+                            static std::atomic<bool> said{false};
+                            if (!said.exchange(true)) {
+                                std::fprintf(stderr,
+                                             "zoq: note: sleep and wake are not observed (%s); "
+                                             "this is normal without a system bus, as in a container, "
+                                             "and recording works as usual\n",
+                                             reason.c_str());
+                            }
                         }});
         return std::shared_ptr<void>(std::move(monitor));
     };

@@ -13,6 +13,8 @@
 int main(int argc, char** argv) {
     CLI::App options("zoq in the tray: records calls of allowed applications and uploads them", "zoq-tray");
     bool background = false;
+    options.set_version_flag("--version", std::string("zoq-tray ") + ZOQ_VERSION,
+                             "Print the version and exit");
     options.add_flag("--background", background,
                      "Start without opening any window (as the session's autostart does)");
     CLI11_PARSE(options, argc, argv);

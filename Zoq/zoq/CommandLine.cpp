@@ -13,6 +13,7 @@ int run(const std::vector<std::string>& args, Streams streams) {
     CLI::App app{"zoq records your calls automatically and delivers them to your portal.", "zoq"};
     app.require_subcommand(1);
     app.set_help_all_flag("--help-all", "Print help for every command");
+    app.set_version_flag("--version", std::string("zoq ") + ZOQ_VERSION, "Print zoq's version and exit");
     addDemoCommand(app, context);
     addWireCommand(app, context);
     addSpoolCommand(app, context);
@@ -27,6 +28,22 @@ int run(const std::vector<std::string>& args, Streams streams) {
     app.footer("Exit status: 0 success; 1 the command failed; 2 usage; 3 the device is not paired;\n"
                "4 no usable credential store; 5 no zoq service runs (start, stop, pause, resume,\n"
                "upload-now). Each command's --help says which apply.");
+
+    // A first word that names no command is most likely a slip: say which
+    // commands there are, rather than CLI11's "not expected".
+    if (!args.empty() && !args.front().empty() && args.front().front() != '-') {
+        const std::vector<CLI::App*> commands = app.get_subcommands([](CLI::App*) { return true; });
+        if (std::none_of(commands.begin(), commands.end(),
+                         [&](CLI::App* command) { return command->check_name(args.front()); })) {
+            std::string names;
+            for (const CLI::App* command : commands) {
+                names += (names.empty() ? "" : ", ") + command->get_name();
+            }
+            streams.err << "zoq: there is no command \"" << args.front() << "\"; the commands are: " << names
+                        << ".\nRun 'zoq --help' for what each does.\n";
+            return exitUsage;
+        }
+    }
 
     // CLI11 parses argv in reverse order from a vector.
     std::vector<std::string> reversed(args.rbegin(), args.rend());

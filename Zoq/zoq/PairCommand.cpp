@@ -3,6 +3,8 @@
 #include "Zoq/zoq/ShellSession.h"
 #include "ZoqShell/Auth/PairingClient.h"
 #include "ZoqShell/Auth/PairingError.h"
+#include "ZoqShell/Messages/PlainWords.h"
+#include "ZoqShell/Secrets/SecretsError.h"
 #include "ZoqShell/Service/ShellBusInterface.h"
 #include "ZoqShell/Settings/DeviceName.h"
 #include "ZoqShell/Settings/ShellPaths.h"
@@ -42,7 +44,14 @@ void pairThrough(ShellBusClient& service, const std::optional<std::string>& port
             error.name() != shellbus::error::invalidPortalURL) {
             throw serviceFailure(error);
         }
-        context.streams.out << error.what() << '\n';
+        // The fixed text is the first line; what it means for the person
+        // follows it, on standard error as for a pairing made here.
+        const std::string text = error.what();
+        const std::size_t end = text.find('\n');
+        context.streams.out << text.substr(0, end) << '\n';
+        if (end != std::string::npos) {
+            context.streams.err << "zoq: " << text.substr(end + 1) << '\n';
+        }
         context.exitCode = exitFailure;
     }
 }
@@ -87,6 +96,13 @@ void pair(const PairOptions& options, Context& context) {
         deviceId = client.pair(options.code).deviceId();
     } catch (const PairingError& error) {
         out << "Pairing failed: " << error.what() << '\n';
+        context.streams.err << "zoq: " << plain::words(error) << '\n';
+        context.exitCode = exitFailure;
+        return;
+    } catch (const SecretsError& error) {
+        out << "Pairing failed: " << error.what() << '\n';
+        context.streams.err << "zoq: " << plain::words(error) << '\n'
+                            << plain::fileStoreChoice(ShellPaths::settingsFile()) << '\n';
         context.exitCode = exitFailure;
         return;
     } catch (const std::exception& error) {
@@ -111,15 +127,18 @@ void pair(const PairOptions& options, Context& context) {
 void addPairCommand(CLI::App& app, Context& context) {
     auto options = std::make_shared<PairOptions>();
     CLI::App* command = app.add_subcommand("pair", "Pair this device with your portal account");
-    command->footer("Redeems a pairing code created in the portal and keeps the device credentials in the\n"
-                    "keyring. Recordings that were waiting for a new pairing are resumed.\n\n"
-                    "Prints \"Paired device <id>\" or \"Pairing failed: <reason>\", where the reason is\n"
-                    "invalidCode, network, or rejected(\"<portal error code>\").\n\n"
-                    "When zoq runs in this session (the tray or `zoq daemon`) and no --root is given, it\n"
-                    "is asked to pair (and to apply --portal); with --root the command pairs by itself\n"
-                    "and resumes that spool.\n\n"
-                    "Exit status: 0 paired; 1 pairing failed; 2 usage (including an invalid --portal);\n"
-                    "4 no usable credential store.");
+    command->footer(
+        "Redeems a pairing code created in the portal and keeps the device credentials in the\n"
+        "keyring. Recordings that were waiting for a new pairing are resumed.\n\n"
+        "Prints \"Paired device <id>\" or \"Pairing failed: <reason>\", where the reason is\n"
+        "invalidCode, network, or rejected(\"<portal error code>\"); a failure is then explained\n"
+        "on standard error (for network: certificate not trusted, connection refused, host not\n"
+        "found, timed out, ...) with what to do next.\n\n"
+        "When zoq runs in this session (the tray or `zoq daemon`) and no --root is given, it\n"
+        "is asked to pair (and to apply --portal); with --root the command pairs by itself\n"
+        "and resumes that spool.\n\n"
+        "Exit status: 0 paired; 1 pairing failed; 2 usage (including an invalid --portal);\n"
+        "4 no usable credential store.");
     command->add_option("code", options->code, "The pairing code shown by the portal")->required();
     command->add_option("--portal", options->portal,
                         "Portal address (https, or http to this computer); stored in the settings once the "

@@ -8,6 +8,7 @@
 #include "ZoqCaptureEngine/CaptureEngine.h"
 #include "ZoqCore/Spool/FFmpegFLACEncoder.h"
 #include "ZoqCore/Wire/WirePattern.h"
+#include "ZoqShell/Messages/PlainWords.h"
 #include "ZoqShell/Settings/ShellPaths.h"
 #include "ZoqShell/Settings/ShellSettings.h"
 
@@ -37,6 +38,9 @@ struct RecordOptions {
 /// Exit codes of `zoq record`: how the run ended.
 constexpr int exitPermission = 3;
 
+/// How the engine's failure to reach the sound server begins.
+constexpr std::string_view noServerPrefix = "tap_start_failed:";
+
 constexpr std::string_view pausedLine = "recording is paused (zoq resume)";
 
 /// A finite number of seconds above zero. CLI11's own range check lets NaN
@@ -47,7 +51,7 @@ CLI::Validator positiveSeconds() {
         [](const std::string& input) -> std::string {
             double seconds = 0;
             if (!CLI::detail::lexical_cast(input, seconds) || !std::isfinite(seconds) || !(seconds > 0)) {
-                return "must be a number of seconds above zero";
+                return "wants a number of seconds above zero, such as 90";
             }
             return {};
         },
@@ -56,7 +60,7 @@ CLI::Validator positiveSeconds() {
 
 /// One readable line for the events a person watching wants to see; none for
 /// the rest (they are all in --events).
-std::optional<std::string> readable(const EngineEvent& event) {
+std::optional<std::string> readable(const EngineEvent& event, const std::filesystem::path& spool) {
     const auto field = [&](const char* name) {
         const auto found = event.fields.find(name);
         return found == event.fields.end() ? std::string("?") : found->second;
@@ -103,7 +107,8 @@ std::optional<std::string> readable(const EngineEvent& event) {
         return "no " + field("stream") + " audio for 19 s (" + field("detail") + ")";
     }
     if (name == "error_visible" && event.fields.contains("detail")) {
-        return "error: " + field("detail");
+        // A full or read-only disk is said in words; the detail stays in them.
+        return "error: " + plain::ioWords(field("detail"), spool).value_or(field("detail"));
     }
     if (name == "engine_stopped") {
         return "stopped: " + field("reason");
@@ -136,7 +141,13 @@ void record(const RecordOptions& options, Context& context) {
         context.exitCode = exitUsage;
         return;
     }
-    ensureSpoolRoot(config.spool);
+    try {
+        ensureSpoolRoot(config.spool);
+    } catch (const CoreError& error) {
+        context.streams.err << "zoq: " << plain::words(error, config.spool) << '\n';
+        context.exitCode = exitFailure;
+        return;
+    }
 
     std::unique_ptr<std::ofstream> eventFile;
     std::ostream* eventStream = nullptr;
@@ -174,7 +185,7 @@ void record(const RecordOptions& options, Context& context) {
                 *eventStream << event.jsonLine() << std::endl;
             }
             if (eventStream != &out) {
-                if (const auto line = readable(event)) {
+                if (const auto line = readable(event, config.spool)) {
                     out << *line << std::endl;
                 }
                 // A spool the service left paused records nothing until it
@@ -223,6 +234,12 @@ void record(const RecordOptions& options, Context& context) {
     case EngineTermination::Kind::failure:
         context.exitCode = exitFailure;
         break;
+    }
+    // Without a sound server the run cannot even begin: the likely cause
+    // of a failed connection, said with the way out.
+    if (termination.kind == EngineTermination::Kind::failure &&
+        termination.detail.starts_with(noServerPrefix)) {
+        context.streams.err << "zoq: " << plain::noSoundServer << " (" << termination.detail << ")\n";
     }
 }
 

@@ -3,6 +3,7 @@
 #include "Zoq/zoq/CommandLine.h"
 #include "ZoqCore/Spool/FFmpegFLACEncoder.h"
 #include "ZoqCore/Support/CoreError.h"
+#include "ZoqShell/Messages/PlainWords.h"
 #include "ZoqShell/Secrets/FileSecrets.h"
 #include "ZoqShell/Secrets/KeychainCredentialPersistence.h"
 #include "ZoqShell/Secrets/KeychainSecrets.h"
@@ -92,11 +93,9 @@ ShellSession::ShellSession(bool storedPortalRequired)
     } catch (const SecretsError& error) {
         throw CommandFailure(
             exitNoCredentialStore,
-            std::string("the keyring cannot be used: ") + error.what() +
-                "\nzoq keeps the device credentials in the desktop keyring (Secret Service). "
-                "Without one, you may choose a private file instead by adding\n  \"" +
-                ShellSettings::credentialStoreKey + "\": \"" + ShellSettings::fileCredentialStore +
-                "\"\nto " + settings_->file().string() + " (the file is protected by its permissions only).");
+            plain::words(error) +
+                "\nzoq keeps the device credentials in the desktop keyring (Secret Service). " +
+                plain::fileStoreChoice(settings_->file()));
     } catch (const CoreError& error) {
         throw CommandFailure(exitNoCredentialStore,
                              std::string(settings_->credentialsInFile()

@@ -200,7 +200,15 @@ void addUploadCommand(CLI::App& app, Context& context) {
                    "With --watch: exit once nothing is left to upload or the credentials are blocked")
         ->needs(watch);
     command->add_option("--interval", options->interval, "Seconds between passes with --watch")
-        ->check(CLI::Range(0.0, 3600.0))
+        ->check(CLI::Validator(
+            [](const std::string& input) -> std::string {
+                double seconds = -1;
+                if (!CLI::detail::lexical_cast(input, seconds) || !(seconds >= 0 && seconds <= 3600)) {
+                    return "wants a number of seconds from 0 to 3600";
+                }
+                return {};
+            },
+            "SECONDS 0-3600"))
         ->capture_default_str();
     command->add_option("--root", options->root, "Spool directory (default: $XDG_DATA_HOME/zoq/spool)");
     command->callback([options, &context] {

@@ -333,9 +333,9 @@ UploadQueue::Operation UploadQueue::nextOperation() {
 
 // MARK: Replies
 
-UploadEffect UploadQueue::transportFailed(const UploadCommand& command) {
+UploadEffect UploadQueue::transportFailed(const UploadCommand& command, const std::string& reason) {
     takeOutstanding(command);
-    return retry(artifact_.manifest(), std::nullopt);
+    return retry(artifact_.manifest(), std::nullopt, reason.empty() ? "no response" : reason);
 }
 
 UploadEffect UploadQueue::receive(const UploadCommand& command, const HTTPReply& reply) {
@@ -345,7 +345,7 @@ UploadEffect UploadQueue::receive(const UploadCommand& command, const HTTPReply&
     // 408 is a timeout on the way, like 429 and 5xx: nothing is wrong with
     // the recording, so it waits rather than being quarantined.
     if (status < 200 || (status >= 300 && status < 400) || status == 408 || status == 429 || status >= 500) {
-        return retry(artifact_.manifest(), reply.retryAfterSeconds);
+        return retry(artifact_.manifest(), reply.retryAfterSeconds, "HTTP " + std::to_string(status));
     }
     if ((status == 401 || status == 403) && isPut) {
         // A presigned URL carries no device credentials: a refusal means the
@@ -384,9 +384,9 @@ UploadEffect UploadQueue::receive(const UploadCommand& command, const HTTPReply&
         }
         if (!record().identity) {
             // Nothing bound yet, so there is no attempt to replace: ask again.
-            return retry(artifact_.manifest(), reply.retryAfterSeconds);
+            return retry(artifact_.manifest(), reply.retryAfterSeconds, "upload_expired");
         }
-        return restartAttempt(artifact_.manifest(), reply.retryAfterSeconds);
+        return restartAttempt(artifact_.manifest(), reply.retryAfterSeconds, "upload_expired");
     }
     try {
         return receiveSuccess(command, reply);
@@ -405,18 +405,22 @@ UploadEffect UploadQueue::putRefused(const HTTPReply& reply) {
     updated.queue.stage = QueueStage::verifying;
     updated.state = ArtifactState::verifyingRemote;
     updated.queue.signedPart.reset();
-    return retry(std::move(updated), reply.retryAfterSeconds);
+    return retry(std::move(updated), reply.retryAfterSeconds,
+                 "upload URL refused (HTTP " + std::to_string(reply.status) + ")");
 }
 
 UploadEffect UploadQueue::receiveSuccess(const UploadCommand& command, const HTTPReply& reply) {
-    const ArtifactManifest& manifest = artifact_.manifest();
+    // The portal answered: whatever error made the last wait is over, and
+    // every decision below either records progress or names its own reason.
+    ArtifactManifest manifest = artifact_.manifest();
+    manifest.queue.error.reset();
     const std::optional<double> delay = reply.retryAfterSeconds;
     return std::visit(
         [&](const auto& operation) -> UploadEffect {
             using Kind = std::decay_t<decltype(operation)>;
             if constexpr (std::is_same_v<Kind, UploadCommand::Put>) {
                 if (reply.status == 202) {
-                    return retry(manifest, delay);
+                    return retry(manifest, delay, "upload not taken yet (HTTP 202)");
                 }
                 ArtifactManifest updated = manifest;
                 if (!operation.partNumber) {
@@ -426,7 +430,7 @@ UploadEffect UploadQueue::receiveSuccess(const UploadCommand& command, const HTT
                 }
                 if (!reply.etag || reply.etag->empty() || !manifest.queue.identity ||
                     !manifest.queue.identity->attemptId) {
-                    return retry(manifest, std::nullopt);
+                    return retry(manifest, std::nullopt, "part sent without an ETag in reply");
                 }
                 const std::int64_t number = *operation.partNumber;
                 // Validated as it will be sent in the complete request, so the
@@ -485,7 +489,7 @@ UploadEffect UploadQueue::receiveSuccess(const UploadCommand& command, const HTT
                     updated.queue.stage = QueueStage::verifying;
                     updated.state = ArtifactState::verifyingRemote;
                     updated.queue.signedPart.reset();
-                    return retry(std::move(updated), delay);
+                    return retry(std::move(updated), delay, "signed upload URL already expired");
                 }
                 updated.queue.signedPart = parts.front();
                 artifact_.commit(updated);
@@ -494,7 +498,7 @@ UploadEffect UploadQueue::receiveSuccess(const UploadCommand& command, const HTT
                 if (reply.status == 202) {
                     const UploadStatusResponse status(
                         WireDocument(WireSchema::uploadCompleteResponse, reply.body));
-                    return acceptStatus(status, command, true, delay);
+                    return acceptStatus(manifest, status, command, true, delay);
                 }
                 WireSchema schema = WireSchema::uploadStatusResponse;
                 if (reply.status == 201) {
@@ -505,15 +509,15 @@ UploadEffect UploadQueue::receiveSuccess(const UploadCommand& command, const HTT
                     schema = WireSchema::uploadCompleteResponse;
                 }
                 const UploadStatusResponse status(WireDocument(schema, reply.body));
-                return acceptStatus(status, command, false, delay);
+                return acceptStatus(manifest, status, command, false, delay);
             }
         },
         command.operation);
 }
 
-UploadEffect UploadQueue::acceptStatus(const UploadStatusResponse& status, const UploadCommand& command,
-                                       bool pending, std::optional<double> serverDelay) {
-    ArtifactManifest updated = artifact_.manifest();
+UploadEffect UploadQueue::acceptStatus(ArtifactManifest updated, const UploadStatusResponse& status,
+                                       const UploadCommand& command, bool pending,
+                                       std::optional<double> serverDelay) {
     QueueRecord& queue = updated.queue;
     const bool isReplacement = std::holds_alternative<UploadCommand::Replacement>(command.operation);
     const std::optional<std::string> attempt = status.attemptId();
@@ -555,7 +559,7 @@ UploadEffect UploadQueue::acceptStatus(const UploadStatusResponse& status, const
     }
     if (state == "verifying") {
         queue.stage = QueueStage::verifying;
-        return retry(std::move(updated), serverDelay);
+        return poll(std::move(updated), serverDelay);
     }
     if (state == "pending") {
         if (const JSONValue* transfer = status.json().find("transfer")) {
@@ -563,7 +567,7 @@ UploadEffect UploadQueue::acceptStatus(const UploadStatusResponse& status, const
         }
         if (!queue.transfer || !queue.identity->attemptId) {
             queue.stage = QueueStage::verifying;
-            return retry(std::move(updated), serverDelay);
+            return poll(std::move(updated), serverDelay);
         }
         const bool multipart = isMultipart(*queue.transfer);
         if (multipart &&
@@ -578,12 +582,12 @@ UploadEffect UploadQueue::acceptStatus(const UploadStatusResponse& status, const
             // Handing out this transfer would only turn into another status
             // poll at once; wait for the portal to renew the URL instead.
             queue.stage = QueueStage::verifying;
-            return retry(std::move(updated), serverDelay);
+            return retry(std::move(updated), serverDelay, "upload URL already expired");
         }
         queue.stage = QueueStage::transferring;
         updated.state = ArtifactState::uploading;
         if (serverDelay) {
-            return retry(std::move(updated), serverDelay);
+            return poll(std::move(updated), serverDelay);
         }
         artifact_.commit(updated);
         return UploadEffect::progressed;
@@ -594,18 +598,20 @@ UploadEffect UploadQueue::acceptStatus(const UploadStatusResponse& status, const
     if (const auto afterMs = error.find("retryAfterMs")->integer()) {
         delay = std::max(delay, static_cast<double>(*afterMs) / 1000.0);
     }
+    const std::string& code = *error.find("code")->string();
     if (*error.find("recovery")->string() == "restart_upload") {
-        return restartAttempt(std::move(updated), delay);
+        return restartAttempt(std::move(updated), delay, code);
     }
     if (*error.find("retryable")->boolean()) {
-        return retry(std::move(updated), delay);
+        return retry(std::move(updated), delay, code);
     }
     return quarantine(std::move(updated), *error.find("code")->string());
 }
 
 // MARK: Waiting
 
-UploadEffect UploadQueue::retry(ArtifactManifest next, std::optional<double> serverDelay) {
+UploadEffect UploadQueue::retry(ArtifactManifest next, std::optional<double> serverDelay,
+                                std::string reason) {
     const double jitter = jitter_();
     if (!(jitter >= 0 && jitter <= 1) ||
         (serverDelay && !(std::isfinite(*serverDelay) && *serverDelay >= 0))) {
@@ -614,12 +620,29 @@ UploadEffect UploadQueue::retry(ArtifactManifest next, std::optional<double> ser
     QueueRecord& queue = next.queue;
     const std::int64_t failures = queue.failures;
     queue.failures = std::min(failures + 1, maximumFailures);
+    queue.error = std::move(reason);
     double delay =
         jitter * std::min(baseDelay * std::ldexp(1.0, static_cast<int>(std::min<std::int64_t>(failures, 11))),
                           maximumDelay);
     if (serverDelay && *serverDelay > delay) {
         delay = *serverDelay;
     }
+    return scheduleWait(std::move(next), delay);
+}
+
+UploadEffect UploadQueue::poll(ArtifactManifest next, std::optional<double> serverDelay) {
+    if (serverDelay && !(std::isfinite(*serverDelay) && *serverDelay >= 0)) {
+        throw CoreError::invalid("retry timing");
+    }
+    // The portal is doing its work, not failing: no failure is counted, so
+    // the backoff and the stuck rule keep reflecting errors only. No jitter
+    // either: the portal's pace is the one to follow.
+    next.queue.error.reset();
+    return scheduleWait(std::move(next), serverDelay.value_or(baseDelay));
+}
+
+UploadEffect UploadQueue::scheduleWait(ArtifactManifest next, double delay) {
+    QueueRecord& queue = next.queue;
     const Date retryAt = clock_.wallDate() + delay;
     if (!std::isfinite(retryAt.sinceReferenceDate)) {
         // A date the manifest could not store would poison the artifact.
@@ -634,7 +657,8 @@ UploadEffect UploadQueue::retry(ArtifactManifest next, std::optional<double> ser
     return UploadEffect::retryScheduled;
 }
 
-UploadEffect UploadQueue::restartAttempt(ArtifactManifest next, std::optional<double> serverDelay) {
+UploadEffect UploadQueue::restartAttempt(ArtifactManifest next, std::optional<double> serverDelay,
+                                         std::string reason) {
     if (!next.queue.identity) {
         throw CoreError::invalidState();
     }
@@ -645,7 +669,7 @@ UploadEffect UploadQueue::restartAttempt(ArtifactManifest next, std::optional<do
     queue.completedParts.clear();
     queue.observedParts = false;
     queue.signedPart.reset();
-    return retry(std::move(next), serverDelay);
+    return retry(std::move(next), serverDelay, std::move(reason));
 }
 
 UploadEffect UploadQueue::quarantine(ArtifactManifest next, const std::string& message) {

@@ -88,8 +88,10 @@ public:
     /// Takes the HTTP result of the outstanding `command` and decides.
     UploadEffect receive(const UploadCommand& command, const HTTPReply& reply);
 
-    /// The outstanding `command` produced no HTTP status: retry later.
-    UploadEffect transportFailed(const UploadCommand& command);
+    /// The outstanding `command` produced no HTTP status: retry later, with
+    /// `reason` (the transport's words; "no response" when empty) kept as the
+    /// record's error until the portal answers again.
+    UploadEffect transportFailed(const UploadCommand& command, const std::string& reason = {});
 
     /// Gives the lease back without deciding anything else.
     void cancel(const WorkerLease& lease);
@@ -111,10 +113,17 @@ private:
     bool expired(const JSONValue& target) const;
 
     UploadEffect receiveSuccess(const UploadCommand& command, const HTTPReply& reply);
-    UploadEffect acceptStatus(const UploadStatusResponse& status, const UploadCommand& command, bool pending,
-                              std::optional<double> serverDelay);
-    UploadEffect retry(ArtifactManifest next, std::optional<double> serverDelay);
-    UploadEffect restartAttempt(ArtifactManifest next, std::optional<double> serverDelay);
+    UploadEffect acceptStatus(ArtifactManifest updated, const UploadStatusResponse& status,
+                              const UploadCommand& command, bool pending, std::optional<double> serverDelay);
+    /// A wait caused by an error: counts a failure (the backoff's exponent and
+    /// what the stuck rule reads) and keeps `reason` in the record's error.
+    UploadEffect retry(ArtifactManifest next, std::optional<double> serverDelay, std::string reason);
+    /// A wait the portal asked for while it works ("verifying", or pending
+    /// with a delay): the next poll after its delay, or `baseDelay` without
+    /// one; no failure is counted.
+    UploadEffect poll(ArtifactManifest next, std::optional<double> serverDelay);
+    UploadEffect scheduleWait(ArtifactManifest next, double delay);
+    UploadEffect restartAttempt(ArtifactManifest next, std::optional<double> serverDelay, std::string reason);
     UploadEffect quarantine(ArtifactManifest next, const std::string& message);
     UploadEffect putRefused(const HTTPReply& reply);
 

@@ -295,8 +295,8 @@ std::string DeviceAuth::apiURL(const std::vector<std::string>& path) const {
 TransportResponse DeviceAuth::send(const TransportRequest& request) {
     try {
         return transport_.execute(request);
-    } catch (const TransportUnavailable&) {
-        throw DeviceAuthError::network();
+    } catch (const TransportUnavailable& unavailable) {
+        throw DeviceAuthError::network(unavailable.problem());
     }
 }
 

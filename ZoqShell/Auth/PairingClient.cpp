@@ -2,6 +2,7 @@
 
 #include "ZoqCore/Support/Identifier.h"
 #include "ZoqCore/Wire/WireDocument.h"
+#include "ZoqShell/Auth/DeviceAuthError.h"
 #include "ZoqShell/Auth/PairingError.h"
 
 #include <algorithm>
@@ -87,6 +88,8 @@ DeviceCredentialsResponse PairingClient::pair(std::string_view code) const {
         response = portalBase_ ? auth_.callUnauthenticated(*portalBase_, "POST", {"devices", "pair"},
                                                            request.encoded())
                                : auth_.callUnauthenticated("POST", {"devices", "pair"}, request.encoded());
+    } catch (const DeviceAuthError& error) {
+        throw PairingError::network(error.problem());
     } catch (const std::exception&) {
         throw PairingError::network();
     }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ZoqShell/Transport/TransportUnavailable.h"
+
 #include <exception>
 #include <string>
 
@@ -22,11 +24,19 @@ public:
         return PairingError(Kind::rejected, std::move(reason));
     }
     static PairingError invalidCode() { return PairingError(Kind::invalidCode, {}); }
-    static PairingError network() { return PairingError(Kind::network, {}); }
+    /// `problem` says for the person why nothing arrived; it is not part of
+    /// the fixed text nor of equality.
+    static PairingError
+    network(TransportUnavailable::Problem problem = TransportUnavailable::Problem::unknown) {
+        PairingError error(Kind::network, {});
+        error.problem_ = problem;
+        return error;
+    }
 
     Kind kind() const noexcept { return kind_; }
     /// The rejection text; empty for the other kinds.
     const std::string& reason() const noexcept { return reason_; }
+    TransportUnavailable::Problem problem() const noexcept { return problem_; }
     /// rejected("invalid_pairing_code"), invalidCode or network.
     const char* what() const noexcept override { return text_.c_str(); }
 
@@ -42,6 +52,7 @@ private:
                                             : "network") {}
 
     Kind kind_;
+    TransportUnavailable::Problem problem_ = TransportUnavailable::Problem::unknown;
     std::string reason_;
     std::string text_;
 };

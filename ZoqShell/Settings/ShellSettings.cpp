@@ -240,7 +240,14 @@ std::vector<std::string> valueNotes(const JSONValue::Object& object) {
     add(std::exchange(note, {}));
     (void)flagOf(object, ShellSettings::recorderEnabledKey, false, &note);
     add(std::exchange(note, {}));
-    (void)textOf(object, ShellSettings::credentialStoreKey, "the keyring", &note);
+    if (const std::string* store = textOf(object, ShellSettings::credentialStoreKey, "the keyring", &note);
+        store != nullptr && *store != ShellSettings::fileCredentialStore &&
+        *store != ShellSettings::keyringCredentialStore) {
+        // A slip ("File", "flie") would otherwise keep the keyring in use
+        // while the person believes the file store was chosen.
+        note = ignoredText(ShellSettings::credentialStoreKey, JSONValue(*store),
+                           "only \"keyring\" or \"file\" are known", "the keyring");
+    }
     add(std::exchange(note, {}));
     if (const std::string* path = textOf(object, ShellSettings::ffmpegPathKey, "the default ffmpeg", &note);
         path != nullptr && !path->empty() && path->front() != '/') {

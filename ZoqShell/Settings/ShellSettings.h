@@ -103,6 +103,8 @@ public:
     /// The only value of "credentialStore" that selects the private file
     /// store; the keyring is used for anything else.
     static constexpr const char* fileCredentialStore = "file";
+    /// The default value, also accepted when written out.
+    static constexpr const char* keyringCredentialStore = "keyring";
 
     /// An administrator's files, each list most important first (the order
     /// of $XDG_CONFIG_DIRS).

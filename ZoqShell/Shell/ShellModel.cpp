@@ -1,6 +1,9 @@
 #include "ZoqShell/Shell/ShellModel.h"
 
 #include "ZoqShell/Auth/PairingClient.h"
+#include "ZoqShell/Auth/PairingError.h"
+#include "ZoqShell/Messages/PlainWords.h"
+#include "ZoqShell/Secrets/SecretsError.h"
 #include "ZoqShell/Settings/ShellPaths.h"
 #include "ZoqShell/Settings/ShellSettings.h"
 #include "ZoqShell/System/ZoqDeepLink.h"
@@ -266,20 +269,27 @@ void ShellModel::pairWithPortal(std::string portalText, std::string code, Pairin
     struct Outcome {
         std::optional<std::string> deviceId;
         std::string failure;
+        /// What the failure means for the person, on a line after the fixed text.
+        std::string explanation;
     };
     offMain<Outcome>(
         *worker_,
         [auth = auth_, this, code, portal] {
             try {
                 const PairingClient client(*auth, ShellPaths::installUUID(settings_), deviceName_, portal);
-                return Outcome{client.pair(code).deviceId(), {}};
+                return Outcome{client.pair(code).deviceId(), {}, {}};
+            } catch (const PairingError& error) {
+                return Outcome{std::nullopt, error.what(), plain::words(error)};
+            } catch (const SecretsError& error) {
+                return Outcome{std::nullopt, error.what(), plain::words(error)};
             } catch (const std::exception& error) {
-                return Outcome{std::nullopt, error.what()};
+                return Outcome{std::nullopt, error.what(), {}};
             }
         },
         [this, portal, done = std::move(done), finish](Outcome outcome) {
             if (!outcome.deviceId) {
-                const std::string message = "Pairing failed: " + outcome.failure;
+                const std::string message = "Pairing failed: " + outcome.failure +
+                                            (outcome.explanation.empty() ? "" : "\n" + outcome.explanation);
                 pairingMessage_ = message;
                 changed();
                 finish(done, {PairingOutcome::Kind::failed, message, {}});

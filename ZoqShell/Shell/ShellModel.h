@@ -90,7 +90,8 @@ public:
         enum class Kind { paired, portalRefused, failed };
         Kind kind = Kind::failed;
         /// "Paired device <id>", `portalRefused`, `portalMissing` or
-        /// "Pairing failed: <reason>".
+        /// "Pairing failed: <reason>", then on a second line what it means
+        /// and what to do (`plain::words`).
         std::string message;
         /// Why the address was refused (`portalRefused` only).
         std::string reason;

@@ -9,6 +9,7 @@
 #include <array>
 #include <cstring>
 #include <mutex>
+#include <openssl/x509_vfy.h>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -285,6 +286,50 @@ curl::Slist headerList(const TransportRequest& request) {
 
 } // namespace
 
+TransportUnavailable::Problem CurlWireTransport::problemOf(int curlCode, long verifyResult) noexcept {
+    using Problem = TransportUnavailable::Problem;
+    switch (static_cast<CURLcode>(curlCode)) {
+    case CURLE_COULDNT_CONNECT:
+        return Problem::refused;
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+        return Problem::hostNotFound;
+    case CURLE_OPERATION_TIMEDOUT:
+        return Problem::timedOut;
+    case CURLE_GOT_NOTHING:
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_PARTIAL_FILE:
+        return Problem::broken;
+    case CURLE_PEER_FAILED_VERIFICATION:
+        switch (verifyResult) {
+        case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+        case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+            return Problem::certificateSelfSigned;
+        case X509_V_ERR_CERT_HAS_EXPIRED:
+        case X509_V_ERR_CERT_NOT_YET_VALID:
+            return Problem::certificateExpired;
+        case X509_V_ERR_HOSTNAME_MISMATCH:
+        case X509_V_ERR_IP_ADDRESS_MISMATCH:
+        // The chain was good: libcurl's own host name check refused it.
+        case X509_V_OK:
+            return Problem::certificateNameMismatch;
+        default:
+            return Problem::certificateUntrusted;
+        }
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+        return Problem::tls;
+    default:
+        return Problem::unknown;
+    }
+}
+
 class CurlWireTransport::HandlePool {
 public:
     curl::Easy take() {
@@ -413,8 +458,13 @@ TransportResponse CurlWireTransport::execute(const TransportRequest& request) {
                                                 std::to_string(maxResponseBytes) + " bytes");
         }
         const std::string_view detail(exchange.errorText.data());
+        long verifyResult = 0;
+        if (result == CURLE_PEER_FAILED_VERIFICATION) {
+            curl::library().easy_getinfo(handle, CURLINFO_SSL_VERIFYRESULT, &verifyResult);
+        }
         throw TransportUnavailable::network(detail.empty() ? curl::library().easy_strerror(result)
-                                                           : std::string(detail));
+                                                           : std::string(detail),
+                                            problemOf(result, verifyResult));
     }
     long status = 0;
     curl::library().easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ZoqShell/Transport/TransportUnavailable.h"
 #include "ZoqShell/Transport/WireTransport.h"
 
 #include <chrono>
@@ -55,6 +56,10 @@ public:
 
     /// Throws `CoreError::invalid("timeout")` unless every timeout is at
     /// least one second.
+    /// Sorts a failed transfer by libcurl's result code and, for a refused
+    /// certificate, OpenSSL's verification result (`CURLINFO_SSL_VERIFYRESULT`).
+    static TransportUnavailable::Problem problemOf(int curlCode, long verifyResult) noexcept;
+
     explicit CurlWireTransport(std::chrono::seconds idleTimeout = defaultIdleTimeout,
                                std::chrono::seconds connectTimeout = defaultConnectTimeout,
                                std::chrono::seconds documentTimeout = defaultDocumentTimeout);

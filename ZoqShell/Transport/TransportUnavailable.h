@@ -10,14 +10,32 @@ namespace zoq {
 /// timeout, the reply was cut off, the URL is not http or https, or the body
 /// could not be read from its file. `reason` says which in English for people
 /// (it never carries header values or bodies); callers decide on the kind
-/// alone.
+/// alone. `problem` sorts the failure for the person (see `PlainWords`); it
+/// carries no text, so it may travel where the reason must not.
 class TransportUnavailable : public std::exception {
 public:
     enum class Kind { network };
 
-    static TransportUnavailable network(std::string reason) { return {Kind::network, std::move(reason)}; }
+    /// What went wrong, as far as the transport can tell.
+    enum class Problem : unsigned char {
+        unknown,
+        refused,                 ///< nothing listens at the address (connection refused)
+        hostNotFound,            ///< the name does not resolve
+        timedOut,                ///< nothing moved for the idle timeout, or no connection in time
+        broken,                  ///< the connection broke, or the reply was cut off
+        certificateSelfSigned,   ///< the portal's certificate signs itself
+        certificateUntrusted,    ///< no trusted authority signed the portal's certificate
+        certificateNameMismatch, ///< the certificate is for another name
+        certificateExpired,      ///< the certificate is out of its dates
+        tls,                     ///< any other failure of the secure connection
+    };
+
+    static TransportUnavailable network(std::string reason, Problem problem = Problem::unknown) {
+        return {Kind::network, std::move(reason), problem};
+    }
 
     Kind kind() const noexcept { return kind_; }
+    Problem problem() const noexcept { return problem_; }
     const std::string& reason() const noexcept { return reason_; }
     /// network("reason").
     const char* what() const noexcept override { return text_.c_str(); }
@@ -27,10 +45,11 @@ public:
     }
 
 private:
-    TransportUnavailable(Kind kind, std::string reason)
-        : kind_(kind), reason_(std::move(reason)), text_("network(\"" + reason_ + "\")") {}
+    TransportUnavailable(Kind kind, std::string reason, Problem problem)
+        : kind_(kind), problem_(problem), reason_(std::move(reason)), text_("network(\"" + reason_ + "\")") {}
 
     Kind kind_;
+    Problem problem_;
     std::string reason_;
     std::string text_;
 };

@@ -4,7 +4,10 @@
 #include "ZoqCore/Spool/DurableIO.h"
 #include "ZoqCore/Support/CoreError.h"
 #include "ZoqCore/Upload/UploadQueue.h"
+#include "ZoqShell/Auth/DeviceAuthError.h"
+#include "ZoqShell/Messages/PlainWords.h"
 #include "ZoqShell/Settings/ShellSettings.h"
+#include "ZoqShell/Transport/TransportUnavailable.h"
 #include "ZoqShell/Transport/UploadRequestFactory.h"
 
 #include <algorithm>
@@ -221,9 +224,26 @@ std::vector<UploadEffect> SpoolUploader::drive(const std::filesystem::path& dire
         try {
             const UploadCommand command = queue.command(*lease);
             std::optional<HTTPReply> reply;
+            std::string failure;
             try {
                 reply = execute(command);
-            } catch (const std::exception&) {
+            } catch (const std::exception& error) {
+                // The row's last error: the kind of network problem in a few
+                // words (device authentication keeps no transport text),
+                // else the storage transport's own words.
+                const auto* unavailable = dynamic_cast<const TransportUnavailable*>(&error);
+                const auto* denied = dynamic_cast<const DeviceAuthError*>(&error);
+                const std::string brief =
+                    plain::briefly(unavailable != nullptr ? unavailable->problem()
+                                   : denied != nullptr    ? denied->problem()
+                                                          : TransportUnavailable::Problem::unknown);
+                if (!brief.empty()) {
+                    failure = "network: " + brief;
+                } else if (unavailable != nullptr) {
+                    failure = "network: " + unavailable->reason();
+                } else {
+                    failure = error.what();
+                }
                 // No HTTP status (no connection, a bad base URL, an
                 // unbuildable request): back off rather than quarantine.
                 if (abandoned_.load()) {
@@ -233,7 +253,7 @@ std::vector<UploadEffect> SpoolUploader::drive(const std::filesystem::path& dire
                     break;
                 }
             }
-            effect = reply ? queue.receive(command, *reply) : queue.transportFailed(command);
+            effect = reply ? queue.receive(command, *reply) : queue.transportFailed(command, failure);
         } catch (const std::exception&) {
             effect = UploadEffect::blocked;
         }

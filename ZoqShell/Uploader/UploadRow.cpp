@@ -58,7 +58,9 @@ UploadRow UploadRow::derive(const ArtifactManifest& manifest, Date now, std::int
     }
     row.failures = manifest.queue.failures;
     row.retryAt = manifest.queue.retryAt;
-    row.lastError = manifest.error;
+    // The manifest's error is final (quarantine); the queue's is the reason
+    // for the current wait or block.
+    row.lastError = manifest.error ? manifest.error : manifest.queue.error;
     row.stuck = canStick(row.stage) &&
                 (row.failures >= stuckFailures ||
                  (row.retryAt && row.retryAt->sinceReferenceDate < now.sinceReferenceDate - stuckDelay));

@@ -9,6 +9,7 @@
 #include "ZoqCore/Spool/FileDescriptor.h"
 #include "ZoqCore/Support/PCM.h"
 #include "ZoqCore/Wire/JSONValue.h"
+#include "ZoqShell/Messages/PlainWords.h"
 #include "ZoqShell/Service/ShellBusClient.h"
 #include "ZoqShell/Service/ShellBusError.h"
 #include "ZoqShell/Service/ShellBusInterface.h"
@@ -30,6 +31,10 @@
 
 namespace zoq {
 namespace {
+
+/// A refused code: the fixed text, then what it means for the person.
+const std::string refusedCodeMessage = "Pairing failed: rejected(\"invalid_pairing_code\")\n" +
+                                       plain::words(PairingError::rejected("invalid_pairing_code"));
 
 using namespace std::chrono_literals;
 
@@ -205,7 +210,7 @@ TEST_F(ShellBusServiceTest, MethodsPropertiesAndSignalsOverTheModel) {
     EXPECT_EQ(errorOf([&] { client->pair(""); }),
               "org.freedesktop.DBus.Error.InvalidArgs: A pairing code is required");
     EXPECT_EQ(errorOf([&] { client->pair("0000-0000-0000"); }),
-              "org.zoq.Zoq.Error.PairingFailed: Pairing failed: rejected(\"invalid_pairing_code\")");
+              "org.zoq.Zoq.Error.PairingFailed: " + refusedCodeMessage);
     EXPECT_EQ(ask([&] { return client->applyPortalURL("ftp://example.org"); }),
               std::make_pair(false, std::string(ShellModel::portalRefused)));
     EXPECT_EQ(ask([&] { return client->applyPortalURL(" " + portal->url() + " "); }),
@@ -386,8 +391,7 @@ TEST_F(ShellBusServiceTest, EachPairCallIsAnsweredWithItsOwnOutcome) {
     ASSERT_TRUE(model->currentDeviceId());
     EXPECT_EQ(paired, "Paired device " + *model->currentDeviceId());
     settle([&] { return wrongCode.wait_for(0s) == std::future_status::ready; });
-    EXPECT_EQ(wrongCode.get(),
-              "org.zoq.Zoq.Error.PairingFailed: Pairing failed: rejected(\"invalid_pairing_code\")");
+    EXPECT_EQ(wrongCode.get(), "org.zoq.Zoq.Error.PairingFailed: " + refusedCodeMessage);
     EXPECT_TRUE(model->paired()) << "a failed pairing leaves the credentials in force";
 }
 
@@ -419,7 +423,7 @@ TEST_F(ShellBusServiceTest, AnotherPortalNeedsItsOwnPairingAndTheOldOneComesBack
 
     // A pairing that fails, or an address that is refused, changes nothing.
     EXPECT_EQ(errorOf([&] { client->pairWithPortal(portal->url(), "0000-0000-0000"); }),
-              "org.zoq.Zoq.Error.PairingFailed: Pairing failed: rejected(\"invalid_pairing_code\")");
+              "org.zoq.Zoq.Error.PairingFailed: " + refusedCodeMessage);
     EXPECT_EQ(settings.apiBaseURLString(), second.url() + "/");
     for (const std::string refused :
          {"http://user:pw@127.0.0.1:1/", "http://portal.example/", "http://127.0.0.1:0/", "https://[::1"}) {

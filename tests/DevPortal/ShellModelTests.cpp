@@ -1,6 +1,7 @@
 // The shell model against the development portal, with a fake engine, the
 // manual hotkey and an in-memory login item, on a main loop driven by the test.
 
+#include "ZoqShell/Messages/PlainWords.h"
 #include "ZoqShell/Transport/StubWireTransport.h"
 #include "tests/DevPortal/ShellModelFixture.h"
 
@@ -25,7 +26,8 @@ TEST_F(ShellModelTest, PortalAddressesPairingAndRecordingThatNeedsAPairedDevice)
     EXPECT_EQ(settings.apiBaseURLString(), portal->url() + "/");
 
     pair("0000-0000-0000");
-    EXPECT_EQ(model->pairingMessage(), "Pairing failed: rejected(\"invalid_pairing_code\")");
+    EXPECT_EQ(model->pairingMessage(), "Pairing failed: rejected(\"invalid_pairing_code\")\n" +
+                                           plain::words(PairingError::rejected("invalid_pairing_code")));
     EXPECT_FALSE(model->paired());
     const std::string installation = ShellPaths::installUUID(settings);
 
@@ -99,7 +101,9 @@ TEST_F(ShellModelTest, AStalledPortalNeverStallsTheMainLoop) {
     }
     released.notify_all();
     settle([&] { return pairingDone; });
-    EXPECT_EQ(model->pairingMessage(), "Pairing failed: network");
+    ASSERT_TRUE(model->pairingMessage());
+    EXPECT_TRUE(model->pairingMessage()->starts_with("Pairing failed: network\n"))
+        << *model->pairingMessage();
 }
 
 } // namespace

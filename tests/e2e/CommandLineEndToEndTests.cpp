@@ -7,6 +7,7 @@
 #include "ZoqCore/Spool/DurableIO.h"
 #include "ZoqShell/Settings/ShellSettings.h"
 #include "tests/TestSupport/TempDirectory.h"
+#include "tests/ZoqShell/LoopbackHttpServer.h"
 #include "tests/e2e/PortalProcess.h"
 
 #include <cstdlib>
@@ -50,6 +51,17 @@ public:
         return {code, out.str(), err.str()};
     }
 };
+
+/// 25 s of silence recorded as a call: long enough to be kept as a part.
+void simulateCall(const std::filesystem::path& wav) {
+    ASSERT_EQ(
+        std::system(("sox -n -r 16000 -c 2 -b 16 '" + wav.string() + "' trim 0 25 2>/dev/null").c_str()), 0);
+    std::istringstream in;
+    std::ostringstream out;
+    std::ostringstream err;
+    ASSERT_EQ(cli::run({"simulate-call", "--wav", wav.string()}, {in, out, err}), cli::exitSuccess)
+        << err.str();
+}
 
 TEST_F(CommandLineEndToEnd, PairUploadAndStatusWithTheFileStore) {
     settings(R"({"credentialStore": "file"})");
@@ -121,12 +133,7 @@ TEST_F(CommandLineEndToEnd, PairReplacesAnUnusablePortalAndSimulatedCallsBelongT
     ASSERT_EQ(paired.code, cli::exitSuccess) << paired.err;
     const std::string device = paired.out.substr(14, 36);
 
-    // 25 s of silence: long enough to be kept as a part.
-    const std::filesystem::path wav = temp / "call.wav";
-    ASSERT_EQ(
-        std::system(("sox -n -r 16000 -c 2 -b 16 '" + wav.string() + "' trim 0 25 2>/dev/null").c_str()), 0);
-    const Result call = run({"simulate-call", "--wav", wav.string()});
-    ASSERT_EQ(call.code, cli::exitSuccess) << call.err;
+    simulateCall(temp / "call.wav");
     int parts = 0;
     for (const auto& entry : std::filesystem::directory_iterator(temp / "data" / "zoq" / "spool")) {
         if (entry.is_directory()) {
@@ -135,6 +142,73 @@ TEST_F(CommandLineEndToEnd, PairReplacesAnUnusablePortalAndSimulatedCallsBelongT
         }
     }
     EXPECT_EQ(parts, 1);
+}
+
+TEST_F(CommandLineEndToEnd, AVerifyingPortalIsNoFailureAndANetworkErrorIsNamed) {
+    settings(R"({"credentialStore": "file"})");
+    std::optional<test::PortalProcess> portal;
+    portal.emplace(temp / "portal",
+                   std::vector<std::string>{"--verifying-polls", "4", "--verifying-delay", "1"});
+    ASSERT_EQ(run({"pair", portal->pairingCode(), "--portal", portal->url()}).code, cli::exitSuccess);
+    simulateCall(temp / "first.wav");
+
+    // Five "verifying" answers (the completion and four polls) at the
+    // portal's pace: the upload ends cleaned, counted no failure, and no
+    // line ever called it stuck.
+    const Result watched = run({"upload", "--watch", "--until-done", "--interval", "0.2"});
+    ASSERT_EQ(watched.code, cli::exitSuccess) << watched.err;
+    EXPECT_EQ(watched.out.find("STUCK"), std::string::npos) << watched.out;
+    EXPECT_EQ(watched.out.find("failures"), std::string::npos) << watched.out;
+    EXPECT_NE(watched.out.find("RETRY_WAIT"), std::string::npos)
+        << "the polls were waited for: " << watched.out;
+    const JSONValue uploads(portal->uploads());
+    ASSERT_EQ(uploads.array()->size(), 1u);
+    EXPECT_EQ(*uploads.array()->front().find("state")->string(), "stored");
+    JSONValue rows = *JSONValue::parse(run({"status", "--json"}).out).find("rows");
+    ASSERT_EQ(rows.array()->size(), 1u);
+    EXPECT_EQ(*rows.array()->front().find("state")->string(), "CLEANED");
+    EXPECT_EQ(rows.array()->front().find("failures")->integer(), 0);
+
+    // With the portal gone the next recording waits, and says why.
+    portal.reset();
+    simulateCall(temp / "second.wav");
+    ASSERT_EQ(run({"upload", "--once"}).code, cli::exitSuccess);
+    rows = *JSONValue::parse(run({"status", "--json"}).out).find("rows");
+    bool waiting = false;
+    for (const JSONValue& row : *rows.array()) {
+        if (*row.find("state")->string() != "RETRY_WAIT") {
+            continue;
+        }
+        waiting = true;
+        EXPECT_EQ(row.find("failures")->integer(), 1);
+        const std::string* error = row.find("lastError")->string();
+        ASSERT_NE(error, nullptr) << "a network failure leaves its reason";
+        EXPECT_NE(error->find("onnect"), std::string::npos) << *error;
+    }
+    EXPECT_TRUE(waiting) << rows.canonicalText();
+}
+
+TEST_F(CommandLineEndToEnd, APairingThatCannotReachThePortalSaysWhyAndWhatToDo) {
+    settings(R"({"credentialStore": "file"})");
+    std::filesystem::create_directories(temp / "tls");
+    test::LoopbackHttpServer untrusted(test::writeSelfSignedCertificate(temp / "tls"));
+    const struct {
+        const char* what;
+        std::string portal;
+        std::string explanation;
+    } cases[] = {
+        {"a self-signed certificate", untrusted.url("/"),
+         "zoq: the portal's certificate is not trusted (self-signed certificate) — check the portal address"},
+        {"nothing listening", "http://127.0.0.1:" + std::to_string(test::closedLoopbackPort()) + "/",
+         "zoq: nothing answers at the portal's address (connection refused) — check the portal address"},
+    };
+    for (const auto& c : cases) {
+        const Result result = run({"pair", "ABCD-EFGH-JKMN", "--portal", c.portal});
+        EXPECT_EQ(result.code, cli::exitFailure) << c.what;
+        EXPECT_EQ(result.out, "Pairing failed: network\n") << c.what << ": the fixed text stays";
+        EXPECT_TRUE(result.err.starts_with(c.explanation)) << c.what << ": " << result.err;
+    }
+    EXPECT_TRUE(untrusted.requests().empty()) << "nothing was sent over the untrusted connection";
 }
 
 /// Every entry under `directory` (recursively) with its bytes: equal
@@ -173,6 +247,9 @@ TEST_F(CommandLineEndToEnd, ReadingCommandsLeaveTheSettingsAsTheyFoundThem) {
         {"an address of the wrong type",
          R"({"credentialStore": "file", "apiBaseURL": 42})",
          {R"("apiBaseURL": ignored 42 (not a string); zoq uses http://127.0.0.1:8787)"}},
+        {"a misspelt credential store",
+         R"({"credentialStore": "flie"})",
+         {R"("credentialStore": ignored "flie" (only "keyring" or "file" are known); zoq uses the keyring)"}},
         {"an allowlist of the wrong shape",
          R"({"credentialStore": "file", "allowedBundleIDs": ["org.example.Call", null, 7]})",
          {R"("allowedBundleIDs": ignored null and 7 (not identifiers); zoq allows the other 1 application)"}},

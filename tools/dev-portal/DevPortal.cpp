@@ -174,6 +174,8 @@ private:
     /// Waits out `PortalFaults::stallSeconds`.
     void stall();
     Reply document(int status, WireSchema schema, JSONValue value);
+    /// A "verifying" answer with the pace asked for by --verifying-delay, if any.
+    Reply pacedVerifying(Reply reply) const;
     Reply error(int status, std::string_view code, std::string message, std::string_view recovery,
                 bool retryable = false, std::optional<std::int64_t> retryAfterMs = std::nullopt) const;
     JSONValue issueCredentials(PortalDevice& device);
@@ -435,6 +437,13 @@ std::optional<Reply> DevPortal::Server::unavailable() {
     Reply reply = error(503, "temporarily_unavailable", "injected outage", "retry", true,
                         faults_.retryAfterSeconds * 1000);
     reply.headers.emplace_back("retry-after", std::to_string(faults_.retryAfterSeconds));
+    return reply;
+}
+
+Reply DevPortal::Server::pacedVerifying(Reply reply) const {
+    if (options_.verifyingDelaySeconds) {
+        reply.headers.emplace_back("retry-after", std::to_string(*options_.verifyingDelaySeconds));
+    }
     return reply;
 }
 
@@ -737,7 +746,8 @@ Reply DevPortal::Server::uploadStatus(const httplib::Request& request, const std
         if (upload->pollsLeft > 0) {
             --upload->pollsLeft;
             save();
-            return document(202, WireSchema::uploadCompleteResponse, statusValue(*upload, false));
+            return pacedVerifying(
+                document(202, WireSchema::uploadCompleteResponse, statusValue(*upload, false)));
         }
         upload->state = "stored";
         upload->storedAt = clock_.wallDate();
@@ -848,7 +858,7 @@ Reply DevPortal::Server::completeUpload(const httplib::Request& request, const s
         Object verifying = *value.object();
         verifying["state"] = "verifying";
         verifying["stored"] = nullptr;
-        return document(200, WireSchema::uploadCompleteResponse, std::move(verifying));
+        return pacedVerifying(document(200, WireSchema::uploadCompleteResponse, std::move(verifying)));
     }
     if (lowercase(textField(complete->value(), "attemptId")) != upload->attemptId) {
         return error(410, "upload_expired", "that attempt is no longer open", "restart_upload");
@@ -937,7 +947,7 @@ Reply DevPortal::Server::assemble(PortalUpload& upload) {
     save();
     std::error_code ignored;
     fs::remove_all(directory, ignored);
-    return document(200, WireSchema::uploadCompleteResponse, statusValue(upload, false));
+    return pacedVerifying(document(200, WireSchema::uploadCompleteResponse, statusValue(upload, false)));
 }
 
 // MARK: - Storage

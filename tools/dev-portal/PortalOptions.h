@@ -27,6 +27,9 @@ struct PortalOptions {
     std::int64_t multipartThreshold = partSize;
     /// Status polls answered "verifying" after completion before "stored".
     std::int64_t verifyingPolls = 2;
+    /// The retry-after (whole seconds) sent with each "verifying" answer;
+    /// none sends no delay.
+    std::optional<std::int64_t> verifyingDelaySeconds;
     /// Lifetime of presigned URLs, in seconds.
     double urlLifetimeSeconds = 900;
     /// Lifetime of access tokens, in seconds.

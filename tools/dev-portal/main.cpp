@@ -18,6 +18,8 @@ int main(int argc, char** argv) {
     CLI::App app("A development portal for zoq on 127.0.0.1: pairing, credential refresh, uploads,\n"
                  "fault switches (also at run time: POST /dev/faults) and GET /dev/uploads.",
                  "zoq-dev-portal");
+    app.set_version_flag("--version", std::string("zoq-dev-portal ") + ZOQ_VERSION,
+                         "Print the version and exit");
     app.add_option("--port", options.port, "Port to listen on; 0 picks a free one")->default_val(0);
     app.add_option("--data", options.dataDirectory, "State and received objects live here")->required();
     app.add_option("--pairing-code", pairingCode, "Accept this pairing code instead of a random one");
@@ -27,6 +29,9 @@ int main(int argc, char** argv) {
     app.add_option("--verifying-polls", options.verifyingPolls,
                    "Status polls answered \"verifying\" before \"stored\"")
         ->default_val(options.verifyingPolls);
+    app.add_option("--verifying-delay", options.verifyingDelaySeconds,
+                   "retry-after of the \"verifying\" answers, whole seconds (none by default)")
+        ->check(CLI::Range(0, 86'400));
     app.add_option("--url-lifetime", options.urlLifetimeSeconds, "Presigned URL lifetime, seconds")
         ->default_val(options.urlLifetimeSeconds);
     app.add_option("--access-lifetime", options.accessLifetimeSeconds, "Access token lifetime, seconds")

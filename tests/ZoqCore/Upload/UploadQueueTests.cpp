@@ -4,6 +4,7 @@
 #include "tests/ZoqCore/Upload/UploadQueueTestSupport.h"
 
 #include <cmath>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -120,6 +121,47 @@ TEST_F(UploadQueueDecisions, BadRetryTimingPropagatesOrQuarantinesByWhoseFaultIt
     EXPECT_EQ(answer(ScriptedPortal::reply(200, portal->statusDocument("verifying"), {}, -5.0)),
               UploadEffect::blocked);
     EXPECT_EQ(manifest().error, "invalid upload reply");
+}
+
+TEST_F(UploadQueueDecisions, PortalWorkIsPolledWithoutFailuresAndEveryErrorNamesItsReason) {
+    start(Mode::single);
+    portal->verifyingPolls = 12;
+    advanceTo(QueueStage::completing);
+    jitterValue = 1;
+    struct Case {
+        const char* what;
+        std::function<UploadEffect()> answer;
+        double delay;
+        std::int64_t failures;
+        std::optional<std::string> error;
+    };
+    const auto verifying = [&](std::optional<double> after) {
+        return answer(ScriptedPortal::reply(200, portal->statusDocument("verifying"), {}, after));
+    };
+    const std::vector<Case> cases = {
+        // The portal's own pace, or the base delay, never the backoff.
+        {"verifying", [&] { return verifying(std::nullopt); }, UploadQueue::baseDelay, 0, std::nullopt},
+        {"verifying with a delay", [&] { return verifying(3); }, 3, 0, std::nullopt},
+        {"busy portal", [&] { return answer(ScriptedPortal::reply(503, nullptr)); }, 10, 1, "HTTP 503"},
+        {"no connection", [&] { return queue->transportFailed(next(), "Connection refused"); }, 20, 2,
+         "Connection refused"},
+        {"no words", [&] { return queue->transportFailed(next()); }, 40, 3, "no response"},
+        // An answer ends the error; the failures already counted stay.
+        {"verifying again", [&] { return verifying(std::nullopt); }, UploadQueue::baseDelay, 3, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        if (const auto at = queue->record().retryAt) {
+            clock.setWallDate(*at);
+        }
+        EXPECT_EQ(c.answer(), UploadEffect::retryScheduled) << c.what;
+        EXPECT_DOUBLE_EQ(*queue->record().retryAt - clock.wallDate(), c.delay) << c.what;
+        EXPECT_EQ(queue->record().failures, c.failures) << c.what;
+        EXPECT_EQ(queue->record().error, c.error) << c.what;
+        EXPECT_EQ(queue->record().resumeStage, QueueStage::verifying) << c.what;
+    }
+    // Many polls of a slow verification never add up to a stuck row.
+    EXPECT_EQ(run(*portal), UploadEffect::stored);
+    EXPECT_EQ(queue->record().failures, 3);
 }
 
 TEST_F(UploadQueueDecisions, StatusClassesDecideTheNextStage) {
@@ -318,7 +360,7 @@ TEST_F(UploadQueueDecisions, FailedStatusFollowsItsRecovery) {
     int index = 0;
     for (const Case& c : std::vector<Case>{
              {"restart_upload", false, 60'000, UploadEffect::retryScheduled, QueueStage::creating, 60},
-             {"retry", true, std::nullopt, UploadEffect::retryScheduled, QueueStage::verifying, 10},
+             {"retry", true, std::nullopt, UploadEffect::retryScheduled, QueueStage::verifying, 5},
              {"none", false, std::nullopt, UploadEffect::blocked, QueueStage::quarantined, 0},
          }) {
         directory = scratch.path() / std::to_string(++index);

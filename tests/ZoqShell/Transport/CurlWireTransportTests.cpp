@@ -424,6 +424,56 @@ TEST(CurlWireTransport, TLSIsAlwaysVerified) {
     EXPECT_TRUE(plain.requests().empty());
 }
 
+TEST(CurlWireTransport, FailuresAreSortedForThePerson) {
+    using Problem = TransportUnavailable::Problem;
+    test::TempDirectory directory;
+    LoopbackHttpServer selfSigned(test::writeSelfSignedCertificate(directory.path()));
+    LoopbackHttpServer plain;
+    LoopbackHttpServer silent;
+    ScriptedReply quiet;
+    quiet.custom = [&silent](const RecordedRequest&, httplib::Response&) { silent.waitUntilStopping(); };
+    silent.enqueue(quiet);
+    CurlWireTransport transport(std::chrono::seconds(1), std::chrono::seconds(5), std::chrono::seconds(1));
+    const struct {
+        const char* what;
+        std::string url;
+        Problem problem;
+    } cases[] = {
+        {"nothing listens", "http://127.0.0.1:" + std::to_string(test::closedLoopbackPort()) + "/",
+         Problem::refused},
+        {"a self-signed certificate", selfSigned.url("/"), Problem::certificateSelfSigned},
+        {"a server that speaks no TLS", "https://127.0.0.1:" + std::to_string(plain.port()) + "/",
+         Problem::tls},
+        {"a server that never answers", silent.url("/"), Problem::timedOut},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(unavailable([&] {
+                      transport.execute({"GET", c.url, {}, {}});
+                  }).problem(),
+                  c.problem)
+            << c.what;
+    }
+
+    // What only a trusted authority's certificate can show: sorted by
+    // OpenSSL's verification result.
+    constexpr int peerFailedVerification = 60; // CURLE_PEER_FAILED_VERIFICATION
+    const struct {
+        long verifyResult;
+        Problem problem;
+    } verified[] = {
+        {0, Problem::certificateNameMismatch},  // libcurl's own host name check
+        {62, Problem::certificateNameMismatch}, // X509_V_ERR_HOSTNAME_MISMATCH
+        {10, Problem::certificateExpired},      // X509_V_ERR_CERT_HAS_EXPIRED
+        {19, Problem::certificateSelfSigned},   // X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN
+        {20, Problem::certificateUntrusted},    // X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY
+    };
+    for (const auto& v : verified) {
+        EXPECT_EQ(CurlWireTransport::problemOf(peerFailedVerification, v.verifyResult), v.problem)
+            << v.verifyResult;
+    }
+    EXPECT_EQ(CurlWireTransport::problemOf(6, 0), Problem::hostNotFound); // CURLE_COULDNT_RESOLVE_HOST
+}
+
 TEST(CurlWireTransport, ServesManyThreadsAtOnce) {
     LoopbackHttpServer server;
     CurlWireTransport transport;
