@@ -5,7 +5,6 @@
 #include "ZoqCaptureEngine/TapSession.h"
 #include "ZoqCore/Support/CoreClock.h"
 #include "tests/SoundServer/SoundServerSupport.h"
-#include "tests/TestSupport/TestAudio.h"
 
 #include <algorithm>
 #include <cmath>
@@ -275,36 +274,6 @@ TEST_F(TapSessionOnServer, EveryRateAndChannelCountRecordsWithoutABreak) {
     }
 }
 
-/// A 48 kHz WAV of `seconds` seconds with a 1 ms click at the start of every
-/// second, on every one of `channels` channels.
-std::filesystem::path clicksWAV(int seconds, int channels) {
-    const char* state = std::getenv("ZOQ_SOUND_SERVER_STATE");
-    const std::filesystem::path path = std::filesystem::path(state != nullptr ? state : "/tmp") /
-                                       ("clicks-" + std::to_string(channels) + ".wav");
-    Bytes pcm;
-    for (int frame = 0; frame < seconds * 48'000; ++frame) {
-        const std::int16_t value = frame % 48'000 < 48 ? 24'000 : 0;
-        for (int channel = 0; channel < channels; ++channel) {
-            pcm.push_back(static_cast<std::uint8_t>(value & 0xff));
-            pcm.push_back(static_cast<std::uint8_t>((value >> 8) & 0xff));
-        }
-    }
-    test::writeWAV(path, pcm, 48'000, static_cast<std::uint16_t>(channels));
-    return path;
-}
-
-/// Where the clicks begin, in frames of the stream.
-std::vector<std::size_t> clicksIn(const std::vector<float>& samples, double rate) {
-    std::vector<std::size_t> found;
-    for (std::size_t i = 0; i < samples.size(); ++i) {
-        if (std::abs(samples[i]) > 0.3f &&
-            (found.empty() || static_cast<double>(i - found.back()) > 0.5 * rate)) {
-            found.push_back(i);
-        }
-    }
-    return found;
-}
-
 // A server that stops for a while delivers the audio of that time later
 // (PulseAudio's null sinks render the missed time afterwards; pipewire-pulse
 // sends what its graph captured meanwhile, and may go on a cycle or more
@@ -318,8 +287,8 @@ TEST_F(TapSessionOnServer, ServerStallsBreakNeitherStream) {
         return mic.chunks > 10 && system.chunks > 10;
     }));
     // Clicks at exact one-second intervals on both streams.
-    test::PipedProcess speakers({"paplay", clicksWAV(12, 2).string()});
-    test::PipedProcess voice({"paplay", "--device=micfeed", clicksWAV(12, 1).string()});
+    test::PipedProcess speakers({"paplay", test::clicksWAV(12, 2).string()});
+    test::PipedProcess voice({"paplay", "--device=micfeed", test::clicksWAV(12, 1).string()});
     run(1500ms);
     const std::uint64_t stalled = HostClock::nanos();
     for (const auto stall : {30ms, 80ms, 300ms, 30ms, 80ms, 300ms}) {
@@ -346,7 +315,7 @@ TEST_F(TapSessionOnServer, ServerStallsBreakNeitherStream) {
         // machine really skips graph cycles, telling no one (measured: 1 to 7
         // cycles of 1024 frames in a stall, a whole click now and then):
         // there the intervals are only reported.
-        const std::vector<std::size_t> clicks = clicksIn(check->firstChannel, check->rate);
+        const std::vector<std::size_t> clicks = test::clicksIn(check->firstChannel, check->rate);
         EXPECT_GE(clicks.size(), 6u) << name;
         for (std::size_t i = 1; i < clicks.size(); ++i) {
             const auto interval = static_cast<double>(clicks[i] - clicks[i - 1]);
