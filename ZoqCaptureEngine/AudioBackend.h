@@ -137,6 +137,9 @@ struct RecordedAudio {
     /// just after its last frame was captured, plus the server's delivery
     /// delay and any scheduling delay.
     std::uint64_t receivedNanos = 0;
+    /// The server reported an overflow of the stream since the delivery
+    /// before: audio was lost here, how much only the host times can tell.
+    bool lossBefore = false;
 };
 
 /// Receives a record stream's audio on the backend's event thread. Both calls

@@ -597,18 +597,19 @@ void CaptureEngine::ingest(std::vector<RawChunk> mic, std::vector<RawChunk> syst
         Stream stream;
         RawChunk chunk;
     };
+    // The two streams interleave by host time, but each keeps the order it
+    // was delivered in: a stream's chunks are its frames in sequence, and a
+    // stamp that moved by less than a chunk must never reorder them. A merge,
+    // microphone first at equal host times.
     std::vector<Tagged> chunks;
     chunks.reserve(mic.size() + system.size());
-    for (RawChunk& chunk : mic) {
-        chunks.push_back({Stream::mic, std::move(chunk)});
+    for (std::size_t m = 0, k = 0; m < mic.size() || k < system.size();) {
+        if (k == system.size() || (m < mic.size() && mic[m].hostTimeNanos <= system[k].hostTimeNanos)) {
+            chunks.push_back({Stream::mic, std::move(mic[m++])});
+        } else {
+            chunks.push_back({Stream::system, std::move(system[k++])});
+        }
     }
-    for (RawChunk& chunk : system) {
-        chunks.push_back({Stream::system, std::move(chunk)});
-    }
-    // Microphone chunks first, so at equal host times they stay first.
-    std::stable_sort(chunks.begin(), chunks.end(), [](const Tagged& a, const Tagged& b) {
-        return a.chunk.hostTimeNanos < b.chunk.hostTimeNanos;
-    });
 
     for (const Tagged& tagged : chunks) {
         const bool isMic = tagged.stream == Stream::mic;
@@ -628,6 +629,14 @@ void CaptureEngine::ingest(std::vector<RawChunk> mic, std::vector<RawChunk> syst
         }
         try {
             handToMixer(tagged.stream, stream->push(chunk));
+            if (const std::uint64_t gap = stream->lastGapFrames(); gap > 0) {
+                const double rate = isMic ? micRate_ : systemRate_;
+                emit("audio_gap", {{"stream", isMic ? "mic" : "system"},
+                                   {"frames", std::to_string(gap)},
+                                   {"seconds", formatted("%.6f", static_cast<double>(gap) / rate)},
+                                   {"host_nanos", std::to_string(chunk.hostTimeNanos)},
+                                   {"sample_time", decimal(chunk.sampleTime)}});
+            }
         } catch (const StreamClockError& error) {
             if (error.kind() != StreamClockError::Kind::discontinuity) {
                 throw;

@@ -24,8 +24,12 @@ std::optional<MixSegment> ClockedStream::push(const RawChunk& chunk) {
     if (!chunk.sampleTimeValid || !chunk.hostTimeValid || !std::isfinite(chunk.sampleTime)) {
         throw StreamClockError::invalidClock();
     }
+    std::uint64_t gap = 0;
     if (expectedSample_ && previousHost_) {
-        if (chunk.sampleTime != *expectedSample_) {
+        // Frames the server skipped over (a hole in the stream's own frame
+        // counter): lost, and the stamps step over them.
+        const double skipped = chunk.sampleTime - *expectedSample_;
+        if (skipped < 0 || skipped != std::floor(skipped) || skipped > maximumGapSeconds * rate_) {
             throw StreamClockError::discontinuity();
         }
         // The step is taken in integers first so that it stays exact however
@@ -34,20 +38,34 @@ std::optional<MixSegment> ClockedStream::push(const RawChunk& chunk) {
         const double step = chunk.hostTimeNanos >= previous
                                 ? static_cast<double>(chunk.hostTimeNanos - previous)
                                 : -static_cast<double>(previous - chunk.hostTimeNanos);
-        const double duration = static_cast<double>(previousFrames_) * 1e9 / rate_;
+        const double duration = (static_cast<double>(previousFrames_) + skipped) * 1e9 / rate_;
         const double tolerance = std::max(2e9 / rate_, minimumToleranceNanos);
-        if (!(std::abs(step - duration) <= tolerance)) {
+        double lost = skipped;
+        if (step - duration > tolerance) {
+            // The stamps jumped ahead of the frames: the server reported a
+            // loss it left no hole for, and its length is the jump.
+            lost += std::round((step - duration) * rate_ / 1e9);
+        } else if (!(std::abs(step - duration) <= tolerance)) {
             throw StreamClockError::discontinuity();
         }
+        if (lost > maximumGapSeconds * rate_) {
+            throw StreamClockError::discontinuity();
+        }
+        gap = static_cast<std::uint64_t>(lost);
     }
-
     if (!originNanos_) {
         originNanos_ = chunk.hostTimeNanos;
     }
     expectedSample_ = chunk.sampleTime + static_cast<double>(chunk.frames);
     previousHost_ = chunk.hostTimeNanos;
     previousFrames_ = chunk.frames;
+    lastGapFrames_ = gap;
 
+    if (gap > 0) {
+        // A short loss stays inside the stream as exactly that much silence,
+        // so what follows keeps its place on the time line.
+        converter_.push(std::vector<float>(gap * static_cast<std::uint64_t>(channels_), 0.f));
+    }
     converter_.push(chunk.samples);
     return takeOutput();
 }

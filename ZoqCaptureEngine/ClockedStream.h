@@ -16,8 +16,9 @@ namespace zoq {
 ///
 /// Positions are derived only from the origin (the host time of the first
 /// accepted chunk) and the number of frames converted since: segment n starts
-/// at `originNanos + 62 500 × frames handed out before`. Later chunks' host
-/// times only detect breaks; slow drift between the device clock and the host
+/// at `originNanos + 62 500 × frames handed out before`, silence filled into
+/// short losses included. Later chunks' host times only detect losses and
+/// breaks; slow drift between the device clock and the host
 /// clock stays inside the per-chunk tolerance and is not corrected.
 ///
 /// A stream cannot be reopened after `finish()`; the engine makes a new one,
@@ -37,10 +38,17 @@ public:
     ///   stream's, no frames, or a sample count that is not channels × frames;
     /// - `invalidClock`: a timestamp flag is missing or the sample time is not
     ///   finite;
-    /// - `discontinuity`: the sample time is not exactly the one expected, or
-    ///   the host time moved by more than max(two source frames, 125 µs) away
-    ///   from the previous chunk's duration. The engine starts a new stream
-    ///   with this chunk.
+    /// - `discontinuity`: the sample time goes back or by a fraction of a
+    ///   frame, the host time moved back by more than max(two source frames,
+    ///   125 µs) from the previous chunk's duration, or more than
+    ///   `maximumGapSeconds` were lost. The engine starts a new stream with
+    ///   this chunk.
+    ///
+    /// A loss of up to `maximumGapSeconds` is not a break: frames the sample
+    /// time skipped, plus however far the host time ran ahead of the frames
+    /// beyond the tolerance (a loss the server reported without a hole), are
+    /// converted as silence before the chunk, and `lastGapFrames()` says how
+    /// many source frames that was.
     /// Once accepted, the chunk's timing stays recorded even when the
     /// conversion that follows throws (`ResampleError`,
     /// `StreamClockError::timestampOverflow`).
@@ -64,6 +72,11 @@ public:
     /// first chunk. Saturates at the largest value.
     std::optional<std::uint64_t> outputEndNanos() const noexcept;
     const StreamResampler& converter() const noexcept { return converter_; }
+    /// Source frames of silence the last accepted chunk was preceded by.
+    std::uint64_t lastGapFrames() const noexcept { return lastGapFrames_; }
+
+    /// The longest loss kept inside the stream as silence.
+    static constexpr double maximumGapSeconds = 2.0;
 
     /// Two source frames, but never less than this, of host-time jitter are
     /// tolerated between chunks.
@@ -78,6 +91,7 @@ private:
     std::optional<double> expectedSample_;
     std::optional<std::uint64_t> previousHost_;
     std::int64_t previousFrames_ = 0;
+    std::uint64_t lastGapFrames_ = 0;
 };
 
 } // namespace zoq

@@ -81,11 +81,10 @@ void HostTimeAnchor::judgeFront(std::vector<RawChunk>& ready) {
         suffix[i] = earliest;
     }
     earliest = suffix.front();
-    // Audio was lost before this chunk when every delivery from it on is
-    // late by more than the threshold, and no larger jump follows within the
-    // window: a delivery that was merely late just before a loss must not
-    // take the loss's place. A delivery earlier than the line by more than
-    // the threshold cannot have been captured on it: the line is late.
+    // After a reported loss, audio went missing before this chunk when every
+    // delivery from it on is late by more than the threshold, and no larger
+    // jump follows within the window: a delivery that was merely late just
+    // before a loss must not take the loss's place.
     //
     // A server delivers a cycle's audio in one batch of fragments, and where
     // a fragment's frames lay in the cycle moves its departure by up to a
@@ -106,7 +105,13 @@ void HostTimeAnchor::judgeFront(std::vector<RawChunk>& ready) {
         lateJumpFollows = lateJumpFollows || suffix[i] > earliest + jump;
     }
     baseline_ = earliest;
-    if (first || earliest < -threshold_ || (earliest > jump && !lateJumpFollows)) {
+    // Only the server says audio was lost: a hole in the frame counter is
+    // already on the line (stamps go by frame), and an overflow it reported
+    // marks the first delivery after it. Then the arrivals' jump is the loss.
+    // Everything else that moves the arrivals (a stall after which the server
+    // delivers a cycle or more later than before, a line placed on late first
+    // deliveries, drift) lost nothing and is followed in small steps.
+    if (first || (front.lossBefore && earliest > jump && !lateJumpFollows)) {
         anchorNanos_ += static_cast<std::uint64_t>(earliest);
         baseline_ = 0;
         if (!first) {
@@ -114,10 +119,22 @@ void HostTimeAnchor::judgeFront(std::vector<RawChunk>& ready) {
             largestDeparture_ = 0;
         }
     } else if (std::llabs(earliest) > slewStartNanos) {
-        // The clocks drift apart: follow by at most `maxSlewNanos` per chunk,
-        // well inside the two frames or 125 µs the stream clock allows, so
-        // drift never adds up to a break.
-        const std::int64_t step = std::clamp(earliest, -maxSlewNanos, maxSlewNanos);
+        // Follow by at most `maxSlewPerMillion` of the chunk's own length (and
+        // never more than `maxSlewNanos`): far inside the two frames or 125 µs
+        // the stream clock allows, and shorter than the chunk however short it
+        // is, so one stream's stamps never go backwards. A line that lies
+        // after audio that already arrived is plainly wrong (it was placed on
+        // late first deliveries): it moves back faster, by up to
+        // `maxCatchUpPerMillion`, still within the same bounds.
+        const std::uint64_t duration = nanosOf(static_cast<std::uint64_t>(front.frames), rate_);
+        const bool lineLate = earliest < -threshold_;
+        const auto limit =
+            lineLate
+                ? std::min<std::int64_t>(maxCatchUpNanos, static_cast<std::int64_t>(
+                                                              duration * maxCatchUpPerMillion / 1'000'000u))
+                : std::min<std::int64_t>(
+                      maxSlewNanos, static_cast<std::int64_t>(duration * maxSlewPerMillion / 1'000'000u));
+        const std::int64_t step = std::clamp(earliest, -limit, limit);
         anchorNanos_ += static_cast<std::uint64_t>(step);
         slewed_ += step;
     }

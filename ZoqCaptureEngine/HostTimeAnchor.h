@@ -24,25 +24,33 @@ namespace zoq {
 /// milliseconds on monitor streams.
 ///
 /// Each chunk is held until deliveries have arrived for `settle` after it,
-/// and then judged with all deliveries since: when even the earliest of them
-/// departs from the line by more than `threshold` plus the longest delivery
-/// held (the server lost audio), a new anchor starts at that chunk, shifted
-/// by that departure, so the stream clock sees a discontinuity exactly there;
-/// when one arrives earlier than the line allows by more than `threshold`,
-/// the line moves back to it. The allowance of one delivery is the server's
-/// batching: PipeWire sends each cycle's audio (often 1024 frames) at its end
-/// in 10 ms fragments, so a fragment's departure depends on where in the
-/// cycle its frames lay. A smaller loss is followed like drift, below. A burst
-/// of late audio that the server delivers after a stall without losing any
-/// ends with deliveries back on the line, so it moves nothing.
+/// and then judged with all deliveries since. Audio is lost only where the
+/// server says so: a hole in the stream's frame counter (the stamps go by
+/// frame, so the line already steps over it), or an overflow it reported,
+/// which marks the next delivery `lossBefore`. At such a delivery, when even
+/// the earliest of the deliveries from it on departs from the line by more
+/// than `threshold` plus the longest delivery held, a new anchor starts there,
+/// shifted by that departure, so the stream clock sees the loss's length
+/// exactly there. The allowance of one delivery is the server's batching:
+/// PipeWire sends each cycle's audio (often 1024 frames) at its end in 10 ms
+/// fragments, so a fragment's departure depends on where in the cycle its
+/// frames lay.
+///
+/// Late deliveries are no loss. After a stall pipewire-pulse may go on
+/// delivering a cycle or more later than before with every frame there, and a
+/// burst of held-back audio arrives all at once: the line follows such a
+/// shift like drift, below, and never breaks the stream for it.
 ///
 /// The server's clock and the host's drift apart by tens of ppm (a null sink
 /// on PulseAudio: 35 ppm, about 4 ms in two minutes; sound cards alike).
 /// Breaking the stream for that would split a call every few minutes, so once
-/// the earliest arrivals sit more than `slewStartNanos` off the line, the line
-/// follows them by at most `maxSlewNanos` per chunk: consecutive stamps then
-/// differ from the frame count's duration by that much at most, far inside
-/// what the stream clock accepts.
+/// the earliest arrivals sit more than `slewStartNanos` off the line (either
+/// way), the line follows them by at most `maxSlewPerMillion` of each chunk's
+/// length, and never more than `maxSlewNanos` per chunk (back to arrivals it
+/// lies after by more than the threshold: `maxCatchUpPerMillion`, at most
+/// `maxCatchUpNanos`): consecutive stamps
+/// then differ from the frame count's duration by far less than the stream
+/// clock accepts, and never go backwards, however short the chunks.
 ///
 /// Not thread-safe; one per stream, used on the thread that delivers it.
 class HostTimeAnchor {
@@ -51,6 +59,13 @@ public:
     static constexpr std::int64_t defaultSettleNanos = 100'000'000;
     static constexpr std::int64_t slewStartNanos = 1'000'000;
     static constexpr std::int64_t maxSlewNanos = 20'000;
+    /// 2 ms per second: a shift of a 1024-frame cycle is followed in ten
+    /// seconds, drift of hundreds of ppm at once.
+    static constexpr std::uint64_t maxSlewPerMillion = 2'000;
+    /// A line later than the arrivals by more than the threshold moves back
+    /// by up to 1 % (a 1024-frame cycle in about two seconds).
+    static constexpr std::int64_t maxCatchUpNanos = 100'000;
+    static constexpr std::uint64_t maxCatchUpPerMillion = 10'000;
 
     explicit HostTimeAnchor(std::uint32_t rate, std::int64_t thresholdNanos = defaultThresholdNanos,
                             std::int64_t settleNanos = defaultSettleNanos);

@@ -359,6 +359,7 @@ public:
         }
         pa_stream_set_state_callback(stream_.get(), &onState, this);
         pa_stream_set_read_callback(stream_.get(), &onRead, this);
+        pa_stream_set_overflow_callback(stream_.get(), &onOverflow, this);
 
         pa_buffer_attr attributes;
         std::memset(&attributes, 0xff, sizeof attributes);
@@ -402,28 +403,67 @@ private:
         pa_threaded_mainloop_signal(self->connection_->loop(), 0);
     }
 
+    /// The server dropped audio of this stream. The frame counter shows a
+    /// hole when the server sends one; an overflow without a hole marks the
+    /// next delivery, whose late arrival is then the loss.
+    static void onOverflow(pa_stream*, void* userdata) noexcept {
+        static_cast<LibpulseRecordStream*>(userdata)->overflowed_ = true;
+    }
+
+    /// Everything readable is handed on as one delivery per run of audio
+    /// without a hole: at high rates the server may keep many fragments of a
+    /// few frames each ready at once, and a delivery per fragment would make
+    /// chunks shorter than anything the timing downstream can place.
     static void onRead(pa_stream* stream, std::size_t, void* userdata) noexcept {
         auto* self = static_cast<LibpulseRecordStream*>(userdata);
+        const std::uint64_t receivedNanos = HostClock::nanos();
+        std::vector<float>& pending = self->pending_;
+        pending.clear();
+        std::uint64_t pendingFirst = self->nextFrame_;
+        const auto handOn = [&] {
+            if (!pending.empty()) {
+                RecordedAudio audio;
+                audio.samples = std::span<const float>(pending.data(), pending.size());
+                audio.firstFrame = pendingFirst;
+                audio.receivedNanos = receivedNanos;
+                audio.lossBefore = std::exchange(self->overflowed_, false);
+                self->handler_.onAudio(audio);
+                pending.clear();
+            }
+        };
         for (;;) {
             const void* data = nullptr;
             std::size_t bytes = 0;
             if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) {
-                return;
+                break;
             }
             const std::uint64_t frames = bytes / self->frameBytes_;
             if (data != nullptr && frames > 0) {
-                RecordedAudio audio;
-                audio.samples =
-                    std::span<const float>(static_cast<const float*>(data), frames * self->channels_);
-                audio.firstFrame = self->nextFrame_;
-                audio.receivedNanos = HostClock::nanos();
-                self->handler_.onAudio(audio);
+                const auto* samples = static_cast<const float*>(data);
+                try {
+                    pending.insert(pending.end(), samples, samples + frames * self->channels_);
+                } catch (...) {
+                    // Out of memory: hand on what there is, then this alone.
+                    handOn();
+                    RecordedAudio audio;
+                    audio.samples = std::span<const float>(samples, frames * self->channels_);
+                    audio.firstFrame = self->nextFrame_;
+                    audio.receivedNanos = receivedNanos;
+                    audio.lossBefore = std::exchange(self->overflowed_, false);
+                    self->handler_.onAudio(audio);
+                }
+            } else {
+                // A hole (no data) is audio the server lost: the counter
+                // moves on over it, so the next delivery shows the gap.
+                handOn();
             }
-            // A hole (no data) is audio the server lost: the counter moves on
-            // over it, so the next delivery shows the gap.
             self->nextFrame_ += frames;
+            if (pending.empty()) {
+                pendingFirst = self->nextFrame_;
+            }
             pa_stream_drop(stream);
         }
+        handOn();
     }
 
     std::shared_ptr<Connection> connection_;
@@ -435,6 +475,8 @@ private:
     // Touched only with the mainloop locked.
     pulse::Stream stream_;
     std::uint64_t nextFrame_ = 0;
+    std::vector<float> pending_;
+    bool overflowed_ = false;
     bool failed_ = false;
 };
 

@@ -24,6 +24,9 @@ struct RawChunk {
     std::int64_t frames = 0;
     bool sampleTimeValid = false;
     bool hostTimeValid = false;
+    /// The server reported losing audio (an overflow) just before this
+    /// delivery, without a hole in the frame counter to show how much.
+    bool lossBefore = false;
 
     RawChunk() = default;
     RawChunk(std::uint64_t hostTime, std::uint64_t received, double sampleCounter, std::vector<float> values,

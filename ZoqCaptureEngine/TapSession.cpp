@@ -31,11 +31,12 @@ public:
         }
         try {
             ready_.clear();
-            anchor_.add(RawChunk(0, audio.receivedNanos, static_cast<double>(audio.firstFrame),
-                                 std::vector<float>(audio.samples.begin(),
-                                                    audio.samples.begin() + frames * channels_),
-                                 static_cast<int>(channels_), true, false),
-                        ready_);
+            RawChunk delivered(
+                0, audio.receivedNanos, static_cast<double>(audio.firstFrame),
+                std::vector<float>(audio.samples.begin(), audio.samples.begin() + frames * channels_),
+                static_cast<int>(channels_), true, false);
+            delivered.lossBefore = audio.lossBefore;
+            anchor_.add(std::move(delivered), ready_);
             // A burst longer than a queue holds is not held any longer: the
             // queue's limit decides about it.
             if (anchor_.heldFrames() > heldLimit_) {

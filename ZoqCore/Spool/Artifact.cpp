@@ -86,6 +86,18 @@ bool textEquals(const JSONValue& object, std::string_view key, const std::string
     return member != nullptr && member->string() != nullptr && *member->string() == expected;
 }
 
+/// The minimum length is a rule for calls, not for the pieces of one: a part
+/// that ended by interruption (a break in the audio, a device change, sleep, a
+/// crash) or that follows another of its session is kept however short, as
+/// long as it holds any audio.
+bool keptWhenShort(const ArtifactManifest& manifest) {
+    return manifest.durableFrames > 0 && (manifest.interrupted || manifest.capture.partIndex > 0);
+}
+
+bool longEnoughToPublish(const ArtifactManifest& manifest) {
+    return manifest.durableFrames >= pcm::minimumPartFrames || keptWhenShort(manifest);
+}
+
 bool metadataBound(const ArtifactManifest& manifest) {
     const JSONValue& metadata = manifest.metadata->json();
     const JSONValue* partIndex = metadata.find("partIndex");
@@ -182,8 +194,7 @@ void validate(const ArtifactManifest& manifest) {
         Wire::validate(Object{{"attemptId", attempt}, {"parts", std::move(sorted)}},
                        WireSchema::uploadCompleteRequest);
     }
-    if (isUploadState(manifest.state) &&
-        (manifest.durableFrames < pcm::minimumPartFrames || !manifest.metadata)) {
+    if (isUploadState(manifest.state) && (!longEnoughToPublish(manifest) || !manifest.metadata)) {
         throw CoreError::corrupt("upload state without finalized metadata");
     }
     if ((queue.stage == QueueStage::transferring || queue.stage == QueueStage::completing) &&
@@ -472,7 +483,7 @@ bool Artifact::seal(Date endedAt, bool interrupted) {
         ArtifactManifest next = manifest_;
         next.endedAt = endedAt;
         next.interrupted = interrupted;
-        publishing = next.durableFrames >= pcm::minimumPartFrames;
+        publishing = longEnoughToPublish(next);
         if (publishing) {
             next.state = ArtifactState::finalisingFLAC;
             commit(next);
@@ -757,10 +768,10 @@ void Artifact::rebuildFromWAV(const FLACEncoder& encoder) {
     next.interrupted = true;
     next.endedAt =
         next.capture.startedAt + static_cast<double>(frames) / static_cast<double>(pcm::sampleRate);
-    next.state =
-        frames < pcm::minimumPartFrames ? ArtifactState::discardedShort : ArtifactState::finalisingFLAC;
+    const bool publishing = longEnoughToPublish(next);
+    next.state = publishing ? ArtifactState::finalisingFLAC : ArtifactState::discardedShort;
     commit(next);
-    if (frames >= pcm::minimumPartFrames) {
+    if (publishing) {
         publishFLAC(encoder);
     } else {
         removeAudio();

@@ -167,6 +167,34 @@ std::filesystem::path toneWAV(double seconds, int channels, double frequency) {
     return path;
 }
 
+std::filesystem::path clicksWAV(int seconds, int channels) {
+    const char* state = std::getenv("ZOQ_SOUND_SERVER_STATE");
+    const std::filesystem::path path =
+        std::filesystem::path(state != nullptr ? state : "/tmp") /
+        ("clicks-" + std::to_string(seconds) + "-" + std::to_string(channels) + ".wav");
+    Bytes pcm;
+    for (int frame = 0; frame < seconds * 48'000; ++frame) {
+        const std::int16_t value = frame % 48'000 < 48 ? 24'000 : 0;
+        for (int channel = 0; channel < channels; ++channel) {
+            pcm.push_back(static_cast<std::uint8_t>(value & 0xff));
+            pcm.push_back(static_cast<std::uint8_t>((value >> 8) & 0xff));
+        }
+    }
+    writeWAV(path, pcm, 48'000, static_cast<std::uint16_t>(channels));
+    return path;
+}
+
+std::vector<std::size_t> clicksIn(const std::vector<float>& samples, double rate) {
+    std::vector<std::size_t> found;
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        if (std::abs(samples[i]) > 0.3f &&
+            (found.empty() || static_cast<double>(i - found.back()) > 0.5 * rate)) {
+            found.push_back(i);
+        }
+    }
+    return found;
+}
+
 std::unique_ptr<PipedProcess> play(double seconds, const std::string& device) {
     std::vector<std::string> argv{"paplay"};
     if (!device.empty()) {

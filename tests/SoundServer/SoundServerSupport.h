@@ -67,6 +67,13 @@ std::filesystem::path builtProgram(const std::string& name);
 /// A 48 kHz 16-bit WAV of a sine tone, `seconds` long, in a temporary file.
 std::filesystem::path toneWAV(double seconds, int channels, double frequency = 440);
 
+/// A 48 kHz 16-bit WAV of `seconds` seconds with a 1 ms click at the start of
+/// every second, on every one of `channels` channels, in a temporary file.
+std::filesystem::path clicksWAV(int seconds, int channels);
+
+/// Where the clicks in `samples` (one channel at `rate`) begin, in frames.
+std::vector<std::size_t> clicksIn(const std::vector<float>& samples, double rate);
+
 /// `paplay` of a tone, on the default sink or on `device`.
 std::unique_ptr<PipedProcess> play(double seconds, const std::string& device = {});
 

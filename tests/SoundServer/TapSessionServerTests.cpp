@@ -10,6 +10,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <thread>
 
@@ -46,8 +47,22 @@ struct StreamCheck {
     /// How much later than its arrival a chunk's end was stamped, at most.
     double stampedAfterArrival = -1e300;
 
+    /// Chunks stamped before the chunk before them, and every chunk's length.
+    int stampsBack = 0;
+    std::optional<std::uint64_t> lastStamp;
+    std::vector<std::int64_t> chunkFrames;
+
+    /// The first channel of every frame, in the stream's own frame order.
+    std::vector<float> firstChannel;
+
     void push(const RawChunk& chunk) {
         ++chunks;
+        for (std::size_t i = 0; i < chunk.samples.size(); i += static_cast<std::size_t>(chunk.channels)) {
+            firstChannel.push_back(chunk.samples[i]);
+        }
+        stampsBack += lastStamp && chunk.hostTimeNanos < *lastStamp ? 1 : 0;
+        lastStamp = chunk.hostTimeNanos;
+        chunkFrames.push_back(chunk.frames);
         arrivals.emplace_back(chunk.receivedNanos, chunk.sampleTime + static_cast<double>(chunk.frames));
         const double end =
             static_cast<double>(chunk.hostTimeNanos) + static_cast<double>(chunk.frames) * 1e9 / rate;
@@ -85,13 +100,15 @@ struct StreamCheck {
 
     /// What must hold of every run: stamps that step with the frame counter
     /// (exactly, but for the small steps that follow drift), never after the
-    /// audio arrived, breaks only where a new anchor started, and new anchors
-    /// only as far as audio was really lost (each moves the line by more than
-    /// the 4 ms threshold): jitter and drift alone move nothing.
-    void expectStampsFollowTheCounter(const char* name, const TapSession::Timing& timing) const {
+    /// audio arrived by more than `lateAllowance`, breaks only where a new
+    /// anchor started, and new anchors only as far as audio was really lost
+    /// (each moves the line by more than the 4 ms threshold): jitter, drift
+    /// and late deliveries alone move nothing.
+    void expectStampsFollowTheCounter(const char* name, const TapSession::Timing& timing,
+                                      double lateAllowance = 4e6) const {
         EXPECT_EQ(counterGaps, 0) << name;
-        EXPECT_LE(offStep, static_cast<double>(HostTimeAnchor::maxSlewNanos) + 2) << name;
-        EXPECT_LE(stampedAfterArrival, 4e6) << name;
+        EXPECT_LE(offStep, static_cast<double>(HostTimeAnchor::maxCatchUpNanos) + 2) << name;
+        EXPECT_LE(stampedAfterArrival, lateAllowance) << name;
         EXPECT_EQ(static_cast<std::uint64_t>(discontinuities), timing.reanchors) << name;
         const double lost = lostOverall();
         EXPECT_LE(static_cast<double>(timing.reanchors) * 4.0, std::abs(lost) + 4.0)
@@ -193,40 +210,123 @@ TEST_F(TapSessionOnServer, StampsFollowTheFrameCounterForAMinute) {
     }
 }
 
-// A server that stops for a while may lose the audio of that time without a
-// word (PipeWire does: its graph skips the missed cycles), or deliver it all
-// later (PulseAudio's null sinks render the missed time afterwards). A new
-// anchor, and with it a break for the stream clock, must come when audio was
-// lost, measured here on the frame counter against the host clock, and only
-// then.
-TEST_F(TapSessionOnServer, AServerStallStartsANewAnchorExactlyWhenAudioWasLost) {
+// At every rate a device may run at, with 1, 2 or 8 channels, each stream's
+// stamps never go back, the stream clock sees no break, and the fragments
+// are about the 10 ms asked for (at 96 and 192 kHz PulseAudio once handed out
+// fragments of a few frames, which shredded the stamps).
+TEST_F(TapSessionOnServer, EveryRateAndChannelCountRecordsWithoutABreak) {
+    const std::string defaultSink = "speakers", defaultSource = "mic";
+    // pipewire-pulse takes a moment to report a default it was just given.
+    const auto useDefaults = [](const std::string& sink, const std::string& source) {
+        test::pactl({"set-default-sink", sink});
+        test::pactl({"set-default-source", source});
+        EXPECT_TRUE(eventually([&] {
+            return test::pactl({"get-default-sink"}) == sink + "\n" &&
+                   test::pactl({"get-default-source"}) == source + "\n";
+        }));
+    };
+    for (const std::uint32_t rate : {8'000u, 44'100u, 48'000u, 96'000u, 192'000u}) {
+        for (const int channels : {1, 2, 8}) {
+            const std::string name = "rate" + std::to_string(rate) + "x" + std::to_string(channels);
+            SCOPED_TRACE(name);
+            const std::string sinkModule =
+                test::pactl({"load-module", "module-null-sink", "sink_name=" + name,
+                             "rate=" + std::to_string(rate), "channels=" + std::to_string(channels)});
+            const std::string sourceModule =
+                test::pactl({"load-module", "module-remap-source", "source_name=" + name + "-mic",
+                             "master=" + name + ".monitor", "rate=" + std::to_string(rate),
+                             "channels=" + std::to_string(channels)});
+            useDefaults(name, name + "-mic");
+            session = std::make_unique<TapSession>(*backend);
+            start();
+            // pipewire-pulse runs a remapped source at the graph's rate, and
+            // a sink too once it runs, unless the graph allows the sink's own.
+            if (test::soundServerKind() == "pulseaudio") {
+                EXPECT_EQ(session->tapSampleRate(), rate);
+                EXPECT_EQ(session->micSampleRate(), rate);
+            }
+            // A second of each, after the first delivery (PulseAudio's null
+            // sinks take up to two seconds to start).
+            EXPECT_TRUE(eventually(
+                [&] {
+                    EXPECT_EQ(pump(), std::vector<std::string>{});
+                    return mic.frames > rate && system.frames > rate;
+                },
+                15s));
+            session->teardown();
+            useDefaults(defaultSink, defaultSource);
+            test::pactl({"unload-module", sourceModule.substr(0, sourceModule.find_last_not_of('\n') + 1)});
+            test::pactl({"unload-module", sinkModule.substr(0, sinkModule.find_last_not_of('\n') + 1)});
+            for (const auto& [stream, check] :
+                 {std::pair{"microphone", &mic}, std::pair{"system mix", &system}}) {
+                std::vector<std::int64_t> sizes = check->chunkFrames;
+                std::sort(sizes.begin(), sizes.end());
+                const std::int64_t median = sizes.empty() ? 0 : sizes[sizes.size() / 2];
+                std::printf("%s %s: %zu chunks, median %lld frames (%.2f ms)\n", name.c_str(), stream,
+                            check->chunks, static_cast<long long>(median),
+                            static_cast<double>(median) * 1e3 / check->rate);
+                EXPECT_EQ(check->stampsBack, 0) << stream;
+                EXPECT_EQ(check->discontinuities, 0) << stream;
+                EXPECT_GE(static_cast<double>(median), check->rate / 400)
+                    << stream << ": fragments far below 10 ms";
+            }
+        }
+    }
+}
+
+// A server that stops for a while delivers the audio of that time later
+// (PulseAudio's null sinks render the missed time afterwards; pipewire-pulse
+// sends what its graph captured meanwhile, and may go on a cycle or more
+// later than before). Late audio is no loss: neither stream breaks, and no
+// new anchor starts without a loss the server reported, through stalls of
+// 30, 80 and 300 ms, twice each.
+TEST_F(TapSessionOnServer, ServerStallsBreakNeitherStream) {
     start();
     ASSERT_TRUE(eventually([&] {
         pump();
         return mic.chunks > 10 && system.chunks > 10;
     }));
-    run(500ms);
+    // Clicks at exact one-second intervals on both streams.
+    test::PipedProcess speakers({"paplay", test::clicksWAV(12, 2).string()});
+    test::PipedProcess voice({"paplay", "--device=micfeed", test::clicksWAV(12, 1).string()});
+    run(1500ms);
     const std::uint64_t stalled = HostClock::nanos();
-    test::stopSoundServer();
-    std::this_thread::sleep_for(300ms);
-    test::continueSoundServer();
+    for (const auto stall : {30ms, 80ms, 300ms, 30ms, 80ms, 300ms}) {
+        test::stopSoundServer();
+        std::this_thread::sleep_for(stall);
+        test::continueSoundServer();
+        run(700ms);
+    }
     const std::uint64_t resumed = HostClock::nanos();
     run(1500ms);
 
-    bool anyLost = false;
     for (const auto& [name, check, timing] : {std::tuple{"microphone", &mic, session->micTiming()},
                                               std::tuple{"system mix", &system, session->systemTiming()}}) {
-        const double lost = check->lostMilliseconds(stalled, resumed + 500'000'000);
-        std::printf("%s: lost %.1f ms, new anchors %llu, breaks %d\n", name, lost,
+        const double late = check->lostMilliseconds(stalled, resumed + 500'000'000);
+        std::printf("%s: delivered %.1f ms later after the stalls, new anchors %llu, breaks %d\n", name, late,
                     static_cast<unsigned long long>(timing.reanchors), check->discontinuities);
-        if (lost > 50) {
-            anyLost = true;
-            EXPECT_GE(timing.reanchors, 1u) << name;
+        EXPECT_EQ(check->discontinuities, 0) << name;
+        EXPECT_EQ(timing.reanchors, 0u) << name;
+        // A line left after arrivals that came back earlier moves back to
+        // them within a few seconds, not at once.
+        check->expectStampsFollowTheCounter(name, timing, 4e6 + std::max(0.0, late) * 1e6);
+        // Every click once, in order, a second of frames apart: nothing lost,
+        // nothing doubled. PipeWire without realtime scheduling on a loaded
+        // machine really skips graph cycles, telling no one (measured: 1 to 7
+        // cycles of 1024 frames in a stall, a whole click now and then):
+        // there the intervals are only reported.
+        const std::vector<std::size_t> clicks = test::clicksIn(check->firstChannel, check->rate);
+        EXPECT_GE(clicks.size(), 6u) << name;
+        for (std::size_t i = 1; i < clicks.size(); ++i) {
+            const auto interval = static_cast<double>(clicks[i] - clicks[i - 1]);
+            if (std::abs(interval - check->rate) > 2) {
+                std::printf("%s: click %zu came %+.0f frames off a second after the one before\n", name, i,
+                            interval - check->rate);
+            }
+            if (test::soundServerKind() == "pulseaudio") {
+                EXPECT_NEAR(interval, check->rate, 2) << name << " click " << i;
+            }
         }
-        check->expectStampsFollowTheCounter(name, timing);
-    }
-    if (test::soundServerKind() == "pipewire") {
-        EXPECT_TRUE(anyLost) << "PipeWire lost nothing in a 300 ms stall: the re-anchoring went untested";
     }
 }
 

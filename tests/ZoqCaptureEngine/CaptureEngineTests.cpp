@@ -431,24 +431,36 @@ TEST_F(CaptureEngineTest, MaxSecondsStopsARunThatBootsPaused) {
     EXPECT_EQ(backend.openStreamCount(), 0u);
 }
 
-TEST_F(CaptureEngineTest, ALostStretchOfMicrophoneEndsThePartAsInterruptedAndRecordingGoesOn) {
+// A short loss the server reported stays in the call as that much silence;
+// a long one ends the part, and the piece before it is kept however short:
+// the minimum length is for calls.
+TEST_F(CaptureEngineTest, AShortLossIsFilledInThePartAndALongOneEndsItKeepingTheShortPiece) {
     start();
     callTakesMicrophone();
-    run(25);
+    run(8);
     backend.lose("mic", 4'410); // 100 ms the server dropped
-    run(25);
+    run(4);
+    backend.lose("mic", 3 * 44'100);
+    run(10);
     callLetsGo();
     run(17);
-    ASSERT_GE(sink.named("discontinuity").size(), 1u);
+    const std::vector<EngineEvent> gaps = sink.named("audio_gap");
+    ASSERT_EQ(gaps.size(), 1u);
+    EXPECT_EQ(gaps[0].fields.at("stream"), "mic");
+    EXPECT_EQ(gaps[0].fields.at("frames"), "4410");
+    EXPECT_EQ(gaps[0].fields.at("seconds"), "0.100000");
+    ASSERT_EQ(sink.named("discontinuity").size(), 1u);
     EXPECT_EQ(sink.named("discontinuity")[0].fields.at("stream"), "mic");
     const std::vector<ArtifactManifest> manifests = partsInOrder();
     ASSERT_EQ(manifests.size(), 2u);
+    // The piece before the break, shorter than the minimum, is kept, with
+    // everything up to the break.
     EXPECT_TRUE(manifests[0].interrupted);
     EXPECT_EQ(manifests[0].state, ArtifactState::ready);
+    EXPECT_LT(manifests[0].durableFrames, pcm::minimumPartFrames);
+    EXPECT_GT(manifests[0].durableFrames, 12 * pcm::sampleRate);
     EXPECT_FALSE(manifests[1].interrupted);
     EXPECT_EQ(manifests[1].state, ArtifactState::ready);
-    // Everything up to the break was kept: the first part runs to it.
-    EXPECT_NEAR(static_cast<double>(manifests[0].durableFrames) / 16'000, 25, 1);
 }
 
 // A server that stalls stops both streams; with nothing playing, the engine
@@ -569,7 +581,7 @@ TEST_F(CaptureEngineTest, RecordingGoesOnWhileAFinishedPartIsEncoded) {
     start();
     callTakesMicrophone();
     run(25);
-    backend.lose("mic", 4'410);
+    backend.lose("mic", 3 * 44'100); // longer than a gap is filled: the part ends
     run(40);
     EXPECT_TRUE(sink.named("error_visible").empty());
     EXPECT_TRUE(sink.named("finalized").empty()) << "published before the encoder could run";

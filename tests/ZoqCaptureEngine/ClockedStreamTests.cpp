@@ -43,8 +43,8 @@ TEST(ClockedStreamTiming, FirstChunkSetsTheOriginWhateverItsSampleCounter) {
     EXPECT_EQ(stream.originNanos(), origin);
 }
 
-TEST(ClockedStreamTiming, SampleCounterMustContinueExactly) {
-    for (const double offset : {-1.0, 1.0, 0.5}) {
+TEST(ClockedStreamTiming, SampleCounterMayOnlySkipAheadByWholeFrames) {
+    for (const double offset : {-1.0, 0.5}) {
         ClockedStream stream(48'000, 1);
         stream.push(chunk(origin, 0, 480));
         // The host time fits perfectly; the counter alone is off.
@@ -53,6 +53,7 @@ TEST(ClockedStreamTiming, SampleCounterMustContinueExactly) {
             << offset;
         EXPECT_EQ(stream.expectedSample(), 480.0); // a refusal changes nothing
         EXPECT_EQ(refusal(stream, chunk(origin + 10'000'000, 480, 480)), std::nullopt);
+        EXPECT_EQ(stream.lastGapFrames(), 0u);
     }
 }
 
@@ -63,25 +64,31 @@ TEST(ClockedStreamTiming, HostTimeToleranceIsTwoFramesButAtLeast125Microseconds)
     };
     // 480 frames at 48 kHz last 10 ms; 80 frames at 8 kHz too.
     for (const Case c : {Case{48'000, 125'000}, Case{8'000, 250'000}}) {
+        SCOPED_TRACE(c.rate);
         const auto frames = static_cast<std::size_t>(c.rate / 100);
-        for (const bool later : {true, false}) {
-            SCOPED_TRACE(testing::Message() << c.rate << (later ? " late" : " early"));
-            const auto step = [&](std::uint64_t deviation) {
-                return later ? 10'000'000 + deviation : 10'000'000 - deviation;
-            };
-            ClockedStream stream(c.rate, 1);
-            stream.push(chunk(origin, 0, frames));
-            EXPECT_EQ(
-                refusal(stream, chunk(origin + step(c.tolerance + 1), static_cast<double>(frames), frames)),
-                StreamClockError::Kind::discontinuity);
-            EXPECT_EQ(refusal(stream, chunk(origin + step(c.tolerance), static_cast<double>(frames), frames)),
-                      std::nullopt);
-            // The next step is measured from the accepted chunk's own host time.
-            const std::uint64_t previous = origin + step(c.tolerance);
-            EXPECT_EQ(
-                refusal(stream, chunk(previous + 10'000'000, 2.0 * static_cast<double>(frames), frames)),
-                std::nullopt);
-        }
+        ClockedStream stream(c.rate, 1);
+        stream.push(chunk(origin, 0, frames));
+        // Earlier than the frames allow: the stamps went back.
+        EXPECT_EQ(refusal(stream,
+                          chunk(origin + 10'000'000 - c.tolerance - 1, static_cast<double>(frames), frames)),
+                  StreamClockError::Kind::discontinuity);
+        EXPECT_EQ(
+            refusal(stream, chunk(origin + 10'000'000 - c.tolerance, static_cast<double>(frames), frames)),
+            std::nullopt);
+        EXPECT_EQ(stream.lastGapFrames(), 0u);
+        // The next step is measured from the accepted chunk's own host time;
+        // within the tolerance late is jitter, beyond it a loss.
+        std::uint64_t previous = origin + 10'000'000 - c.tolerance;
+        EXPECT_EQ(refusal(stream, chunk(previous + 10'000'000 + c.tolerance,
+                                        2.0 * static_cast<double>(frames), frames)),
+                  std::nullopt);
+        EXPECT_EQ(stream.lastGapFrames(), 0u);
+        previous += 10'000'000 + c.tolerance;
+        EXPECT_EQ(refusal(stream, chunk(previous + 10'000'000 + 3 * c.tolerance,
+                                        3.0 * static_cast<double>(frames), frames)),
+                  std::nullopt);
+        EXPECT_EQ(stream.lastGapFrames(),
+                  3 * c.tolerance * static_cast<std::uint64_t>(c.rate) / 1'000'000'000u);
     }
 }
 
@@ -91,8 +98,50 @@ TEST(ClockedStreamTiming, ToleranceStaysExactForLargeHostTimes) {
     const std::uint64_t late = (std::uint64_t{1} << 60) + 1;
     ClockedStream stream(48'000, 1);
     stream.push(chunk(late, 0, 480));
-    EXPECT_EQ(refusal(stream, chunk(late + 10'125'001, 480, 480)), StreamClockError::Kind::discontinuity);
-    EXPECT_EQ(refusal(stream, chunk(late + 10'125'000, 480, 480)), std::nullopt);
+    EXPECT_EQ(refusal(stream, chunk(late + 9'874'999, 480, 480)), StreamClockError::Kind::discontinuity);
+    EXPECT_EQ(refusal(stream, chunk(late + 9'875'000, 480, 480)), std::nullopt);
+}
+
+// A loss the server reported, by a hole in the frame counter or by stamps
+// that jump ahead of the frames, stays inside the stream as exactly that much
+// silence up to two seconds, so all that follows keeps its place; a longer
+// one breaks the stream.
+TEST(ClockedStreamTiming, ShortLossesBecomeSilenceInPlaceAndLongOnesBreak) {
+    struct Case {
+        const char* name;
+        double skippedFrames;         // the counter's jump
+        std::uint64_t extraHostNanos; // the stamps' jump beyond the counter's
+        std::uint64_t gapFrames;      // 0: a break
+    };
+    for (const Case c : {Case{"hole", 24'000, 0, 24'000}, Case{"reported overflow", 0, 100'000'000, 4'800},
+                         Case{"both", 4'800, 50'000'000, 7'200}, Case{"longest hole", 96'000, 0, 96'000},
+                         Case{"hole too long", 96'048, 0, 0}, Case{"jump too long", 0, 2'001'000'000, 0}}) {
+        SCOPED_TRACE(c.name);
+        ClockedStream stream(48'000, 1);
+        std::uint64_t handedOut = 0;
+        const auto take = [&](std::optional<MixSegment> segment) {
+            if (segment) {
+                EXPECT_EQ(segment->startNanos, origin + handedOut * 62'500);
+                handedOut += segment->samples.size();
+            }
+        };
+        take(stream.push(chunk(origin, 0, 4'800)));
+        const std::uint64_t host = origin + 100'000'000 +
+                                   static_cast<std::uint64_t>(c.skippedFrames) * 1'000'000'000u / 48'000 +
+                                   c.extraHostNanos;
+        const RawChunk after = chunk(host, 4'800 + c.skippedFrames, 4'800);
+        if (c.gapFrames == 0) {
+            EXPECT_EQ(refusal(stream, after), StreamClockError::Kind::discontinuity);
+            continue;
+        }
+        take(stream.push(after));
+        EXPECT_EQ(stream.lastGapFrames(), c.gapFrames);
+        take(stream.push(chunk(host + 100'000'000, 9'600 + c.skippedFrames, 4'800)));
+        EXPECT_EQ(stream.lastGapFrames(), 0u);
+        take(stream.finish());
+        // Every frame, the silence included, is on the 16 kHz time line.
+        EXPECT_EQ(handedOut, (3 * 4'800 + c.gapFrames) / 3);
+    }
 }
 
 TEST(ClockedStreamChecks, MalformedChunksAreRefusedInOrderAndChangeNothing) {

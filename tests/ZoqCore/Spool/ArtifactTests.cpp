@@ -52,28 +52,48 @@ TEST_F(ArtifactLifecycle, FlushMakesAPrefixDurableWithTheSameHashAsAFullRead) {
     EXPECT_EQ(Artifact::readManifest(directory, *io), manifest);
 }
 
-TEST_F(ArtifactLifecycle, ShortPartsAreDiscardedAndLongerOnesPublished) {
-    for (const std::int64_t frames : {319'999, 320'000}) {
+// The minimum length is for calls: a part that ended by interruption, or a
+// later part of its session, is a piece of a call and is kept however short.
+TEST_F(ArtifactLifecycle, ShortCallsAreDiscardedButNoPieceOfACallIs) {
+    struct Case {
+        std::int64_t frames;
+        bool interrupted;
+        std::int64_t partIndex;
+        bool published;
+    };
+    for (const Case c :
+         {Case{319'999, false, 0, false}, Case{320'000, true, 0, true}, Case{319'999, true, 0, true},
+          Case{16'000, false, 1, true}, Case{0, true, 2, false}}) {
+        SCOPED_TRACE(testing::Message()
+                     << c.frames << " frames, interrupted " << c.interrupted << ", part " << c.partIndex);
         written.clear();
         std::filesystem::remove_all(directory);
-        const auto artifact = create();
-        write(*artifact, frames);
+        CaptureSegment segment = testSegment();
+        segment.partIndex = c.partIndex;
+        const auto artifact = Artifact::create(directory, segment, testDevice, clock, io);
+        write(*artifact, c.frames);
         DurableIO().write(directory / "decode-1b4e28ba-2fa1-41d2-883f-0016d3cca427.pcm", Bytes(3), 0, true,
                           false);
         DurableIO().write(directory / "decode-not-a-uuid-at-all-but-still-36chars.pcm", Bytes(3), 0, true,
                           false);
-        artifact->finalise(encoder, endOf(frames), true);
+        artifact->finalise(encoder, endOf(c.frames), c.interrupted);
         const ArtifactManifest& manifest = artifact->manifest();
         EXPECT_FALSE(io->exists(artifact->wav()));
         EXPECT_TRUE(io->exists(directory / "decode-not-a-uuid-at-all-but-still-36chars.pcm"));
-        if (frames < 320'000) {
+        // What was written reads back as valid, for recovery and the uploader.
+        EXPECT_EQ(Artifact::readManifest(directory, *io), manifest);
+        if (!c.published) {
             EXPECT_EQ(manifest.state, ArtifactState::discardedShort);
             EXPECT_FALSE(io->exists(artifact->flac()));
             EXPECT_FALSE(io->exists(directory / "decode-1b4e28ba-2fa1-41d2-883f-0016d3cca427.pcm"));
             continue;
         }
         EXPECT_EQ(manifest.state, ArtifactState::ready);
-        EXPECT_EQ(encoder.inspect(artifact->flac()).pcmSHA256, prefixHash(written, frames));
+        EXPECT_EQ(encoder.inspect(artifact->flac()).pcmSHA256, prefixHash(written, c.frames));
+        EXPECT_EQ(manifest.metadata->json().find("interrupted")->boolean(), c.interrupted);
+        if (c.frames != 320'000) {
+            continue;
+        }
         const JSONValue& metadata = manifest.metadata->json();
         EXPECT_EQ(metadata.object()->size(), 15U);
         EXPECT_EQ(*metadata.find("startedAt")->string(), "2026-05-09T06:13:20.000Z");
