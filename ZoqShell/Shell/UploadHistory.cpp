@@ -66,7 +66,7 @@ UploadHistory::UploadHistory(std::filesystem::path file) : file_(std::move(file)
 }
 
 bool UploadHistory::record(const std::vector<UploadRow>& rows, Date now) {
-    bool changed = false;
+    const std::vector<UploadedRecording> before = entries_;
     for (const UploadRow& row : rows) {
         if (!uploaded(row)) {
             continue;
@@ -76,11 +76,7 @@ bool UploadHistory::record(const std::vector<UploadRow>& rows, Date now) {
         });
         if (!known) {
             entries_.push_back({*row.recordingId, row.app, row.startedAt, row.durationSeconds, now});
-            changed = true;
         }
-    }
-    if (!changed) {
-        return false;
     }
     std::stable_sort(
         entries_.begin(), entries_.end(),
@@ -89,7 +85,9 @@ bool UploadHistory::record(const std::vector<UploadRow>& rows, Date now) {
         entries_.erase(entries_.begin(),
                        entries_.begin() + static_cast<std::ptrdiff_t>(entries_.size() - capacity));
     }
-    return true;
+    // A full history given rows older than all it keeps (their spool
+    // directories not yet cleaned) changes nothing: they go again at once.
+    return entries_ != before;
 }
 
 void UploadHistory::save(const std::filesystem::path& file, const std::vector<UploadedRecording>& entries) {
