@@ -21,8 +21,8 @@ endif()
 install(TARGETS ${zoqPrograms} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${zoqManuals} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 # The tray looks its icons up by name in the theme: org.zoq.Zoq, and
-# org.zoq.Zoq-recording while a call is recorded.
-install(FILES data/icons/org.zoq.Zoq.svg data/icons/org.zoq.Zoq-recording.svg
+# org.zoq.Zoq-recording while a call is recorded, org.zoq.Zoq-paused while paused.
+install(FILES data/icons/org.zoq.Zoq.svg data/icons/org.zoq.Zoq-recording.svg data/icons/org.zoq.Zoq-paused.svg
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 
 set(ZOQ_PACKAGE_MAINTAINER "zoq maintainers <maintainers@zoq.invalid>"
