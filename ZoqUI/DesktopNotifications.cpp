@@ -16,7 +16,7 @@ DesktopNotifications::DesktopNotifications(std::string busAddress)
 DesktopNotifications::~DesktopNotifications() {
     flush();
     // The connection belongs to the queue's thread: close it there.
-    queue_.sync([this] { bus_.reset(); });
+    queue_.sync([this] { forget(); });
 }
 
 std::string DesktopNotifications::escapedMarkup(const std::string& text) {
@@ -46,43 +46,47 @@ std::string DesktopNotifications::escapedMarkup(const std::string& text) {
     return escaped;
 }
 
-bool DesktopNotifications::bodyMarkup(sd_bus* bus) {
-    if (bodyMarkup_) {
-        return *bodyMarkup_;
+const std::set<std::string>& DesktopNotifications::capabilities(sd_bus* bus) {
+    if (capabilities_) {
+        return *capabilities_;
     }
+    capabilities_.emplace();
     sdbus::Error error;
     sd_bus_message* reply = nullptr;
     const int result =
         sd_bus_call_method(bus, "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
                            "org.freedesktop.Notifications", "GetCapabilities", error.get(), &reply, "");
     const sdbus::Message owned(reply);
-    if (result < 0) {
-        // Not known: escaping is the safe reading (at worst a server that
-        // shows bodies as they are shows an entity).
-        return true;
-    }
-    char** capabilities = nullptr;
-    bool markup = false;
-    if (sd_bus_message_read_strv(reply, &capabilities) >= 0 && capabilities != nullptr) {
-        for (char** entry = capabilities; *entry != nullptr; ++entry) {
-            markup = markup || std::string_view(*entry) == "body-markup";
+    char** listed = nullptr;
+    if (result >= 0 && sd_bus_message_read_strv(reply, &listed) >= 0 && listed != nullptr) {
+        for (char** entry = listed; *entry != nullptr; ++entry) {
+            capabilities_->insert(*entry);
             std::free(*entry);
         }
-        std::free(capabilities);
+        std::free(listed);
     } else {
-        return true;
+        // Not known: the body is escaped (the safe reading: at worst a
+        // server that shows bodies as they are shows an entity), and asked
+        // again with the next notification.
+        capabilities_.reset();
+        static const std::set<std::string> unknown{"body-markup"};
+        return unknown;
     }
-    bodyMarkup_ = markup;
-    return markup;
+    return *capabilities_;
 }
 
 void DesktopNotifications::show(std::string summary, std::string body, Urgency urgency) {
-    queue_.async([this, summary = std::move(summary), body = std::move(body), urgency] {
+    show(std::move(summary), std::move(body), urgency, false, std::nullopt);
+}
+
+void DesktopNotifications::show(std::string summary, std::string body, Urgency urgency, bool transient,
+                                std::optional<Action> action) {
+    queue_.async([this, summary = std::move(summary), body = std::move(body), urgency, transient,
+                  action = std::move(action)] {
         try {
-            deliver(summary, body, urgency);
+            deliver(summary, body, urgency, transient, action);
         } catch (const std::exception& error) {
-            bus_.reset(); // connect afresh next time
-            bodyMarkup_.reset();
+            forget(); // connect afresh next time
             std::cerr << "zoq: desktop notification \"" << summary << "\" not shown: " << error.what()
                       << '\n';
         }
@@ -93,12 +97,60 @@ void DesktopNotifications::flush() {
     queue_.sync([] {});
 }
 
-void DesktopNotifications::deliver(const std::string& summary, const std::string& body, Urgency urgency) {
+void DesktopNotifications::forget() noexcept {
+    pumping_.reset();
+    awaited_.clear();
+    signals_.reset();
+    bus_.reset();
+    capabilities_.reset();
+}
+
+int DesktopNotifications::signalled(sd_bus_message* message, void* self, sd_bus_error*) noexcept {
+    auto& notifications = *static_cast<DesktopNotifications*>(self);
+    std::uint32_t id = 0;
+    if (sd_bus_message_is_signal(message, "org.freedesktop.Notifications", "ActionInvoked") > 0) {
+        const char* key = nullptr;
+        if (sd_bus_message_read(message, "us", &id, &key) < 0) {
+            return 0;
+        }
+        const auto found = notifications.awaited_.find(id);
+        if (found != notifications.awaited_.end()) {
+            const std::function<void()> invoked = std::move(found->second);
+            notifications.awaited_.erase(found);
+            try {
+                invoked();
+            } catch (const std::exception& error) {
+                std::cerr << "zoq: a notification's action failed: " << error.what() << '\n';
+            }
+        }
+    } else if (sd_bus_message_is_signal(message, "org.freedesktop.Notifications", "NotificationClosed") > 0) {
+        if (sd_bus_message_read(message, "u", &id) >= 0) {
+            notifications.awaited_.erase(id);
+        }
+    }
+    return 0;
+}
+
+void DesktopNotifications::pump() noexcept {
+    if (!bus_) {
+        return;
+    }
+    while (sd_bus_process(bus_.get(), nullptr) > 0) {
+    }
+    if (awaited_.empty()) {
+        pumping_.reset();
+    }
+}
+
+void DesktopNotifications::deliver(const std::string& summary, const std::string& body, Urgency urgency,
+                                   bool transient, const std::optional<Action>& action) {
     if (!bus_) {
         bus_ = sdbus::open(sdbus::Kind::user, busAddress_);
     }
     sd_bus* bus = bus_.get();
-    const std::string shownBody = bodyMarkup(bus) ? escapedMarkup(body) : body;
+    const std::set<std::string>& offered = capabilities(bus);
+    const std::string shownBody = offered.count("body-markup") != 0 ? escapedMarkup(body) : body;
+    const bool withAction = action && offered.count("actions") != 0;
     sd_bus_message* raw = nullptr;
     sdbus::check(sd_bus_message_new_method_call(bus, &raw, "org.freedesktop.Notifications",
                                                 "/org/freedesktop/Notifications",
@@ -108,17 +160,51 @@ void DesktopNotifications::deliver(const std::string& summary, const std::string
     sdbus::check(sd_bus_message_append(raw, "susss", applicationName, 0U, iconName, summary.c_str(),
                                        shownBody.c_str()),
                  "Notify");
-    sdbus::check(sd_bus_message_append(raw, "as", 0), "Notify");
-    sdbus::check(sd_bus_message_append(raw, "a{sv}", 2, "urgency", "y", static_cast<std::uint8_t>(urgency),
-                                       "desktop-entry", "s", ShellIdentity::bundleID),
+    if (withAction) {
+        sdbus::check(sd_bus_message_append(raw, "as", 2, action->key.c_str(), action->label.c_str()),
+                     "Notify");
+    } else {
+        sdbus::check(sd_bus_message_append(raw, "as", 0), "Notify");
+    }
+    sdbus::check(sd_bus_message_open_container(raw, 'a', "{sv}"), "Notify");
+    sdbus::check(sd_bus_message_append(raw, "{sv}", "urgency", "y", static_cast<std::uint8_t>(urgency)),
                  "Notify");
+    sdbus::check(sd_bus_message_append(raw, "{sv}", "desktop-entry", "s", ShellIdentity::bundleID), "Notify");
+    if (transient) {
+        sdbus::check(sd_bus_message_append(raw, "{sv}", "transient", "b", 1), "Notify");
+    }
+    sdbus::check(sd_bus_message_close_container(raw), "Notify");
     sdbus::check(sd_bus_message_append(raw, "i", -1), "Notify");
+    if (withAction && !signals_) {
+        // Before the call, so a click that comes at once is not missed. No
+        // sender in the rule: sd-bus matches the sender locally against the
+        // unique name, never a well-known one.
+        sd_bus_slot* slot = nullptr;
+        sdbus::check(sd_bus_add_match(bus, &slot,
+                                      "type='signal',interface='org.freedesktop.Notifications',"
+                                      "path='/org/freedesktop/Notifications'",
+                                      &DesktopNotifications::signalled, this),
+                     "AddMatch");
+        signals_.reset(slot);
+    }
     sdbus::Error error;
     sd_bus_message* reply = nullptr;
     const int result = sd_bus_call(bus, raw, deliveryTimeoutMicroseconds, error.get(), &reply);
     const sdbus::Message owned(reply);
     if (result < 0) {
         throw std::runtime_error(error.describe(result));
+    }
+    if (!withAction) {
+        return;
+    }
+    std::uint32_t id = 0;
+    sdbus::check(sd_bus_message_read(reply, "u", &id), "Notify reply");
+    if (awaited_.size() >= maximumAwaited) {
+        awaited_.erase(awaited_.begin());
+    }
+    awaited_[id] = action->invoked;
+    if (!pumping_) {
+        pumping_ = queue_.repeating(actionPollInterval, [this] { pump(); });
     }
 }
 

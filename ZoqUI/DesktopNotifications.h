@@ -3,7 +3,12 @@
 #include "ZoqCaptureEngine/SdBus.h"
 #include "ZoqCaptureEngine/SerialQueue.h"
 
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
 #include <optional>
+#include <set>
 #include <string>
 
 namespace zoq {
@@ -29,7 +34,14 @@ namespace zoq {
 class DesktopNotifications {
 public:
     static constexpr const char* applicationName = "zoq";
-    static constexpr const char* iconName = "media-record";
+    /// zoq's own icon, installed with its desktop entry.
+    static constexpr const char* iconName = "org.zoq.Zoq";
+    /// How often the connection is read for a click on a notification's
+    /// action, while one that offers an action may still be clicked.
+    static constexpr std::chrono::milliseconds actionPollInterval{200};
+    /// Notifications whose action is still awaited, at most; the oldest is
+    /// forgotten first.
+    static constexpr std::size_t maximumAwaited = 32;
     /// How long one delivery may take before it is given up.
     static constexpr std::uint64_t deliveryTimeoutMicroseconds = 5'000'000;
 
@@ -40,7 +52,20 @@ public:
     DesktopNotifications(const DesktopNotifications&) = delete;
     DesktopNotifications& operator=(const DesktopNotifications&) = delete;
 
+    /// A button on the notification. `invoked` runs on the object's own
+    /// thread when the person clicks it (post to the main thread from there).
+    struct Action {
+        std::string key;
+        std::string label;
+        std::function<void()> invoked;
+    };
+
     void show(std::string summary, std::string body = {}, Urgency urgency = Urgency::normal);
+    /// As above; a `transient` notification is not kept in the server's
+    /// history. The action is offered only when the server lists "actions"
+    /// among its capabilities (else the notification goes without it).
+    void show(std::string summary, std::string body, Urgency urgency, bool transient,
+              std::optional<Action> action);
 
     /// Waits until every notification queued before the call was delivered or
     /// dropped. For tests and an orderly exit.
@@ -52,15 +77,26 @@ public:
 
 private:
     /// On the queue's thread. Throws `CoreError::io` when it fails.
-    void deliver(const std::string& summary, const std::string& body, Urgency urgency);
+    void deliver(const std::string& summary, const std::string& body, Urgency urgency, bool transient,
+                 const std::optional<Action>& action);
+    /// The server's capabilities, asked once per connection (empty when it
+    /// does not answer).
+    const std::set<std::string>& capabilities(sd_bus* bus);
+    /// Reads what arrived on the connection (clicks, closes); on the queue's thread.
+    void pump() noexcept;
+    static int signalled(sd_bus_message* message, void* self, sd_bus_error* error) noexcept;
 
     const std::string busAddress_;
-    /// Whether the server reads the body as markup; asked on each new
-    /// connection, because the server may have changed.
-    bool bodyMarkup(sd_bus* bus);
+    void forget() noexcept;
 
-    sdbus::Bus bus_;                 // only touched on queue_'s thread
-    std::optional<bool> bodyMarkup_; // only touched on queue_'s thread; none: not asked yet
+    // Only touched on queue_'s thread. The capabilities are asked again on
+    // each new connection, because the server may have changed.
+    sdbus::Bus bus_;
+    std::optional<std::set<std::string>> capabilities_;
+    sdbus::Slot signals_;
+    // Notification id -> what its action does, for those still awaited.
+    std::map<std::uint32_t, std::function<void()>> awaited_;
+    std::unique_ptr<SerialQueue::Timer> pumping_;
     SerialQueue queue_;
 };
 

@@ -12,6 +12,8 @@ std::string_view identifier(TrayWindow window) noexcept {
         return "pairing";
     case TrayWindow::hotkey:
         return "hotkey";
+    case TrayWindow::recordings:
+        return "recordings";
     }
     return "";
 }
@@ -35,6 +37,9 @@ void ModelMenuActions::uploadNow() {
 void ModelMenuActions::setChime(bool enabled) {
     model_.setChime(enabled);
 }
+void ModelMenuActions::setTellNotAllowed(bool enabled) {
+    model_.setTellAboutNotAllowedApps(enabled);
+}
 void ModelMenuActions::setLoginItem(bool enabled) {
     model_.setLoginItem(enabled);
 }
@@ -42,7 +47,12 @@ void ModelMenuActions::openWindow(TrayWindow window) {
     openWindow_(window);
 }
 void ModelMenuActions::openSettings(ZoqDeepLink page) {
-    (void)open(page, links_);
+    if (open(page, links_) || page == ZoqDeepLink::loginItemsSettings) {
+        return;
+    }
+    // Neither the desktop's own panel nor the mixer that stands in for it
+    // could be started: say what would help instead of doing nothing.
+    model_.tell(Notice{noSoundSettings, noSoundSettingsBody, false, false, std::nullopt});
 }
 void ModelMenuActions::quit() {
     quit_();

@@ -11,9 +11,9 @@ class ShellModel;
 class LinkOpening;
 
 /// The tray's windows, by the identifiers the menu opens them with.
-enum class TrayWindow { allowlist, pairing, hotkey };
+enum class TrayWindow { allowlist, pairing, hotkey, recordings };
 
-/// "allowlist", "pairing", "hotkey".
+/// "allowlist", "pairing", "hotkey", "recordings".
 std::string_view identifier(TrayWindow window) noexcept;
 
 /// What the menu's items do. Every one is a call into the shell model, a
@@ -26,6 +26,7 @@ public:
     virtual void requestMicrophonePermission() = 0;
     virtual void uploadNow() = 0;
     virtual void setChime(bool enabled) = 0;
+    virtual void setTellNotAllowed(bool enabled) = 0;
     virtual void setLoginItem(bool enabled) = 0;
     virtual void openWindow(TrayWindow window) = 0;
     virtual void openSettings(ZoqDeepLink page) = 0;
@@ -38,6 +39,11 @@ public:
 /// Everything is borrowed and must outlive the actions.
 class ModelMenuActions final : public MenuActions {
 public:
+    static constexpr const char* noSoundSettings = "No sound settings found";
+    static constexpr const char* noSoundSettingsBody =
+        "This desktop has no sound settings zoq can open, and pavucontrol is not installed. Install it "
+        "(apt install pavucontrol) to choose the microphone and its level.";
+
     ModelMenuActions(ShellModel& model, LinkOpening& links, std::function<void(TrayWindow)> openWindow,
                      std::function<void()> quit);
 
@@ -46,6 +52,7 @@ public:
     void requestMicrophonePermission() override;
     void uploadNow() override;
     void setChime(bool enabled) override;
+    void setTellNotAllowed(bool enabled) override;
     void setLoginItem(bool enabled) override;
     void openWindow(TrayWindow window) override;
     void openSettings(ZoqDeepLink page) override;

@@ -31,6 +31,8 @@ struct MenuSnapshot {
     /// Every row, oldest first, as the model holds them.
     std::vector<UploadRow> rows;
     bool chimeEnabled = true;
+    /// "Tell me about apps that are not allowed".
+    bool tellNotAllowed = true;
     LoginItemState loginItemState = LoginItemState::notRegistered;
     /// Why the last change of the login item did not take.
     std::optional<std::string> loginItemProblem;

@@ -12,10 +12,13 @@
 
 namespace zoq {
 
-PairingWindow::PairingWindow(ShellModel& model, LinkOpening& links, QWidget* parent)
+PairingWindow::PairingWindow(ShellModel& model, LinkOpening& links, std::function<void()> openAllowlist,
+                             QWidget* parent)
     : QWidget(parent), model_(model), links_(links), portal_(new QLineEdit(this)),
       apply_(new QPushButton("Apply portal URL", this)), code_(new QLineEdit(this)),
-      pair_(new QPushButton("Pair device", this)), message_(new QLabel(this)), link_(new QLabel(this)) {
+      pair_(new QPushButton("Pair device", this)), message_(new QLabel(this)), link_(new QLabel(this)),
+      next_(new QLabel(nextStep, this)), chooseApps_(new QPushButton(chooseAppsTitle, this)),
+      openAllowlist_(std::move(openAllowlist)) {
     setWindowTitle(title);
     setMinimumSize(minimumWidth, minimumHeight);
     auto* form = new QFormLayout(this);
@@ -29,6 +32,17 @@ PairingWindow::PairingWindow(ShellModel& model, LinkOpening& links, QWidget* par
     message_->setTextFormat(Qt::PlainText);
     message_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     form->addRow(message_);
+    // What comes after pairing: nothing is recorded until an application is
+    // allowed.
+    next_->setObjectName("nextStep");
+    chooseApps_->setObjectName("chooseApps");
+    form->addRow(next_);
+    form->addRow(chooseApps_);
+    QObject::connect(chooseApps_, &QPushButton::clicked, this, [this] {
+        if (openAllowlist_) {
+            openAllowlist_();
+        }
+    });
     QFont small = link_->font();
     small.setPointSizeF(small.pointSizeF() * 0.85);
     link_->setFont(small);
@@ -66,6 +80,9 @@ void PairingWindow::refresh() {
     const std::optional<std::string>& message = model_.pairingMessage();
     message_->setText(message ? QString::fromStdString(*message) : QString());
     message_->setVisible(message.has_value());
+    const bool paired = message && message->rfind("Paired device ", 0) == 0;
+    next_->setVisible(paired);
+    chooseApps_->setVisible(paired && openAllowlist_ != nullptr);
     const std::string portal = model_.settings().apiBaseURL().value_or(ShellSettings::defaultAPIBaseURL);
     link_->setText(QString("<a href=\"%1\">%2</a>")
                        .arg(QString::fromStdString(portal).toHtmlEscaped(), QString(portalLinkTitle)));

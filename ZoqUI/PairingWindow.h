@@ -3,6 +3,7 @@
 #include "ZoqUI/ModelObserver.h"
 
 #include <QWidget>
+#include <functional>
 #include <memory>
 
 class QLabel;
@@ -32,7 +33,13 @@ public:
     static constexpr const char* portalLinkTitle =
         "Create a pairing code in the zoq portal (Devices → Pair a device)";
 
-    PairingWindow(ShellModel& model, LinkOpening& links, QWidget* parent = nullptr);
+    static constexpr const char* nextStep = "Now choose the apps to record";
+    static constexpr const char* chooseAppsTitle = "Choose apps…";
+
+    /// `openAllowlist` opens the allowlist window ("Choose apps…", shown
+    /// once the device is paired); none hides that button.
+    PairingWindow(ShellModel& model, LinkOpening& links, std::function<void()> openAllowlist = {},
+                  QWidget* parent = nullptr);
 
     QLineEdit& portalField() noexcept { return *portal_; }
     QPushButton& applyButton() noexcept { return *apply_; }
@@ -40,6 +47,8 @@ public:
     QPushButton& pairButton() noexcept { return *pair_; }
     QLabel& message() noexcept { return *message_; }
     QLabel& portalLink() noexcept { return *link_; }
+    QLabel& nextStepLine() noexcept { return *next_; }
+    QPushButton& chooseAppsButton() noexcept { return *chooseApps_; }
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -57,6 +66,9 @@ private:
     QPushButton* pair_;
     QLabel* message_;
     QLabel* link_;
+    QLabel* next_;
+    QPushButton* chooseApps_;
+    std::function<void()> openAllowlist_;
     bool initializedDraft_ = false;
     std::unique_ptr<ModelObserver> observer_;
 };

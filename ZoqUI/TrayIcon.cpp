@@ -64,14 +64,22 @@ void TrayIcon::reregister() {
 
 void TrayIcon::refresh() {
     const MenuSnapshot snapshot = menuSnapshot(model_);
-    if (red_ != snapshot.redIndicator) {
-        red_ = snapshot.redIndicator;
-        tray_.setIcon(symbol(snapshot.redIndicator));
+    const std::pair<bool, bool> look{snapshot.redIndicator, snapshot.paused};
+    if (shown_ != look) {
+        shown_ = look;
+        tray_.setIcon(symbol(look.first, look.second));
+    }
+    // The tooltip says what the menu's first line says, so hovering tells
+    // the state without opening the menu.
+    const QString tooltip = "zoq — " + QString::fromStdString(snapshot.status.text);
+    if (tooltip != tooltip_) {
+        tooltip_ = tooltip;
+        tray_.setToolTip(tooltip);
     }
     trayMenu_.show(snapshot);
 }
 
-QIcon TrayIcon::symbol(bool recording) {
+QIcon TrayIcon::symbol(bool recording, bool paused) {
     QIcon icon;
     const QColor colour =
         recording ? QColor(220, 38, 38) : QGuiApplication::palette().color(QPalette::WindowText);
@@ -99,7 +107,15 @@ QIcon TrayIcon::symbol(bool recording) {
         painter.setPen(Qt::NoPen);
         painter.setBrush(recording ? QBrush(Qt::white) : QBrush(colour));
         const qreal inner = size / 4.5;
-        painter.drawEllipse(QPointF(size / 2.0, size / 2.0), inner, inner);
+        if (paused && !recording) {
+            const qreal bar = size / 9.0;
+            const qreal height = inner * 2;
+            const qreal top = size / 2.0 - inner;
+            painter.drawRect(QRectF(size / 2.0 - bar * 1.5, top, bar, height));
+            painter.drawRect(QRectF(size / 2.0 + bar * 0.5, top, bar, height));
+        } else {
+            painter.drawEllipse(QPointF(size / 2.0, size / 2.0), inner, inner);
+        }
         painter.end();
         icon.addPixmap(pixmap);
     }

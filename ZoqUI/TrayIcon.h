@@ -16,8 +16,9 @@ namespace zoq {
 
 class ShellModel;
 
-/// The tray entry: a record symbol, filled red while the recorder captures,
-/// and the menu, both brought up to date whenever the model announces a
+/// The tray entry: a record symbol, filled red while the recorder captures
+/// and with pause bars while it is paused, its tooltip the status line, and
+/// the menu, both brought up to date whenever the model announces a
 /// change. Qt picks the protocol: StatusNotifierItem where a watcher runs,
 /// XEmbed elsewhere.
 ///
@@ -45,8 +46,9 @@ public:
     QMenu& menu() noexcept { return menu_; }
 
     /// The record symbol: a ring around a dot, red and filled while
-    /// recording, in the text colour otherwise.
-    static QIcon symbol(bool recording);
+    /// recording, in the text colour otherwise; paused, the ring holds two
+    /// pause bars instead of the dot.
+    static QIcon symbol(bool recording, bool paused = false);
 
 private:
     /// How long a new watcher is given to settle before zoq registers again.
@@ -59,7 +61,8 @@ private:
     QMenu menu_;
     TrayMenu trayMenu_;
     QSystemTrayIcon tray_;
-    std::optional<bool> red_;
+    std::optional<std::pair<bool, bool>> shown_; // red, paused
+    QString tooltip_;
     std::unique_ptr<ModelObserver> observer_;
     std::unique_ptr<QObject> watcher_;
 };

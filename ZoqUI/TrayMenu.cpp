@@ -61,11 +61,12 @@ void addToggle(QMenu& menu, const QString& title, bool on, Slot slot) {
     QAction* action = menu.addAction(title);
     action->setCheckable(true);
     action->setChecked(on);
-    QObject::connect(action, &QAction::triggered, action, [action, on, slot, what = title.toStdString()](bool checked) {
-        // The tick shows what is stored until the model answers.
-        action->setChecked(on);
-        guarded(what.c_str(), [&] { slot(checked); });
-    });
+    QObject::connect(action, &QAction::triggered, action,
+                     [action, on, slot, what = title.toStdString()](bool checked) {
+                         // The tick shows what is stored until the model answers.
+                         action->setChecked(on);
+                         guarded(what.c_str(), [&] { slot(checked); });
+                     });
 }
 
 } // namespace
@@ -141,6 +142,7 @@ void TrayMenu::rebuild(const MenuSnapshot& snapshot) {
         addLine(menu, "⚠ An upload is stuck — check network and portal", Tone::warning);
     }
     addButton(menu, "Upload now", [&act] { act.uploadNow(); });
+    addButton(menu, "Recordings…", [&act] { act.openWindow(TrayWindow::recordings); });
 
     menu.addSeparator();
     addButton(menu, "Allowlist…", [&act] { act.openWindow(TrayWindow::allowlist); });
@@ -148,6 +150,8 @@ void TrayMenu::rebuild(const MenuSnapshot& snapshot) {
     addButton(menu, "Hotkey…", [&act] { act.openWindow(TrayWindow::hotkey); });
     addToggle(menu, "Chime on record start/stop", snapshot.chimeEnabled,
               [&act](bool on) { act.setChime(on); });
+    addToggle(menu, "Tell me about apps that are not allowed", snapshot.tellNotAllowed,
+              [&act](bool on) { act.setTellNotAllowed(on); });
     addToggle(menu, "Launch at login", snapshot.loginItemState == LoginItemState::registered,
               [&act](bool on) { act.setLoginItem(on); });
     if (snapshot.loginItemProblem) {

@@ -19,7 +19,8 @@ QWidget& TrayWindows::open(TrayWindow window) {
         break;
     case TrayWindow::pairing:
         if (!pairing_) {
-            pairing_ = std::make_unique<PairingWindow>(model_, links_);
+            pairing_ = std::make_unique<PairingWindow>(model_, links_,
+                                                       [this] { (void)open(TrayWindow::allowlist); });
         }
         widget = pairing_.get();
         break;
@@ -28,6 +29,12 @@ QWidget& TrayWindows::open(TrayWindow window) {
             hotkey_ = std::make_unique<HotkeyWindow>(model_);
         }
         widget = hotkey_.get();
+        break;
+    case TrayWindow::recordings:
+        if (!recordings_) {
+            recordings_ = std::make_unique<RecordingsWindow>(model_, links_);
+        }
+        widget = recordings_.get();
         break;
     }
     widget->setObjectName(
@@ -46,6 +53,8 @@ QWidget* TrayWindows::existing(TrayWindow window) const {
         return pairing_.get();
     case TrayWindow::hotkey:
         return hotkey_.get();
+    case TrayWindow::recordings:
+        return recordings_.get();
     }
     return nullptr;
 }

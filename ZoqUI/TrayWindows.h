@@ -4,6 +4,7 @@
 #include "ZoqUI/HotkeyWindow.h"
 #include "ZoqUI/MenuActions.h"
 #include "ZoqUI/PairingWindow.h"
+#include "ZoqUI/RecordingsWindow.h"
 
 #include <functional>
 #include <memory>
@@ -14,7 +15,7 @@ namespace zoq {
 class ShellModel;
 class LinkOpening;
 
-/// The tray's three windows, each created the first time it is opened and
+/// The tray's windows, each created the first time it is opened and
 /// kept (hidden) when closed, so reopening finds what it held: the pairing
 /// window keeps its draft address. Closing a window never ends the
 /// application. Main thread; everything is borrowed.
@@ -37,6 +38,7 @@ private:
     std::unique_ptr<AllowlistWindow> allowlist_;
     std::unique_ptr<PairingWindow> pairing_;
     std::unique_ptr<HotkeyWindow> hotkey_;
+    std::unique_ptr<RecordingsWindow> recordings_;
 };
 
 } // namespace zoq

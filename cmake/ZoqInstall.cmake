@@ -69,8 +69,8 @@ list(TRANSFORM userManuals PREPEND ${zoqCompressed}/)
 install(FILES ${userManuals} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${zoqCompletion} DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
 # The tray looks its icons up by name in the theme: org.zoq.Zoq, and
-# org.zoq.Zoq-recording while a call is recorded.
-install(FILES data/icons/org.zoq.Zoq.svg data/icons/org.zoq.Zoq-recording.svg
+# org.zoq.Zoq-recording while a call is recorded, org.zoq.Zoq-paused while paused.
+install(FILES data/icons/org.zoq.Zoq.svg data/icons/org.zoq.Zoq-recording.svg data/icons/org.zoq.Zoq-paused.svg
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 
 # Without a tray: the systemd user unit (`systemctl --user enable --now zoq`)

@@ -45,6 +45,7 @@ TrayApplication::TrayApplication(QtMainExecutor& executor, std::unique_ptr<Shell
                                        : DesktopNotifications::Urgency::normal);
         });
     notices_->watch(*model_);
+    model_->onNotice([this](const Notice& notice) { showNotice(notice); });
     windows_ = std::make_unique<TrayWindows>(*model_, links_, [this] {
         const std::shared_ptr<const DesktopEntryIndex> index = processes_->desktopEntries();
         std::vector<AllowlistApp> apps = runningApplications(resolver_, *index, ::getuid());
@@ -73,6 +74,26 @@ TrayApplication::TrayApplication(QtMainExecutor& executor, std::unique_ptr<Shell
     noticeSettings();
 }
 
+void TrayApplication::showNotice(const Notice& notice) {
+    std::optional<DesktopNotifications::Action> action;
+    if (notice.alwaysRecord) {
+        // The click arrives on the notifications' thread.
+        action = DesktopNotifications::Action{
+            "always-record", "Always record " + *notice.alwaysRecord,
+            [alive = std::weak_ptr<bool>(alive_), &executor = executor_, this, app = *notice.alwaysRecord] {
+                executor.post([alive, this, app] {
+                    if (alive.lock()) {
+                        model_->alwaysRecord(app);
+                    }
+                });
+            }};
+    }
+    notifications_.show(notice.summary, notice.body,
+                        notice.urgent ? DesktopNotifications::Urgency::critical
+                                      : DesktopNotifications::Urgency::normal,
+                        notice.transient, std::move(action));
+}
+
 void TrayApplication::noticeSettings() {
     const std::vector<std::string> warnings = session_.settings().warnings();
     for (const std::string& warning : warnings) {
@@ -87,6 +108,7 @@ void TrayApplication::noticeSettings() {
 TrayApplication::~TrayApplication() {
     // The bus and the views first, then the model: destroying it stops the
     // recorder, which finalises an open part.
+    alive_.reset();
     if (bus_) {
         bus_->detach();
     }

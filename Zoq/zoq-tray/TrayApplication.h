@@ -57,6 +57,8 @@ private:
     /// Tells (stderr and a notification) each settings warning that is new
     /// since the last look.
     void noticeSettings();
+    /// Shows one of the model's notices, with its action when it has one.
+    void showNotice(const Notice& notice);
 
     QtMainExecutor& executor_;
     std::unique_ptr<ShellBusService> bus_;
@@ -78,6 +80,8 @@ private:
     std::unique_ptr<ModelObserver> settingsNotices_;
     std::vector<std::string> noticed_;
     bool firstShown_ = false;
+    // Clicks on a notification's action check this before touching the model.
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 } // namespace zoq

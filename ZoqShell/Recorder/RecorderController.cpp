@@ -282,6 +282,11 @@ void RecorderController::handleEvent(const std::string& name, const EngineEvent:
         if (const auto directory = field("directory")) {
             lastFinalizedDirectory_ = std::filesystem::path(*directory);
         }
+    } else if (name == "mic_ignored") {
+        if (const auto app = field("bundleID"); app && ignoredObserver_) {
+            ignoredObserver_(*app);
+        }
+        return;
     } else if (name == "error_visible") {
         uiState_ = RecorderUIState::errorVisible;
         if (const auto detail = field("detail")) {

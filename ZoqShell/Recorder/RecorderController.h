@@ -74,6 +74,12 @@ public:
 
     /// Called on the main thread after every change of the state below.
     void onChange(std::function<void()> observer) { observer_ = std::move(observer); }
+    /// Called on the main thread with the bundle identifier of each
+    /// application the engine saw using the microphone without being allowed
+    /// (once per engine run and application).
+    void onIgnoredApp(std::function<void(const std::string&)> observer) {
+        ignoredObserver_ = std::move(observer);
+    }
 
     RecorderUIState uiState() const noexcept { return uiState_; }
     const std::optional<std::string>& recordingApp() const noexcept { return recordingApp_; }
@@ -143,6 +149,7 @@ private:
     MicrophoneRequester microphoneRequester_;
     SoundServerProbe soundServerProbe_;
     std::function<void()> observer_;
+    std::function<void(const std::string&)> ignoredObserver_;
 
     RecorderUIState uiState_ = RecorderUIState::stopped;
     std::optional<std::string> recordingApp_;

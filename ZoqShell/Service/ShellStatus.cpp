@@ -23,6 +23,14 @@ ShellStatus ShellStatus::of(ShellModel& model) {
     status.portal = PortalOrigin::withoutUserInfo(model.settings().apiBaseURLString());
     status.pairingMessage = model.pairingMessage().value_or("");
     status.rows = model.rows();
+    // The bus's Rows keep the fields their clients know (in the model's
+    // order); the part's app, start and length are for the windows, which
+    // read the model itself.
+    for (UploadRow& row : status.rows) {
+        row.app.clear();
+        row.startedAt = Date{};
+        row.durationSeconds = 0;
+    }
     return status;
 }
 

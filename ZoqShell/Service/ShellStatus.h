@@ -33,7 +33,9 @@ struct ShellStatus {
     std::string portal;
     /// The last pairing or portal-address message; empty when none.
     std::string pairingMessage;
-    /// One per spool directory, as the uploader last reported them.
+    /// One per spool directory, as the uploader last reported them, oldest
+    /// first by start; without the part's app, start and length, which the
+    /// bus does not carry.
     std::vector<UploadRow> rows;
 
     /// Reads `model` (main thread only). Throws `CoreError` when the settings

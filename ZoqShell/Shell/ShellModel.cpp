@@ -29,12 +29,19 @@ ShellModel::ShellModel(Dependencies dependencies)
       network_(dependencies.network), encoder_(std::move(dependencies.encoder)),
       makeHotKey_(std::move(dependencies.makeHotKey)), loginItems_(dependencies.loginItems),
       links_(dependencies.links), deviceName_(std::move(dependencies.deviceName)), clock_(dependencies.clock),
-      tickInterval_(dependencies.tickInterval),
+      tickInterval_(dependencies.tickInterval), history_(spoolRoot_.parent_path() / UploadHistory::fileName),
       recorder_(std::make_unique<RecorderController>(
           settings_, executor_, spoolRoot_, std::move(dependencies.engineFactory),
           std::move(dependencies.microphoneRequester), std::move(dependencies.soundServerProbe))),
       worker_(std::make_unique<SerialWorker>()), uploadWaiter_(std::make_unique<SerialWorker>()) {
-    recorder_->onChange([this] { changed(); });
+    recorder_->onChange([this] {
+        if (const std::optional<Notice> notice = attention_.recorder(
+                recorder_->uiState(), recorder_->terminationInfo(), recorder_->awaitingSoundServer())) {
+            notify(*notice);
+        }
+        changed();
+    });
+    recorder_->onIgnoredApp([this](const std::string& bundleID) { ignoredApp(bundleID); });
     const ShellSettings::PortalCheck stored = ShellSettings::checkPortalURL(settings_.apiBaseURLString());
     if (stored.url) {
         openCredentials(*stored.url, [] {});
@@ -89,6 +96,43 @@ void ShellModel::changed() {
     }
 }
 
+void ShellModel::notify(const Notice& notice) {
+    for (const auto& observer : noticeObservers_) {
+        observer(notice);
+    }
+}
+
+void ShellModel::ignoredApp(const std::string& bundleID) {
+    if (!tellsAboutNotAllowedApps()) {
+        return;
+    }
+    if (const std::optional<Notice> notice = attention_.ignoredApp(bundleID, clock_.wallDate())) {
+        notify(*notice);
+    }
+}
+
+bool ShellModel::tellsAboutNotAllowedApps() const {
+    const std::optional<JSONValue> stored = settings_.value(notifyNotAllowedKey);
+    const std::optional<bool> on = stored ? stored->boolean() : std::nullopt;
+    return on.value_or(true);
+}
+
+void ShellModel::setTellAboutNotAllowedApps(bool enabled) {
+    try {
+        (void)settings_.update(notifyNotAllowedKey,
+                               [enabled](const JSONValue*) { return std::optional<JSONValue>(enabled); });
+    } catch (const std::exception&) {
+    }
+    changed();
+}
+
+void ShellModel::alwaysRecord(const std::string& bundleID) {
+    std::set<std::string> allowed = settings_.allowedBundleIDs();
+    if (allowed.insert(bundleID).second) {
+        updateAllowlist(allowed);
+    }
+}
+
 void ShellModel::setPairingCode(std::string code) {
     pairingCode_ = std::move(code);
     changed();
@@ -130,11 +174,28 @@ void ShellModel::attachUploader() {
             if (alive.lock()) {
                 rows_ = rows;
                 blockedAuth_ = blocked;
+                if (history_.record(rows_, clock_.wallDate())) {
+                    saveHistory();
+                }
+                if (const std::optional<Notice> notice = attention_.uploads(rows_, clock_.wallDate())) {
+                    notify(*notice);
+                }
                 changed();
             }
         });
     });
     uploader_->setBaseURL(settings_.apiBaseURL());
+}
+
+void ShellModel::saveHistory() {
+    // The worker is serial, so the saves land in the order they were made.
+    (void)worker_->submit([file = history_.file(), entries = history_.entries()] {
+        try {
+            UploadHistory::save(file, entries);
+        } catch (const std::exception&) {
+            // Kept in memory for this run; the next upload tries again.
+        }
+    });
 }
 
 void ShellModel::scheduleTick() {
@@ -425,14 +486,23 @@ void ShellModel::installHotkey() {
         return;
     }
     // The press arrives on the hotkey's own thread.
-    std::shared_ptr<GlobalHotKey> hotKey =
-        makeHotKey_([alive = std::weak_ptr<bool>(alive_), &executor = executor_, this] {
-            executor.post([alive, this] {
-                if (alive.lock()) {
-                    togglePause();
-                }
-            });
+    std::shared_ptr<GlobalHotKey> hotKey = makeHotKey_([alive = std::weak_ptr<bool>(alive_),
+                                                        &executor = executor_, this] {
+        executor.post([alive, this] {
+            if (alive.lock()) {
+                // The icon alone is easy to miss: the hotkey's effect is
+                // also said, once the engine has applied it.
+                togglePause([alive, this] {
+                    if (!alive.lock() || !recorder_->hasEngine()) {
+                        return;
+                    }
+                    const bool paused = recorder_->uiState() == RecorderUIState::paused;
+                    notify(Notice{paused ? AttentionNotices::pausedSummary : AttentionNotices::resumedSummary,
+                                  paused ? AttentionNotices::pausedBody : "", false, true, std::nullopt});
+                });
+            }
         });
+    });
     hotKey_ = hotKey;
     hotkeyRegistered_ = false;
     hotkeyWaiting_ = true;

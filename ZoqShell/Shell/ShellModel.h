@@ -6,6 +6,8 @@
 #include "ZoqShell/Auth/DeviceAuth.h"
 #include "ZoqShell/Recorder/MainExecutor.h"
 #include "ZoqShell/Recorder/RecorderController.h"
+#include "ZoqShell/Shell/AttentionNotices.h"
+#include "ZoqShell/Shell/UploadHistory.h"
 #include "ZoqShell/System/GlobalHotKey.h"
 #include "ZoqShell/System/LinkOpening.h"
 #include "ZoqShell/System/LoginItemManaging.h"
@@ -108,6 +110,15 @@ public:
     /// session-bus service, a log) are called in the order they were added
     /// and must outlive the model.
     void onChange(std::function<void()> observer) { observers_.push_back(std::move(observer)); }
+    /// Adds an observer of the notices the person should see (see
+    /// `AttentionNotices`), called on the main thread; same rules as `onChange`.
+    void onNotice(std::function<void(const Notice&)> observer) {
+        noticeObservers_.push_back(std::move(observer));
+    }
+
+    /// The settings key of "Tell me about apps that are not allowed" (a
+    /// boolean, on when absent or not a boolean).
+    static constexpr const char* notifyNotAllowedKey = "notifyNotAllowedApps";
 
     /// The stored credentials have been opened (the values below are known).
     bool ready() const noexcept { return ready_; }
@@ -121,7 +132,13 @@ public:
     /// settings at start) was refused; empty when it was not.
     const std::string& portalProblem() const noexcept { return portalProblem_; }
     bool blockedAuth() const noexcept { return blockedAuth_; }
+    /// One per spool directory, oldest first by the part's start time.
     const std::vector<UploadRow>& rows() const noexcept { return rows_; }
+    /// The recordings the portal confirmed, oldest first, also after their
+    /// local files were cleaned (`UploadHistory`, kept beside the spool).
+    const std::vector<UploadedRecording>& uploaded() const noexcept { return history_.entries(); }
+    /// Where the spool directories live (a row's folder is this / its name).
+    const std::filesystem::path& spoolRoot() const noexcept { return spoolRoot_; }
     const std::string& pairingCode() const noexcept { return pairingCode_; }
     void setPairingCode(std::string code);
     const std::optional<std::string>& pairingMessage() const noexcept { return pairingMessage_; }
@@ -161,6 +178,16 @@ public:
     void installHotkey();
     void updateAllowlist(const std::set<std::string>& bundleIDs);
     void setChime(bool enabled);
+    /// Whether an application using the microphone without being allowed is
+    /// announced (stored in the settings).
+    bool tellsAboutNotAllowedApps() const;
+    void setTellAboutNotAllowedApps(bool enabled);
+    /// Adds `bundleID` to the allowlist (the notice's "Always record APP"):
+    /// the recorder restarts and records the call under way.
+    void alwaysRecord(const std::string& bundleID);
+    /// Hands `notice` to the notice observers (a view's own news, such as a
+    /// settings page that could not be opened).
+    void tell(const Notice& notice) { notify(notice); }
     /// The paired device's identifier, from the credentials in force.
     std::optional<std::string> currentDeviceId() const;
     void uploadNow(std::function<void()> done = {});
@@ -174,6 +201,9 @@ private:
     void offMain(SerialWorker& worker, std::function<Result()> work, std::function<void(Result)> then);
     void openCredentials(const std::string& portal, std::function<void()> then);
     void attachUploader();
+    void saveHistory();
+    void notify(const Notice& notice);
+    void ignoredApp(const std::string& bundleID);
     void scheduleTick();
     void tick();
     void restartRecorder();
@@ -197,6 +227,8 @@ private:
     const CoreClock& clock_;
     const std::chrono::milliseconds tickInterval_;
     std::vector<std::function<void()>> observers_;
+    std::vector<std::function<void(const Notice&)>> noticeObservers_;
+    AttentionNotices attention_;
 
     bool ready_ = false;
     bool paired_ = false;
@@ -204,6 +236,7 @@ private:
     std::string portalProblem_;
     bool blockedAuth_ = false;
     std::vector<UploadRow> rows_;
+    UploadHistory history_;
     std::string pairingCode_;
     std::optional<std::string> pairingMessage_;
     LoginItemState loginItemState_ = LoginItemState::notRegistered;

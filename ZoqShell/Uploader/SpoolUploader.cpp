@@ -349,6 +349,7 @@ std::vector<UploadRow> SpoolUploader::rows() const {
         result.push_back(UploadRow::derive(entry.manifest, now, UploadRow::stuckThresholdFailures,
                                            UploadRow::stuckThresholdDelay));
     }
+    sortByStart(result);
     return result;
 }
 

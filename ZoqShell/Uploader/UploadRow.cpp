@@ -66,7 +66,22 @@ UploadRow UploadRow::derive(const ArtifactManifest& manifest, Date now, std::int
                  (row.retryAt && row.retryAt->sinceReferenceDate < now.sinceReferenceDate - stuckDelay));
     row.byteSize = manifest.metadata ? manifest.metadata->byteSize() : 0;
     row.sentBytes = sentBytesOf(manifest, row.byteSize);
+    row.app = manifest.capture.app;
+    row.startedAt = manifest.capture.startedAt;
+    if (manifest.sampleRate > 0) {
+        row.durationSeconds =
+            static_cast<double>(manifest.durableFrames) / static_cast<double>(manifest.sampleRate);
+    }
     return row;
+}
+
+void sortByStart(std::vector<UploadRow>& rows) {
+    std::stable_sort(rows.begin(), rows.end(), [](const UploadRow& a, const UploadRow& b) {
+        if (a.startedAt != b.startedAt) {
+            return a.startedAt < b.startedAt;
+        }
+        return a.directoryName < b.directoryName;
+    });
 }
 
 } // namespace zoq

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace zoq {
 
@@ -35,6 +36,12 @@ struct UploadRow {
     std::int64_t sentBytes = 0;
     /// The published file's size; 0 before publication.
     std::int64_t byteSize = 0;
+    /// The application recorded (its bundle identifier).
+    std::string app;
+    /// Wall-clock time of the part's first frame: what rows are ordered by.
+    Date startedAt;
+    /// The part's length in seconds, from the frames known to be durable.
+    double durationSeconds = 0;
 
     /// The manifest's queue stage, except `done` for a part discarded as too
     /// short: it keeps the queue record it was created with, but nothing is
@@ -49,5 +56,11 @@ struct UploadRow {
 
     friend bool operator==(const UploadRow&, const UploadRow&) = default;
 };
+
+/// Orders rows oldest first by the part's start time, then by directory name
+/// so equal times keep one order. The spool lists directories by their
+/// random identifiers; every view (the menu, the bus, the command line)
+/// shows rows in this order instead.
+void sortByStart(std::vector<UploadRow>& rows);
 
 } // namespace zoq

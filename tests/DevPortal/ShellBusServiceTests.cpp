@@ -612,7 +612,11 @@ TEST(ShellBusProperties, RowsReadBackExactly) {
                    "io(\"send\", 104) — ünïcode",
                    true,
                    16'777'216,
-                   40'000'000};
+                   40'000'000,
+                   // Not on the bus: the window reads them from the model.
+                   {},
+                   Date{},
+                   0};
     written.rows = {bare, full};
     ShellStatus read;
     ASSERT_GE(roundTrip(written, read), 0);

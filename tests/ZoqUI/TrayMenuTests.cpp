@@ -23,6 +23,7 @@ public:
     void requestMicrophonePermission() override { record("requestMicrophonePermission"); }
     void uploadNow() override { record("uploadNow"); }
     void setChime(bool enabled) override { record(enabled ? "chime on" : "chime off"); }
+    void setTellNotAllowed(bool enabled) override { record(enabled ? "tell on" : "tell off"); }
     void setLoginItem(bool enabled) override { record(enabled ? "login on" : "login off"); }
     void openWindow(TrayWindow window) override { record("window " + std::string(identifier(window))); }
     void openSettings(ZoqDeepLink page) override {
@@ -63,11 +64,13 @@ MenuSnapshot snapshot(RecorderUIState state, bool running = false) {
 
 Items tail(bool chime, bool login, bool approve = false) {
     Items items{"Upload now",
+                "Recordings…",
                 "---",
                 "Allowlist…",
                 "Pairing…",
                 "Hotkey…",
                 std::string(chime ? "[x] " : "[ ] ") + "Chime on record start/stop",
+                "[x] Tell me about apps that are not allowed",
                 std::string(login ? "[x] " : "[ ] ") + "Launch at login"};
     if (approve) {
         items.emplace_back("Approve in Startup Applications…");
@@ -208,10 +211,12 @@ TEST_F(TrayMenuTest, EveryItemCallsItsOperation) {
         {"Pause", "togglePause"},
         {"Re-pair device…", "window pairing"},
         {"Upload now", "uploadNow"},
+        {"Recordings…", "window recordings"},
         {"Allowlist…", "window allowlist"},
         {"Pairing…", "window pairing"},
         {"Hotkey…", "window hotkey"},
         {"Chime on record start/stop", "chime off"},
+        {"Tell me about apps that are not allowed", "tell off"},
         {"Launch at login", "login on"},
         {"Approve in Startup Applications…", "settings login items"},
         {"Sound settings…", "settings sound"},

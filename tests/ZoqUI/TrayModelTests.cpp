@@ -4,21 +4,29 @@
 
 #include "tools/dev-portal/DevPortal.h"
 
+#include "ZoqCore/Spool/Artifact.h"
 #include "ZoqCore/Spool/FFmpegFLACEncoder.h"
+#include "ZoqCore/Support/PCM.h"
 #include "ZoqShell/Secrets/KeychainCredentialPersistence.h"
 #include "ZoqShell/Secrets/MemorySecrets.h"
 #include "ZoqShell/Settings/ShellSettings.h"
+#include "ZoqShell/Shell/MenuPresentation.h"
 #include "ZoqShell/Shell/ShellModel.h"
 #include "ZoqShell/System/ManualGlobalHotKey.h"
 #include "ZoqShell/System/NullNetwork.h"
 #include "ZoqShell/System/RecordingLinkOpener.h"
 #include "ZoqShell/Transport/CurlWireTransport.h"
+#include "ZoqUI/DesktopNotifications.h"
 #include "ZoqUI/QtMainExecutor.h"
 #include "ZoqUI/RecordingNotices.h"
+#include "ZoqUI/RecordingsWindow.h"
 #include "ZoqUI/TrayIcon.h"
 #include "ZoqUI/TrayWindows.h"
 #include "tests/DevPortal/ShellModelFixture.h"
+#include "tests/TestSupport/PrivateBus.h"
 #include "tests/TestSupport/TempDirectory.h"
+#include "tests/TestSupport/TestAudio.h"
+#include "tests/ZoqUI/MockNotifications.h"
 #include "tests/ZoqUI/UITestSupport.h"
 
 #include <QKeySequenceEdit>
@@ -26,6 +34,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QTableWidget>
 #include <QTest>
 #include <condition_variable>
 #include <gtest/gtest.h>
@@ -86,6 +95,9 @@ protected:
         (void)test::qtApplication();
         portal::PortalOptions options;
         options.dataDirectory = temp / "portal";
+        // Stored at the first status poll: the views are under test here,
+        // not the queue's patience with a portal that verifies.
+        options.verifyingPolls = 0;
         portal = std::make_unique<portal::DevPortal>(options, clock);
         settings.setAPIBaseURLString(portal->url());
         model = std::make_unique<ShellModel>(ShellModel::Dependencies{
@@ -432,6 +444,152 @@ TEST(RecordingNotices, AnnounceStartsSavesAndBlocking) {
         notifier.update(step.state);
         EXPECT_EQ(notices, step.expected) << rawValue(step.state.recorder);
     }
+}
+
+/// Clicks the action of the notification with `id` as a notification
+/// server does: its ActionInvoked signal, emitted by the mock.
+void clickAction(const std::string& address, std::uint32_t id, const char* key) {
+    sdbus::Bus bus = sdbus::open(sdbus::Kind::user, address);
+    sdbus::Error error;
+    sd_bus_message* reply = nullptr;
+    const int result =
+        sd_bus_call_method(bus.get(), "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
+                           "org.freedesktop.DBus.Mock", "EmitSignal", error.get(), &reply, "sssav",
+                           "org.freedesktop.Notifications", "ActionInvoked", "us", 2, "u", id, "s", key);
+    const sdbus::Message owned(reply);
+    ASSERT_GE(result, 0) << error.describe(result);
+}
+
+// What needs the person reaches the notification server through the model:
+// an application that is not allowed (once, with an action that allows it),
+// pause and resume by the hotkey; and the Recordings window lists the
+// uploaded parts newest first and keeps them in the history.
+TEST_F(TrayModelTest, NoticesAndTheRecordingsWindowFollowACall) {
+    test::PrivateBus bus;
+    const auto server = bus.startService(
+        {"-m", "dbusmock", "--template", "notification_daemon", "-p", R"({"capabilities": "body actions"})"},
+        "org.freedesktop.Notifications");
+    DesktopNotifications notifications(bus.address());
+    std::vector<std::string> actions;
+    model->onNotice([&](const Notice& notice) {
+        std::optional<DesktopNotifications::Action> action;
+        if (notice.alwaysRecord) {
+            actions.push_back(*notice.alwaysRecord);
+            action = DesktopNotifications::Action{
+                "always-record", "Always record " + *notice.alwaysRecord, [this, app = *notice.alwaysRecord] {
+                    executor.post([this, app] { model->alwaysRecord(app); });
+                }};
+        }
+        notifications.show(notice.summary, notice.body,
+                           notice.urgent ? DesktopNotifications::Urgency::critical
+                                         : DesktopNotifications::Urgency::normal,
+                           notice.transient, std::move(action));
+    });
+    const auto summaries = [&] {
+        notifications.flush();
+        Items shown;
+        for (const test::ReceivedNotification& received : test::receivedNotifications(bus.address())) {
+            shown.push_back(received.summary);
+        }
+        return shown;
+    };
+
+    pair();
+    model->installHotkey();
+    ASSERT_TRUE(test::waitFor([&] { return model->hotkeyRegistered(); }));
+    settings.setAllowedBundleIDs({"org.example.Talk"});
+    model->toggleRecorder();
+    ASSERT_EQ(engines.size(), 1u);
+    engines[0]->emit("armed");
+    const std::string ignored =
+        "com.example.Call is using the microphone — not recorded (not on your allowlist)";
+    engines[0]->emit("mic_ignored",
+                     {{"bundleID", "com.example.Call"}, {"pid", "4242"}, {"reason", "not_allowlisted"}});
+    engines[0]->emit("mic_ignored",
+                     {{"bundleID", "com.example.Call"}, {"pid", "4243"}, {"reason", "not_allowlisted"}});
+    ASSERT_TRUE(test::waitFor([&] { return summaries() == Items{ignored}; }));
+
+    // The person switches the toggle off: another application goes untold.
+    model->setTellAboutNotAllowedApps(false);
+    engines[0]->emit("mic_ignored",
+                     {{"bundleID", "com.example.Other"}, {"pid", "1"}, {"reason", "not_allowlisted"}});
+    // The hotkey pauses and resumes, each said in a short notice.
+    hotKey->press();
+    ASSERT_TRUE(test::waitFor([&] { return summaries().size() == 2; }));
+    hotKey->press();
+    ASSERT_TRUE(test::waitFor([&] { return summaries().size() == 3; }));
+    EXPECT_EQ(summaries(),
+              (Items{ignored, AttentionNotices::pausedSummary, AttentionNotices::resumedSummary}));
+    EXPECT_FALSE(settings.value(ShellModel::notifyNotAllowedKey)->boolean().value_or(true));
+
+    // "Always record com.example.Call" on the first notice (the server's id 1).
+    clickAction(bus.address(), 1, "always-record");
+    ASSERT_TRUE(test::waitFor([&] { return settings.allowedBundleIDs().count("com.example.Call") == 1; }));
+    EXPECT_EQ(settings.allowedBundleIDs(), (std::set<std::string>{"com.example.Call", "org.example.Talk"}));
+    EXPECT_EQ(engines.size(), 2u) << "the recorder re-arms with the application allowed";
+
+    // Two parts in the spool, their directory names in the reverse order of
+    // their start; the portal stores both.
+    const std::string device = *model->currentDeviceId();
+    const Date now = clock.wallDate();
+    const struct {
+        const char* session;
+        double ago;
+        const char* app;
+    } parts[] = {{"ffffffff-2fa1-41d2-883f-0016d3cca427", 600, "org.example.Talk"},
+                 {"aaaaaaaa-2fa1-41d2-883f-0016d3cca427", 120, "com.example.Call"}};
+    const FFmpegFLACEncoder encoder;
+    for (const auto& part : parts) {
+        const CaptureSegment segment{part.session, 0, part.app, now - part.ago, 0};
+        auto artifact = Artifact::create(temp / "spool" / (std::string(part.session) + "-0"), segment, device,
+                                         clock, std::make_shared<DurableIO>());
+        // Different audio each: the portal knows a recording by its content.
+        artifact->append(test::syntheticPCM(pcm::minimumPartFrames, static_cast<std::uint32_t>(part.ago)));
+        artifact->finalise(encoder, segment.startedAt + 20.0, false);
+    }
+    ASSERT_TRUE(test::waitFor([&] { return model->uploaded().size() == 2; }, 30s)) << [&] {
+        std::string shown;
+        for (const UploadRow& row : model->rows()) {
+            shown += rowLabel(row) + " " + row.lastError.value_or("") + "; ";
+        }
+        return shown;
+    }();
+
+    auto& window = static_cast<RecordingsWindow&>(windows->open(TrayWindow::recordings));
+    const auto table = [&window] {
+        Items rows;
+        for (int row = 0; row < window.table().rowCount(); ++row) {
+            std::string line;
+            for (int column = 0; column < RecordingsWindow::actionsColumn; ++column) {
+                line += (column ? " | " : "") + window.table().item(row, column)->text().toStdString();
+            }
+            rows.push_back(line);
+        }
+        return rows;
+    };
+    ASSERT_TRUE(test::waitFor([&] {
+        const Items rows = table();
+        return rows.size() == 2 && rows[0].find("Uploaded at") != std::string::npos &&
+               rows[1].find("Uploaded at") != std::string::npos;
+    }));
+    const Items rows = table();
+    EXPECT_NE(rows[0].find(" | com.example.Call | 0:20 | Uploaded at "), std::string::npos) << rows[0];
+    EXPECT_NE(rows[1].find(" | org.example.Talk | 0:20 | Uploaded at "), std::string::npos) << rows[1];
+    EXPECT_EQ(rows[0].rfind("Today ", 0), 0u) << rows[0];
+    EXPECT_EQ(window.findChild<QTableWidget*>("recordings"), &window.table());
+
+    const std::filesystem::path artifacts =
+        std::filesystem::path(std::getenv("ZOQ_BINARY_DIR") ? std::getenv("ZOQ_BINARY_DIR") : ".") /
+        "test-artifacts";
+    std::filesystem::create_directories(artifacts);
+    window.resize(720, 320);
+    EXPECT_TRUE(window.grab().save(QString::fromStdString((artifacts / "recordings-window.png").string())));
+
+    // The history outlives the spool: a new model over the same files lists both.
+    ASSERT_TRUE(test::waitFor([&] { return std::filesystem::exists(temp / UploadHistory::fileName); }));
+    ASSERT_TRUE(
+        test::waitFor([&] { return UploadHistory(temp / UploadHistory::fileName).entries().size() == 2; }));
+    EXPECT_EQ(UploadHistory(temp / UploadHistory::fileName).entries().back().app, "com.example.Call");
 }
 
 } // namespace
