@@ -446,7 +446,7 @@ TEST_F(RecordOnServer, UnpluggingTheDefaultHeadsetMidCallGoesOnOnTheFallbackDevi
     ASSERT_TRUE(recordCall(run)) << run.output();
     test::pactl({"unload-module", sourceModule});
     test::pactl({"unload-module", sinkModule});
-    ASSERT_TRUE(run.waitFor("tap_started", 2, [](const RecordEvent& event) {
+    ASSERT_TRUE(run.waitFor("tap_started", 1, [](const RecordEvent& event) {
         return event.field("reason") == "device_changed";
     })) << run.output();
     const auto second = run.waitFor("recording_started", 2);
