@@ -1,6 +1,7 @@
 #include "ZoqCaptureEngine/CaptureEngine.h"
 
 #include "ZoqCaptureEngine/AlertChime.h"
+#include "ZoqCaptureEngine/AudioBackendError.h"
 #include "ZoqCaptureEngine/LibpulseBackend.h"
 #include "ZoqCaptureEngine/LogindSleepMonitor.h"
 #include "ZoqCaptureEngine/MicrophonePermission.h"
@@ -186,6 +187,14 @@ CaptureEngine::CaptureEngine(EngineConfiguration config, EventSinking& sink, con
     if (!platform_.startHardware) {
         platform_.startHardware = [](TapSession& session, ProcessScanner&) { session.start(); };
     }
+    if (!platform_.idleTick) {
+        // A test that drives the ticks itself drives both kinds.
+        platform_.idleTick = platform_.repeatTick ? platform_.repeatTick
+                                                  : [](SerialQueue& queue,
+                                                       std::function<void()> tick) -> std::shared_ptr<void> {
+            return queue.repeating(idleTickInterval, std::move(tick));
+        };
+    }
     if (!platform_.repeatTick) {
         platform_.repeatTick = [](SerialQueue& queue, std::function<void()> tick) -> std::shared_ptr<void> {
             return queue.repeating(tickInterval, std::move(tick));
@@ -341,11 +350,11 @@ void CaptureEngine::boot() {
         shutdown(*gate.termination);
         return;
     }
-    startHardware("initial");
+    arm("initial");
     // A run that boots paused starts no hardware, and so no ticks with it;
     // they still run, or --max-seconds would never end the run.
     if (!timer_ && !stopRequested_) {
-        timer_ = platform_.repeatTick(*queue_, [this] { tick(); });
+        timer_ = platform_.idleTick(*queue_, [this] { tick(); });
     }
 }
 
@@ -406,53 +415,55 @@ void CaptureEngine::startHardware(const std::string& reason) {
     }
     try {
         platform_.startHardware(*session_, *scanner_);
-    } catch (const TapError& error) {
-        if (error.kind() == TapError::Kind::tapCreationFailed && error.status() != 0) {
-            const std::string status = std::to_string(error.status());
-            const std::string code = fourCC(error.status());
-            emit("capture_failed", {{"service", "system_audio"},
-                                    {"osstatus", status},
-                                    {"code", code},
-                                    {"denial", "unconfirmed"}});
-            shutdown(Termination::failure("tap_osstatus_" + status + "_" + code));
+    } catch (...) {
+        const std::string text = describe(std::current_exception());
+        if (rebuildUntil_ && clock_.now() < *rebuildUntil_ && !isSoundServerLoss(text)) {
+            if (!rebuildWaitAnnounced_) {
+                rebuildWaitAnnounced_ = true;
+                emit("hardware_waiting", {{"reason", reason}, {"detail", text}});
+            }
             return;
         }
-        const std::string text = "tap_start_failed:" + error.description();
-        emit("error_visible", {{"detail", text}});
-        shutdown(Termination::failure(text));
-        return;
-    } catch (...) {
-        const std::string text = "tap_start_failed:" + describe(std::current_exception());
-        emit("error_visible", {{"detail", text}});
-        shutdown(Termination::failure(text));
+        try {
+            throw;
+        } catch (const TapError& error) {
+            startFailed(error);
+        } catch (...) {
+            const std::string failure = "tap_start_failed:" + text;
+            emit("error_visible", {{"detail", failure}});
+            shutdown(Termination::failure(failure));
+        }
         return;
     }
+    rebuildUntil_.reset();
+    rebuildWaitAnnounced_ = false;
+    startedHardware(reason);
+}
+
+void CaptureEngine::startFailed(const TapError& error) {
+    if (error.kind() == TapError::Kind::tapCreationFailed && error.status() != 0) {
+        const std::string status = std::to_string(error.status());
+        const std::string code = fourCC(error.status());
+        emit("capture_failed",
+             {{"service", "system_audio"}, {"osstatus", status}, {"code", code}, {"denial", "unconfirmed"}});
+        shutdown(Termination::failure("tap_osstatus_" + status + "_" + code));
+        return;
+    }
+    const std::string text = "tap_start_failed:" + error.description();
+    emit("error_visible", {{"detail", text}});
+    shutdown(Termination::failure(text));
+}
+
+void CaptureEngine::startedHardware(const std::string& reason) {
     micRate_ = session_->micSampleRate();
     systemRate_ = session_->tapSampleRate();
     hardwareStartedAt_ = clock_.now();
     lastMicChunkAt_.reset();
     lastSystemChunkAt_.reset();
     systemExpectedAt_.reset();
-    const std::uint64_t generation = hardwareGeneration_;
     try {
         hardwareSignature_ = scanner_->hardwareSignature();
-        // On the backend's event thread: only hand work to the queue, and
-        // only for the hardware the listeners were installed for.
-        scanner_->installListeners(
-            [this, generation] {
-                queue_->async([this, generation] {
-                    if (hardwareGeneration_ == generation) {
-                        hardwareChangeCheck();
-                    }
-                });
-            },
-            [this, generation] {
-                queue_->async([this, generation] {
-                    if (hardwareGeneration_ == generation && !stopRequested_) {
-                        rescan();
-                    }
-                });
-            });
+        listen();
     } catch (...) {
         fail("listener_install_failed", std::current_exception());
         return;
@@ -464,6 +475,75 @@ void CaptureEngine::startHardware(const std::string& reason) {
                          {"aggregate_id", std::to_string(session_->micStreamID())}});
     timer_.reset();
     timer_ = platform_.repeatTick(*queue_, [this] { tick(); });
+}
+
+void CaptureEngine::listen() {
+    const std::uint64_t generation = hardwareGeneration_;
+    // On the backend's event thread: only hand work to the queue, and only
+    // for the hardware the listeners were installed for.
+    scanner_->installListeners(
+        [this, generation] {
+            queue_->async([this, generation] {
+                if (hardwareGeneration_ == generation) {
+                    hardwareChangeCheck();
+                }
+            });
+        },
+        [this, generation] {
+            queue_->async([this, generation] {
+                if (hardwareGeneration_ != generation || stopRequested_ || !session_) {
+                    return;
+                }
+                if (session_->isStarted()) {
+                    rescan();
+                } else if (!rebuildUntil_ && scanner_->isDefaultInputRunningSomewhere()) {
+                    startHardware("microphone_taken");
+                    if (!stopRequested_) {
+                        rescan();
+                    }
+                }
+            });
+        });
+}
+
+void CaptureEngine::arm(const std::string& reason) {
+    if (stopRequested_ || sleeping_ || corePaused() || !session_) {
+        return;
+    }
+    // Listening first: an application that takes the microphone between the
+    // check and the subscription would otherwise go unnoticed.
+    try {
+        listen();
+    } catch (...) {
+        fail("listener_install_failed", std::current_exception());
+        return;
+    }
+    if (scanner_->isDefaultInputRunningSomewhere()) {
+        startHardware(reason);
+        return;
+    }
+    // Nothing holds the microphone: no record stream of ours exists until
+    // something does (the activity listener opens them), and the ticks slow
+    // down to what the clock duties need.
+    emit("standby", {{"reason", reason}});
+    timer_.reset();
+    timer_ = platform_.idleTick(*queue_, [this] { tick(); });
+}
+
+void CaptureEngine::standbyIfUnheld(bool inputRunning) {
+    if (inputRunning || stopRequested_ || rebuildUntil_ || !session_ || !session_->isStarted() || !core_ ||
+        core_->machine().state() != CaptureState::armed) {
+        return;
+    }
+    try {
+        closeHardware();
+        reportCompleted();
+    } catch (...) {
+        fail("process_transition_failed", std::current_exception());
+        return;
+    }
+    resetStreams();
+    arm("microphone_released");
 }
 
 void CaptureEngine::closeHardware() {
@@ -489,6 +569,8 @@ void CaptureEngine::closeHardware() {
     finishStreams();
     deliverFrames(true);
     hardwareStartedAt_.reset();
+    // Streams whose device went away (`drained.ended`) are no failure: what
+    // they captured is in, and the next start opens the new defaults.
     if (!drained.failures.empty()) {
         throwFailures(drained.failures);
     }
@@ -514,7 +596,13 @@ void CaptureEngine::hardwareChangeCheck() {
     try {
         signature = scanner_->hardwareSignature();
     } catch (...) {
-        fail("hardware_observation_failed", std::current_exception());
+        const std::exception_ptr error = std::current_exception();
+        if (isSoundServerLoss(describe(error))) {
+            fail("hardware_observation_failed", error);
+        }
+        // Otherwise a default device is missing for a moment: the server
+        // names the next one shortly (with another event), and a stream that
+        // ended with the old one says so on the next tick.
         return;
     }
     if (signature != hardwareSignature_) {
@@ -522,8 +610,9 @@ void CaptureEngine::hardwareChangeCheck() {
     }
 }
 
-void CaptureEngine::hardwareChanged() {
-    emit("hardware_changed");
+void CaptureEngine::hardwareChanged(const std::string& endedStreams) {
+    emit("hardware_changed",
+         endedStreams.empty() ? EngineEvent::Fields{} : EngineEvent::Fields{{"ended", endedStreams}});
     rebuildHardware("device_changed");
     if (!stopRequested_) {
         rescan();
@@ -545,7 +634,17 @@ void CaptureEngine::rebuildHardware(const std::string& reason) {
         fail("rebuild_failed", std::current_exception());
         return;
     }
+    // The new default may not be named yet when the old one went away: the
+    // start is tried again on every tick until `rebuildPatienceSeconds`.
+    rebuildUntil_ = clock_.now() + rebuildPatienceSeconds;
+    rebuildReason_ = reason;
     startHardware(reason);
+}
+
+void CaptureEngine::retryRebuild() {
+    if (rebuildUntil_ && session_ && !session_->isStarted()) {
+        startHardware(rebuildReason_);
+    }
 }
 
 // MARK: Tick
@@ -561,8 +660,14 @@ void CaptureEngine::tick() {
     if (sleeping_) {
         return;
     }
+    retryRebuild();
+    if (stopRequested_) {
+        return;
+    }
     try {
-        pumpAudio();
+        if (!pumpAudio()) {
+            return;
+        }
         if (!rescan()) {
             return;
         }
@@ -581,15 +686,26 @@ void CaptureEngine::tick() {
     }
 }
 
-void CaptureEngine::pumpAudio() {
+bool CaptureEngine::pumpAudio() {
     if (!session_ || !session_->isStarted()) {
-        return;
+        return true;
     }
     TapSession::Drained drained = session_->pump();
     if (!drained.failures.empty()) {
         throwFailures(drained.failures);
     }
     ingest(std::move(drained.mic), std::move(drained.system));
+    if (drained.ended.empty()) {
+        return true;
+    }
+    // A stream may not move, so the server ended it with its device: the
+    // same as a change of the default device.
+    std::string ended;
+    for (const std::string& stream : drained.ended) {
+        ended += (ended.empty() ? "" : ", ") + stream;
+    }
+    hardwareChanged(ended);
+    return !stopRequested_;
 }
 
 void CaptureEngine::ingest(std::vector<RawChunk> mic, std::vector<RawChunk> system) {
@@ -826,6 +942,7 @@ bool CaptureEngine::rescan() {
         fail("process_transition_failed", std::current_exception());
         return false;
     }
+    standbyIfUnheld(inputRunning);
     return !stopRequested_;
 }
 
@@ -853,7 +970,7 @@ void CaptureEngine::observeProcesses(const std::vector<ProcessActivity>& activit
     reportCompleted();
     if (restart) {
         resetStreams();
-        startHardware("idle_finalized");
+        arm("idle_finalized");
     }
 }
 
@@ -960,7 +1077,7 @@ void CaptureEngine::doResume() {
     // "resumed" tells the owner the core is ARMED again; later ticks announce
     // what follows from there.
     lastAnnouncedState_ = core_->machine().state();
-    startHardware("resume");
+    arm("resume");
     emit("resumed", {{"state", stateName()}});
 }
 
@@ -1010,7 +1127,7 @@ void CaptureEngine::didWake() {
         fail("wake_failed", std::current_exception());
         return;
     }
-    startHardware("wake");
+    arm("wake");
 }
 
 void CaptureEngine::shutdown(Termination termination) {

@@ -12,6 +12,7 @@
 #include "ZoqCaptureEngine/SampleWallClock.h"
 #include "ZoqCaptureEngine/SerialQueue.h"
 #include "ZoqCaptureEngine/StereoFrameMixer.h"
+#include "ZoqCaptureEngine/TapError.h"
 #include "ZoqCaptureEngine/TapSession.h"
 #include "ZoqCore/Capture/CaptureAllowlist.h"
 #include "ZoqCore/Capture/CaptureState.h"
@@ -39,7 +40,14 @@ namespace zoq {
 /// clocks and the stereo mixer, and runs all of them on one serial queue
 /// ("zoq.capture.engine").
 ///
-/// Every 250 ms (first at once) a tick drains the captured audio into the
+/// The record streams are open only while some application holds the
+/// microphone (or a call's part is still open): armed and idle, the run only
+/// listens to the server's events and ticks once a second, so it costs
+/// nothing and shows no microphone in use. A stream that ends because its
+/// device went away is a change of devices: the run goes on, on the new
+/// defaults, in a new part.
+///
+/// While the streams are open, every 250 ms (first at once) a tick drains the captured audio into the
 /// mixer, rescans who uses the microphone, hands the recorder core the
 /// activity and the mixed frames (behind the slower stream and at least half
 /// a second old), and watches both streams' health. Device changes, the
@@ -60,10 +68,16 @@ public:
     /// The engine's own identity in the allowlist and in events.
     static constexpr const char* ownBundleId = "org.zoq.Zoq";
     static constexpr std::chrono::milliseconds tickInterval{250};
+    /// The ticks while no record stream is open: only the clock's duties
+    /// (--max-seconds, metrics) are left to them.
+    static constexpr std::chrono::milliseconds idleTickInterval{1000};
     /// A stream that delivers nothing for this long ends the run.
     static constexpr double healthDeadlineSeconds = 19;
     /// The encoder's time limit for one part.
     static constexpr double encoderDeadlineSeconds = 120;
+    /// How long a rebuild after a device change waits for the server to name
+    /// the new default devices before the run ends.
+    static constexpr double rebuildPatienceSeconds = 10;
 
     /// Whether a microphone gate lets capture start.
     struct MicrophoneGateDecision {
@@ -91,6 +105,9 @@ public:
         /// at once and then every `tickInterval`; a test may keep the tick
         /// and run it itself (`runOnQueue`). Dropping the handle stops it.
         std::function<std::shared_ptr<void>(SerialQueue&, std::function<void()> tick)> repeatTick;
+        /// Repeats the tick while the streams are closed. By default a timer
+        /// every `idleTickInterval`, or `repeatTick` when only that is given.
+        std::function<std::shared_ptr<void>(SerialQueue&, std::function<void()> tick)> idleTick;
         /// Subscribes to the computer's sleep and wake: `willSleep` must be
         /// called before the computer sleeps and returns once the engine is
         /// ready for it; `didWake` after it woke. Dropping the handle ends the
@@ -142,8 +159,16 @@ private:
     void boot();
     void prepareCore();
     void startHardware(const std::string& reason);
+    /// Listens to the server and opens the streams when an application
+    /// holds the microphone, else waits for one (standby).
+    void arm(const std::string& reason);
+    void listen();
+    /// Closes the streams when nothing holds the microphone and no call is
+    /// in progress.
+    void standbyIfUnheld(bool inputRunning);
     void tick();
-    void pumpAudio();
+    /// False when the run ended meanwhile.
+    bool pumpAudio();
     void ingest(std::vector<RawChunk> mic, std::vector<RawChunk> system);
     void handToMixer(Stream stream, std::optional<MixSegment> segment);
     void finishStreams();
@@ -161,7 +186,10 @@ private:
     /// Waits until every sealed part is published, then `reportPublished`.
     std::exception_ptr finishPublishing();
     void hardwareChangeCheck();
-    void hardwareChanged();
+    void hardwareChanged(const std::string& endedStreams = {});
+    void retryRebuild();
+    void startFailed(const TapError& error);
+    void startedHardware(const std::string& reason);
     void rebuildHardware(const std::string& reason);
     void closeHardware();
     void doPause();
@@ -229,6 +257,10 @@ private:
     std::optional<CaptureState> lastAnnouncedState_;
     std::vector<std::uint64_t> hardwareSignature_;
     std::uint64_t hardwareGeneration_ = 0;
+    // Set while a rebuild waits for the new devices.
+    std::optional<double> rebuildUntil_;
+    std::string rebuildReason_;
+    bool rebuildWaitAnnounced_ = false;
     std::optional<std::string> eligibleAppName_;
     std::set<std::filesystem::path> completedAnnounced_;
 

@@ -391,9 +391,18 @@ private:
         if (self->index_ != PA_INVALID_INDEX && !self->failed_ &&
             (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED)) {
             self->failed_ = true;
-            int code = pa_context_errno(self->connection_->context.get());
-            if (code == PA_OK) {
-                code = PA_ERR_KILLED;
+            // The context's error number is only this stream's cause while the
+            // connection itself failed (the context is marked failed before its
+            // streams are); with the connection up, it may be left over from any
+            // earlier call, and the stream ended because the server killed it:
+            // its device went away (the stream may not move).
+            pa_context* context = self->connection_->context.get();
+            int code = PA_ERR_KILLED;
+            if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context))) {
+                code = pa_context_errno(context);
+                if (code == PA_OK || code == PA_ERR_KILLED) {
+                    code = PA_ERR_CONNECTIONTERMINATED;
+                }
             }
             try {
                 self->handler_.onStreamFailed(code, pa_strerror(code));

@@ -62,7 +62,12 @@ public:
         try {
             const TapError ended(TapError::Kind::streamEnded, error,
                                  std::string(mic_ ? "microphone: " : "system mix: ") + text);
-            session_.recordFailure(ended.description(), generation_);
+            if (error == AudioBackendError::connectionTerminated ||
+                error == AudioBackendError::connectionRefused) {
+                session_.recordFailure(ended.description(), generation_);
+            } else {
+                session_.recordEnded(ended.description(), generation_);
+            }
         } catch (...) {
             session_.recordFailure(TapSession::backlogExceeded, generation_);
         }
@@ -104,6 +109,7 @@ void TapSession::start() {
         micChunks_.clear();
         systemChunks_.clear();
         failures_.clear();
+        ended_.clear();
         queuedMicFrames_ = 0;
         queuedSystemFrames_ = 0;
         micTiming_ = {};
@@ -192,10 +198,11 @@ bool TapSession::isStarted() const {
 
 TapSession::Drained TapSession::pump() {
     std::lock_guard guard(lock_);
-    Drained drained{std::move(micChunks_), std::move(systemChunks_), std::move(failures_)};
+    Drained drained{std::move(micChunks_), std::move(systemChunks_), std::move(failures_), std::move(ended_)};
     micChunks_.clear();
     systemChunks_.clear();
     failures_.clear();
+    ended_.clear();
     queuedMicFrames_ = 0;
     queuedSystemFrames_ = 0;
     return drained;
@@ -282,6 +289,13 @@ void TapSession::recordFailure(std::string failure, std::uint64_t generation) {
         return;
     }
     failures_.push_back(std::move(failure));
+}
+
+void TapSession::recordEnded(std::string stream, std::uint64_t generation) {
+    std::lock_guard guard(lock_);
+    if (started_ && generation == generation_) {
+        ended_.push_back(std::move(stream));
+    }
 }
 
 double TapSession::micSampleRate() const {

@@ -33,7 +33,9 @@ namespace zoq {
 /// Each queue holds at most five seconds of its stream; the chunk that would
 /// pass the limit is dropped and "callback_backlog_exceeded" is recorded, once
 /// until the next pump. A stream that ends on the server's side records its
-/// `TapError::streamEnded` description. A generation counter, raised at every
+/// `TapError::streamEnded` description: among the failures when the
+/// connection went with it, among the ended streams when only the stream's
+/// device went away. A generation counter, raised at every
 /// teardown, makes deliveries of an earlier start harmless.
 ///
 /// `start`, `pump` and `teardown` are called on the engine's queue; they never
@@ -45,6 +47,10 @@ public:
         std::vector<RawChunk> mic;
         std::vector<RawChunk> system;
         std::vector<std::string> failures;
+        /// Streams the server ended while the connection stayed up: their
+        /// device went away. Not a failure but a change of devices; the audio
+        /// they delivered before is in the queues.
+        std::vector<std::string> ended;
     };
 
     /// How the measured host times of a stream moved against its anchors.
@@ -103,6 +109,7 @@ private:
     Opened open(std::uint64_t generation);
     void enqueue(bool mic, RawChunk chunk, std::uint64_t generation, const HostTimeAnchor* anchor);
     void recordFailure(std::string failure, std::uint64_t generation);
+    void recordEnded(std::string stream, std::uint64_t generation);
 
     AudioBackend& backend_;
     mutable std::mutex lock_;
@@ -110,6 +117,7 @@ private:
     std::vector<RawChunk> micChunks_;
     std::vector<RawChunk> systemChunks_;
     std::vector<std::string> failures_;
+    std::vector<std::string> ended_;
     std::int64_t queuedMicFrames_ = 0;
     std::int64_t queuedSystemFrames_ = 0;
     std::uint64_t generation_ = 0;

@@ -1,6 +1,6 @@
 #include "ZoqShell/Recorder/RecorderController.h"
 
-#include "ZoqCaptureEngine/AudioBackendError.h"
+#include "ZoqCaptureEngine/FailureCause.h"
 #include "ZoqCore/Spool/FFmpegFLACEncoder.h"
 #include "ZoqShell/Settings/ShellSettings.h"
 
@@ -321,12 +321,18 @@ void RecorderController::handleTermination(const EngineTermination& termination,
         uiState_ = RecorderUIState::failure;
         permissionContext_.reset();
         terminationInfo_ = EngineTerminationInfo{"failure", termination.detail};
-        if (soundServerProbe_ && lastDeviceId_ && isSoundServerLoss(termination.detail)) {
+        if (const FailureCause cause = failureCause(termination.detail);
+            soundServerProbe_ && lastDeviceId_ && cause != FailureCause::other) {
             // The run already finished its part (as interrupted) before it
             // ended; the next one starts on the server that comes back.
-            terminationInfo_->detail = soundServerLostDetail;
             awaitingSoundServer_ = true;
-            probeSoundServer(engineGeneration_);
+            if (cause == FailureCause::soundServerLost) {
+                terminationInfo_->detail = soundServerLostDetail;
+                probeSoundServer(engineGeneration_);
+            } else {
+                terminationInfo_->detail = soundFaultDetail + termination.detail;
+                probeSoundServerLater(engineGeneration_);
+            }
         }
         break;
     case EngineTermination::Kind::stopped:
@@ -349,12 +355,16 @@ void RecorderController::probeSoundServer(std::uint64_t generation) {
                 start(*lastDeviceId_);
                 return;
             }
-            executor_.postAfter(soundServerRetryInterval, [alive, generation, this] {
-                if (alive.lock() && generation == engineGeneration_ && awaitingSoundServer_) {
-                    probeSoundServer(generation);
-                }
-            });
+            probeSoundServerLater(generation);
         });
+    });
+}
+
+void RecorderController::probeSoundServerLater(std::uint64_t generation) {
+    executor_.postAfter(soundServerRetryInterval, [alive = std::weak_ptr<bool>(alive_), generation, this] {
+        if (alive.lock() && generation == engineGeneration_ && awaitingSoundServer_) {
+            probeSoundServer(generation);
+        }
     });
 }
 

@@ -59,12 +59,17 @@ public:
     /// What the status says meanwhile.
     static constexpr const char* soundServerLostDetail =
         "sound server lost — recording resumes when it is back";
+    /// Before the engine's text, after a fault of the server or the devices.
+    static constexpr const char* soundFaultDetail = "audio fault — recording resumes in a few seconds: ";
 
     /// With a `soundServerProbe`, a run that ended because the sound server
     /// went away (or was not there) is armed again as soon as the server
     /// answers, checked at once and then every `soundServerRetryInterval`:
-    /// the server restarts in ordinary use. Every other failure waits for
-    /// the person.
+    /// the server restarts in ordinary use. A run ended by another fault of
+    /// the server or the devices (`FailureCause`) is armed the same way, but
+    /// only after a first `soundServerRetryInterval`, so a fault that stays
+    /// costs one attempt per interval. Every other failure waits for the
+    /// person.
     RecorderController(ShellSettings& settings, MainExecutor& executor, std::filesystem::path spoolRoot,
                        EngineFactory engineFactory, MicrophoneRequester microphoneRequester,
                        SoundServerProbe soundServerProbe = {});
@@ -139,6 +144,7 @@ private:
     void changed();
     void runInBackground(std::function<void()> work);
     void probeSoundServer(std::uint64_t generation);
+    void probeSoundServerLater(std::uint64_t generation);
     enum class Command : unsigned char { pause, resume, toggle };
     void command(Command command, std::function<void()> applied);
 

@@ -28,11 +28,13 @@ struct Running {
         EXPECT_TRUE(eventually([&] { return !session.pump().system.empty(); }));
     }
 
-    /// Failures the session reports until `wanted` are all there.
-    std::vector<std::string> failuresUntil(std::size_t wanted) {
+    /// Failures (or with `ended`, streams whose device went away) the
+    /// session reports until `wanted` are all there.
+    std::vector<std::string> failuresUntil(std::size_t wanted, bool ended = false) {
         std::vector<std::string> failures;
         eventually([&] {
-            for (std::string& failure : session.pump().failures) {
+            TapSession::Drained drained = session.pump();
+            for (std::string& failure : ended ? drained.ended : drained.failures) {
                 failures.push_back(std::move(failure));
             }
             return failures.size() >= wanted;
@@ -95,7 +97,9 @@ TEST(SoundServerFault, DefaultSinkRemoved) {
     ASSERT_FALSE(module.empty());
     test::pactl({"unload-module", module});
 
-    const std::vector<std::string> failures = running.failuresUntil(1);
+    // Not a failure of the connection: a stream whose device went away.
+    const std::vector<std::string> failures = running.failuresUntil(1, true);
+    EXPECT_TRUE(running.session.pump().failures.empty());
     ASSERT_EQ(failures.size(), 1u);
     EXPECT_TRUE(startsWith(failures.front(), "streamEnded(")) << failures.front();
     EXPECT_NE(failures.front().find("system mix"), std::string::npos) << failures.front();

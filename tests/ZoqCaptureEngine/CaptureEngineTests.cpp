@@ -128,7 +128,7 @@ protected:
             clock.advance(static_cast<double>(stepNanos) / 1e9);
             const auto now = static_cast<std::uint64_t>(std::llround(clock.now() * 1e9));
             if (!silent) {
-                backend.deliver("mic", 882, now + micDelayNanos);
+                backend.deliver(microphone, 882, now + micDelayNanos);
                 backend.deliver(monitor, 960, now);
             }
             if (++sinceTick == 250'000'000 / stepNanos) {
@@ -145,6 +145,11 @@ protected:
             backend.addClient(AudioClientIdentity{{}, {}, 4242, "call", callApp, "Call"}), micSource, false);
     }
     void callLetsGo() { backend.removeStream(*call); }
+    /// Lets the engine act on what the server announced so far.
+    void settle() {
+        backend.barrier();
+        engine->runOnQueue([] {});
+    }
 
     std::vector<std::filesystem::path> parts() const {
         std::vector<std::filesystem::path> out;
@@ -183,6 +188,7 @@ protected:
     ScriptedAudioBackend backend;
     std::uint32_t micSource = 0;
     std::string monitor = "speakers.monitor";
+    std::string microphone = "mic";
     std::optional<std::uint32_t> call;
     ManualClock clock{1'000.0};
     RecordingSink sink;
@@ -237,10 +243,16 @@ TEST_F(CaptureEngineTest, AnAllowedCallIsRecordedMicLeftSystemRightAndTheEngineR
     EXPECT_EQ(sink.named("mic_opened")[0].fields.at("pid"), "4242");
     EXPECT_EQ(sink.named("engine_started")[0].fields.at("state"), "ARMED");
     EXPECT_EQ(sink.named("recording_started").front().fields.at("app"), callApp);
-    // The hardware restarts once the part is over, ready for the next call.
+    // The streams open when the call takes the microphone, and close once
+    // the part is over: the run waits for the next call with none open.
     const auto starts = sink.named("tap_started");
-    ASSERT_GE(starts.size(), 2u);
-    EXPECT_EQ(starts[1].fields.at("reason"), "idle_finalized");
+    ASSERT_EQ(starts.size(), 1u);
+    EXPECT_EQ(starts[0].fields.at("reason"), "microphone_taken");
+    const auto standbys = sink.named("standby");
+    ASSERT_EQ(standbys.size(), 2u);
+    EXPECT_EQ(standbys[0].fields.at("reason"), "initial");
+    EXPECT_EQ(standbys[1].fields.at("reason"), "idle_finalized");
+    EXPECT_TRUE(backend.graph().recordStreams.size() == 0u);
 
     ASSERT_EQ(parts().size(), 1u);
     const ArtifactManifest manifest = Artifact::readManifest(parts()[0], DurableIO());
@@ -520,6 +532,8 @@ TEST_F(CaptureEngineTest, AMicrophoneThatFallsBehindGetsOnlyWholeFramesHandedOut
 
 TEST_F(CaptureEngineTest, AStreamThatNeverDeliversOrStallsEndsTheRunAfterNineteenSeconds) {
     start();
+    callTakesMicrophone();
+    settle();
     run(18.5, true);
     EXPECT_TRUE(sink.named("capture_health_failed").empty());
     run(1, true);
@@ -530,6 +544,8 @@ TEST_F(CaptureEngineTest, AStreamThatNeverDeliversOrStallsEndsTheRunAfterNinetee
 
 TEST_F(CaptureEngineTest, AStalledMicrophoneIsPcmStalled) {
     start();
+    callTakesMicrophone();
+    settle();
     run(3);
     run(20, true);
     EXPECT_EQ(engine->wait(), EngineTermination::failure("microphone_pcm_stalled"));
@@ -560,6 +576,45 @@ TEST_F(CaptureEngineTest, ANewDefaultSinkEndsThePartAndRecordingContinuesOnTheNe
     EXPECT_TRUE(manifests[0].interrupted);
     EXPECT_TRUE(manifests[1].interrupted);
     EXPECT_EQ(manifests[2].state, ArtifactState::ready);
+}
+
+// A headset unplugged mid-call: the server ends the streams with their
+// devices. The part ends with its audio and recording goes on, on the
+// devices the server falls back to; nothing fails.
+TEST_F(CaptureEngineTest, AnUnpluggedHeadsetEndsThePartAndRecordingGoesOnOnTheFallback) {
+    const std::uint32_t builtIn = micSource;
+    micSource = backend.addSource("headset_mic", ScriptedAudioBackend::floatFormat(44'100, 1));
+    backend.setSignal("headset_mic", ScriptedSignal::tone(440, 0.5f));
+    backend.setDefaults("headset_mic", "headset");
+    monitor = "headset.monitor";
+    microphone = "headset_mic";
+    start();
+    callTakesMicrophone();
+    settle();
+    run(25);
+    backend.removeDevice("headset_mic");
+    backend.removeDevice("headset");
+    settle();
+    run(1, true);
+    // The server falls back to the built-in devices and moves the call there.
+    backend.setDefaults("mic", "speakers");
+    monitor = "speakers.monitor";
+    microphone = "mic";
+    micSource = builtIn;
+    callTakesMicrophone();
+    settle();
+    run(25);
+    callLetsGo();
+    run(17);
+    EXPECT_TRUE(sink.named("error_visible").empty());
+    const auto starts = sink.named("tap_started");
+    ASSERT_GE(starts.size(), 2u);
+    EXPECT_EQ(starts.back().fields.at("reason"), "device_changed");
+    const std::vector<ArtifactManifest> manifests = partsInOrder();
+    ASSERT_EQ(manifests.size(), 2u);
+    EXPECT_TRUE(manifests[0].interrupted);
+    EXPECT_GE(manifests[0].durableFrames, 20 * 16'000);
+    EXPECT_EQ(manifests[1].state, ArtifactState::ready);
 }
 
 // Encoding a finished part takes long (half a minute for three hours): the
@@ -686,7 +741,8 @@ TEST_F(CaptureEngineTest, AStoredPauseIsAnnouncedAtBootAndCommandsApplyInOrder) 
         const std::vector<std::string> all = pauseEvents();
         EXPECT_EQ(std::vector<std::string>(all.begin() + static_cast<std::ptrdiff_t>(before), all.end()),
                   round.events);
-        EXPECT_EQ(backend.openStreamCount(), round.pausedAfter ? 0u : 2u);
+        // Paused or armed, no stream is open: nothing holds the microphone.
+        EXPECT_EQ(backend.openStreamCount(), 0u);
     }
     run(1);
     EXPECT_EQ(pauseEvents().back(), "resumed") << "a resumed run is armed: nothing more to announce";

@@ -1,3 +1,4 @@
+#include "ZoqCaptureEngine/FailureCause.h"
 #include "ZoqShell/Recorder/MainLoop.h"
 #include "ZoqShell/Recorder/RecorderController.h"
 #include "ZoqShell/Settings/ShellSettings.h"
@@ -225,7 +226,7 @@ TEST_F(RecorderControllerTest, ARunTheSoundServerEndedIsArmedAgainWhenTheServerA
     EXPECT_EQ(controller->uiState(), State::starting);
     EXPECT_FALSE(controller->awaitingSoundServer());
 
-    end(EngineTermination::failure("microphone_no_first_pcm"));
+    end(EngineTermination::failure("core_init_failed:io(open, 13)"));
     EXPECT_FALSE(controller->awaitingSoundServer());
     loop.runUntil([] { return false; }, 200ms);
     EXPECT_EQ(engines.size(), 2u);
@@ -241,6 +242,66 @@ TEST_F(RecorderControllerTest, ARunTheSoundServerEndedIsArmedAgainWhenTheServerA
     loop.runUntil([] { return false; }, 6s);
     EXPECT_EQ(engines.size(), 3u);
     EXPECT_FALSE(controller->isRunning());
+}
+
+// Which endings arm again without the person: everything the sound server
+// or the devices caused, by whatever step it surfaced; never the spool, the
+// permission or zoq's own faults.
+TEST(FailureCause, ServerAndDeviceFaultsAreToldFromEverythingElse) {
+    const struct {
+        const char* text;
+        FailureCause cause;
+    } cases[] = {
+        {"shutdown_drain_failed:streamEnded(11): microphone: Connection terminated",
+         FailureCause::soundServerLost},
+        {"tap_start_failed:connect: Connection refused (6)", FailureCause::soundServerLost},
+        {"rebuild_failed:streamEnded(12): system mix: Entity killed", FailureCause::soundServerFault},
+        {"hardware_observation_failed:device_format:sink \"@DEFAULT_SINK@\"", FailureCause::soundServerFault},
+        {"tap_start_failed:missingDefaultOutput: default sink \"\"", FailureCause::soundServerFault},
+        {"tap_osstatus_5_0005", FailureCause::soundServerFault},
+        {"listener_install_failed:add_listener:subscribe: Timeout (8)", FailureCause::soundServerFault},
+        {"microphone_pcm_stalled", FailureCause::soundServerFault},
+        {"microphone_no_first_pcm", FailureCause::soundServerFault},
+        {"system_audio_pcm_stalled", FailureCause::soundServerFault},
+        {"capture_pipeline_failed:backlogExceeded", FailureCause::soundServerFault},
+        {"process_transition_failed:backlogExceeded", FailureCause::soundServerFault},
+        {"capture_pipeline_failed:streamEnded(12): microphone: Entity killed",
+         FailureCause::soundServerFault},
+        {"tap_start_failed:engineStartFailed(1): record_stream: Access denied (1)", FailureCause::other},
+        {"tap_osstatus_1_0001", FailureCause::other},
+        {"core_init_failed:io(open, 13)", FailureCause::other},
+        {"capture_pipeline_failed:io(write, 28)", FailureCause::other},
+        {"pause_failed:invalidState", FailureCause::other},
+        {"capture_pipeline_failed:lateData", FailureCause::other},
+        {"", FailureCause::other},
+    };
+    for (const auto& [text, cause] : cases) {
+        EXPECT_EQ(failureCause(text), cause) << text;
+    }
+}
+
+// A device that went away with no other to take its place, or a server that
+// stood still for seconds, ends a run; the next one is armed a retry
+// interval later, not at once, so a fault that stays does not spin.
+TEST_F(RecorderControllerTest, ARunEndedByADeviceFaultIsArmedAgainAfterAPause) {
+    std::atomic<int> probes = 0;
+    makeController([&] {
+        ++probes;
+        return true;
+    });
+    controller->start("device-1");
+    end(EngineTermination::failure("microphone_pcm_stalled"));
+    EXPECT_TRUE(controller->awaitingSoundServer());
+    EXPECT_EQ(controller->terminationInfo(),
+              (EngineTerminationInfo{"failure", std::string(RecorderController::soundFaultDetail) +
+                                                    "microphone_pcm_stalled"}));
+    loop.runUntil([] { return false; }, 1s);
+    EXPECT_EQ(probes, 0);
+    EXPECT_EQ(engines.size(), 1u);
+    settle([&] { return controller->hasEngine(); });
+    ASSERT_EQ(engines.size(), 2u);
+    EXPECT_EQ(engines.back()->config.deviceId, "device-1");
+    EXPECT_FALSE(controller->awaitingSoundServer());
 }
 
 // Pause, resume and the hotkey's toggle go to the engine as they come,
