@@ -326,7 +326,7 @@ TEST_F(RecordOnServer, ACallIsOnePartWithTheMicrophoneLeftAndTheSpeakersRight) {
 // there the clicks' intervals are reported, not asserted.)
 TEST_F(RecordOnServer, StallsThatLoseNothingKeepTheCallInOnePartWithEveryClick) {
     RecordRun run(temp / "run");
-    ASSERT_TRUE(run.waitFor("tap_started"));
+    ASSERT_TRUE(run.waitFor("standby"));
     voice = std::make_unique<test::PipedProcess>(
         std::vector<std::string>{"paplay", "--device=micfeed", test::clicksWAV(40, 1).string()});
     far = std::make_unique<test::PipedProcess>(
