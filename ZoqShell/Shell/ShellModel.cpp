@@ -375,6 +375,11 @@ void ShellModel::pairWithPortal(std::string portalText, std::string code, Pairin
             changed();
             if (recorder_->isRunning()) {
                 restartRecorder();
+            } else if (!settings_.value(ShellSettings::recorderEnabledKey) || settings_.recorderEnabled()) {
+                // Pairing is what a person does to start recording: it
+                // switches recording on, unless they switched it off before
+                // (the key is written by every start and stop).
+                recorder_->start(*outcome.deviceId);
             }
             finish(done, {PairingOutcome::Kind::paired, message, {}});
             SpoolUploader* uploader = uploader_.get();

@@ -157,7 +157,8 @@ public:
     void startUp();
     /// Pairs with the portal address in the settings. `done` gets this
     /// pairing's own outcome, on the main thread, as soon as the pairing has
-    /// ended (the upload pass that follows a success runs on).
+    /// ended (the upload pass that follows a success runs on). A success
+    /// switches recording on, unless the person switched it off before.
     void pair(std::string code, PairingDone done = {});
     /// Pairs with the portal at `portal` and applies that address only if the
     /// pairing succeeds; a refused address or a failed pairing leaves the

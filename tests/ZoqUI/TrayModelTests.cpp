@@ -174,7 +174,7 @@ TEST_F(TrayModelTest, TheMenuAndTheNoticesFollowTheModelThroughACall) {
     EXPECT_TRUE(engines.empty());
 
     pair();
-    test::action(menu, "Start recording")->trigger();
+    // The first pairing switches recording on.
     ASSERT_EQ(engines.size(), 1u);
     engines[0]->emit("armed");
     ASSERT_TRUE(test::waitFor([&] { return first(1) == Items{"(Armed — waiting for an allowed app)"}; }));
@@ -271,7 +271,6 @@ TEST_F(TrayModelTest, NamesFromOtherProgramsAreShownAsWritten) {
         *model, links, [this](TrayWindow window) { windows->open(window); }, [] {});
     TrayIcon icon(*model, actions, {});
     pair();
-    test::action(icon.menu(), "Start recording")->trigger();
     ASSERT_EQ(engines.size(), 1u);
     for (const std::string& name : names) {
         engines[0]->emit("armed");
@@ -494,11 +493,10 @@ TEST_F(TrayModelTest, NoticesAndTheRecordingsWindowFollowACall) {
         return shown;
     };
 
+    settings.setAllowedBundleIDs({"org.example.Talk"});
     pair();
     model->installHotkey();
     ASSERT_TRUE(test::waitFor([&] { return model->hotkeyRegistered(); }));
-    settings.setAllowedBundleIDs({"org.example.Talk"});
-    model->toggleRecorder();
     ASSERT_EQ(engines.size(), 1u);
     engines[0]->emit("armed");
     const std::string ignored =
