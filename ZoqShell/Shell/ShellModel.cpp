@@ -29,7 +29,8 @@ ShellModel::ShellModel(Dependencies dependencies)
       network_(dependencies.network), encoder_(std::move(dependencies.encoder)),
       makeHotKey_(std::move(dependencies.makeHotKey)), loginItems_(dependencies.loginItems),
       links_(dependencies.links), deviceName_(std::move(dependencies.deviceName)), clock_(dependencies.clock),
-      tickInterval_(dependencies.tickInterval), history_(spoolRoot_.parent_path() / UploadHistory::fileName),
+      tickInterval_(dependencies.tickInterval), applicationName_(std::move(dependencies.applicationName)),
+      history_(spoolRoot_.parent_path() / UploadHistory::fileName),
       recorder_(std::make_unique<RecorderController>(
           settings_, executor_, spoolRoot_, std::move(dependencies.engineFactory),
           std::move(dependencies.microphoneRequester), std::move(dependencies.soundServerProbe))),
@@ -106,7 +107,8 @@ void ShellModel::ignoredApp(const std::string& bundleID) {
     if (!tellsAboutNotAllowedApps()) {
         return;
     }
-    if (const std::optional<Notice> notice = attention_.ignoredApp(bundleID, clock_.wallDate())) {
+    if (const std::optional<Notice> notice =
+            attention_.ignoredApp(bundleID, clock_.wallDate(), applicationName(bundleID))) {
         notify(*notice);
     }
 }
@@ -395,6 +397,14 @@ void ShellModel::pairWithPortal(std::string portalText, std::string code, Pairin
                 },
                 [](bool) {});
         });
+}
+
+std::string ShellModel::applicationName(const std::string& id) const {
+    if (id.empty() || !applicationName_) {
+        return id;
+    }
+    std::string name = applicationName_(id);
+    return name.empty() ? id : name;
 }
 
 std::optional<std::string> ShellModel::currentDeviceId() const {

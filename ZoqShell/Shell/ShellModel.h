@@ -75,6 +75,9 @@ public:
         std::chrono::milliseconds tickInterval{5'000};
         /// Re-arms recording after the sound server restarts (none: never).
         RecorderController::SoundServerProbe soundServerProbe = {};
+        /// The name a person reads for an application identifier (see
+        /// `applicationName`); none: the identifier itself.
+        std::function<std::string(const std::string& id)> applicationName = {};
     };
 
     static constexpr const char* portalRefused = "Portal URL invalid — not applied";
@@ -189,6 +192,9 @@ public:
     /// Hands `notice` to the notice observers (a view's own news, such as a
     /// settings page that could not be opened).
     void tell(const Notice& notice) { notify(notice); }
+    /// The one name every view shows for the application `id` (the
+    /// installed application's name, else `id`); empty stays empty.
+    std::string applicationName(const std::string& id) const;
     /// The paired device's identifier, from the credentials in force.
     std::optional<std::string> currentDeviceId() const;
     void uploadNow(std::function<void()> done = {});
@@ -227,6 +233,7 @@ private:
     const std::string deviceName_;
     const CoreClock& clock_;
     const std::chrono::milliseconds tickInterval_;
+    std::function<std::string(const std::string&)> applicationName_;
     std::vector<std::function<void()>> observers_;
     std::vector<std::function<void(const Notice&)>> noticeObservers_;
     AttentionNotices attention_;

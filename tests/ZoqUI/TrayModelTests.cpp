@@ -38,6 +38,7 @@
 #include <QTest>
 #include <condition_variable>
 #include <gtest/gtest.h>
+#include <map>
 #include <mutex>
 #include <set>
 
@@ -101,7 +102,12 @@ protected:
         portal = std::make_unique<portal::DevPortal>(options, clock);
         settings.setAPIBaseURLString(portal->url());
         model = std::make_unique<ShellModel>(ShellModel::Dependencies{
-            settings, executor, curl, persistence, temp / "spool", network,
+            settings,
+            executor,
+            curl,
+            persistence,
+            temp / "spool",
+            network,
             [] { return std::make_unique<FFmpegFLACEncoder>(); },
             [this](const EngineConfiguration& config, std::shared_ptr<EventSinking> events) {
                 engines.push_back(std::make_shared<FakeEngine>(config, std::move(events), false));
@@ -114,7 +120,16 @@ protected:
                 hotKey = made.get();
                 return std::make_unique<SlowHotKey>(std::move(made), desktop);
             },
-            loginItems, links, "Test computer", clock, 50ms});
+            loginItems,
+            links,
+            "Test computer",
+            clock,
+            50ms,
+            {},
+            [this](const std::string& id) {
+                const auto found = installedNames.find(id);
+                return found != installedNames.end() ? found->second : std::string();
+            }});
         ASSERT_TRUE(test::waitFor([this] { return model->ready(); }));
         windows = std::make_unique<TrayWindows>(*model, links, [this] { return running; });
     }
@@ -146,6 +161,8 @@ protected:
     SlowDesktop desktop;
     std::vector<std::shared_ptr<FakeEngine>> engines;
     std::vector<AllowlistApp> running;
+    /// The names of the installed applications, by identifier.
+    std::map<std::string, std::string> installedNames{{"com.example.Call", "Example Call"}};
     /// Held by "another application".
     HotkeyConfiguration taken{0x26, HotkeyConfiguration::control | HotkeyConfiguration::option};
     std::unique_ptr<ShellModel> model;
@@ -300,12 +317,14 @@ TEST_F(TrayModelTest, NamesFromOtherProgramsAreShownAsWritten) {
     EXPECT_EQ(tips, std::set<std::string>(names.begin(), names.end()));
 }
 
-TEST_F(TrayModelTest, AllowlistListsRunningAndAllowedAppsAndStoresEachSwitch) {
+TEST_F(TrayModelTest, AllowlistListsRunningThenInstalledAppsAndStoresEachSwitch) {
     settings.setAllowedBundleIDs({"org.example.Gone"});
-    running = {{"Talk", "org.example.Talk", "phone"},
-               {"Talk helper", "org.example.Talk", ""},
-               {"alpha", "org.example.alpha", ""},
-               {"Zed", "org.example.Zed", ""}};
+    // Running (a process of the application found twice), then installed
+    // call software, one of which runs too.
+    running = {{"Talk", "org.example.Talk", "phone"},       {"Talk helper", "org.example.Talk", ""},
+               {"alpha", "org.example.alpha", ""},          {"Zed", "org.example.Zed", ""},
+               {"Chat", "org.example.Chat", "chat", false}, {"Zed", "org.example.Zed", "zed", false},
+               {"Bell", "org.example.Bell", "", false}};
     auto& window = static_cast<AllowlistWindow&>(windows->open(TrayWindow::allowlist));
     ASSERT_TRUE(test::waitFor([&window] { return !window.reloading(); }));
     const auto listed = [&window] {
@@ -317,19 +336,42 @@ TEST_F(TrayModelTest, AllowlistListsRunningAndAllowedAppsAndStoresEachSwitch) {
         }
         return items;
     };
-    // Plain byte order: upper case before lower case.
+    // Each group in plain byte order: upper case before lower case.
     EXPECT_EQ(listed(), (Items{"[ ] Talk org.example.Talk", "[ ] Zed org.example.Zed",
-                               "[ ] alpha org.example.alpha", "[x] org.example.Gone org.example.Gone"}));
+                               "[ ] alpha org.example.alpha", "[ ] Bell org.example.Bell",
+                               "[ ] Chat org.example.Chat", "[x] org.example.Gone org.example.Gone"}));
 
-    window.list().item(3)->setCheckState(Qt::Unchecked);
+    // The box, and the name: both switch.
+    window.list().item(5)->setCheckState(Qt::Unchecked);
     EXPECT_EQ(settings.allowedBundleIDs(), std::set<std::string>{});
     window.list().item(0)->setCheckState(Qt::Checked);
     EXPECT_EQ(settings.allowedBundleIDs(), std::set<std::string>{"org.example.Talk"});
+    QListWidget& list = window.list();
+    const QRect chat = list.visualItemRect(list.item(4));
+    QTest::mouseClick(list.viewport(), Qt::LeftButton, {}, chat.center() + QPoint(chat.width() / 4, 0));
+    EXPECT_EQ(settings.allowedBundleIDs(), (std::set<std::string>{"org.example.Chat", "org.example.Talk"}));
+    QTest::mouseClick(list.viewport(), Qt::LeftButton, {}, chat.center() + QPoint(chat.width() / 4, 0));
+    EXPECT_EQ(settings.allowedBundleIDs(), std::set<std::string>{"org.example.Talk"});
+
+    // Typed in: a mistake is said and kept for correction; an identifier is allowed.
+    window.show();
+    retype(window.addField(), "org.example Call");
+    QTest::keyClick(&window.addField(), Qt::Key_Return);
+    EXPECT_TRUE(window.message().isVisible());
+    EXPECT_EQ(window.message().text(), AllowlistWindow::badIdentifier);
+    EXPECT_EQ(window.addField().text(), "org.example Call");
+    EXPECT_EQ(settings.allowedBundleIDs(), std::set<std::string>{"org.example.Talk"});
+    retype(window.addField(), " com.example.Call ");
+    QTest::keyClick(&window.addField(), Qt::Key_Return);
+    EXPECT_FALSE(window.message().isVisible());
+    EXPECT_EQ(settings.allowedBundleIDs(), (std::set<std::string>{"com.example.Call", "org.example.Talk"}));
+    EXPECT_TRUE(window.addField().text().isEmpty());
 
     running.clear();
     window.refreshAction().trigger();
     ASSERT_TRUE(test::waitFor([&window] { return !window.reloading(); }));
-    EXPECT_EQ(listed(), (Items{"[x] org.example.Talk org.example.Talk"}))
+    EXPECT_EQ(listed(),
+              (Items{"[x] com.example.Call com.example.Call", "[x] org.example.Talk org.example.Talk"}))
         << "an allowed application that stopped stays listed under its identifier";
 }
 
@@ -499,8 +541,8 @@ TEST_F(TrayModelTest, NoticesAndTheRecordingsWindowFollowACall) {
     ASSERT_TRUE(test::waitFor([&] { return model->hotkeyRegistered(); }));
     ASSERT_EQ(engines.size(), 1u);
     engines[0]->emit("armed");
-    const std::string ignored =
-        "com.example.Call is using the microphone — not recorded (not on your allowlist)";
+    // Every view calls an application by its installed name.
+    const std::string ignored = "Example Call is using the microphone — not recorded (not on your allowlist)";
     engines[0]->emit("mic_ignored",
                      {{"bundleID", "com.example.Call"}, {"pid", "4242"}, {"reason", "not_allowlisted"}});
     engines[0]->emit("mic_ignored",
@@ -525,6 +567,10 @@ TEST_F(TrayModelTest, NoticesAndTheRecordingsWindowFollowACall) {
     ASSERT_TRUE(test::waitFor([&] { return settings.allowedBundleIDs().count("com.example.Call") == 1; }));
     EXPECT_EQ(settings.allowedBundleIDs(), (std::set<std::string>{"com.example.Call", "org.example.Talk"}));
     EXPECT_EQ(engines.size(), 2u) << "the recorder re-arms with the application allowed";
+    engines[1]->emit("armed");
+    engines[1]->emit("recording_started", {{"app", "com.example.Call"}});
+    ASSERT_TRUE(test::waitFor([&] { return model->recorder().uiState() == RecorderUIState::recording; }));
+    EXPECT_EQ(statusLine(statusInputs(*model)).text, "Recording Example Call");
 
     // Two parts in the spool, their directory names in the reverse order of
     // their start; the portal stores both.
@@ -571,7 +617,7 @@ TEST_F(TrayModelTest, NoticesAndTheRecordingsWindowFollowACall) {
                rows[1].find("Uploaded at") != std::string::npos;
     }));
     const Items rows = table();
-    EXPECT_NE(rows[0].find(" | com.example.Call | 0:20 | Uploaded at "), std::string::npos) << rows[0];
+    EXPECT_NE(rows[0].find(" | Example Call | 0:20 | Uploaded at "), std::string::npos) << rows[0];
     EXPECT_NE(rows[1].find(" | org.example.Talk | 0:20 | Uploaded at "), std::string::npos) << rows[1];
     EXPECT_EQ(rows[0].rfind("Today ", 0), 0u) << rows[0];
     EXPECT_EQ(window.findChild<QTableWidget*>("recordings"), &window.table());
