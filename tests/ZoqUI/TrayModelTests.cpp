@@ -380,11 +380,14 @@ TEST_F(TrayModelTest, HotkeyWindowStoresWhatIsPressedAndRefusesWhatCannotBeStore
     auto& window = static_cast<HotkeyWindow&>(windows->open(TrayWindow::hotkey));
     EXPECT_EQ(window.editor().keySequence(), QKeySequence(Qt::CTRL | Qt::ALT | Qt::META | Qt::Key_P))
         << "unknown modifier bits are ignored";
+    // One way of naming keys in the whole window.
+    EXPECT_EQ(window.shownKeys(), "Ctrl+Alt+Super+P");
     ASSERT_TRUE(window.apply());
     EXPECT_EQ(settings.hotkey(), HotkeyConfiguration::standard) << "and dropped when applied";
 
     window.editor().clear();
     QTest::keyClick(&window.editor(), Qt::Key_K, Qt::ControlModifier | Qt::MetaModifier);
+    EXPECT_EQ(window.shownKeys(), "Ctrl+Super+K");
     ASSERT_TRUE(window.apply());
     const HotkeyConfiguration ctrlSuperK{0x28, HotkeyConfiguration::control | HotkeyConfiguration::command};
     EXPECT_EQ(settings.hotkey(), ctrlSuperK);
