@@ -33,7 +33,8 @@ QIcon iconFor(const std::string& icon) {
 AllowlistWindow::AllowlistWindow(ShellModel& model, std::function<std::vector<AllowlistApp>()> running,
                                  QWidget* parent)
     : QWidget(parent), model_(model), running_(std::move(running)), list_(new QListWidget(this)),
-      add_(new QLineEdit(this)), message_(new QLabel(this)), worker_(std::make_unique<SerialWorker>()) {
+      add_(new QLineEdit(this)), message_(new QLabel(this)),
+      locked_(new QLabel(ShellModel::setByAdministrator, this)), worker_(std::make_unique<SerialWorker>()) {
     setWindowTitle(title);
     setMinimumSize(minimumWidth, minimumHeight);
     auto* layout = new QVBoxLayout(this);
@@ -48,6 +49,9 @@ AllowlistWindow::AllowlistWindow(ShellModel& model, std::function<std::vector<Al
     toolbar->addWidget(spacer);
     refresh_ = toolbar->addAction("Refresh");
     layout->addWidget(toolbar);
+    locked_->setObjectName("allowlistLocked");
+    locked_->hide();
+    layout->addWidget(locked_);
     layout->addWidget(list_);
     add_->setPlaceholderText(addPlaceholder);
     add_->setAccessibleName(addPlaceholder);
@@ -112,6 +116,9 @@ void AllowlistWindow::reload() {
 
 void AllowlistWindow::fill() {
     const std::set<std::string> allowed = model_.settings().allowedBundleIDs();
+    const bool locked = model_.settings().isLocked(ShellSettings::allowedBundleIDsKey);
+    locked_->setVisible(locked);
+    add_->setEnabled(!locked);
     filling_ = true;
     list_->clear();
     for (const AllowlistApp& app : allowlistApps(lastRunning_, allowed)) {
@@ -121,7 +128,8 @@ void AllowlistWindow::fill() {
         // comes from another program, so it is shown escaped, as written.
         item->setToolTip(Qt::convertFromPlainText(id, Qt::WhiteSpaceNoWrap));
         item->setData(Qt::UserRole, id);
-        item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsUserCheckable);
+        // Shown as the administrator set it, not switchable.
+        item->setFlags(locked ? Qt::ItemIsUserCheckable : Qt::ItemIsEnabled | Qt::ItemIsUserCheckable);
         item->setCheckState(allowed.count(app.bundleId) != 0 ? Qt::Checked : Qt::Unchecked);
     }
     filling_ = false;

@@ -55,6 +55,9 @@ public:
     QLineEdit& addField() noexcept { return *add_; }
     /// Why the last identifier was refused; hidden when none was.
     QLabel& message() noexcept { return *message_; }
+    /// "Set by your administrator", shown (and every switch disabled) while
+    /// the administrator's policy sets the allowlist.
+    QLabel& lockedLine() noexcept { return *locked_; }
 
     /// Lists the running and the allowed applications again.
     void reload();
@@ -75,6 +78,7 @@ private:
     QAction* refresh_;
     QLineEdit* add_;
     QLabel* message_;
+    QLabel* locked_;
     // The check state when the press on a row came, so a click on the name
     // toggles it while a click on the box (which toggles it itself) does not
     // toggle it back.

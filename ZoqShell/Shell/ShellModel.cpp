@@ -107,8 +107,12 @@ void ShellModel::ignoredApp(const std::string& bundleID) {
     if (!tellsAboutNotAllowedApps()) {
         return;
     }
-    if (const std::optional<Notice> notice =
+    if (std::optional<Notice> notice =
             attention_.ignoredApp(bundleID, clock_.wallDate(), applicationName(bundleID))) {
+        if (settings_.isLocked(ShellSettings::allowedBundleIDsKey)) {
+            // Only the administrator can allow it: no "Always record".
+            notice->alwaysRecord.reset();
+        }
         notify(*notice);
     }
 }
@@ -262,11 +266,22 @@ void ShellModel::refreshPortalState() {
     portalChanged_ = held && !paired_;
 }
 
+bool ShellModel::lockedAgainst(const std::string& portal) const {
+    return settings_.isLocked(ShellSettings::apiBaseURLKey) && settings_.apiBaseURL() != portal;
+}
+
 bool ShellModel::applyPortalURL(const std::string& text) {
     const ShellSettings::PortalCheck check = ShellSettings::checkPortalURL(trimmed(text));
     if (!check.url) {
         portalProblem_ = check.reason;
         pairingMessage_ = portalRefused;
+        changed();
+        return false;
+    }
+    if (lockedAgainst(*check.url)) {
+        // The credentials stay with the administrator's portal.
+        portalProblem_ = setByAdministrator;
+        pairingMessage_ = portalLocked;
         changed();
         return false;
     }
@@ -311,6 +326,14 @@ void ShellModel::pairWithPortal(std::string portalText, std::string code, Pairin
         return;
     }
     const std::string portal = *check.url;
+    if (lockedAgainst(portal)) {
+        // Never pair elsewhere: the credentials would go to another portal.
+        portalProblem_ = setByAdministrator;
+        pairingMessage_ = portalLocked;
+        changed();
+        finish(done, {PairingOutcome::Kind::portalRefused, portalLocked, setByAdministrator});
+        return;
+    }
     if (!auth_) {
         // The credentials are still being opened: pair once they are. They
         // are opened for the stored address (binding credentials saved
@@ -472,22 +495,32 @@ void ShellModel::restartRecorder() {
     }
 }
 
-void ShellModel::updateAllowlist(const std::set<std::string>& bundleIDs) {
+bool ShellModel::updateAllowlist(const std::set<std::string>& bundleIDs) {
+    if (settings_.isLocked(ShellSettings::allowedBundleIDsKey)) {
+        changed();
+        return false;
+    }
     try {
         settings_.setAllowedBundleIDs(bundleIDs);
     } catch (const std::exception&) {
     }
     restartRecorder();
     changed();
+    return true;
 }
 
-void ShellModel::setChime(bool enabled) {
+bool ShellModel::setChime(bool enabled) {
+    if (settings_.isLocked(ShellSettings::chimeEnabledKey)) {
+        changed();
+        return false;
+    }
     try {
         settings_.setChimeEnabled(enabled);
     } catch (const std::exception&) {
     }
     restartRecorder();
     changed();
+    return true;
 }
 
 // MARK: Hotkey and login item

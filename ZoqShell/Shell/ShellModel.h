@@ -86,6 +86,10 @@ public:
     static constexpr const char* pairFirst = "Pair your device before recording";
     static constexpr const char* loginItemNotOn = "Launch at login could not be switched on";
     static constexpr const char* loginItemNotOff = "Launch at login could not be switched off";
+    /// A setting the administrator's policy fixes: the windows show it so,
+    /// and the model changes nothing.
+    static constexpr const char* setByAdministrator = "Set by your administrator";
+    static constexpr const char* portalLocked = "Portal URL set by your administrator — not applied";
     static constexpr const char* portalChangedMessage =
         "Portal changed — pair this device with the new portal";
 
@@ -170,7 +174,9 @@ public:
     /// Validates and applies a portal address; false (with the message) when
     /// it is refused. An address of another portal than a paired device's
     /// is applied, and says `portalChangedMessage`; the same portal again
-    /// changes nothing but the stored spelling.
+    /// changes nothing but the stored spelling. While the administrator's
+    /// policy sets the address, any other is refused (`portalLocked`), here
+    /// and for a pairing.
     bool applyPortalURL(const std::string& text);
     void toggleRecorder();
     /// Pause, resume or toggle the recorder (see `RecorderController`);
@@ -180,8 +186,10 @@ public:
     void resume(std::function<void()> done = {});
     void requestMicrophonePermission();
     void installHotkey();
-    void updateAllowlist(const std::set<std::string>& bundleIDs);
-    void setChime(bool enabled);
+    /// Store the allowlist or the chime and restart a running recorder;
+    /// false, changing nothing, while the administrator's policy sets it.
+    bool updateAllowlist(const std::set<std::string>& bundleIDs);
+    bool setChime(bool enabled);
     /// Whether an application using the microphone without being allowed is
     /// announced (stored in the settings).
     bool tellsAboutNotAllowedApps() const;
@@ -217,6 +225,9 @@ private:
     // Derives `paired_` and `portalChanged_` from the credentials and the
     // configured address.
     void refreshPortalState();
+    /// Whether `portal` (as checked) differs from the address the
+    /// administrator's policy sets, when it sets one.
+    bool lockedAgainst(const std::string& portal) const;
 
     ShellSettings& settings_;
     MainExecutor& executor_;

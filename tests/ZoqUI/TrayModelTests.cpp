@@ -37,6 +37,7 @@
 #include <QTableWidget>
 #include <QTest>
 #include <condition_variable>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <map>
 #include <mutex>
@@ -150,7 +151,8 @@ protected:
     test::TempDirectory temp;
     HostClock clock;
     std::unique_ptr<portal::DevPortal> portal;
-    ShellSettings settings{temp / "settings.json"};
+    /// The administrator's policy, absent until a test writes it.
+    ShellSettings settings{temp / "settings.json", ShellSettings::SystemLayers{{}, {temp / "policy.json"}}};
     QtMainExecutor executor;
     CurlWireTransport curl;
     KeychainCredentialPersistence persistence{std::make_unique<MemorySecrets>()};
@@ -373,6 +375,71 @@ TEST_F(TrayModelTest, AllowlistListsRunningThenInstalledAppsAndStoresEachSwitch)
     EXPECT_EQ(listed(),
               (Items{"[x] com.example.Call com.example.Call", "[x] org.example.Talk org.example.Talk"}))
         << "an allowed application that stopped stays listed under its identifier";
+}
+
+TEST_F(TrayModelTest, WhatThePolicySetsIsShownSoAndNeverChanged) {
+    settings.setAllowedBundleIDs({"org.example.Mine"});
+    std::ofstream(temp / "policy.json")
+        << R"({"apiBaseURL": ")" << portal->url()
+        << R"(", "allowedBundleIDs": ["org.example.Talk"], "chimeEnabled": false})";
+    const std::string fixed = portal->url() + "/";
+    ASSERT_EQ(settings.apiBaseURL(), fixed);
+
+    // The model: another address is refused before anything uses it, for
+    // the address itself and for a pairing; the switches change nothing.
+    const std::string elsewhere = "http://127.0.0.1:9";
+    EXPECT_FALSE(model->applyPortalURL(elsewhere));
+    EXPECT_EQ(model->pairingMessage(), ShellModel::portalLocked);
+    EXPECT_EQ(model->portalProblem(), ShellModel::setByAdministrator);
+    std::optional<ShellModel::PairingOutcome> outcome;
+    model->pairWithPortal(elsewhere, portal->pairingCode(),
+                          [&](const ShellModel::PairingOutcome& ended) { outcome = ended; });
+    ASSERT_TRUE(outcome) << "refused at once, without asking any portal";
+    EXPECT_EQ(outcome->kind, ShellModel::PairingOutcome::Kind::portalRefused);
+    EXPECT_EQ(outcome->reason, ShellModel::setByAdministrator);
+    EXPECT_FALSE(model->paired());
+    EXPECT_FALSE(model->updateAllowlist({"org.example.Other"}));
+    EXPECT_FALSE(model->setChime(true));
+    EXPECT_EQ(settings.allowedBundleIDs(), std::set<std::string>{"org.example.Talk"});
+    EXPECT_FALSE(settings.chimeEnabled());
+    EXPECT_EQ(settings.apiBaseURL(), fixed);
+
+    // The windows and the menu show each as the administrator's.
+    auto& pairing = static_cast<PairingWindow&>(windows->open(TrayWindow::pairing));
+    EXPECT_TRUE(pairing.lockedLine().isVisible());
+    EXPECT_EQ(pairing.lockedLine().text(), ShellModel::setByAdministrator);
+    EXPECT_FALSE(pairing.portalField().isEnabled());
+    EXPECT_FALSE(pairing.applyButton().isEnabled());
+    EXPECT_EQ(pairing.portalField().text().toStdString(), fixed);
+    running = {{"Talk", "org.example.Talk", ""}, {"Other", "org.example.Other", ""}};
+    auto& allowlist = static_cast<AllowlistWindow&>(windows->open(TrayWindow::allowlist));
+    ASSERT_TRUE(test::waitFor([&allowlist] { return !allowlist.reloading(); }));
+    EXPECT_TRUE(allowlist.lockedLine().isVisible());
+    EXPECT_FALSE(allowlist.addField().isEnabled());
+    ASSERT_EQ(allowlist.list().count(), 2);
+    for (int index = 0; index < allowlist.list().count(); ++index) {
+        const QListWidgetItem* item = allowlist.list().item(index);
+        EXPECT_FALSE(item->flags() & Qt::ItemIsEnabled) << item->text().toStdString();
+        EXPECT_EQ(item->checkState(), item->text() == "Talk" ? Qt::Checked : Qt::Unchecked);
+    }
+    ModelMenuActions actions(
+        *model, links, [this](TrayWindow window) { windows->open(window); }, [] {});
+    TrayIcon icon(*model, actions, {});
+    const Items items = test::menuItems(icon.menu());
+    EXPECT_NE(
+        std::find(items.begin(), items.end(), "(Chime on record start/stop — Set by your administrator)"),
+        items.end());
+
+    // The administrator's own portal pairs; a notice about an application
+    // that is not allowed offers no "Always record".
+    std::vector<Notice> notices;
+    model->onNotice([&notices](const Notice& notice) { notices.push_back(notice); });
+    pair();
+    ASSERT_EQ(engines.size(), 1u);
+    engines[0]->emit("mic_ignored",
+                     {{"bundleID", "com.example.Call"}, {"pid", "7"}, {"reason", "not_allowlisted"}});
+    ASSERT_TRUE(test::waitFor([&] { return !notices.empty(); }));
+    EXPECT_EQ(notices[0].alwaysRecord, std::nullopt) << notices[0].summary;
 }
 
 TEST_F(TrayModelTest, HotkeyWindowStoresWhatIsPressedAndRefusesWhatCannotBeStored) {
