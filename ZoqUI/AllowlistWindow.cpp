@@ -148,7 +148,12 @@ void AllowlistWindow::toggled(QListWidgetItem* item) {
     } else {
         allowed.erase(id);
     }
-    model_.updateAllowlist(allowed);
+    if (!model_.updateAllowlist(allowed)) {
+        // Locked meanwhile: show what holds. Not from inside the item's own
+        // signal, which filling would delete.
+        QMetaObject::invokeMethod(
+            this, [this] { guarded("listing the applications", [this] { fill(); }); }, Qt::QueuedConnection);
+    }
 }
 
 void AllowlistWindow::addTyped() {

@@ -379,6 +379,10 @@ TEST_F(TrayModelTest, AllowlistListsRunningThenInstalledAppsAndStoresEachSwitch)
 
 TEST_F(TrayModelTest, WhatThePolicySetsIsShownSoAndNeverChanged) {
     settings.setAllowedBundleIDs({"org.example.Mine"});
+    running = {{"Talk", "org.example.Talk", ""}, {"Other", "org.example.Other", ""}};
+    auto& allowlist = static_cast<AllowlistWindow&>(windows->open(TrayWindow::allowlist));
+    ASSERT_TRUE(test::waitFor([&allowlist] { return !allowlist.reloading(); }));
+    EXPECT_FALSE(allowlist.lockedLine().isVisible());
     std::ofstream(temp / "policy.json")
         << R"({"apiBaseURL": ")" << portal->url()
         << R"(", "allowedBundleIDs": ["org.example.Talk"], "chimeEnabled": false})";
@@ -411,10 +415,12 @@ TEST_F(TrayModelTest, WhatThePolicySetsIsShownSoAndNeverChanged) {
     EXPECT_FALSE(pairing.portalField().isEnabled());
     EXPECT_FALSE(pairing.applyButton().isEnabled());
     EXPECT_EQ(pairing.portalField().text().toStdString(), fixed);
-    running = {{"Talk", "org.example.Talk", ""}, {"Other", "org.example.Other", ""}};
-    auto& allowlist = static_cast<AllowlistWindow&>(windows->open(TrayWindow::allowlist));
-    ASSERT_TRUE(test::waitFor([&allowlist] { return !allowlist.reloading(); }));
-    EXPECT_TRUE(allowlist.lockedLine().isVisible());
+    // A switch in a window opened before the policy came is refused, and
+    // the window then shows what holds.
+    ASSERT_EQ(allowlist.list().item(0)->text(), "Other");
+    allowlist.list().item(0)->setCheckState(Qt::Checked);
+    ASSERT_TRUE(test::waitFor([&allowlist] { return allowlist.lockedLine().isVisible(); }));
+    EXPECT_EQ(settings.allowedBundleIDs(), std::set<std::string>{"org.example.Talk"});
     EXPECT_FALSE(allowlist.addField().isEnabled());
     ASSERT_EQ(allowlist.list().count(), 2);
     for (int index = 0; index < allowlist.list().count(); ++index) {
