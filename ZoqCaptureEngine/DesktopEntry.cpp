@@ -2,6 +2,7 @@
 
 #include "ZoqCaptureEngine/KeyFileError.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace zoq {
@@ -42,7 +43,18 @@ std::optional<DesktopEntry> DesktopEntry::fromKeyFile(const KeyFile& file, std::
         .terminal = file.boolean(mainGroup, "Terminal").value_or(false),
         .hidden = file.boolean(mainGroup, "Hidden").value_or(false),
         .file = std::move(source),
+        .categories = {},
     };
+    // A list of strings: each ends with ';' (the last one may not).
+    const std::string categories = file.value(mainGroup, "Categories").value_or("");
+    std::size_t start = 0;
+    while (start < categories.size()) {
+        const std::size_t end = std::min(categories.find(';', start), categories.size());
+        if (end > start) {
+            entry.categories.push_back(categories.substr(start, end - start));
+        }
+        start = end + 1;
+    }
     try {
         commandLine(entry.exec);
     } catch (const std::invalid_argument& error) {

@@ -37,6 +37,9 @@ struct DesktopEntry {
     bool hidden = false;
     /// The file it was read from.
     std::filesystem::path file;
+    /// "Categories": the freedesktop menu categories ("Network",
+    /// "Telephony"), in the file's order; empty when absent.
+    std::vector<std::string> categories;
 
     /// The application described by the "[Desktop Entry]" group of `file`
     /// (read from `source`), or nothing when it describes no application (a

@@ -11,25 +11,31 @@
 
 namespace zoq {
 
-std::vector<AllowlistApp> allowlistApps(const std::vector<AllowlistApp>& running,
+std::vector<AllowlistApp> allowlistApps(const std::vector<AllowlistApp>& offered,
                                         const std::set<std::string>& allowed) {
     std::map<std::string, AllowlistApp> byId;
-    for (const AllowlistApp& app : running) {
-        if (!app.bundleId.empty()) {
-            byId.try_emplace(app.bundleId, AllowlistApp{app.name.empty() ? app.bundleId : app.name,
-                                                        app.bundleId, app.icon});
+    for (const AllowlistApp& app : offered) {
+        if (app.bundleId.empty()) {
+            continue;
+        }
+        AllowlistApp named{app.name.empty() ? app.bundleId : app.name, app.bundleId, app.icon, app.running};
+        const auto [found, added] = byId.try_emplace(app.bundleId, named);
+        if (!added && app.running && !found->second.running) {
+            found->second = std::move(named);
         }
     }
     for (const std::string& id : allowed) {
-        byId.try_emplace(id, AllowlistApp{id, id, ""});
+        byId.try_emplace(id, AllowlistApp{id, id, "", false});
     }
     std::vector<AllowlistApp> apps;
     apps.reserve(byId.size());
     for (auto& [id, app] : byId) {
         apps.push_back(std::move(app));
     }
-    std::stable_sort(apps.begin(), apps.end(),
-                     [](const AllowlistApp& a, const AllowlistApp& b) { return a.name < b.name; });
+    // Stable over the identifier order of the map: ties stay by identifier.
+    std::stable_sort(apps.begin(), apps.end(), [](const AllowlistApp& a, const AllowlistApp& b) {
+        return a.running != b.running ? a.running : a.name < b.name;
+    });
     return apps;
 }
 
@@ -46,7 +52,46 @@ std::map<std::string, const DesktopEntry*> menuEntries(const DesktopEntryIndex& 
     return entries;
 }
 
+bool isCallSoftware(const DesktopEntry& entry) {
+    return std::any_of(entry.categories.begin(), entry.categories.end(), [](const std::string& category) {
+        return std::find(callCategories.begin(), callCategories.end(), category) != callCategories.end();
+    });
+}
+
 } // namespace
+
+std::vector<AllowlistApp> installedApplications(const DesktopEntryIndex& index,
+                                                const std::set<std::string>& allowed) {
+    std::vector<AllowlistApp> installed;
+    for (const DesktopEntry& entry : index.entries()) {
+        if (allowed.count(entry.id) != 0 || (!entry.noDisplay && isCallSoftware(entry))) {
+            installed.push_back({entry.name, entry.id, entry.icon, false});
+        }
+    }
+    return installed;
+}
+
+std::string applicationName(const DesktopEntryIndex& index, const std::string& id) {
+    const std::vector<DesktopEntry>& entries = index.entries();
+    const auto found =
+        std::lower_bound(entries.begin(), entries.end(), id,
+                         [](const DesktopEntry& entry, const std::string& key) { return entry.id < key; });
+    return found != entries.end() && found->id == id && !found->name.empty() ? found->name : id;
+}
+
+std::string ApplicationNames::nameOf(const std::string& id) const {
+    std::shared_ptr<const DesktopEntryIndex> index;
+    {
+        const std::lock_guard lock(mutex_);
+        index = index_;
+    }
+    return index ? applicationName(*index, id) : id;
+}
+
+void ApplicationNames::update(std::shared_ptr<const DesktopEntryIndex> index) {
+    const std::lock_guard lock(mutex_);
+    index_ = std::move(index);
+}
 
 std::vector<AllowlistApp> runningApplications(const AttributionResolver& resolver,
                                               const DesktopEntryIndex& index, unsigned uid) {
@@ -91,7 +136,7 @@ std::vector<AllowlistApp> audioApplications(const AudioGraph& graph, std::uint32
             if (found != entries.end()) {
                 apps.push_back({found->second->name, id, found->second->icon});
             } else {
-                apps.push_back({client.applicationName.empty() ? id : client.applicationName, id, ""});
+                apps.push_back({id, id, ""});
             }
         }
     }

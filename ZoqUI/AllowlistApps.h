@@ -1,8 +1,12 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace zoq {
@@ -13,23 +17,58 @@ class DesktopEntryIndex;
 
 /// One application the allowlist window offers: its identifier (what the
 /// allowlist holds), the name a person reads and its icon (a themed icon name
-/// or an absolute path; empty when unknown).
+/// or an absolute path; empty when unknown); `running` when it runs now,
+/// rather than being installed or allowed.
 struct AllowlistApp {
     std::string name;
     std::string bundleId;
     std::string icon;
+    bool running = true;
 
     friend bool operator==(const AllowlistApp&, const AllowlistApp&) = default;
 };
 
-/// What the allowlist window lists: every running application, once per
-/// identifier (the first one seen wins), then every allowed identifier that is
-/// not running, under its own identifier so it stays visible and can be
-/// switched off; sorted by name with plain byte comparison (case-sensitive,
-/// not locale-aware), ties by identifier so the order never depends on the
-/// order the processes were found in.
-std::vector<AllowlistApp> allowlistApps(const std::vector<AllowlistApp>& running,
+/// What the allowlist window lists, once per identifier: first the running
+/// applications of `offered`, then the others (installed call software, and
+/// every allowed identifier, so it stays visible and can be switched off);
+/// each group sorted by name with plain byte comparison (case-sensitive, not
+/// locale-aware), ties by identifier, so the order never depends on the
+/// order the processes were found in. For one identifier a running entry
+/// wins, then the first one seen; an allowed identifier nothing in `offered`
+/// names is listed under the identifier itself, without an icon.
+std::vector<AllowlistApp> allowlistApps(const std::vector<AllowlistApp>& offered,
                                         const std::set<std::string>& allowed);
+
+/// The freedesktop categories of call software: what an installed
+/// application must be in to be offered without running.
+inline constexpr std::array<std::string_view, 4> callCategories{"Telephony", "VideoConference",
+                                                                "InstantMessaging", "Chat"};
+
+/// The installed applications meant for menus that are call software (one of
+/// `callCategories`) or whose identifier is in `allowed`, as not running,
+/// with their entry's name and icon.
+std::vector<AllowlistApp> installedApplications(const DesktopEntryIndex& index,
+                                                const std::set<std::string>& allowed);
+
+/// The one name a person reads for the application `id` everywhere (the
+/// allowlist, the notices, the status line, the Recordings window): the
+/// "Name" of the desktop entry with that identifier, or the identifier itself
+/// when there is none.
+std::string applicationName(const DesktopEntryIndex& index, const std::string& id);
+
+/// `applicationName` over the index last handed in, for every thread: the
+/// model asks on the main thread, and the index is loaded off it (reading
+/// every desktop file takes a while), so until the first one arrives the
+/// identifier is the name.
+class ApplicationNames {
+public:
+    std::string nameOf(const std::string& id) const;
+    void update(std::shared_ptr<const DesktopEntryIndex> index);
+
+private:
+    mutable std::mutex mutex_;
+    std::shared_ptr<const DesktopEntryIndex> index_; // guarded by mutex_
+};
 
 /// The applications running now for the user `uid`: every process of
 /// `resolver`'s tree is attributed as the recorder attributes a sound-server
@@ -44,8 +83,9 @@ std::vector<AllowlistApp> runningApplications(const AttributionResolver& resolve
 
 /// The applications playing or recording audio in one reading of the sound
 /// server (`graph`): each stream's client attributed as the recorder
-/// attributes it, named by its desktop entry where it has one, else by the
-/// name the client reports, else by its identifier. These include the
+/// attributes it, named by its desktop entry where it has one, else by its
+/// identifier (`applicationName`; not the name the client reports, which
+/// would differ from what the notices say). These include the
 /// applications only their own report identifies (a browser started through a
 /// wrapper script), whose identifier is what an allowlist must hold for them.
 /// Streams without a client, level meters and zoq's own (`ownClient`) are

@@ -7,12 +7,15 @@
 #include <QAction>
 #include <QIcon>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QTextDocument>
 #include <QToolBar>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <exception>
 #include <iostream>
+#include <utility>
 
 namespace zoq {
 namespace {
@@ -30,7 +33,8 @@ QIcon iconFor(const std::string& icon) {
 AllowlistWindow::AllowlistWindow(ShellModel& model, std::function<std::vector<AllowlistApp>()> running,
                                  QWidget* parent)
     : QWidget(parent), model_(model), running_(std::move(running)), list_(new QListWidget(this)),
-      worker_(std::make_unique<SerialWorker>()) {
+      add_(new QLineEdit(this)), message_(new QLabel(this)),
+      locked_(new QLabel(ShellModel::setByAdministrator, this)), worker_(std::make_unique<SerialWorker>()) {
     setWindowTitle(title);
     setMinimumSize(minimumWidth, minimumHeight);
     auto* layout = new QVBoxLayout(this);
@@ -45,7 +49,19 @@ AllowlistWindow::AllowlistWindow(ShellModel& model, std::function<std::vector<Al
     toolbar->addWidget(spacer);
     refresh_ = toolbar->addAction("Refresh");
     layout->addWidget(toolbar);
+    locked_->setObjectName("allowlistLocked");
+    locked_->hide();
+    layout->addWidget(locked_);
     layout->addWidget(list_);
+    add_->setPlaceholderText(addPlaceholder);
+    add_->setAccessibleName(addPlaceholder);
+    add_->setClearButtonEnabled(true);
+    layout->addWidget(add_);
+    message_->setWordWrap(true);
+    // The text may quote what was typed: never read as markup.
+    message_->setTextFormat(Qt::PlainText);
+    message_->hide();
+    layout->addWidget(message_);
     auto* note = new QLabel(caption, this);
     QFont small = note->font();
     small.setPointSizeF(small.pointSizeF() * 0.85);
@@ -57,6 +73,19 @@ AllowlistWindow::AllowlistWindow(ShellModel& model, std::function<std::vector<Al
     QObject::connect(list_, &QListWidget::itemChanged, this, [this](QListWidgetItem* item) {
         guarded("changing the allowlist", [this, item] { toggled(item); });
     });
+    QObject::connect(list_, &QListWidget::itemPressed, this,
+                     [this](QListWidgetItem* item) { pressedState_ = item->checkState(); });
+    // The box toggles on release, before the click is reported: a click whose
+    // state is still the pressed one landed on the name.
+    QObject::connect(list_, &QListWidget::itemClicked, this, [this](QListWidgetItem* item) {
+        const std::optional<Qt::CheckState> pressed = std::exchange(pressedState_, std::nullopt);
+        if (pressed && item->checkState() == *pressed && (item->flags() & Qt::ItemIsUserCheckable) != 0 &&
+            (item->flags() & Qt::ItemIsEnabled) != 0) {
+            item->setCheckState(*pressed == Qt::Checked ? Qt::Unchecked : Qt::Checked);
+        }
+    });
+    QObject::connect(add_, &QLineEdit::returnPressed, this,
+                     [this] { guarded("adding to the allowlist", [this] { addTyped(); }); });
 }
 
 AllowlistWindow::~AllowlistWindow() = default;
@@ -87,6 +116,9 @@ void AllowlistWindow::reload() {
 
 void AllowlistWindow::fill() {
     const std::set<std::string> allowed = model_.settings().allowedBundleIDs();
+    const bool locked = model_.settings().isLocked(ShellSettings::allowedBundleIDsKey);
+    locked_->setVisible(locked);
+    add_->setEnabled(!locked);
     filling_ = true;
     list_->clear();
     for (const AllowlistApp& app : allowlistApps(lastRunning_, allowed)) {
@@ -96,7 +128,8 @@ void AllowlistWindow::fill() {
         // comes from another program, so it is shown escaped, as written.
         item->setToolTip(Qt::convertFromPlainText(id, Qt::WhiteSpaceNoWrap));
         item->setData(Qt::UserRole, id);
-        item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsUserCheckable);
+        // Shown as the administrator set it, not switchable.
+        item->setFlags(locked ? Qt::ItemIsUserCheckable : Qt::ItemIsEnabled | Qt::ItemIsUserCheckable);
         item->setCheckState(allowed.count(app.bundleId) != 0 ? Qt::Checked : Qt::Unchecked);
     }
     filling_ = false;
@@ -115,7 +148,37 @@ void AllowlistWindow::toggled(QListWidgetItem* item) {
     } else {
         allowed.erase(id);
     }
-    model_.updateAllowlist(allowed);
+    if (!model_.updateAllowlist(allowed)) {
+        // Locked meanwhile: show what holds. Not from inside the item's own
+        // signal, which filling would delete.
+        QMetaObject::invokeMethod(
+            this, [this] { guarded("listing the applications", [this] { fill(); }); }, Qt::QueuedConnection);
+    }
+}
+
+void AllowlistWindow::addTyped() {
+    const std::string typed = add_->text().trimmed().toStdString();
+    if (typed.empty()) {
+        return;
+    }
+    const bool plain = std::none_of(typed.begin(), typed.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte <= 0x20 || byte == 0x7f;
+    });
+    if (!plain) {
+        // Kept in the field for correction.
+        message_->setText(badIdentifier);
+        message_->show();
+        return;
+    }
+    message_->hide();
+    std::set<std::string> allowed = model_.settings().allowedBundleIDs();
+    if (allowed.insert(typed).second) {
+        model_.updateAllowlist(allowed);
+    }
+    add_->clear();
+    // Read again: the entry of what was added names it.
+    reload();
 }
 
 void AllowlistWindow::showEvent(QShowEvent* event) {

@@ -6,28 +6,34 @@
 #include <QWidget>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 class QListWidget;
 class QListWidgetItem;
 class QAction;
+class QLabel;
+class QLineEdit;
 
 namespace zoq {
 
 class ShellModel;
 
 /// "zoq Allowlist": one switch per application that may trigger recording,
-/// on when the settings allow its identifier. Switching one stores the
-/// changed set through the model (which restarts a running recorder). The
-/// list is read again each time the window is shown and on "Refresh".
+/// on when the settings allow its identifier: the running applications
+/// first, then installed call software and whatever else is allowed (see
+/// `allowlistApps`). Switching one (its box or its name) stores the changed
+/// set through the model (which restarts a running recorder); "Add by
+/// identifier…" allows an application that is not listed. The list is read
+/// again each time the window is shown and on "Refresh".
 ///
 /// Reading the running applications takes about a millisecond a process,
 /// so it runs on a worker thread: a reload lists at once what the last one
 /// found (and every allowed identifier), and the fresh list when it is in.
 ///
-/// Main thread. The model is borrowed; `running` lists the running
-/// applications (see `runningApplications`), is called on the worker for
-/// every reload and must be safe to call there.
+/// Main thread. The model is borrowed; `running` lists the applications to
+/// offer (see `runningApplications` and `installedApplications`), is called
+/// on the worker for every reload and must be safe to call there.
 class AllowlistWindow final : public QWidget {
 public:
     static constexpr const char* title = "zoq Allowlist";
@@ -35,6 +41,9 @@ public:
     static constexpr int minimumHeight = 420;
     static constexpr const char* listTitle = "Apps allowed to trigger recording";
     static constexpr const char* caption = "Default deny: apps not toggled here are never recorded.";
+    static constexpr const char* addPlaceholder = "Add by identifier…";
+    static constexpr const char* badIdentifier =
+        "An identifier is one word without spaces or control characters (for example org.example.Call)";
 
     AllowlistWindow(ShellModel& model, std::function<std::vector<AllowlistApp>()> running,
                     QWidget* parent = nullptr);
@@ -42,6 +51,13 @@ public:
 
     QListWidget& list() noexcept { return *list_; }
     QAction& refreshAction() noexcept { return *refresh_; }
+    /// "Add by identifier…": Return allows what it holds.
+    QLineEdit& addField() noexcept { return *add_; }
+    /// Why the last identifier was refused; hidden when none was.
+    QLabel& message() noexcept { return *message_; }
+    /// "Set by your administrator", shown (and every switch disabled) while
+    /// the administrator's policy sets the allowlist.
+    QLabel& lockedLine() noexcept { return *locked_; }
 
     /// Lists the running and the allowed applications again.
     void reload();
@@ -54,11 +70,19 @@ protected:
 private:
     void fill();
     void toggled(QListWidgetItem* item);
+    void addTyped();
 
     ShellModel& model_;
     std::function<std::vector<AllowlistApp>()> running_;
     QListWidget* list_;
     QAction* refresh_;
+    QLineEdit* add_;
+    QLabel* message_;
+    QLabel* locked_;
+    // The check state when the press on a row came, so a click on the name
+    // toggles it while a click on the box (which toggles it itself) does not
+    // toggle it back.
+    std::optional<Qt::CheckState> pressedState_;
     std::vector<AllowlistApp> lastRunning_;
     int pending_ = 0;
     bool filling_ = false;

@@ -1,5 +1,7 @@
 #include "ZoqUI/HotkeyCapture.h"
 
+#include <QKeySequence>
+#include <QStringList>
 #include <X11/keysym.h>
 #include <array>
 #include <cstdint>
@@ -97,6 +99,34 @@ std::optional<KeyCombination> keyCombination(QKeyCombination captured) {
         return std::nullopt;
     }
     return KeyCombination::fromKeyEvent(*keysym, state);
+}
+
+QString keyLabel(QKeyCombination captured) {
+    if (captured.toCombined() == 0) {
+        return {};
+    }
+    if (const std::optional<KeyCombination> combination = keyCombination(captured)) {
+        return QString::fromStdString(combination->label());
+    }
+    // The settings' order and names, over Qt's name for the key itself.
+    const struct {
+        Qt::KeyboardModifier qt;
+        const char* label;
+    } labels[] = {{Qt::ControlModifier, "Ctrl"},
+                  {Qt::AltModifier, "Alt"},
+                  {Qt::ShiftModifier, "Shift"},
+                  {Qt::MetaModifier, "Super"}};
+    QStringList parts;
+    for (const auto& modifier : labels) {
+        if (captured.keyboardModifiers().testFlag(modifier.qt)) {
+            parts.push_back(modifier.label);
+        }
+    }
+    const QString key = QKeySequence(captured.key()).toString(QKeySequence::PortableText);
+    if (!key.isEmpty()) {
+        parts.push_back(key);
+    }
+    return parts.join('+');
 }
 
 QKeyCombination qtKeyCombination(const KeyCombination& combination) {

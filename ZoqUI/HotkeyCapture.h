@@ -3,6 +3,7 @@
 #include "ZoqShell/System/KeyCombination.h"
 
 #include <QKeyCombination>
+#include <QString>
 #include <optional>
 
 namespace zoq {
@@ -17,5 +18,11 @@ std::optional<KeyCombination> keyCombination(QKeyCombination captured);
 /// The combination as the editor shows it; an empty one for a key Qt has no
 /// name for.
 QKeyCombination qtKeyCombination(const KeyCombination& combination);
+
+/// How the hotkey windows name a captured combination, the same way as
+/// `KeyCombination::label` ("Ctrl+Alt+Super+P"): Qt's own text calls the
+/// Super key "Meta" and orders the modifiers differently. Also for
+/// combinations the settings cannot hold; empty for none.
+QString keyLabel(QKeyCombination captured);
 
 } // namespace zoq

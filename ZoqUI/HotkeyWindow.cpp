@@ -8,6 +8,7 @@
 #include <QFormLayout>
 #include <QKeySequenceEdit>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 
 namespace zoq {
@@ -42,7 +43,14 @@ HotkeyWindow::HotkeyWindow(ShellModel& model, QWidget* parent)
                          if (sequence.count() > 1) {
                              editor_->setKeySequence(QKeySequence(sequence[0]));
                          }
+                         relabel();
                      });
+    // The editor writes Qt's text ("Meta+Ctrl+…") whenever it changes the
+    // sequence: each time it is put back into the words the rest of the
+    // window uses.
+    if (auto* field = editor_->findChild<QLineEdit*>()) {
+        QObject::connect(field, &QLineEdit::textChanged, this, [this] { relabel(); });
+    }
     QObject::connect(apply_, &QPushButton::clicked, this,
                      [this] { guarded("Apply hotkey", [this] { (void)apply(); }); });
     observer_ = std::make_unique<ModelObserver>(model_, [this] { refresh(); });
@@ -62,11 +70,29 @@ void HotkeyWindow::refresh() {
     status_->setText(QString::fromStdString("Active: " + (held ? held->label() : std::string("?"))));
 }
 
+QString HotkeyWindow::shownKeys() const {
+    const auto* field = editor_->findChild<QLineEdit*>();
+    return field != nullptr ? field->text() : QString();
+}
+
+void HotkeyWindow::relabel() {
+    auto* field = editor_->findChild<QLineEdit*>();
+    const QKeySequence sequence = editor_->keySequence();
+    if (field == nullptr || sequence.isEmpty()) {
+        return;
+    }
+    const QString label = keyLabel(sequence[0]);
+    if (!label.isEmpty() && field->text() != label) {
+        field->setText(label);
+    }
+}
+
 void HotkeyWindow::load() {
     HotkeyConfiguration stored = model_.settings().hotkey();
     stored.carbonModifiers &= knownModifiers;
     const std::optional<KeyCombination> combination = KeyCombination::fromStored(stored);
     editor_->setKeySequence(combination ? QKeySequence(qtKeyCombination(*combination)) : QKeySequence());
+    relabel();
     message_->setText(combination ? QString() : "The stored hotkey cannot be used here: press a new one");
 }
 

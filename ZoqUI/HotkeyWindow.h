@@ -2,6 +2,7 @@
 
 #include "ZoqUI/ModelObserver.h"
 
+#include <QString>
 #include <QWidget>
 #include <memory>
 
@@ -37,6 +38,8 @@ public:
     explicit HotkeyWindow(ShellModel& model, QWidget* parent = nullptr);
 
     QKeySequenceEdit& editor() noexcept { return *editor_; }
+    /// What the editor shows ("Ctrl+Alt+Super+P").
+    QString shownKeys() const;
     QPushButton& applyButton() noexcept { return *apply_; }
     QLabel& message() noexcept { return *message_; }
     /// Whether the model holds the stored hotkey now.
@@ -53,6 +56,8 @@ protected:
 
 private:
     void refresh();
+    /// Puts the editor's text into our words for keys.
+    void relabel();
 
     ShellModel& model_;
     QKeySequenceEdit* editor_;

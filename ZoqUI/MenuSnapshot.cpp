@@ -18,6 +18,7 @@ MenuSnapshot menuSnapshot(ShellModel& model) {
     snapshot.redIndicator = recorder.showsRedIndicator();
     snapshot.rows = model.rows();
     snapshot.chimeEnabled = model.settings().chimeEnabled();
+    snapshot.chimeLocked = model.settings().isLocked(ShellSettings::chimeEnabledKey);
     snapshot.tellNotAllowed = model.tellsAboutNotAllowedApps();
     snapshot.loginItemState = model.loginItemState();
     snapshot.loginItemProblem = model.loginItemProblem();

@@ -31,6 +31,8 @@ struct MenuSnapshot {
     /// Every row, oldest first, as the model holds them.
     std::vector<UploadRow> rows;
     bool chimeEnabled = true;
+    /// The administrator's policy sets the chime: shown, not switchable.
+    bool chimeLocked = false;
     /// "Tell me about apps that are not allowed".
     bool tellNotAllowed = true;
     LoginItemState loginItemState = LoginItemState::notRegistered;

@@ -24,6 +24,9 @@ PairingWindow::PairingWindow(ShellModel& model, LinkOpening& links, std::functio
     auto* form = new QFormLayout(this);
     portal_->setPlaceholderText(ShellSettings::defaultAPIBaseURL);
     form->addRow("zoq API URL", portal_);
+    locked_ = new QLabel(ShellModel::setByAdministrator, this);
+    locked_->setObjectName("portalLocked");
+    form->addRow(locked_);
     form->addRow(apply_);
     form->addRow("Pairing code", code_);
     form->addRow(pair_);
@@ -84,6 +87,18 @@ void PairingWindow::refresh() {
     next_->setVisible(paired);
     chooseApps_->setVisible(paired && openAllowlist_ != nullptr);
     const std::string portal = model_.settings().apiBaseURL().value_or(ShellSettings::defaultAPIBaseURL);
+    // The administrator's address is the only one: shown, not editable.
+    const bool locked = model_.settings().isLocked(ShellSettings::apiBaseURLKey);
+    if (locked) {
+        const QString fixed = QString::fromStdString(PortalOrigin::withoutUserInfo(portal));
+        if (portal_->text() != fixed) {
+            portal_->setText(fixed);
+        }
+    }
+    portal_->setReadOnly(locked);
+    portal_->setEnabled(!locked);
+    apply_->setEnabled(!locked);
+    locked_->setVisible(locked);
     link_->setText(QString("<a href=\"%1\">%2</a>")
                        .arg(QString::fromStdString(portal).toHtmlEscaped(), QString(portalLinkTitle)));
 }

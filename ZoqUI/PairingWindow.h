@@ -49,6 +49,9 @@ public:
     QLabel& portalLink() noexcept { return *link_; }
     QLabel& nextStepLine() noexcept { return *next_; }
     QPushButton& chooseAppsButton() noexcept { return *chooseApps_; }
+    /// "Set by your administrator", shown (and the address fixed) while the
+    /// administrator's policy sets the portal address.
+    QLabel& lockedLine() noexcept { return *locked_; }
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -68,6 +71,7 @@ private:
     QLabel* link_;
     QLabel* next_;
     QPushButton* chooseApps_;
+    QLabel* locked_ = nullptr;
     std::function<void()> openAllowlist_;
     bool initializedDraft_ = false;
     std::unique_ptr<ModelObserver> observer_;

@@ -6,8 +6,11 @@ namespace zoq {
 
 NoticeState NoticeState::of(ShellModel& model) {
     const RecorderController& recorder = model.recorder();
-    return {recorder.uiState(), recorder.recordingApp(), recorder.lastFinalizedDirectory(),
-            model.blockedAuth()};
+    std::optional<std::string> app = recorder.recordingApp();
+    if (app) {
+        app = model.applicationName(*app);
+    }
+    return {recorder.uiState(), std::move(app), recorder.lastFinalizedDirectory(), model.blockedAuth()};
 }
 
 std::string RecordingNotices::startedText(const std::optional<std::string>& app) {

@@ -61,6 +61,9 @@ void RecordingsWindow::refresh() {
     const Date now = Date::fromUnix(static_cast<double>(QDateTime::currentSecsSinceEpoch()));
     std::vector<RecordingLine> lines =
         recordingLines(model_.rows(), model_.uploaded(), now, processLocalTime());
+    for (RecordingLine& line : lines) {
+        line.app = model_.applicationName(line.app);
+    }
     if (filled_ && lines == shown_) {
         return;
     }

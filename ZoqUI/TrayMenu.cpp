@@ -2,6 +2,7 @@
 
 #include "ZoqShell/Recorder/Guarded.h"
 #include "ZoqShell/Shell/MenuPresentation.h"
+#include "ZoqShell/Shell/ShellModel.h"
 
 #include <QAction>
 #include <QLabel>
@@ -57,7 +58,7 @@ QAction* addButton(QMenu& menu, const QString& title, Slot slot) {
 /// answer shows the outcome, and a change that did not take (a rebuild with
 /// the same state, or none) leaves it as it was.
 template <typename Slot>
-void addToggle(QMenu& menu, const QString& title, bool on, Slot slot) {
+QAction* addToggle(QMenu& menu, const QString& title, bool on, Slot slot) {
     QAction* action = menu.addAction(title);
     action->setCheckable(true);
     action->setChecked(on);
@@ -67,6 +68,7 @@ void addToggle(QMenu& menu, const QString& title, bool on, Slot slot) {
                          action->setChecked(on);
                          guarded(what.c_str(), [&] { slot(checked); });
                      });
+    return action;
 }
 
 } // namespace
@@ -148,8 +150,13 @@ void TrayMenu::rebuild(const MenuSnapshot& snapshot) {
     addButton(menu, "Allowlist…", [&act] { act.openWindow(TrayWindow::allowlist); });
     addButton(menu, "Pairing…", [&act] { act.openWindow(TrayWindow::pairing); });
     addButton(menu, "Hotkey…", [&act] { act.openWindow(TrayWindow::hotkey); });
-    addToggle(menu, "Chime on record start/stop", snapshot.chimeEnabled,
-              [&act](bool on) { act.setChime(on); });
+    QAction* chime = addToggle(menu, "Chime on record start/stop", snapshot.chimeEnabled,
+                               [&act](bool on) { act.setChime(on); });
+    if (snapshot.chimeLocked) {
+        // Tray hosts show no tooltips on menu items: the reason is in the title.
+        chime->setText(QString("Chime on record start/stop — ") + ShellModel::setByAdministrator);
+        chime->setEnabled(false);
+    }
     addToggle(menu, "Tell me about apps that are not allowed", snapshot.tellNotAllowed,
               [&act](bool on) { act.setTellNotAllowed(on); });
     addToggle(menu, "Launch at login", snapshot.loginItemState == LoginItemState::registered,

@@ -36,7 +36,7 @@ TrayApplication::TrayApplication(QtMainExecutor& executor, std::unique_ptr<Shell
         SystemRecording::engineFactory(), SystemRecording::microphoneRequester(),
         [](GlobalHotKey::Callback pressed) { return makeDesktopGlobalHotKey(std::move(pressed)); },
         loginItems_, links_, deviceName(), clock_, std::chrono::milliseconds(5'000),
-        SystemRecording::soundServerProbe()});
+        SystemRecording::soundServerProbe(), [this](const std::string& id) { return names_.nameOf(id); }});
 
     notices_ = std::make_unique<RecordingNotices>(
         [this](const std::string& summary, const std::string& body, bool urgent) {
@@ -48,6 +48,7 @@ TrayApplication::TrayApplication(QtMainExecutor& executor, std::unique_ptr<Shell
     model_->onNotice([this](const Notice& notice) { showNotice(notice); });
     windows_ = std::make_unique<TrayWindows>(*model_, links_, [this] {
         const std::shared_ptr<const DesktopEntryIndex> index = processes_->desktopEntries();
+        names_.update(index);
         std::vector<AllowlistApp> apps = runningApplications(resolver_, *index, ::getuid());
         try {
             LibpulseBackend sound;
@@ -58,6 +59,9 @@ TrayApplication::TrayApplication(QtMainExecutor& executor, std::unique_ptr<Shell
             // Without a sound server the running applications are all there is.
             std::cerr << "zoq: the sound server's clients are not listed: " << error.what() << '\n';
         }
+        const std::vector<AllowlistApp> installed =
+            installedApplications(*index, session_.settings().allowedBundleIDs());
+        apps.insert(apps.end(), installed.begin(), installed.end());
         return apps;
     });
     actions_ = std::make_unique<ModelMenuActions>(
@@ -72,6 +76,9 @@ TrayApplication::TrayApplication(QtMainExecutor& executor, std::unique_ptr<Shell
     // for as long as it lasts.
     settingsNotices_ = std::make_unique<ModelObserver>(*model_, [this] { noticeSettings(); });
     noticeSettings();
+    // The views pick the names up at the model's next change (its tick
+    // announces one every few seconds).
+    (void)entriesReader_->submit([this] { names_.update(processes_->desktopEntries()); });
 }
 
 void TrayApplication::showNotice(const Notice& notice) {
@@ -79,7 +86,7 @@ void TrayApplication::showNotice(const Notice& notice) {
     if (notice.alwaysRecord) {
         // The click arrives on the notifications' thread.
         action = DesktopNotifications::Action{
-            "always-record", "Always record " + *notice.alwaysRecord,
+            "always-record", "Always record " + model_->applicationName(*notice.alwaysRecord),
             [alive = std::weak_ptr<bool>(alive_), &executor = executor_, this, app = *notice.alwaysRecord] {
                 executor.post([alive, this, app] {
                     if (alive.lock()) {

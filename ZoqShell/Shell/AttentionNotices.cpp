@@ -14,7 +14,8 @@ bool failing(const UploadRow& row) {
 
 } // namespace
 
-std::optional<Notice> AttentionNotices::ignoredApp(const std::string& app, Date now) {
+std::optional<Notice> AttentionNotices::ignoredApp(const std::string& app, Date now,
+                                                   const std::string& name) {
     const std::tm day = local_(now);
     const int key = day.tm_year * 1000 + day.tm_yday;
     const auto [entry, added] = ignoredOn_.try_emplace(app, key);
@@ -22,7 +23,8 @@ std::optional<Notice> AttentionNotices::ignoredApp(const std::string& app, Date 
         return std::nullopt;
     }
     entry->second = key;
-    return Notice{app + " is using the microphone — not recorded (not on your allowlist)",
+    return Notice{(name.empty() ? app : name) +
+                      " is using the microphone — not recorded (not on your allowlist)",
                   "Only the applications on your allowlist are recorded.", false, false, app};
 }
 

@@ -43,9 +43,10 @@ public:
 
     explicit AttentionNotices(LocalTime local = processLocalTime()) : local_(std::move(local)) {}
 
-    /// "APP is using the microphone — not recorded (not on your allowlist)",
+    /// "NAME is using the microphone — not recorded (not on your allowlist)",
     /// when `app` was not announced yet on `now`'s local day; none otherwise.
-    std::optional<Notice> ignoredApp(const std::string& app, Date now);
+    /// NAME is `name`, or `app` when `name` is empty; the action allows `app`.
+    std::optional<Notice> ignoredApp(const std::string& app, Date now, const std::string& name = {});
 
     /// A notice when the recorder has just stopped because of a failure (not
     /// when the person stopped it); none otherwise. `awaitingSoundServer`:

@@ -3,6 +3,7 @@
 #include "ZoqShell/Shell/ShellModel.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace zoq {
 
@@ -94,8 +95,11 @@ PermissionPresentation permissionPresentation(ShellModel& model) {
 
 StatusInputs statusInputs(ShellModel& model) {
     const RecorderController& recorder = model.recorder();
-    return {model.blockedAuth(),           recorder.uiState(),
-            recorder.recordingApp(),       recorder.terminationInfo(),
+    std::optional<std::string> app = recorder.recordingApp();
+    if (app) {
+        app = model.applicationName(*app);
+    }
+    return {model.blockedAuth(),           recorder.uiState(),   std::move(app), recorder.terminationInfo(),
             permissionPresentation(model), model.portalChanged()};
 }
 

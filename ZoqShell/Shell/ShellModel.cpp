@@ -29,7 +29,8 @@ ShellModel::ShellModel(Dependencies dependencies)
       network_(dependencies.network), encoder_(std::move(dependencies.encoder)),
       makeHotKey_(std::move(dependencies.makeHotKey)), loginItems_(dependencies.loginItems),
       links_(dependencies.links), deviceName_(std::move(dependencies.deviceName)), clock_(dependencies.clock),
-      tickInterval_(dependencies.tickInterval), history_(spoolRoot_.parent_path() / UploadHistory::fileName),
+      tickInterval_(dependencies.tickInterval), applicationName_(std::move(dependencies.applicationName)),
+      history_(spoolRoot_.parent_path() / UploadHistory::fileName),
       recorder_(std::make_unique<RecorderController>(
           settings_, executor_, spoolRoot_, std::move(dependencies.engineFactory),
           std::move(dependencies.microphoneRequester), std::move(dependencies.soundServerProbe))),
@@ -106,7 +107,12 @@ void ShellModel::ignoredApp(const std::string& bundleID) {
     if (!tellsAboutNotAllowedApps()) {
         return;
     }
-    if (const std::optional<Notice> notice = attention_.ignoredApp(bundleID, clock_.wallDate())) {
+    if (std::optional<Notice> notice =
+            attention_.ignoredApp(bundleID, clock_.wallDate(), applicationName(bundleID))) {
+        if (settings_.isLocked(ShellSettings::allowedBundleIDsKey)) {
+            // Only the administrator can allow it: no "Always record".
+            notice->alwaysRecord.reset();
+        }
         notify(*notice);
     }
 }
@@ -260,11 +266,22 @@ void ShellModel::refreshPortalState() {
     portalChanged_ = held && !paired_;
 }
 
+bool ShellModel::lockedAgainst(const std::string& portal) const {
+    return settings_.isLocked(ShellSettings::apiBaseURLKey) && settings_.apiBaseURL() != portal;
+}
+
 bool ShellModel::applyPortalURL(const std::string& text) {
     const ShellSettings::PortalCheck check = ShellSettings::checkPortalURL(trimmed(text));
     if (!check.url) {
         portalProblem_ = check.reason;
         pairingMessage_ = portalRefused;
+        changed();
+        return false;
+    }
+    if (lockedAgainst(*check.url)) {
+        // The credentials stay with the administrator's portal.
+        portalProblem_ = setByAdministrator;
+        pairingMessage_ = portalLocked;
         changed();
         return false;
     }
@@ -309,6 +326,14 @@ void ShellModel::pairWithPortal(std::string portalText, std::string code, Pairin
         return;
     }
     const std::string portal = *check.url;
+    if (lockedAgainst(portal)) {
+        // Never pair elsewhere: the credentials would go to another portal.
+        portalProblem_ = setByAdministrator;
+        pairingMessage_ = portalLocked;
+        changed();
+        finish(done, {PairingOutcome::Kind::portalRefused, portalLocked, setByAdministrator});
+        return;
+    }
     if (!auth_) {
         // The credentials are still being opened: pair once they are. They
         // are opened for the stored address (binding credentials saved
@@ -375,6 +400,11 @@ void ShellModel::pairWithPortal(std::string portalText, std::string code, Pairin
             changed();
             if (recorder_->isRunning()) {
                 restartRecorder();
+            } else if (!settings_.value(ShellSettings::recorderEnabledKey) || settings_.recorderEnabled()) {
+                // Pairing is what a person does to start recording: it
+                // switches recording on, unless they switched it off before
+                // (the key is written by every start and stop).
+                recorder_->start(*outcome.deviceId);
             }
             finish(done, {PairingOutcome::Kind::paired, message, {}});
             SpoolUploader* uploader = uploader_.get();
@@ -390,6 +420,14 @@ void ShellModel::pairWithPortal(std::string portalText, std::string code, Pairin
                 },
                 [](bool) {});
         });
+}
+
+std::string ShellModel::applicationName(const std::string& id) const {
+    if (id.empty() || !applicationName_) {
+        return id;
+    }
+    std::string name = applicationName_(id);
+    return name.empty() ? id : name;
 }
 
 std::optional<std::string> ShellModel::currentDeviceId() const {
@@ -457,22 +495,32 @@ void ShellModel::restartRecorder() {
     }
 }
 
-void ShellModel::updateAllowlist(const std::set<std::string>& bundleIDs) {
+bool ShellModel::updateAllowlist(const std::set<std::string>& bundleIDs) {
+    if (settings_.isLocked(ShellSettings::allowedBundleIDsKey)) {
+        changed();
+        return false;
+    }
     try {
         settings_.setAllowedBundleIDs(bundleIDs);
     } catch (const std::exception&) {
     }
     restartRecorder();
     changed();
+    return true;
 }
 
-void ShellModel::setChime(bool enabled) {
+bool ShellModel::setChime(bool enabled) {
+    if (settings_.isLocked(ShellSettings::chimeEnabledKey)) {
+        changed();
+        return false;
+    }
     try {
         settings_.setChimeEnabled(enabled);
     } catch (const std::exception&) {
     }
     restartRecorder();
     changed();
+    return true;
 }
 
 // MARK: Hotkey and login item

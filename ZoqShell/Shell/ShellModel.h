@@ -75,6 +75,9 @@ public:
         std::chrono::milliseconds tickInterval{5'000};
         /// Re-arms recording after the sound server restarts (none: never).
         RecorderController::SoundServerProbe soundServerProbe = {};
+        /// The name a person reads for an application identifier (see
+        /// `applicationName`); none: the identifier itself.
+        std::function<std::string(const std::string& id)> applicationName = {};
     };
 
     static constexpr const char* portalRefused = "Portal URL invalid — not applied";
@@ -83,6 +86,10 @@ public:
     static constexpr const char* pairFirst = "Pair your device before recording";
     static constexpr const char* loginItemNotOn = "Launch at login could not be switched on";
     static constexpr const char* loginItemNotOff = "Launch at login could not be switched off";
+    /// A setting the administrator's policy fixes: the windows show it so,
+    /// and the model changes nothing.
+    static constexpr const char* setByAdministrator = "Set by your administrator";
+    static constexpr const char* portalLocked = "Portal URL set by your administrator — not applied";
     static constexpr const char* portalChangedMessage =
         "Portal changed — pair this device with the new portal";
 
@@ -157,7 +164,8 @@ public:
     void startUp();
     /// Pairs with the portal address in the settings. `done` gets this
     /// pairing's own outcome, on the main thread, as soon as the pairing has
-    /// ended (the upload pass that follows a success runs on).
+    /// ended (the upload pass that follows a success runs on). A success
+    /// switches recording on, unless the person switched it off before.
     void pair(std::string code, PairingDone done = {});
     /// Pairs with the portal at `portal` and applies that address only if the
     /// pairing succeeds; a refused address or a failed pairing leaves the
@@ -166,7 +174,9 @@ public:
     /// Validates and applies a portal address; false (with the message) when
     /// it is refused. An address of another portal than a paired device's
     /// is applied, and says `portalChangedMessage`; the same portal again
-    /// changes nothing but the stored spelling.
+    /// changes nothing but the stored spelling. While the administrator's
+    /// policy sets the address, any other is refused (`portalLocked`), here
+    /// and for a pairing.
     bool applyPortalURL(const std::string& text);
     void toggleRecorder();
     /// Pause, resume or toggle the recorder (see `RecorderController`);
@@ -176,8 +186,10 @@ public:
     void resume(std::function<void()> done = {});
     void requestMicrophonePermission();
     void installHotkey();
-    void updateAllowlist(const std::set<std::string>& bundleIDs);
-    void setChime(bool enabled);
+    /// Store the allowlist or the chime and restart a running recorder;
+    /// false, changing nothing, while the administrator's policy sets it.
+    bool updateAllowlist(const std::set<std::string>& bundleIDs);
+    bool setChime(bool enabled);
     /// Whether an application using the microphone without being allowed is
     /// announced (stored in the settings).
     bool tellsAboutNotAllowedApps() const;
@@ -188,6 +200,9 @@ public:
     /// Hands `notice` to the notice observers (a view's own news, such as a
     /// settings page that could not be opened).
     void tell(const Notice& notice) { notify(notice); }
+    /// The one name every view shows for the application `id` (the
+    /// installed application's name, else `id`); empty stays empty.
+    std::string applicationName(const std::string& id) const;
     /// The paired device's identifier, from the credentials in force.
     std::optional<std::string> currentDeviceId() const;
     void uploadNow(std::function<void()> done = {});
@@ -210,6 +225,9 @@ private:
     // Derives `paired_` and `portalChanged_` from the credentials and the
     // configured address.
     void refreshPortalState();
+    /// Whether `portal` (as checked) differs from the address the
+    /// administrator's policy sets, when it sets one.
+    bool lockedAgainst(const std::string& portal) const;
 
     ShellSettings& settings_;
     MainExecutor& executor_;
@@ -226,6 +244,7 @@ private:
     const std::string deviceName_;
     const CoreClock& clock_;
     const std::chrono::milliseconds tickInterval_;
+    std::function<std::string(const std::string&)> applicationName_;
     std::vector<std::function<void()>> observers_;
     std::vector<std::function<void(const Notice&)>> noticeObservers_;
     AttentionNotices attention_;

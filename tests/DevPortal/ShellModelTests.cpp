@@ -38,16 +38,23 @@ TEST_F(ShellModelTest, PortalAddressesPairingAndRecordingThatNeedsAPairedDevice)
     EXPECT_EQ(model->pairingMessage(), "Paired device " + *device);
     EXPECT_EQ(ShellPaths::installUUID(settings), installation) << "the installation keeps its identifier";
 
-    model->toggleRecorder();
+    // Pairing is how a person starts: recording comes on by itself.
     ASSERT_EQ(engines.size(), 1u);
+    EXPECT_TRUE(model->recorder().isRunning());
     EXPECT_EQ(engines[0]->config.deviceId, *device);
     model->toggleRecorder();
     EXPECT_FALSE(model->recorder().isRunning());
+    EXPECT_FALSE(settings.recorderEnabled());
 }
 
 TEST_F(ShellModelTest, StartUpRearmsSettingsRestartAndTheHotkeyPauses) {
     create(curl);
+    // Switched off before pairing: the pairing leaves it off.
+    settings.setRecorderEnabled(false);
     pair(portal->pairingCode());
+    ASSERT_TRUE(model->paired());
+    EXPECT_FALSE(model->recorder().isRunning());
+    EXPECT_TRUE(engines.empty());
     settings.setRecorderEnabled(true);
     model.reset();
     create(curl); // the next start: paired, recording was on

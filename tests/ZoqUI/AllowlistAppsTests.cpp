@@ -27,6 +27,18 @@ TEST(AllowlistApps, RunningDesktopApplicationsOfTheUserAndTheSoundServersClients
         "[Desktop Entry]\nType=Application\nName=Helper\nExec=helper\nNoDisplay=true\n");
     system.installApplication("org.example.Other.desktop",
                               "[Desktop Entry]\nType=Application\nName=Other\nExec=other\n");
+    // Installed call software, shown or not, and an application of another kind.
+    system.installApplication(
+        "org.example.Phone.desktop",
+        "[Desktop "
+        "Entry]\nType=Application\nName=Phone\nIcon=phone\nExec=phone\nCategories=Network;Telephony\n");
+    system.installApplication(
+        "org.example.Meet.desktop",
+        "[Desktop Entry]\nType=Application\nName=Meet\nExec=meet\nCategories=VideoConference;\n");
+    system.installApplication("org.example.Relay.desktop", "[Desktop Entry]\nType=Application\nName=Relay\n"
+                                                           "Exec=relay\nNoDisplay=true\nCategories=Chat;\n");
+    system.installApplication("org.example.Edit.desktop", "[Desktop Entry]\nType=Application\nName=Edit\n"
+                                                          "Exec=edit\nCategories=Utility;TextEditor;\n");
     // The application and its child process; a helper not meant for menus;
     // another user's application; a program no desktop entry names.
     system.add({.pid = 10, .exe = "bin/talk", .cgroup = apps + "app-gnome-org.example.Talk-10.scope"});
@@ -76,7 +88,19 @@ TEST(AllowlistApps, RunningDesktopApplicationsOfTheUserAndTheSoundServersClients
     graph.recordStreams = {stream(1, 1), stream(2, 4, true)};
     graph.playbackStreams = {stream(3, 2), stream(4, 3), stream(5, std::nullopt)};
     EXPECT_EQ(audioApplications(graph, 3, resolver, *tree->desktopEntries()),
-              (std::vector<AllowlistApp>{{"Talk", "org.example.Talk", "talk"}, {"Chrome", "chrome", ""}}));
+              (std::vector<AllowlistApp>{{"Talk", "org.example.Talk", "talk"}, {"chrome", "chrome", ""}}))
+        << "named as the notices name them: the entry's name, else the identifier";
+
+    // Not running: call software meant for menus, and what is allowed.
+    EXPECT_EQ(installedApplications(*tree->desktopEntries(), {"org.example.Other", "org.example.Relay"}),
+              (std::vector<AllowlistApp>{{"Meet", "org.example.Meet", "", false},
+                                         {"Other", "org.example.Other", "", false},
+                                         {"Phone", "org.example.Phone", "phone", false},
+                                         {"Relay", "org.example.Relay", "", false}}));
+    for (const auto& [id, name] : std::vector<std::pair<std::string, std::string>>{
+             {"org.example.Talk", "Talk"}, {"org.example.Relay", "Relay"}, {"chrome", "chrome"}, {"", ""}}) {
+        EXPECT_EQ(applicationName(*tree->desktopEntries(), id), name) << id;
+    }
 }
 
 } // namespace

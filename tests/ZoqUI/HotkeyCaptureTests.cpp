@@ -33,5 +33,23 @@ TEST(HotkeyCapture, QtCombinationsBecomeStoredHotkeysOrNothing) {
     }
 }
 
+TEST(HotkeyCapture, KeysAreNamedTheWayTheSettingsNameThem) {
+    const struct {
+        QKeyCombination captured;
+        const char* label;
+    } cases[] = {
+        {QKeyCombination(Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier, Qt::Key_P),
+         "Ctrl+Alt+Super+P"},
+        {QKeyCombination(Qt::MetaModifier | Qt::ShiftModifier, Qt::Key_F5), "Shift+Super+F5"},
+        // Not storable, named all the same: Super, never Meta.
+        {QKeyCombination(Qt::MetaModifier, Qt::Key_MediaPlay), "Super+Media Play"},
+        {QKeyCombination(Qt::Key_A), "A"},
+        {QKeyCombination(), ""},
+    };
+    for (const auto& testCase : cases) {
+        EXPECT_EQ(keyLabel(testCase.captured).toStdString(), testCase.label);
+    }
+}
+
 } // namespace
 } // namespace zoq

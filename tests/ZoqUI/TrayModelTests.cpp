@@ -37,7 +37,9 @@
 #include <QTableWidget>
 #include <QTest>
 #include <condition_variable>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <map>
 #include <mutex>
 #include <set>
 
@@ -101,7 +103,12 @@ protected:
         portal = std::make_unique<portal::DevPortal>(options, clock);
         settings.setAPIBaseURLString(portal->url());
         model = std::make_unique<ShellModel>(ShellModel::Dependencies{
-            settings, executor, curl, persistence, temp / "spool", network,
+            settings,
+            executor,
+            curl,
+            persistence,
+            temp / "spool",
+            network,
             [] { return std::make_unique<FFmpegFLACEncoder>(); },
             [this](const EngineConfiguration& config, std::shared_ptr<EventSinking> events) {
                 engines.push_back(std::make_shared<FakeEngine>(config, std::move(events), false));
@@ -114,7 +121,16 @@ protected:
                 hotKey = made.get();
                 return std::make_unique<SlowHotKey>(std::move(made), desktop);
             },
-            loginItems, links, "Test computer", clock, 50ms});
+            loginItems,
+            links,
+            "Test computer",
+            clock,
+            50ms,
+            {},
+            [this](const std::string& id) {
+                const auto found = installedNames.find(id);
+                return found != installedNames.end() ? found->second : std::string();
+            }});
         ASSERT_TRUE(test::waitFor([this] { return model->ready(); }));
         windows = std::make_unique<TrayWindows>(*model, links, [this] { return running; });
     }
@@ -135,7 +151,8 @@ protected:
     test::TempDirectory temp;
     HostClock clock;
     std::unique_ptr<portal::DevPortal> portal;
-    ShellSettings settings{temp / "settings.json"};
+    /// The administrator's policy, absent until a test writes it.
+    ShellSettings settings{temp / "settings.json", ShellSettings::SystemLayers{{}, {temp / "policy.json"}}};
     QtMainExecutor executor;
     CurlWireTransport curl;
     KeychainCredentialPersistence persistence{std::make_unique<MemorySecrets>()};
@@ -146,6 +163,8 @@ protected:
     SlowDesktop desktop;
     std::vector<std::shared_ptr<FakeEngine>> engines;
     std::vector<AllowlistApp> running;
+    /// The names of the installed applications, by identifier.
+    std::map<std::string, std::string> installedNames{{"com.example.Call", "Example Call"}};
     /// Held by "another application".
     HotkeyConfiguration taken{0x26, HotkeyConfiguration::control | HotkeyConfiguration::option};
     std::unique_ptr<ShellModel> model;
@@ -174,7 +193,7 @@ TEST_F(TrayModelTest, TheMenuAndTheNoticesFollowTheModelThroughACall) {
     EXPECT_TRUE(engines.empty());
 
     pair();
-    test::action(menu, "Start recording")->trigger();
+    // The first pairing switches recording on.
     ASSERT_EQ(engines.size(), 1u);
     engines[0]->emit("armed");
     ASSERT_TRUE(test::waitFor([&] { return first(1) == Items{"(Armed — waiting for an allowed app)"}; }));
@@ -271,7 +290,6 @@ TEST_F(TrayModelTest, NamesFromOtherProgramsAreShownAsWritten) {
         *model, links, [this](TrayWindow window) { windows->open(window); }, [] {});
     TrayIcon icon(*model, actions, {});
     pair();
-    test::action(icon.menu(), "Start recording")->trigger();
     ASSERT_EQ(engines.size(), 1u);
     for (const std::string& name : names) {
         engines[0]->emit("armed");
@@ -301,12 +319,14 @@ TEST_F(TrayModelTest, NamesFromOtherProgramsAreShownAsWritten) {
     EXPECT_EQ(tips, std::set<std::string>(names.begin(), names.end()));
 }
 
-TEST_F(TrayModelTest, AllowlistListsRunningAndAllowedAppsAndStoresEachSwitch) {
+TEST_F(TrayModelTest, AllowlistListsRunningThenInstalledAppsAndStoresEachSwitch) {
     settings.setAllowedBundleIDs({"org.example.Gone"});
-    running = {{"Talk", "org.example.Talk", "phone"},
-               {"Talk helper", "org.example.Talk", ""},
-               {"alpha", "org.example.alpha", ""},
-               {"Zed", "org.example.Zed", ""}};
+    // Running (a process of the application found twice), then installed
+    // call software, one of which runs too.
+    running = {{"Talk", "org.example.Talk", "phone"},       {"Talk helper", "org.example.Talk", ""},
+               {"alpha", "org.example.alpha", ""},          {"Zed", "org.example.Zed", ""},
+               {"Chat", "org.example.Chat", "chat", false}, {"Zed", "org.example.Zed", "zed", false},
+               {"Bell", "org.example.Bell", "", false}};
     auto& window = static_cast<AllowlistWindow&>(windows->open(TrayWindow::allowlist));
     ASSERT_TRUE(test::waitFor([&window] { return !window.reloading(); }));
     const auto listed = [&window] {
@@ -318,20 +338,114 @@ TEST_F(TrayModelTest, AllowlistListsRunningAndAllowedAppsAndStoresEachSwitch) {
         }
         return items;
     };
-    // Plain byte order: upper case before lower case.
+    // Each group in plain byte order: upper case before lower case.
     EXPECT_EQ(listed(), (Items{"[ ] Talk org.example.Talk", "[ ] Zed org.example.Zed",
-                               "[ ] alpha org.example.alpha", "[x] org.example.Gone org.example.Gone"}));
+                               "[ ] alpha org.example.alpha", "[ ] Bell org.example.Bell",
+                               "[ ] Chat org.example.Chat", "[x] org.example.Gone org.example.Gone"}));
 
-    window.list().item(3)->setCheckState(Qt::Unchecked);
+    // The box, and the name: both switch.
+    window.list().item(5)->setCheckState(Qt::Unchecked);
     EXPECT_EQ(settings.allowedBundleIDs(), std::set<std::string>{});
     window.list().item(0)->setCheckState(Qt::Checked);
     EXPECT_EQ(settings.allowedBundleIDs(), std::set<std::string>{"org.example.Talk"});
+    QListWidget& list = window.list();
+    const QRect chat = list.visualItemRect(list.item(4));
+    QTest::mouseClick(list.viewport(), Qt::LeftButton, {}, chat.center() + QPoint(chat.width() / 4, 0));
+    EXPECT_EQ(settings.allowedBundleIDs(), (std::set<std::string>{"org.example.Chat", "org.example.Talk"}));
+    QTest::mouseClick(list.viewport(), Qt::LeftButton, {}, chat.center() + QPoint(chat.width() / 4, 0));
+    EXPECT_EQ(settings.allowedBundleIDs(), std::set<std::string>{"org.example.Talk"});
+
+    // Typed in: a mistake is said and kept for correction; an identifier is allowed.
+    window.show();
+    retype(window.addField(), "org.example Call");
+    QTest::keyClick(&window.addField(), Qt::Key_Return);
+    EXPECT_TRUE(window.message().isVisible());
+    EXPECT_EQ(window.message().text(), AllowlistWindow::badIdentifier);
+    EXPECT_EQ(window.addField().text(), "org.example Call");
+    EXPECT_EQ(settings.allowedBundleIDs(), std::set<std::string>{"org.example.Talk"});
+    retype(window.addField(), " com.example.Call ");
+    QTest::keyClick(&window.addField(), Qt::Key_Return);
+    EXPECT_FALSE(window.message().isVisible());
+    EXPECT_EQ(settings.allowedBundleIDs(), (std::set<std::string>{"com.example.Call", "org.example.Talk"}));
+    EXPECT_TRUE(window.addField().text().isEmpty());
 
     running.clear();
     window.refreshAction().trigger();
     ASSERT_TRUE(test::waitFor([&window] { return !window.reloading(); }));
-    EXPECT_EQ(listed(), (Items{"[x] org.example.Talk org.example.Talk"}))
+    EXPECT_EQ(listed(),
+              (Items{"[x] com.example.Call com.example.Call", "[x] org.example.Talk org.example.Talk"}))
         << "an allowed application that stopped stays listed under its identifier";
+}
+
+TEST_F(TrayModelTest, WhatThePolicySetsIsShownSoAndNeverChanged) {
+    settings.setAllowedBundleIDs({"org.example.Mine"});
+    running = {{"Talk", "org.example.Talk", ""}, {"Other", "org.example.Other", ""}};
+    auto& allowlist = static_cast<AllowlistWindow&>(windows->open(TrayWindow::allowlist));
+    ASSERT_TRUE(test::waitFor([&allowlist] { return !allowlist.reloading(); }));
+    EXPECT_FALSE(allowlist.lockedLine().isVisible());
+    std::ofstream(temp / "policy.json")
+        << R"({"apiBaseURL": ")" << portal->url()
+        << R"(", "allowedBundleIDs": ["org.example.Talk"], "chimeEnabled": false})";
+    const std::string fixed = portal->url() + "/";
+    ASSERT_EQ(settings.apiBaseURL(), fixed);
+
+    // The model: another address is refused before anything uses it, for
+    // the address itself and for a pairing; the switches change nothing.
+    const std::string elsewhere = "http://127.0.0.1:9";
+    EXPECT_FALSE(model->applyPortalURL(elsewhere));
+    EXPECT_EQ(model->pairingMessage(), ShellModel::portalLocked);
+    EXPECT_EQ(model->portalProblem(), ShellModel::setByAdministrator);
+    std::optional<ShellModel::PairingOutcome> outcome;
+    model->pairWithPortal(elsewhere, portal->pairingCode(),
+                          [&](const ShellModel::PairingOutcome& ended) { outcome = ended; });
+    ASSERT_TRUE(outcome) << "refused at once, without asking any portal";
+    EXPECT_EQ(outcome->kind, ShellModel::PairingOutcome::Kind::portalRefused);
+    EXPECT_EQ(outcome->reason, ShellModel::setByAdministrator);
+    EXPECT_FALSE(model->paired());
+    EXPECT_FALSE(model->updateAllowlist({"org.example.Other"}));
+    EXPECT_FALSE(model->setChime(true));
+    EXPECT_EQ(settings.allowedBundleIDs(), std::set<std::string>{"org.example.Talk"});
+    EXPECT_FALSE(settings.chimeEnabled());
+    EXPECT_EQ(settings.apiBaseURL(), fixed);
+
+    // The windows and the menu show each as the administrator's.
+    auto& pairing = static_cast<PairingWindow&>(windows->open(TrayWindow::pairing));
+    EXPECT_TRUE(pairing.lockedLine().isVisible());
+    EXPECT_EQ(pairing.lockedLine().text(), ShellModel::setByAdministrator);
+    EXPECT_FALSE(pairing.portalField().isEnabled());
+    EXPECT_FALSE(pairing.applyButton().isEnabled());
+    EXPECT_EQ(pairing.portalField().text().toStdString(), fixed);
+    // A switch in a window opened before the policy came is refused, and
+    // the window then shows what holds.
+    ASSERT_EQ(allowlist.list().item(0)->text(), "Other");
+    allowlist.list().item(0)->setCheckState(Qt::Checked);
+    ASSERT_TRUE(test::waitFor([&allowlist] { return allowlist.lockedLine().isVisible(); }));
+    EXPECT_EQ(settings.allowedBundleIDs(), std::set<std::string>{"org.example.Talk"});
+    EXPECT_FALSE(allowlist.addField().isEnabled());
+    ASSERT_EQ(allowlist.list().count(), 2);
+    for (int index = 0; index < allowlist.list().count(); ++index) {
+        const QListWidgetItem* item = allowlist.list().item(index);
+        EXPECT_FALSE(item->flags() & Qt::ItemIsEnabled) << item->text().toStdString();
+        EXPECT_EQ(item->checkState(), item->text() == "Talk" ? Qt::Checked : Qt::Unchecked);
+    }
+    ModelMenuActions actions(
+        *model, links, [this](TrayWindow window) { windows->open(window); }, [] {});
+    TrayIcon icon(*model, actions, {});
+    const Items items = test::menuItems(icon.menu());
+    EXPECT_NE(
+        std::find(items.begin(), items.end(), "(Chime on record start/stop — Set by your administrator)"),
+        items.end());
+
+    // The administrator's own portal pairs; a notice about an application
+    // that is not allowed offers no "Always record".
+    std::vector<Notice> notices;
+    model->onNotice([&notices](const Notice& notice) { notices.push_back(notice); });
+    pair();
+    ASSERT_EQ(engines.size(), 1u);
+    engines[0]->emit("mic_ignored",
+                     {{"bundleID", "com.example.Call"}, {"pid", "7"}, {"reason", "not_allowlisted"}});
+    ASSERT_TRUE(test::waitFor([&] { return !notices.empty(); }));
+    EXPECT_EQ(notices[0].alwaysRecord, std::nullopt) << notices[0].summary;
 }
 
 TEST_F(TrayModelTest, HotkeyWindowStoresWhatIsPressedAndRefusesWhatCannotBeStored) {
@@ -339,11 +453,14 @@ TEST_F(TrayModelTest, HotkeyWindowStoresWhatIsPressedAndRefusesWhatCannotBeStore
     auto& window = static_cast<HotkeyWindow&>(windows->open(TrayWindow::hotkey));
     EXPECT_EQ(window.editor().keySequence(), QKeySequence(Qt::CTRL | Qt::ALT | Qt::META | Qt::Key_P))
         << "unknown modifier bits are ignored";
+    // One way of naming keys in the whole window.
+    EXPECT_EQ(window.shownKeys(), "Ctrl+Alt+Super+P");
     ASSERT_TRUE(window.apply());
     EXPECT_EQ(settings.hotkey(), HotkeyConfiguration::standard) << "and dropped when applied";
 
     window.editor().clear();
     QTest::keyClick(&window.editor(), Qt::Key_K, Qt::ControlModifier | Qt::MetaModifier);
+    EXPECT_EQ(window.shownKeys(), "Ctrl+Super+K");
     ASSERT_TRUE(window.apply());
     const HotkeyConfiguration ctrlSuperK{0x28, HotkeyConfiguration::control | HotkeyConfiguration::command};
     EXPECT_EQ(settings.hotkey(), ctrlSuperK);
@@ -494,15 +611,14 @@ TEST_F(TrayModelTest, NoticesAndTheRecordingsWindowFollowACall) {
         return shown;
     };
 
+    settings.setAllowedBundleIDs({"org.example.Talk"});
     pair();
     model->installHotkey();
     ASSERT_TRUE(test::waitFor([&] { return model->hotkeyRegistered(); }));
-    settings.setAllowedBundleIDs({"org.example.Talk"});
-    model->toggleRecorder();
     ASSERT_EQ(engines.size(), 1u);
     engines[0]->emit("armed");
-    const std::string ignored =
-        "com.example.Call is using the microphone — not recorded (not on your allowlist)";
+    // Every view calls an application by its installed name.
+    const std::string ignored = "Example Call is using the microphone — not recorded (not on your allowlist)";
     engines[0]->emit("mic_ignored",
                      {{"bundleID", "com.example.Call"}, {"pid", "4242"}, {"reason", "not_allowlisted"}});
     engines[0]->emit("mic_ignored",
@@ -527,6 +643,10 @@ TEST_F(TrayModelTest, NoticesAndTheRecordingsWindowFollowACall) {
     ASSERT_TRUE(test::waitFor([&] { return settings.allowedBundleIDs().count("com.example.Call") == 1; }));
     EXPECT_EQ(settings.allowedBundleIDs(), (std::set<std::string>{"com.example.Call", "org.example.Talk"}));
     EXPECT_EQ(engines.size(), 2u) << "the recorder re-arms with the application allowed";
+    engines[1]->emit("armed");
+    engines[1]->emit("recording_started", {{"app", "com.example.Call"}});
+    ASSERT_TRUE(test::waitFor([&] { return model->recorder().uiState() == RecorderUIState::recording; }));
+    EXPECT_EQ(statusLine(statusInputs(*model)).text, "Recording Example Call");
 
     // Two parts in the spool, their directory names in the reverse order of
     // their start; the portal stores both.
@@ -573,7 +693,7 @@ TEST_F(TrayModelTest, NoticesAndTheRecordingsWindowFollowACall) {
                rows[1].find("Uploaded at") != std::string::npos;
     }));
     const Items rows = table();
-    EXPECT_NE(rows[0].find(" | com.example.Call | 0:20 | Uploaded at "), std::string::npos) << rows[0];
+    EXPECT_NE(rows[0].find(" | Example Call | 0:20 | Uploaded at "), std::string::npos) << rows[0];
     EXPECT_NE(rows[1].find(" | org.example.Talk | 0:20 | Uploaded at "), std::string::npos) << rows[1];
     EXPECT_EQ(rows[0].rfind("Today ", 0), 0u) << rows[0];
     EXPECT_EQ(window.findChild<QTableWidget*>("recordings"), &window.table());
