@@ -57,6 +57,13 @@ HotkeyWindow::HotkeyWindow(ShellModel& model, QWidget* parent)
     refresh();
 }
 
+HotkeyWindow::~HotkeyWindow() {
+    editor_->blockSignals(true);
+    for (QObject* child : editor_->findChildren<QObject*>()) {
+        child->blockSignals(true);
+    }
+}
+
 void HotkeyWindow::refresh() {
     if (model_.hotkeyWaiting()) {
         status_->setText(waiting);

@@ -36,6 +36,9 @@ public:
         "with Ctrl, Alt or Super";
 
     explicit HotkeyWindow(ShellModel& model, QWidget* parent = nullptr);
+    /// The editor's signals are cut first: its children outlive this part of
+    /// the window and still signal (losing focus) while QWidget deletes them.
+    ~HotkeyWindow() override;
 
     QKeySequenceEdit& editor() noexcept { return *editor_; }
     /// What the editor shows ("Ctrl+Alt+Super+P").
