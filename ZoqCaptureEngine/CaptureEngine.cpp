@@ -626,7 +626,8 @@ void CaptureEngine::rebuildHardware(const std::string& reason) {
     try {
         closeHardware();
         if (core_) {
-            core_->interrupt();
+            // The call goes on on the new devices, in the next part.
+            core_->cut();
         }
         reportCompleted();
         resetStreams();
@@ -761,13 +762,14 @@ void CaptureEngine::ingest(std::vector<RawChunk> mic, std::vector<RawChunk> syst
                                    {"host_nanos", std::to_string(chunk.hostTimeNanos)},
                                    {"sample_time", decimal(chunk.sampleTime)}});
             // Everything up to the break goes into the part, which then ends
-            // as interrupted; the offending chunk starts the new streams.
+            // as interrupted; the offending chunk starts the new streams, and
+            // the call goes on in the next part of its session.
             finishStreams();
             if (core_) {
                 if (!corePaused()) {
                     deliverBlocks(largestNanos);
                 }
-                core_->interrupt();
+                core_->cut();
             }
             reportCompleted();
             resetStreams();

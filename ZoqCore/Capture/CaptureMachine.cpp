@@ -121,8 +121,10 @@ std::vector<CaptureAction> CaptureMachine::record(ByteView data, std::int64_t fi
         if (!recordingApp_) {
             throw CoreError::invalidState();
         }
-        opened = CaptureSegment{makeID_(), 0, *recordingApp_,
-                                clock_.wallDate() - static_cast<double>(frames) / sampleRate, firstFrame};
+        // After a cut the call goes on in the next part of its session.
+        opened = CaptureSegment{nextPart_ ? nextPart_->first : makeID_(), nextPart_ ? nextPart_->second : 0,
+                                *recordingApp_, clock_.wallDate() - static_cast<double>(frames) / sampleRate,
+                                firstFrame};
     }
     const std::int64_t rollovers = (partFrames_ + frames) / rolloverFrames;
     if (rollovers > largestInt - (opened ? opened->partIndex : segment_->partIndex)) {
@@ -139,6 +141,7 @@ std::vector<CaptureAction> CaptureMachine::record(ByteView data, std::int64_t fi
         actions.push_back(CaptureAction::append(Bytes(data.begin(), data.end())));
         if (opened) {
             segment_ = std::move(opened);
+            nextPart_.reset();
         }
         partFrames_ += frames;
         nextFrame_ = firstFrame + frames;
@@ -169,6 +172,7 @@ std::vector<CaptureAction> CaptureMachine::record(ByteView data, std::int64_t fi
         }
     }
     segment_ = std::move(segment);
+    nextPart_.reset();
     partFrames_ = partFrames;
     nextFrame_ = firstFrame + frames;
     return actions;
@@ -190,6 +194,7 @@ std::vector<CaptureAction> CaptureMachine::tick() {
         // (an interrupt out of ERROR_VISIBLE or FINALISING) must not receive
         // this session's audio.
         segment_.reset();
+        nextPart_.reset();
         if (!sessionId) {
             return {};
         }
@@ -216,7 +221,21 @@ std::vector<CaptureAction> CaptureMachine::tick() {
     return {};
 }
 
+std::vector<CaptureAction> CaptureMachine::cut() {
+    if (!partOpen() || !recordingApp_ || segment_->partIndex == largestInt) {
+        return interrupt();
+    }
+    const CaptureState callState = state_;
+    std::pair<std::string, std::int64_t> next{segment_->captureSessionId, segment_->partIndex + 1};
+    std::vector<CaptureAction> actions = interrupt();
+    afterCut_ = callState;
+    nextPart_ = std::move(next);
+    return actions;
+}
+
 std::vector<CaptureAction> CaptureMachine::interrupt() {
+    afterCut_.reset();
+    nextPart_.reset();
     const bool active = partOpen();
     prebuffer_.clear();
     nextFrame_.reset();
@@ -233,6 +252,8 @@ std::vector<CaptureAction> CaptureMachine::interrupt() {
 
 std::vector<CaptureAction> CaptureMachine::pause() {
     pausedRequested_ = true;
+    afterCut_.reset();
+    nextPart_.reset();
     std::vector<CaptureAction> actions;
     actions.reserve(2);
     actions.push_back(CaptureAction::persistPaused(true));
@@ -269,14 +290,23 @@ void CaptureMachine::finalised() noexcept {
     if (state_ != CaptureState::finalising) {
         return;
     }
-    state_ = restingState();
     segment_.reset();
     partFrames_ = 0;
     nextFrame_.reset();
+    if (afterCut_) {
+        // The call itself did not end: it waits for its next audio.
+        state_ = *afterCut_;
+        afterCut_.reset();
+        return;
+    }
+    state_ = restingState();
+    nextPart_.reset();
 }
 
 void CaptureMachine::failed() noexcept {
     state_ = CaptureState::errorVisible;
+    afterCut_.reset();
+    nextPart_.reset();
     prebuffer_.clear();
     nextFrame_.reset();
 }

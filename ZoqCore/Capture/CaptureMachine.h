@@ -114,6 +114,14 @@ public:
     /// ARMED, or PAUSED when the user paused. Drops pre-buffered audio and
     /// forgets the eligible application and the expected position.
     std::vector<CaptureAction> interrupt();
+    /// The audio broke off while the call goes on (a break in a stream, a
+    /// device change): an open part ends as interrupted (FINALISING) and, once
+    /// `finalised()`, the call is back in RECORDING or IDLE_GRACE as it was,
+    /// with its application and grace timer; the next audio opens the next
+    /// part of the same session, so every piece of the call is a piece
+    /// (`partIndex` above 0), kept however short. Without an open part, the
+    /// same as `interrupt()`.
+    std::vector<CaptureAction> cut();
     /// The computer is going to sleep: the same as `interrupt()`.
     std::vector<CaptureAction> sleep() { return interrupt(); }
     /// The user pauses: [persistPaused(true)], plus finish(false) of an open part;
@@ -153,6 +161,10 @@ private:
     CapturePrebuffer prebuffer_{prebufferLimit};
     std::optional<std::int64_t> nextFrame_;
     bool pausedRequested_;
+    /// After `cut()`: the state the call returns to when the interrupted part
+    /// is finalised, and the session and index the call's next part takes.
+    std::optional<CaptureState> afterCut_;
+    std::optional<std::pair<std::string, std::int64_t>> nextPart_;
 };
 
 } // namespace zoq

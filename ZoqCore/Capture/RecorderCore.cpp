@@ -144,6 +144,10 @@ void RecorderCore::interrupt() {
     sleep();
 }
 
+void RecorderCore::cut() {
+    drive([&] { return machine_.cut(); });
+}
+
 std::vector<CaptureAction> RecorderCore::wake() {
     return machine_.wake();
 }

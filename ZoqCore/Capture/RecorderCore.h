@@ -93,6 +93,10 @@ public:
     void sleep();
     /// The same as `sleep()`.
     void interrupt();
+    /// The audio broke off but the call goes on: an open part ends as
+    /// interrupted and the call's next audio opens the next part of its
+    /// session (`CaptureMachine::cut`).
+    void cut();
     /// The machine's answer, not applied: the caller re-registers its
     /// audio-process observers when it sees `reregisterObservers`. Writes nothing.
     std::vector<CaptureAction> wake();

@@ -482,6 +482,42 @@ TEST_F(CaptureEngineTest, AShortLossIsFilledInThePartAndALongOneEndsItKeepingThe
     EXPECT_EQ(manifests[1].state, ArtifactState::ready);
 }
 
+// A break mid-call cuts the call, it does not end it: the call goes on at
+// once in the next part of its session (no new debounce, no audio dropped
+// while it would run), and that piece is kept however short. The call here
+// ends 2 s after the break; its last piece, with the grace, stays under the
+// minimum length of a call.
+TEST_F(CaptureEngineTest, ThePieceAfterABreakIsTheNextPartOfTheCallKeptHoweverShort) {
+    start();
+    callTakesMicrophone();
+    run(10);
+    backend.lose("mic", 3 * 44'100);
+    run(2);
+    callLetsGo();
+    run(17);
+    ASSERT_EQ(sink.named("discontinuity").size(), 1u);
+    const std::vector<ArtifactManifest> manifests = partsInOrder();
+    ASSERT_EQ(manifests.size(), 2u);
+    EXPECT_TRUE(manifests[0].interrupted);
+    EXPECT_EQ(manifests[1].state, ArtifactState::ready);
+    EXPECT_FALSE(manifests[1].interrupted);
+    EXPECT_EQ(manifests[1].capture.captureSessionId, manifests[0].capture.captureSessionId);
+    EXPECT_EQ(manifests[1].capture.partIndex, 1);
+    EXPECT_EQ(manifests[1].capture.app, callApp);
+    EXPECT_LT(manifests[1].durableFrames, pcm::minimumPartFrames);
+    // The piece holds the call's two seconds after the break and the grace.
+    EXPECT_GE(manifests[1].durableFrames, (2 + 15 - 1) * pcm::sampleRate);
+    // The next call is a call of its own again: a new session, debounced.
+    callTakesMicrophone();
+    run(25);
+    callLetsGo();
+    run(17);
+    const std::vector<ArtifactManifest> after = partsInOrder();
+    ASSERT_EQ(after.size(), 3u);
+    EXPECT_NE(after[2].capture.captureSessionId, after[0].capture.captureSessionId);
+    EXPECT_EQ(after[2].capture.partIndex, 0);
+}
+
 // A server that stalls stops both streams; with nothing playing, the engine
 // closes the system stream and hands out frames behind the microphone alone.
 // When the server catches up, the system audio it held back reaches back
@@ -840,14 +876,22 @@ TEST_F(CaptureEngineTest, RandomActivityTimingAndFaultsNeverDeliverAFrameTwiceOr
     const EngineTermination end = engine->wait();
     EXPECT_EQ(end, EngineTermination::stopped()) << end.description();
 
-    // Every part is finished and consistent; parts of one session never
-    // overlap in frames.
+    // Every part is finished and consistent; parts of one session on one
+    // mixer time line never overlap in frames (a break starts a new line, and
+    // the call goes on in the same session).
+    std::map<std::string, std::string> origins;
+    for (const EngineEvent& event : sink.named("finalized")) {
+        const auto origin = event.fields.find("origin_nanos");
+        origins[std::filesystem::path(event.fields.at("directory")).filename()] =
+            origin == event.fields.end() ? "" : origin->second;
+    }
     std::map<std::string, std::int64_t> sessionEnd;
     for (const auto& directory : parts()) {
         const ArtifactManifest manifest = Artifact::readManifest(directory, DurableIO());
         EXPECT_TRUE(manifest.state == ArtifactState::ready || manifest.state == ArtifactState::discardedShort)
             << directory << " " << rawValue(manifest.state);
-        auto [end_, inserted] = sessionEnd.try_emplace(manifest.capture.captureSessionId, 0);
+        auto [end_, inserted] =
+            sessionEnd.try_emplace(manifest.capture.captureSessionId + origins[directory.filename()], 0);
         EXPECT_GE(manifest.capture.firstFrame, end_->second) << directory;
         end_->second = manifest.capture.firstFrame + manifest.durableFrames;
     }
