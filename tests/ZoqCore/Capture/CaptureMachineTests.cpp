@@ -253,6 +253,60 @@ TEST_F(CaptureMachineTest, AGapOrOverlapEndsThePartAsInterruptedAndDropsTheChunk
     EXPECT_EQ(machine.prebufferSize(), 0u);
 }
 
+// A cut (a break in the audio, a device change) ends the part, not the call:
+// the next audio opens the session's next part at once, whatever its
+// position, and a grace under way keeps running. A call that ended after the
+// cut (its grace ran out, or a failure) leaves nothing behind: the next call
+// is a session of its own.
+TEST_F(CaptureMachineTest, ACutEndsThePartButNotTheCall) {
+    startPart();
+    const CaptureSegment first = *machine.segment();
+    see({});
+    const double idleAt = machine.idleAt();
+    clock.advance(5);
+    EXPECT_EQ(machine.cut(), Actions{CaptureAction::finish(true, clock.wallDate())});
+    EXPECT_EQ(machine.state(), CaptureState::finalising);
+    machine.finalised();
+    EXPECT_EQ(machine.state(), CaptureState::idleGrace);
+    EXPECT_EQ(machine.idleAt(), idleAt);
+    EXPECT_FALSE(machine.segment());
+    position += 1'000'000; // the streams start over after the break
+    Actions actions = feed(chunkFrames);
+    ASSERT_EQ(actions.size(), 2u);
+    EXPECT_EQ(actions[0].segment().captureSessionId, first.captureSessionId);
+    EXPECT_EQ(actions[0].segment().partIndex, 1);
+    EXPECT_EQ(actions[0].segment().app, "us.zoom.xos");
+    EXPECT_EQ(actions[0].segment().firstFrame, position - chunkFrames);
+    clock.advance(10);
+    EXPECT_EQ(machine.tick(), Actions{CaptureAction::finish(false, clock.wallDate())});
+    machine.finalised();
+    EXPECT_EQ(machine.state(), CaptureState::armed);
+
+    // Cut, and the call lets go before any audio came back.
+    startPart();
+    EXPECT_EQ(machine.segment()->captureSessionId, "session-2");
+    machine.cut();
+    machine.finalised();
+    EXPECT_EQ(machine.state(), CaptureState::recording);
+    see({});
+    clock.advance(CaptureMachine::idleGraceInterval);
+    EXPECT_EQ(machine.tick(), Actions{});
+    EXPECT_EQ(machine.state(), CaptureState::armed);
+    startPart();
+    EXPECT_EQ(machine.segment()->captureSessionId, "session-3");
+    EXPECT_EQ(machine.segment()->partIndex, 0);
+
+    // Cut, and applying the finish failed.
+    machine.cut();
+    machine.failed();
+    machine.acknowledgeError();
+    startRecording();
+    actions = feed(chunkFrames);
+    ASSERT_EQ(actions.size(), 2u);
+    EXPECT_EQ(actions[0].segment().captureSessionId, "session-4");
+    EXPECT_EQ(actions[0].segment().partIndex, 0);
+}
+
 TEST_F(CaptureMachineTest, BadChunksThrowAndChangeNothing) {
     auto expectError = [this](ByteView data, std::int64_t first, const CoreError& expected) {
         const Snapshot before = snapshot();
