@@ -627,7 +627,7 @@ void CaptureEngine::rebuildHardware(const std::string& reason) {
         closeHardware();
         if (core_) {
             // The call goes on on the new devices, in the next part.
-            core_->cut();
+            cutCall();
         }
         reportCompleted();
         resetStreams();
@@ -769,7 +769,7 @@ void CaptureEngine::ingest(std::vector<RawChunk> mic, std::vector<RawChunk> syst
                 if (!corePaused()) {
                     deliverBlocks(largestNanos);
                 }
-                core_->cut();
+                cutCall();
             }
             reportCompleted();
             resetStreams();
@@ -1186,6 +1186,13 @@ void CaptureEngine::fail(const std::string& prefix, const std::exception_ptr& er
     const std::string text = prefix + ":" + describe(error);
     emit("error_visible", {{"detail", text}});
     shutdown(Termination::failure(text));
+}
+
+void CaptureEngine::cutCall() {
+    core_->cut();
+    // The call's next part is announced as its own `recording_started` (or
+    // `idle_grace`), though the machine's state came back to what it was.
+    lastAnnouncedState_.reset();
 }
 
 // MARK: Reporting

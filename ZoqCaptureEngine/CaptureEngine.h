@@ -203,6 +203,8 @@ private:
 
     // Tick duties that only report.
     void announceState();
+    /// Ends the open part at a break or a device change; the call goes on.
+    void cutCall();
     bool healthCheck();
     void metrics();
 

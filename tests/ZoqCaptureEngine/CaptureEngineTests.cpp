@@ -496,6 +496,8 @@ TEST_F(CaptureEngineTest, ThePieceAfterABreakIsTheNextPartOfTheCallKeptHoweverSh
     callLetsGo();
     run(17);
     ASSERT_EQ(sink.named("discontinuity").size(), 1u);
+    EXPECT_EQ(sink.named("recording_started").size(), 2u) << "the call's next part is announced";
+    EXPECT_EQ(sink.named("debouncing").size(), 1u) << "and not debounced again";
     const std::vector<ArtifactManifest> manifests = partsInOrder();
     ASSERT_EQ(manifests.size(), 2u);
     EXPECT_TRUE(manifests[0].interrupted);
