@@ -1190,9 +1190,11 @@ void CaptureEngine::fail(const std::string& prefix, const std::exception_ptr& er
 
 void CaptureEngine::cutCall() {
     core_->cut();
-    // The call's next part is announced as its own `recording_started` (or
-    // `idle_grace`), though the machine's state came back to what it was.
+    // The call's next part is announced as its own `recording_started` (once
+    // it holds audio, so with its origin and first frame) or `idle_grace`,
+    // though the machine's state came back to what it was.
     lastAnnouncedState_.reset();
+    nextPartPending_ = true;
 }
 
 // MARK: Reporting
@@ -1202,6 +1204,15 @@ void CaptureEngine::announceState() {
         return;
     }
     const CaptureState state = core_->machine().state();
+    const bool partOpen = core_->machine().segment().has_value();
+    if (nextPartPending_) {
+        if (state == CaptureState::recording && !partOpen) {
+            return; // the next part is told once it holds audio
+        }
+        if (partOpen || (state != CaptureState::recording && state != CaptureState::idleGrace)) {
+            nextPartPending_ = false;
+        }
+    }
     if (state == lastAnnouncedState_) {
         return;
     }

@@ -257,6 +257,8 @@ private:
     std::unique_ptr<AlertPlayer> alertPlayer_;
     std::uint64_t alertGeneration_ = 0;
     std::optional<CaptureState> lastAnnouncedState_;
+    /// A cut ended the call's part: its next one is still to be announced.
+    bool nextPartPending_ = false;
     std::vector<std::uint64_t> hardwareSignature_;
     std::uint64_t hardwareGeneration_ = 0;
     // Set while a rebuild waits for the new devices.

@@ -403,8 +403,12 @@ TEST_F(RecordOnServer, ANewDefaultSinkSplitsTheCallAndSigtermFinishesIt) {
     const std::size_t lost = run.named("discontinuity").size();
     ASSERT_GE(parts.size(), 2u);
     EXPECT_LE(parts.size(), 2 + lost);
-    for (const Part& part : parts) {
-        EXPECT_TRUE(part.manifest.interrupted) << part.directory;
+    // One call, debounced once: every piece is the next part of its session.
+    EXPECT_EQ(run.named("debouncing").size(), 1u) << run.output();
+    for (std::size_t index = 0; index < parts.size(); ++index) {
+        EXPECT_TRUE(parts[index].manifest.interrupted) << parts[index].directory;
+        EXPECT_EQ(parts[index].manifest.capture.captureSessionId, parts[0].manifest.capture.captureSessionId);
+        EXPECT_EQ(parts[index].manifest.capture.partIndex, static_cast<std::int64_t>(index));
     }
     if (lost == 0) {
         for (const Part& part : parts) {
@@ -534,6 +538,12 @@ TEST_F(RecordOnServer, UnpluggingTheDefaultHeadsetMidCallGoesOnOnTheFallbackDevi
     EXPECT_TRUE(parts[0].manifest.interrupted);
     EXPECT_GE(static_cast<double>(parts[0].manifest.durableFrames) / pcm::sampleRate, keptSeconds);
     expectPublished(parts[1]);
+    // The call went on in its session's next part; the next call is a
+    // session of its own.
+    EXPECT_EQ(parts[1].manifest.capture.captureSessionId, parts[0].manifest.capture.captureSessionId);
+    EXPECT_EQ(parts[1].manifest.capture.partIndex, 1);
+    EXPECT_NE(parts.back().manifest.capture.captureSessionId, parts[0].manifest.capture.captureSessionId);
+    EXPECT_EQ(parts.back().manifest.capture.partIndex, 0);
 }
 
 // Sleep through a mock logind on a private system bus: the part is finished

@@ -496,7 +496,10 @@ TEST_F(CaptureEngineTest, ThePieceAfterABreakIsTheNextPartOfTheCallKeptHoweverSh
     callLetsGo();
     run(17);
     ASSERT_EQ(sink.named("discontinuity").size(), 1u);
-    EXPECT_EQ(sink.named("recording_started").size(), 2u) << "the call's next part is announced";
+    const std::vector<EngineEvent> started = sink.named("recording_started");
+    ASSERT_EQ(started.size(), 2u) << "the call's next part is announced";
+    EXPECT_EQ(started[1].fields.count("origin_nanos"), 1u) << "once it holds audio";
+    EXPECT_EQ(started[1].fields.count("first_frame"), 1u);
     EXPECT_EQ(sink.named("debouncing").size(), 1u) << "and not debounced again";
     const std::vector<ArtifactManifest> manifests = partsInOrder();
     ASSERT_EQ(manifests.size(), 2u);
@@ -619,6 +622,13 @@ TEST_F(CaptureEngineTest, ANewDefaultSinkEndsThePartAndRecordingContinuesOnTheNe
     EXPECT_TRUE(manifests[0].interrupted);
     EXPECT_TRUE(manifests[1].interrupted);
     EXPECT_EQ(manifests[2].state, ArtifactState::ready);
+    // One call in three parts of one session, debounced once.
+    for (std::size_t index = 0; index < manifests.size(); ++index) {
+        EXPECT_EQ(manifests[index].capture.captureSessionId, manifests[0].capture.captureSessionId);
+        EXPECT_EQ(manifests[index].capture.partIndex, static_cast<std::int64_t>(index));
+    }
+    EXPECT_EQ(sink.named("debouncing").size(), 1u);
+    EXPECT_EQ(sink.named("recording_started").size(), 3u);
 }
 
 // A headset unplugged mid-call: the server ends the streams with their
