@@ -305,6 +305,11 @@ void CaptureEngine::boot() {
         shutdown(Termination::failure(text));
         return;
     }
+    if (config_.continuation && core_->continueCall(*config_.continuation)) {
+        // The call the sound server cut off when the last run ended goes on
+        // here, as its grace: its next part is told once it holds audio.
+        nextPartPending_ = true;
+    }
     std::string allowed;
     for (const std::string& id : config_.allowed) {
         allowed += (allowed.empty() ? "" : ",") + id;
@@ -1157,6 +1162,10 @@ void CaptureEngine::shutdown(Termination termination) {
     }
     try {
         if (core_) {
+            // A failure mid-call hands the call on to the owner's next run.
+            if (termination.kind == Termination::Kind::failure) {
+                termination.call = core_->machine().continuation();
+            }
             core_->interrupt();
         }
         reportCompleted();
@@ -1167,13 +1176,20 @@ void CaptureEngine::shutdown(Termination termination) {
     if (drainError) {
         const std::string text = "shutdown_drain_failed:" + describe(drainError);
         emit("error_visible", {{"detail", text}});
+        std::optional<CallContinuation> call = std::move(termination.call);
         termination = Termination::failure(text);
+        termination.call = std::move(call);
     }
     resetStreams();
     core_.reset();
-    emit("engine_stopped", {{"reason", termination.description()},
-                            {"mic_chunks", std::to_string(micChunksTotal_)},
-                            {"system_chunks", std::to_string(systemChunksTotal_)}});
+    EngineEvent::Fields stopped{{"reason", termination.description()},
+                                {"mic_chunks", std::to_string(micChunksTotal_)},
+                                {"system_chunks", std::to_string(systemChunksTotal_)}};
+    if (termination.call) {
+        stopped["call_session"] = termination.call->captureSessionId;
+        stopped["call_next_part"] = std::to_string(termination.call->partIndex);
+    }
+    emit("engine_stopped", stopped);
     {
         const std::lock_guard guard(finishLock_);
         termination_ = std::move(termination);

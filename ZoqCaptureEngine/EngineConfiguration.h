@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ZoqCore/Capture/CaptureMachine.h"
+
 #include <filesystem>
 #include <optional>
 #include <set>
@@ -25,6 +27,10 @@ struct EngineConfiguration {
     double alertFrequency = 0;
     /// The chime's length in seconds.
     double alertDuration = 0;
+    /// A call the previous run was recording when the sound server ended it:
+    /// when an allowed application holds the microphone within the grace
+    /// period, this run goes on with it in its next part, with no debounce.
+    std::optional<CallContinuation> continuation;
 
     friend bool operator==(const EngineConfiguration&, const EngineConfiguration&) = default;
 };

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "ZoqCore/Capture/CaptureMachine.h"
+
+#include <optional>
 #include <string>
 
 namespace zoq {
@@ -20,14 +23,17 @@ struct EngineTermination {
     Kind kind = Kind::stopped;
     std::string service;
     std::string detail;
+    /// A failure that came while a call was being recorded: where that call
+    /// goes on (see `EngineConfiguration::continuation`).
+    std::optional<CallContinuation> call;
 
     static EngineTermination permissionNotGranted(std::string service, std::string detail) {
-        return {Kind::permissionNotGranted, std::move(service), std::move(detail)};
+        return {Kind::permissionNotGranted, std::move(service), std::move(detail), {}};
     }
     static EngineTermination deadGrant(std::string detail) {
-        return {Kind::deadGrant, {}, std::move(detail)};
+        return {Kind::deadGrant, {}, std::move(detail), {}};
     }
-    static EngineTermination failure(std::string text) { return {Kind::failure, {}, std::move(text)}; }
+    static EngineTermination failure(std::string text) { return {Kind::failure, {}, std::move(text), {}}; }
     static EngineTermination stopped() { return {}; }
 
     /// The case name with its payload: `stopped`, `failure("…")`,

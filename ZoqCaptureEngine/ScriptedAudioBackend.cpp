@@ -605,6 +605,14 @@ void ScriptedAudioBackend::disconnect() {
     announce(AudioEvent{AudioEvent::Facility::connection, AudioEvent::Type::removed, 0});
 }
 
+void ScriptedAudioBackend::reconnect() {
+    {
+        std::lock_guard lock(mutex_);
+        connected_ = true;
+    }
+    changed_.notify_all();
+}
+
 std::size_t ScriptedAudioBackend::openStreamCount() const {
     std::lock_guard lock(mutex_);
     return openStreams_.size();

@@ -113,6 +113,8 @@ public:
     /// The connection is lost: open streams end, the event handler hears of
     /// it, and every later call throws `connectionTerminated`.
     void disconnect();
+    /// The server is back: calls work again. What the loss ended stays ended.
+    void reconnect();
 
     /// Record streams opened through `openRecordStream` and still open.
     std::size_t openStreamCount() const;

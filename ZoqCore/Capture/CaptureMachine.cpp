@@ -233,6 +233,38 @@ std::vector<CaptureAction> CaptureMachine::cut() {
     return actions;
 }
 
+std::optional<CallContinuation> CaptureMachine::continuation() const {
+    if ((state_ != CaptureState::recording && state_ != CaptureState::idleGrace) || !recordingApp_) {
+        return std::nullopt;
+    }
+    if (segment_) {
+        if (segment_->partIndex == largestInt) {
+            return std::nullopt;
+        }
+        return CallContinuation{segment_->captureSessionId, segment_->partIndex + 1, *recordingApp_};
+    }
+    if (nextPart_) {
+        return CallContinuation{nextPart_->first, nextPart_->second, *recordingApp_};
+    }
+    return std::nullopt;
+}
+
+bool CaptureMachine::continueCall(const CallContinuation& call) {
+    if (state_ != CaptureState::armed || call.captureSessionId.empty() || call.app.empty() ||
+        call.partIndex < 0) {
+        return false;
+    }
+    state_ = CaptureState::idleGrace;
+    idleAt_ = clock_.now();
+    recordingApp_ = call.app;
+    segment_.reset();
+    partFrames_ = 0;
+    prebuffer_.clear();
+    nextFrame_.reset();
+    nextPart_ = {call.captureSessionId, call.partIndex};
+    return true;
+}
+
 std::vector<CaptureAction> CaptureMachine::interrupt() {
     afterCut_.reset();
     nextPart_.reset();

@@ -22,6 +22,17 @@
 
 namespace zoq {
 
+/// A call in progress, as a later run needs it to go on with the call: the
+/// session its next part belongs to, that part's index, and the application
+/// it records.
+struct CallContinuation {
+    std::string captureSessionId;
+    std::int64_t partIndex = 0;
+    std::string app;
+
+    friend bool operator==(const CallContinuation&, const CallContinuation&) = default;
+};
+
 /// Decides when a recording part begins, continues and ends, from audio-process
 /// activity and contiguous chunks of mixed PCM (16-bit stereo, 16 kHz, 4-byte
 /// frames, positions in frames). It owns no files and no hardware: every input
@@ -122,6 +133,17 @@ public:
     /// (`partIndex` above 0), kept however short. Without an open part, the
     /// same as `interrupt()`.
     std::vector<CaptureAction> cut();
+    /// The call in progress (RECORDING or IDLE_GRACE, with or without an open
+    /// part) and where its next part goes; none otherwise, or when no part
+    /// index is left.
+    std::optional<CallContinuation> continuation() const;
+    /// Only in ARMED: takes up a call an earlier run recorded (its run ended
+    /// with the sound server) as if it were in its grace, from now: an allowed
+    /// application holding input within `idleGraceInterval` makes it RECORDING
+    /// again without a debounce, and its next audio opens `call`'s part;
+    /// otherwise the grace runs out to ARMED with nothing written. Returns
+    /// whether the call was taken up.
+    bool continueCall(const CallContinuation& call);
     /// The computer is going to sleep: the same as `interrupt()`.
     std::vector<CaptureAction> sleep() { return interrupt(); }
     /// The user pauses: [persistPaused(true)], plus finish(false) of an open part;

@@ -97,6 +97,8 @@ public:
     /// interrupted and the call's next audio opens the next part of its
     /// session (`CaptureMachine::cut`).
     void cut();
+    /// Takes up a call an earlier run recorded (`CaptureMachine::continueCall`).
+    bool continueCall(const CallContinuation& call) { return machine_.continueCall(call); }
     /// The machine's answer, not applied: the caller re-registers its
     /// audio-process observers when it sees `reregisterObservers`. Writes nothing.
     std::vector<CaptureAction> wake();

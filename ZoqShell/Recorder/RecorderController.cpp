@@ -83,7 +83,10 @@ void RecorderController::start(const std::string& deviceId) {
     microphoneChoicePending_ = false;
     awaitingSoundServer_ = false;
     lastDeviceId_ = deviceId;
-    const EngineConfiguration config = configuration(deviceId);
+    EngineConfiguration config = configuration(deviceId);
+    // Only the run that comes right after the one the server ended takes
+    // up its call; a start by hand after a stop never does (`stop` forgets it).
+    config.continuation = std::exchange(continuation_, std::nullopt);
     std::error_code ignored; // the engine's own preparation reports it
     std::filesystem::create_directories(config.spool, ignored);
 
@@ -126,6 +129,7 @@ void RecorderController::stop() {
         // generation.
         ++engineGeneration_;
         awaitingSoundServer_ = false;
+        continuation_.reset();
         uiState_ = RecorderUIState::stopped;
         terminationInfo_.reset();
     }
@@ -326,6 +330,7 @@ void RecorderController::handleTermination(const EngineTermination& termination,
             // The run already finished its part (as interrupted) before it
             // ended; the next one starts on the server that comes back.
             awaitingSoundServer_ = true;
+            continuation_ = termination.call;
             if (cause == FailureCause::soundServerLost) {
                 terminationInfo_->detail = soundServerLostDetail;
                 probeSoundServer(engineGeneration_);

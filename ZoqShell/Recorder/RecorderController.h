@@ -68,8 +68,9 @@ public:
     /// the server restarts in ordinary use. A run ended by another fault of
     /// the server or the devices (`FailureCause`) is armed the same way, but
     /// only after a first `soundServerRetryInterval`, so a fault that stays
-    /// costs one attempt per interval. Every other failure waits for the
-    /// person.
+    /// costs one attempt per interval. A call such a run was recording goes
+    /// on in the next run, as the next part of its session, when it still
+    /// holds the microphone then. Every other failure waits for the person.
     RecorderController(ShellSettings& settings, MainExecutor& executor, std::filesystem::path spoolRoot,
                        EngineFactory engineFactory, MicrophoneRequester microphoneRequester,
                        SoundServerProbe soundServerProbe = {});
@@ -165,6 +166,9 @@ private:
     bool requestingMicrophone_ = false;
     bool microphoneChoicePending_ = false;
     bool awaitingSoundServer_ = false;
+    /// The call the last run was recording when the sound server ended it;
+    /// the next run goes on with it.
+    std::optional<CallContinuation> continuation_;
     std::shared_ptr<RecordingEngine> engine_;
     std::uint64_t engineGeneration_ = 0;
     std::optional<std::string> lastDeviceId_;

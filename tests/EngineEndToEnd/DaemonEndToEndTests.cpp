@@ -221,11 +221,14 @@ TEST_F(DaemonOnServer, ACallIsRecordedUploadedAndCleanedWithNoCommand) {
 
 // The sound server goes away mid-call and comes back: the part so far is
 // finished as interrupted, and recording is armed again on the new server by
-// itself.
+// itself. The call, back on the new server, goes on as the next part of its
+// session, with no new debounce, kept however short; the next call is a call
+// of its own.
 TEST_F(DaemonOnServer, ASoundServerRestartMidCallFinishesThePartAndArmsAgain) {
     const char* control = std::getenv("ZOQ_SOUND_SERVER_CONTROL");
     const char* state = std::getenv("ZOQ_SOUND_SERVER_STATE");
     ASSERT_TRUE(control != nullptr && state != nullptr);
+    const std::string recording = "recorder: recording " + std::string(allowedApp);
     startDaemon();
     ASSERT_TRUE(daemonSaid("recorder: armed")) << log();
     holdACall();
@@ -240,14 +243,6 @@ TEST_F(DaemonOnServer, ASoundServerRestartMidCallFinishesThePartAndArmsAgain) {
     std::this_thread::sleep_for(6s);
     EXPECT_EQ(occurrences(log(), "recorder: armed"), 1u) << log();
 
-    ::kill(std::stoi(control), SIGUSR2);
-    ASSERT_TRUE(test::eventually(
-        [&] { return std::filesystem::exists(std::filesystem::path(state) / "starts"); }, 60s));
-    const double back = HostClock().now();
-    ASSERT_TRUE(daemonSaid("recorder: armed", 2, 30s)) << log();
-    const double rearmed = HostClock().now() - back;
-    std::printf("armed again %.1f s after the server returned\n", rearmed);
-
     // Every part of the call so far is finished; the last ends where the
     // server went away.
     const std::vector<test::Part> parts = test::partsOf(spool());
@@ -257,12 +252,52 @@ TEST_F(DaemonOnServer, ASoundServerRestartMidCallFinishesThePartAndArmsAgain) {
         EXPECT_NE(part.manifest.state, ArtifactState::quarantined) << part.directory;
     }
     EXPECT_TRUE(parts.back().manifest.interrupted);
+    const CaptureSegment cut = parts.back().manifest.capture;
 
-    // And it records the next call on the new server.
+    // The server comes back, and the call with it (a call application
+    // connects again).
+    ::kill(std::stoi(control), SIGUSR2);
+    ASSERT_TRUE(test::eventually(
+        [&] { return std::filesystem::exists(std::filesystem::path(state) / "starts"); }, 60s));
+    const double back = HostClock().now();
+    const std::size_t recorded = occurrences(log(), recording);
+    voice = test::play(240, "micfeed");
+    call = std::make_unique<test::CallApp>("Call", allowedApp);
+    ASSERT_TRUE(daemonSaid(recording, recorded + 1, 30s)) << log();
+    std::printf("recording again %.1f s after the server returned\n", HostClock().now() - back);
+    std::this_thread::sleep_for(2s);
+    call->exit();
+    call.reset();
+    voice.reset();
+    ASSERT_TRUE(daemonSaid("recorder: armed", 2, 60s)) << log();
+    EXPECT_EQ(occurrences(log(), "recorder: debouncing"), 1u) << "not debounced again: " << log();
+    std::vector<test::Part> after;
+    ASSERT_TRUE(test::eventually(
+        [&] {
+            after = partsNow();
+            return after.size() > parts.size() &&
+                   std::none_of(after.begin(), after.end(), [](const test::Part& part) {
+                       return part.manifest.state == ArtifactState::writingWAV ||
+                              part.manifest.state == ArtifactState::finalisingFLAC;
+                   });
+        },
+        60s))
+        << log();
+    const test::Part& next = after.back();
+    EXPECT_EQ(next.manifest.capture.captureSessionId, cut.captureSessionId) << log();
+    EXPECT_EQ(next.manifest.capture.partIndex, cut.partIndex + 1) << log();
+    EXPECT_EQ(next.manifest.capture.app, allowedApp);
+    EXPECT_NE(next.manifest.state, ArtifactState::discardedShort) << next.directory;
+    EXPECT_GT(next.manifest.durableFrames, 0);
+
+    // And it records the next call on the new server, as a session of its own.
     holdACall();
     call->exit();
     call.reset();
-    EXPECT_TRUE(test::eventually([&] { return partsNow().size() > parts.size(); }, 60s)) << log();
+    EXPECT_TRUE(test::eventually([&] { return partsNow().size() > after.size(); }, 60s)) << log();
+    const std::vector<test::Part> last = partsNow();
+    EXPECT_NE(last.back().manifest.capture.captureSessionId, cut.captureSessionId);
+    EXPECT_EQ(last.back().manifest.capture.partIndex, 0);
 }
 
 // `zoq pause`, then a restart: the new run is paused (the choice is stored

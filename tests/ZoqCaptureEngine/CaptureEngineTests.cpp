@@ -594,7 +594,12 @@ TEST_F(CaptureEngineTest, AStalledMicrophoneIsPcmStalled) {
     callTakesMicrophone();
     run(3);
     run(20, true);
-    EXPECT_EQ(engine->wait(), EngineTermination::failure("microphone_pcm_stalled"));
+    const EngineTermination end = engine->wait();
+    EXPECT_EQ(end.description(), EngineTermination::failure("microphone_pcm_stalled").description());
+    // The call is handed on to the owner's next run.
+    ASSERT_TRUE(end.call);
+    EXPECT_EQ(end.call->partIndex, 1);
+    EXPECT_EQ(end.call->app, callApp);
 }
 
 // Announced or not (a server may fold the announcement away), a new default
@@ -721,6 +726,31 @@ TEST_F(CaptureEngineTest, AServerThatGoesAwayEndsTheRunWithThePartPublished) {
     EXPECT_TRUE(manifests[0].interrupted);
     EXPECT_EQ(manifests[0].state, ArtifactState::ready);
     EXPECT_EQ(sink.named("finalized").size(), 1u);
+
+    // The server comes back with the call still holding the microphone: the
+    // owner's next run goes on with the call in its session's next part, with
+    // no debounce.
+    ASSERT_TRUE(termination.call);
+    EXPECT_EQ(*termination.call, (CallContinuation{manifests[0].capture.captureSessionId, 1, callApp}));
+    backend.reconnect();
+    engine.reset();
+    config.continuation = termination.call;
+    start();
+    run(5);
+    callLetsGo();
+    run(17);
+    engine->stop();
+    EXPECT_EQ(engine->wait(), EngineTermination::stopped());
+    const std::vector<ArtifactManifest> after = partsInOrder();
+    ASSERT_EQ(after.size(), 2u);
+    EXPECT_EQ(after[1].capture.captureSessionId, manifests[0].capture.captureSessionId);
+    EXPECT_EQ(after[1].capture.partIndex, 1);
+    EXPECT_EQ(after[1].state, ArtifactState::ready);
+    EXPECT_GE(after[1].durableFrames, (5 + 15 - 1) * pcm::sampleRate);
+    EXPECT_EQ(sink.named("debouncing").size(), 1u);
+    const std::vector<EngineEvent> started = sink.named("recording_started");
+    ASSERT_EQ(started.size(), 2u);
+    EXPECT_EQ(started[1].fields.count("first_frame"), 1u);
 }
 
 TEST_F(CaptureEngineTest, PauseClosesThePartAndResumeArmsAgain) {

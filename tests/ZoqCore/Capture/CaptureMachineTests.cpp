@@ -307,6 +307,49 @@ TEST_F(CaptureMachineTest, ACutEndsThePartButNotTheCall) {
     EXPECT_EQ(actions[0].segment().partIndex, 0);
 }
 
+// A call a run was recording when it ended goes on in a later run (the sound
+// server restarted): taken up as a grace, the call's application (or another
+// allowed one) holding input makes it record again at once, into the next
+// part of its session; a call that does not come back leaves nothing.
+TEST_F(CaptureMachineTest, ACallTakenUpByALaterRunGoesOnInItsNextPart) {
+    EXPECT_FALSE(machine.continuation()) << "no call";
+    startPart();
+    const CallContinuation call{"session-1", 1, "us.zoom.xos"};
+    EXPECT_EQ(machine.continuation(), call);
+    machine.cut();
+    machine.finalised();
+    EXPECT_EQ(machine.continuation(), call) << "cut, before its next part holds audio";
+    EXPECT_TRUE(machine.interrupt().empty());
+    EXPECT_FALSE(machine.continuation());
+
+    CaptureMachine later(clock, test::testAllowlist(), false, test::CountingIDs{});
+    EXPECT_FALSE(later.continueCall({"", 1, "us.zoom.xos"}));
+    ASSERT_TRUE(later.continueCall(call));
+    EXPECT_FALSE(later.continueCall(call)) << "only when armed";
+    EXPECT_EQ(later.state(), CaptureState::idleGrace);
+    EXPECT_EQ(later.continuation(), call);
+    later.processes(std::vector{taking("us.zoom.xos")});
+    EXPECT_EQ(later.state(), CaptureState::recording) << "no debounce";
+    position += 5'000;
+    const Actions actions = later.samples(audio.chunk(position, chunkFrames), position);
+    ASSERT_EQ(actions.size(), 2u);
+    EXPECT_EQ(actions[0].segment().captureSessionId, "session-1");
+    EXPECT_EQ(actions[0].segment().partIndex, 1);
+    EXPECT_EQ(actions[0].segment().app, "us.zoom.xos");
+    EXPECT_EQ(later.continuation(), (CallContinuation{"session-1", 2, "us.zoom.xos"}));
+
+    // Not back within the grace: armed, and the next call is a session of its own.
+    CaptureMachine gone(clock, test::testAllowlist(), false, test::CountingIDs{});
+    ASSERT_TRUE(gone.continueCall(call));
+    clock.advance(CaptureMachine::idleGraceInterval);
+    EXPECT_EQ(gone.tick(), Actions{});
+    EXPECT_EQ(gone.state(), CaptureState::armed);
+    gone.processes(std::vector{taking("us.zoom.xos")});
+    EXPECT_EQ(gone.state(), CaptureState::debouncing);
+    CaptureMachine paused(clock, test::testAllowlist(), true);
+    EXPECT_FALSE(paused.continueCall(call));
+}
+
 TEST_F(CaptureMachineTest, BadChunksThrowAndChangeNothing) {
     auto expectError = [this](ByteView data, std::int64_t first, const CoreError& expected) {
         const Snapshot before = snapshot();

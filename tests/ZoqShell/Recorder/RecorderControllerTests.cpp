@@ -207,8 +207,11 @@ TEST_F(RecorderControllerTest, ARunTheSoundServerEndedIsArmedAgainWhenTheServerA
         return serverUp.load();
     });
     controller->start("device-1");
-    end(EngineTermination::failure(
-        "shutdown_drain_failed:streamEnded(11): microphone: Connection terminated"));
+    // The server went away mid-call: the call goes on in the next run.
+    EngineTermination lost = EngineTermination::failure(
+        "shutdown_drain_failed:streamEnded(11): microphone: Connection terminated");
+    lost.call = CallContinuation{"session-1", 3, "us.zoom.xos"};
+    end(lost);
     EXPECT_EQ(controller->uiState(), State::failure);
     EXPECT_TRUE(controller->awaitingSoundServer());
     EXPECT_EQ(controller->terminationInfo(),
@@ -223,6 +226,7 @@ TEST_F(RecorderControllerTest, ARunTheSoundServerEndedIsArmedAgainWhenTheServerA
     settle([&] { return controller->hasEngine(); }); // the next check, 5 s on
     ASSERT_EQ(engines.size(), 2u);
     EXPECT_EQ(engines.back()->config.deviceId, "device-1");
+    EXPECT_EQ(engines.back()->config.continuation, lost.call);
     EXPECT_EQ(controller->uiState(), State::starting);
     EXPECT_FALSE(controller->awaitingSoundServer());
 
@@ -231,8 +235,10 @@ TEST_F(RecorderControllerTest, ARunTheSoundServerEndedIsArmedAgainWhenTheServerA
     loop.runUntil([] { return false; }, 200ms);
     EXPECT_EQ(engines.size(), 2u);
 
+    // Only the run right after takes the call up.
     serverUp = false;
     controller->start("device-1");
+    EXPECT_FALSE(engines.back()->config.continuation);
     end(EngineTermination::failure("tap_start_failed:connect: Connection refused (6)"));
     EXPECT_TRUE(controller->awaitingSoundServer());
     controller->stop();
