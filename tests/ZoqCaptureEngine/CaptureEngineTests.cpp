@@ -671,6 +671,8 @@ TEST_F(CaptureEngineTest, AnUnpluggedHeadsetEndsThePartAndRecordingGoesOnOnTheFa
     EXPECT_TRUE(manifests[0].interrupted);
     EXPECT_GE(manifests[0].durableFrames, 20 * 16'000);
     EXPECT_EQ(manifests[1].state, ArtifactState::ready);
+    EXPECT_EQ(manifests[1].capture.captureSessionId, manifests[0].capture.captureSessionId);
+    EXPECT_EQ(manifests[1].capture.partIndex, 1);
 }
 
 // Encoding a finished part takes long (half a minute for three hours): the
