@@ -1,11 +1,17 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <set>
 #include <string>
 
 namespace zoq {
+
+/// What the right channel records: everything the computer plays (the
+/// default sink's monitor), or only the playback streams of the application
+/// being recorded.
+enum class SystemAudioSource : std::uint8_t { all, recordedApp };
 
 /// What one capture engine run is told by its owner.
 struct EngineConfiguration {
@@ -25,6 +31,7 @@ struct EngineConfiguration {
     double alertFrequency = 0;
     /// The chime's length in seconds.
     double alertDuration = 0;
+    SystemAudioSource systemAudioSource = SystemAudioSource::all;
 
     friend bool operator==(const EngineConfiguration&, const EngineConfiguration&) = default;
 };
