@@ -339,8 +339,13 @@ TapSession::Drained TapSession::pump(std::uint64_t nowNanos) {
     {
         std::lock_guard guard(lock_);
         if (started_ && sum_) {
-            if (std::optional<RawChunk> summed =
-                    sum_->produce(nowNanos > sumDelayNanos ? nowNanos - sumDelayNanos : 0)) {
+            // The timeline begins now, not `sumDelayNanos` ago: before the
+            // streams opened there is nothing to record, and a part's
+            // pre-buffer must not reach back into that silence.
+            const std::uint64_t upTo = !sum_->originNanos()       ? nowNanos
+                                       : nowNanos > sumDelayNanos ? nowNanos - sumDelayNanos
+                                                                  : 0;
+            if (std::optional<RawChunk> summed = sum_->produce(upTo)) {
                 queuedSystemFrames_ += summed->frames;
                 systemChunks_.push_back(std::move(*summed));
             }
