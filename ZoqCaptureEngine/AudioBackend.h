@@ -123,6 +123,10 @@ struct RecordStreamRequest {
     std::uint32_t fragmentFrames = 480;
     /// "media.name" of the stream.
     std::string streamName = "zoq";
+    /// Records only this playback stream (a sink input) rather than the whole
+    /// source: `sourceName` is then the monitor of the sink it plays on. The
+    /// server ends the record stream when the playback stream ends or moves.
+    std::optional<std::uint32_t> monitorStream;
 };
 
 /// One delivery of a record stream.

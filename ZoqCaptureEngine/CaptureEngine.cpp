@@ -33,6 +33,13 @@ constexpr std::uint64_t pullSpanNanos = 20'000'000'000;
 constexpr std::uint64_t deliveryDelayNanos = 500'000'000;
 constexpr double idleRestartSeconds = 15;
 constexpr double systemCloseSeconds = 0.25;
+/// How long a part records with no playback stream of the recorded
+/// application before the right channel falls back to the whole mix.
+constexpr double appPlaybackPatienceSeconds = 5;
+
+const char* sourceName(SystemAudioSource source) {
+    return source == SystemAudioSource::recordedApp ? "recordedApp" : "all";
+}
 
 std::string describe(const std::exception_ptr& error) {
     try {
@@ -341,7 +348,7 @@ void CaptureEngine::boot() {
     try {
         backend_ = platform_.connect();
         scanner_ = std::make_unique<ProcessScanner>(*backend_, platform_.attribution);
-        session_ = std::make_unique<TapSession>(*backend_);
+        session_ = std::make_unique<TapSession>(*backend_, config_.systemAudioSource);
     } catch (...) {
         const std::string text = "tap_start_failed:" + describe(std::current_exception());
         emit("error_visible", {{"detail", text}});
@@ -466,6 +473,9 @@ void CaptureEngine::startedHardware(const std::string& reason) {
     lastMicChunkAt_.reset();
     lastSystemChunkAt_.reset();
     systemExpectedAt_.reset();
+    recordedApps_.clear();
+    followedPlayback_.clear();
+    appPlaybackSeenAt_.reset();
     try {
         hardwareSignature_ = scanner_->hardwareSignature();
         listen();
@@ -477,7 +487,8 @@ void CaptureEngine::startedHardware(const std::string& reason) {
                          {"mic_rate", formatted("%.0f", micRate_)},
                          {"tap_rate", formatted("%.0f", systemRate_)},
                          {"tap_id", std::to_string(session_->systemStreamID())},
-                         {"aggregate_id", std::to_string(session_->micStreamID())}});
+                         {"aggregate_id", std::to_string(session_->micStreamID())},
+                         {"system_source", sourceName(session_->recording())}});
     timer_.reset();
     timer_ = platform_.repeatTick(*queue_, [this] { tick(); });
 }
@@ -696,7 +707,8 @@ bool CaptureEngine::pumpAudio() {
     if (!session_ || !session_->isStarted()) {
         return true;
     }
-    TapSession::Drained drained = session_->pump();
+    const double seconds = clock_.now();
+    TapSession::Drained drained = session_->pump(seconds > 0 ? static_cast<std::uint64_t>(seconds * 1e9) : 0);
     if (!drained.failures.empty()) {
         throwFailures(drained.failures);
     }
@@ -949,8 +961,102 @@ bool CaptureEngine::rescan() {
         fail("process_transition_failed", std::current_exception());
         return false;
     }
+    if (!followRecordedPlayback(observation.activities)) {
+        return false;
+    }
     standbyIfUnheld(inputRunning);
     return !stopRequested_;
+}
+
+bool CaptureEngine::followRecordedPlayback(const std::vector<ProcessActivity>& activities) {
+    if (!session_ || !session_->isStarted() || session_->recording() != SystemAudioSource::recordedApp) {
+        return true;
+    }
+    const CaptureState state = core_->machine().state();
+    if (state == CaptureState::armed) {
+        // Between calls: the next call may be another application's.
+        recordedApps_.clear();
+    }
+    for (const ProcessActivity& activity : activities) {
+        if (allowlist_.eligible(activity) && activity.pid != ownPid_ && activity.bundleId != ownBundleId) {
+            recordedApps_.insert(activity.bundleId);
+        }
+    }
+    // The recorded application's playback, attributed like its microphone
+    // use; this connection's own streams (the chime) are never among them.
+    std::map<std::uint32_t, std::string> wanted;
+    std::map<std::uint32_t, std::string> owners;
+    if (!recordedApps_.empty()) {
+        try {
+            const std::uint32_t own = backend_->ownClientIndex();
+            const AudioGraph graph = backend_->graph();
+            for (const AudioStreamInfo& stream : graph.playbackStreams) {
+                if (!stream.client || *stream.client == own || !stream.device) {
+                    continue;
+                }
+                const auto sink =
+                    std::find_if(graph.sinks.begin(), graph.sinks.end(),
+                                 [&](const AudioSinkInfo& info) { return info.index == *stream.device; });
+                if (sink == graph.sinks.end()) {
+                    continue;
+                }
+                const std::string app = scanner_->attribution().attributedBundleID(
+                    ProcessScanner::identityOf(stream, graph, own));
+                if (recordedApps_.contains(app)) {
+                    wanted[stream.index] = sink->monitorSourceName;
+                    owners[stream.index] = app;
+                }
+            }
+        } catch (const AudioBackendError&) {
+            // Read again at the next tick; the streams followed stay open.
+            return true;
+        }
+    }
+    std::set<std::uint32_t> followed;
+    try {
+        followed = session_->followPlayback(wanted);
+    } catch (...) {
+        fail("playback_follow_failed", std::current_exception());
+        return false;
+    }
+    if (followed != followedPlayback_) {
+        std::string list;
+        for (const std::uint32_t index : followed) {
+            list += (list.empty() ? "" : ",") + std::to_string(index);
+        }
+        EngineEvent::Fields fields{{"sink_inputs", list}, {"count", std::to_string(followed.size())}};
+        if (!followed.empty()) {
+            fields["bundleID"] = owners[*followed.begin()];
+        }
+        emit("app_playback", fields);
+        followedPlayback_ = followed;
+    }
+
+    const double now = clock_.now();
+    if (state != CaptureState::recording) {
+        appPlaybackSeenAt_.reset();
+        return true;
+    }
+    if (!followed.empty() || !appPlaybackSeenAt_) {
+        appPlaybackSeenAt_ = now;
+        return true;
+    }
+    if (now - *appPlaybackSeenAt_ < appPlaybackPatienceSeconds) {
+        return true;
+    }
+    // The far side may play through a process nobody can attribute: losing
+    // it would be worse than recording everything.
+    try {
+        session_->fallBackToMix();
+    } catch (...) {
+        fail("system_fallback_failed", std::current_exception());
+        return false;
+    }
+    followedPlayback_.clear();
+    emit("system_audio_source", {{"source", sourceName(session_->recording())},
+                                 {"reason", "no_app_playback"},
+                                 {"seconds", formatted("%.1f", now - *appPlaybackSeenAt_)}});
+    return true;
 }
 
 void CaptureEngine::observeProcesses(const std::vector<ProcessActivity>& activities) {
@@ -1245,6 +1351,9 @@ void CaptureEngine::announceState() {
         }
         if (segment) {
             fields["first_frame"] = std::to_string(segment->firstFrame);
+        }
+        if (session_ && session_->isStarted()) {
+            fields["system_source"] = sourceName(session_->recording());
         }
         emit("recording_started", fields);
         break;

@@ -177,6 +177,10 @@ private:
     void deliverBlocks(std::uint64_t upTo);
     bool rescan();
     void observeProcesses(const std::vector<ProcessActivity>& activities);
+    /// recordedApp mode: follows the playback streams of the applications
+    /// being recorded, and falls back to the whole mix when a part records
+    /// for `appPlaybackPatienceSeconds` with none. False when the run ended.
+    bool followRecordedPlayback(const std::vector<ProcessActivity>& activities);
     void reportCompleted();
     void announceFinalized(const std::filesystem::path& directory, std::optional<std::uint64_t> originNanos);
     void publishSealed(std::shared_ptr<Artifact> sealed);
@@ -266,6 +270,11 @@ private:
     std::string rebuildReason_;
     bool rebuildWaitAnnounced_ = false;
     std::optional<std::string> eligibleAppName_;
+    // The applications recorded since the streams opened, their playback
+    // streams followed now, and when a recording part last had one.
+    std::set<std::string> recordedApps_;
+    std::set<std::uint32_t> followedPlayback_;
+    std::optional<double> appPlaybackSeenAt_;
     std::set<std::filesystem::path> completedAnnounced_;
 
     // Read by `wait()` on other threads.

@@ -2,12 +2,18 @@
 
 #include "ZoqCore/Capture/CaptureMachine.h"
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <set>
 #include <string>
 
 namespace zoq {
+
+/// What the right channel records: everything the computer plays (the
+/// default sink's monitor), or only the playback streams of the application
+/// being recorded.
+enum class SystemAudioSource : std::uint8_t { all, recordedApp };
 
 /// What one capture engine run is told by its owner.
 struct EngineConfiguration {
@@ -31,6 +37,7 @@ struct EngineConfiguration {
     /// when an allowed application holds the microphone within the grace
     /// period, this run goes on with it in its next part, with no debounce.
     std::optional<CallContinuation> continuation;
+    SystemAudioSource systemAudioSource = SystemAudioSource::all;
 
     friend bool operator==(const EngineConfiguration&, const EngineConfiguration&) = default;
 };

@@ -360,6 +360,10 @@ public:
         pa_stream_set_state_callback(stream_.get(), &onState, this);
         pa_stream_set_read_callback(stream_.get(), &onRead, this);
         pa_stream_set_overflow_callback(stream_.get(), &onOverflow, this);
+        if (request.monitorStream &&
+            pa_stream_set_monitor_stream(stream_.get(), *request.monitorStream) < 0) {
+            throw contextError(context, "record_stream");
+        }
 
         pa_buffer_attr attributes;
         std::memset(&attributes, 0xff, sizeof attributes);

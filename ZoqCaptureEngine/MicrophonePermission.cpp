@@ -136,7 +136,8 @@ std::int64_t SoundServerMicrophoneAccess::status() const {
         }
         DiscardingHandler handler;
         backend_.openRecordStream(RecordStreamRequest{source->name, source->format.rate, 1,
-                                                      source->format.rate / 100, "zoq permission check"},
+                                                      source->format.rate / 100, "zoq permission check",
+                                                      std::nullopt},
                                   handler);
         return authorizedStatus;
     } catch (const AudioBackendError& error) {

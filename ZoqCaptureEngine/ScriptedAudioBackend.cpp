@@ -122,6 +122,8 @@ public:
     ScriptedAudioBackend& backend;
     RecordStreamHandler& handler;
     std::string sourceName;
+    /// The playback stream this one records alone, if any.
+    std::optional<std::uint32_t> monitored;
     // Touched only on the event thread.
     std::uint64_t nextFrame = 0;
     std::vector<float> buffer;
@@ -250,8 +252,20 @@ std::unique_ptr<RecordStream> ScriptedAudioBackend::openRecordStream(const Recor
         if (source == nullptr) {
             throw AudioBackendError(AudioBackendError::noEntity, "record_stream", "No such entity");
         }
+        if (request.monitorStream) {
+            // As a server: only a playback stream that plays on the sink this
+            // source monitors.
+            const auto playing = std::find_if(
+                graph_.playbackStreams.begin(), graph_.playbackStreams.end(),
+                [&](const AudioStreamInfo& info) { return info.index == *request.monitorStream; });
+            if (playing == graph_.playbackStreams.end() || !playing->device || !source->monitorOfSink ||
+                *playing->device != *source->monitorOfSink) {
+                throw AudioBackendError(AudioBackendError::noEntity, "record_stream", "No such entity");
+            }
+        }
         stream = std::make_unique<Stream>(*this, handler, request.sourceName,
                                           floatFormat(request.rate, request.channels), newIndex());
+        stream->monitored = request.monitorStream;
         graph_.recordStreams.push_back(AudioStreamInfo{stream->index(), ownClient_, source->index, false,
                                                        false, graph_.clients.front().identity});
         openStreams_.push_back(stream.get());
@@ -448,18 +462,26 @@ AudioStreamInfo* ScriptedAudioBackend::scriptedStream(std::uint32_t index) {
 void ScriptedAudioBackend::updateStream(std::uint32_t index, std::optional<std::uint32_t> device,
                                         bool corked) {
     AudioEvent event{AudioEvent::Facility::sourceOutput, AudioEvent::Type::changed, index};
+    bool moved = false;
     {
         std::lock_guard lock(mutex_);
         AudioStreamInfo* stream = scriptedStream(index);
         if (stream == nullptr) {
             return;
         }
+        moved = stream->device != device;
         stream->device = device;
         stream->corked = corked;
         if (std::none_of(graph_.recordStreams.begin(), graph_.recordStreams.end(),
                          [&](const AudioStreamInfo& record) { return record.index == index; })) {
             event.facility = AudioEvent::Facility::sinkInput;
         }
+    }
+    if (moved && event.facility == AudioEvent::Facility::sinkInput) {
+        // A server ends the record streams that monitor a playback stream
+        // when it moves.
+        failStreams([&](const Stream& monitor) { return monitor.monitored == index; },
+                    AudioBackendError::killed);
     }
     announce(event);
 }
@@ -473,6 +495,11 @@ void ScriptedAudioBackend::removeStream(std::uint32_t index) {
             event.facility = AudioEvent::Facility::sinkInput;
         }
         std::erase_if(graph_.recordStreams, matches);
+        playbackSignals_.erase(index);
+    }
+    if (event.facility == AudioEvent::Facility::sinkInput) {
+        failStreams([&](const Stream& monitor) { return monitor.monitored == index; },
+                    AudioBackendError::killed);
     }
     announce(event);
 }
@@ -483,6 +510,11 @@ void ScriptedAudioBackend::setSignal(const std::string& sourceName, ScriptedSign
     if (source != sources_.end()) {
         source->second.signal = std::move(signal);
     }
+}
+
+void ScriptedAudioBackend::setPlaybackSignal(std::uint32_t playbackStream, ScriptedSignal signal) {
+    std::lock_guard lock(mutex_);
+    playbackSignals_[playbackStream] = std::move(signal);
 }
 
 void ScriptedAudioBackend::deliver(const std::string& sourceName, std::uint64_t frames,
@@ -498,8 +530,7 @@ void ScriptedAudioBackend::lose(const std::string& sourceName, std::uint64_t fra
 // (`closeStream` waits for the event thread).
 void ScriptedAudioBackend::deliverOnEventThread(const std::string& sourceName, std::uint64_t frames,
                                                 std::uint64_t received, bool hole) {
-    std::vector<Stream*> streams;
-    ScriptedSignal signal = ScriptedSignal::silence();
+    std::vector<std::pair<Stream*, ScriptedSignal>> streams;
     std::uint32_t sourceRate = 0;
     {
         std::lock_guard lock(mutex_);
@@ -507,15 +538,19 @@ void ScriptedAudioBackend::deliverOnEventThread(const std::string& sourceName, s
         if (source == sources_.end() || !connected_) {
             return;
         }
-        signal = source->second.signal;
         sourceRate = source->second.info.format.rate;
         for (Stream* stream : openStreams_) {
             if (stream->sourceName == sourceName && !stream->ended) {
-                streams.push_back(stream);
+                ScriptedSignal signal = source->second.signal;
+                if (stream->monitored) {
+                    const auto played = playbackSignals_.find(*stream->monitored);
+                    signal = played != playbackSignals_.end() ? played->second : ScriptedSignal::silence();
+                }
+                streams.emplace_back(stream, std::move(signal));
             }
         }
     }
-    for (Stream* stream : streams) {
+    for (auto& [stream, signal] : streams) {
         const std::uint32_t rate = stream->format().rate;
         const std::uint32_t channels = stream->format().channels;
         // The server converts the source's rate to the stream's.

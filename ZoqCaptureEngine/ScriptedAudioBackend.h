@@ -94,6 +94,12 @@ public:
 
     // Audio.
     void setSignal(const std::string& sourceName, ScriptedSignal signal);
+    /// What a playback stream plays, as a record stream that monitors it
+    /// alone captures it (silence until set). The sink's monitor keeps its
+    /// own signal: the script decides what the whole mix sounds like. Record
+    /// streams that monitor a playback stream end (`killed`) when it moves
+    /// or is removed.
+    void setPlaybackSignal(std::uint32_t playbackStream, ScriptedSignal signal);
     /// Delivers the next `frames` frames of the source to every stream open on
     /// it, in one callback each, arriving at host time `receivedNanos`.
     void deliver(const std::string& sourceName, std::uint64_t frames, std::uint64_t receivedNanos);
@@ -146,6 +152,7 @@ private:
     // Guarded by mutex_.
     AudioGraph graph_;
     std::map<std::string, Source> sources_;
+    std::map<std::uint32_t, ScriptedSignal> playbackSignals_;
     std::vector<Stream*> openStreams_;
     std::uint32_t nextIndex_ = 1;
     std::uint32_t ownClient_ = 0;

@@ -8,6 +8,9 @@ namespace zoq {
 namespace {
 
 constexpr std::uint32_t fragmentsPerSecond = 100; // 10 ms
+/// The sum's key of the sink's whole monitor after a fallback: no playback
+/// stream has this index (it is the server's "invalid index").
+constexpr std::uint32_t wholeMixKey = 0xffff'ffff;
 
 std::int64_t queueLimit(double rate) {
     return static_cast<std::int64_t>(TapSession::queueSeconds * rate);
@@ -19,10 +22,11 @@ std::int64_t queueLimit(double rate) {
 /// for one start (one generation) and destroyed only after its stream.
 class TapSession::Receiver final : public RecordStreamHandler {
 public:
+    /// With `sumKey` the stream is one input of the playback sum.
     Receiver(TapSession& session, bool mic, std::uint32_t rate, std::uint32_t channels,
-             std::uint64_t generation)
+             std::uint64_t generation, std::optional<std::uint32_t> sumKey = std::nullopt)
         : session_(session), mic_(mic), channels_(channels), generation_(generation), anchor_(rate),
-          heldLimit_(queueLimit(rate)) {}
+          heldLimit_(queueLimit(rate)), sumKey_(sumKey) {}
 
     void onAudio(const RecordedAudio& audio) noexcept override {
         const std::size_t frames = audio.samples.size() / channels_;
@@ -43,7 +47,11 @@ public:
                 anchor_.flush(ready_);
             }
             for (RawChunk& chunk : ready_) {
-                session_.enqueue(mic_, std::move(chunk), generation_, &anchor_);
+                if (sumKey_) {
+                    session_.addToSum(*sumKey_, std::move(chunk), generation_);
+                } else {
+                    session_.enqueue(mic_, std::move(chunk), generation_, &anchor_);
+                }
             }
         } catch (...) {
             // Only allocation can fail here; the audio is lost like an overflow.
@@ -65,6 +73,10 @@ public:
             if (error == AudioBackendError::connectionTerminated ||
                 error == AudioBackendError::connectionRefused) {
                 session_.recordFailure(ended.description(), generation_);
+            } else if (sumKey_ && *sumKey_ != wholeMixKey) {
+                // A followed playback stream ended or moved: the server ends
+                // its monitor with it. Not a change of devices.
+                session_.playbackEnded(*sumKey_, generation_);
             } else {
                 session_.recordEnded(ended.description(), generation_);
             }
@@ -82,6 +94,14 @@ private:
     HostTimeAnchor anchor_;
     std::vector<RawChunk> ready_;
     const std::int64_t heldLimit_;
+    const std::optional<std::uint32_t> sumKey_;
+};
+
+struct TapSession::Followed {
+    std::string sourceName;
+    std::unique_ptr<Receiver> receiver;
+    // After the receiver, so that the stream closes first.
+    std::unique_ptr<RecordStream> stream;
 };
 
 struct TapSession::Opened {
@@ -92,7 +112,8 @@ struct TapSession::Opened {
     std::unique_ptr<RecordStream> systemStream;
 };
 
-TapSession::TapSession(AudioBackend& backend) : backend_(backend) {}
+TapSession::TapSession(AudioBackend& backend, SystemAudioSource source)
+    : backend_(backend), source_(source) {}
 
 TapSession::~TapSession() {
     teardown();
@@ -114,6 +135,9 @@ void TapSession::start() {
         queuedSystemFrames_ = 0;
         micTiming_ = {};
         systemTiming_ = {};
+        sum_.reset();
+        endedPlayback_.clear();
+        fellBack_ = false;
         started_ = true;
         generation = generation_;
     }
@@ -165,35 +189,169 @@ TapSession::Opened TapSession::open(std::uint64_t generation) {
     }
 
     Opened opened;
-    const auto openStream = [&](const AudioSourceInfo& source, std::uint32_t rate, std::uint32_t channels,
-                                Receiver& receiver, TapError::Kind refusal, const char* name) {
-        std::unique_ptr<RecordStream> stream;
-        try {
-            stream = backend_.openRecordStream(
-                RecordStreamRequest{source.name, rate, channels, rate / fragmentsPerSecond, name}, receiver);
-        } catch (const AudioBackendError& error) {
-            throw TapError(refusal, error.code(), error.what());
-        }
-        const AudioFormat& format = stream->format();
-        if (format.sampleFormat != "float32le" || format.rate != rate || format.channels != channels) {
-            throw TapError(TapError::Kind::engineStartFailed, 0,
-                           std::string(name) + " runs as " + format.sampleFormat + " " +
-                               std::to_string(format.channels) + "ch " + std::to_string(format.rate) + " Hz");
-        }
-        return stream;
-    };
-    opened.systemReceiver = std::make_unique<Receiver>(*this, false, sink->format.rate, 2, generation);
-    opened.systemStream = openStream(*monitor, sink->format.rate, 2, *opened.systemReceiver,
-                                     TapError::Kind::tapCreationFailed, "zoq system mix");
+    const std::uint32_t systemRate = sink->format.rate;
+    if (source_ == SystemAudioSource::all) {
+        opened.systemReceiver = std::make_unique<Receiver>(*this, false, systemRate, 2, generation);
+        opened.systemStream = openStream(monitor->name, systemRate, 2, *opened.systemReceiver,
+                                         TapError::Kind::tapCreationFailed, "zoq system mix", std::nullopt);
+    } else {
+        std::lock_guard guard(lock_);
+        sum_ = std::make_unique<PlaybackSum>(systemRate, 2);
+    }
     opened.micReceiver = std::make_unique<Receiver>(*this, true, micSource->format.rate, 1, generation);
-    opened.micStream = openStream(*micSource, micSource->format.rate, 1, *opened.micReceiver,
-                                  TapError::Kind::engineStartFailed, "zoq microphone");
+    opened.micStream = openStream(micSource->name, micSource->format.rate, 1, *opened.micReceiver,
+                                  TapError::Kind::engineStartFailed, "zoq microphone", std::nullopt);
     return opened;
+}
+
+std::unique_ptr<RecordStream> TapSession::openStream(const std::string& sourceName, std::uint32_t rate,
+                                                     std::uint32_t channels, Receiver& receiver,
+                                                     TapError::Kind refusal, const char* name,
+                                                     std::optional<std::uint32_t> monitored) {
+    std::unique_ptr<RecordStream> stream;
+    try {
+        RecordStreamRequest request{sourceName, rate, channels, rate / fragmentsPerSecond, name, monitored};
+        stream = backend_.openRecordStream(request, receiver);
+    } catch (const AudioBackendError& error) {
+        throw TapError(refusal, error.code(), error.what());
+    }
+    const AudioFormat& format = stream->format();
+    if (format.sampleFormat != "float32le" || format.rate != rate || format.channels != channels) {
+        throw TapError(TapError::Kind::engineStartFailed, 0,
+                       std::string(name) + " runs as " + format.sampleFormat + " " +
+                           std::to_string(format.channels) + "ch " + std::to_string(format.rate) + " Hz");
+    }
+    return stream;
+}
+
+std::set<std::uint32_t> TapSession::followPlayback(const std::map<std::uint32_t, std::string>& playback) {
+    std::set<std::uint32_t> ended;
+    std::uint64_t generation = 0;
+    std::uint32_t rate = 0;
+    {
+        std::lock_guard guard(lock_);
+        if (!started_ || !sum_ || fellBack_) {
+            return {};
+        }
+        ended.swap(endedPlayback_);
+        generation = generation_;
+        rate = static_cast<std::uint32_t>(tapSampleRate_);
+    }
+    std::vector<std::uint32_t> closing;
+    for (const auto& [key, followed] : followed_) {
+        const auto wanted = playback.find(key);
+        if (wanted == playback.end() || wanted->second != followed.sourceName || ended.contains(key)) {
+            closing.push_back(key);
+        }
+    }
+    for (const std::uint32_t key : closing) {
+        closeFollowed(key);
+    }
+    std::set<std::uint32_t> recorded;
+    for (const auto& [key, sourceName] : playback) {
+        if (!followed_.contains(key)) {
+            Followed followed{
+                sourceName, std::make_unique<Receiver>(*this, false, rate, 2, generation, key), {}};
+            try {
+                followed.stream =
+                    openStream(sourceName, rate, 2, *followed.receiver, TapError::Kind::tapCreationFailed,
+                               "zoq application playback", key);
+            } catch (const TapError&) {
+                // Gone before it could be recorded, or not linked yet: the
+                // next call sees which.
+                continue;
+            }
+            followed_.emplace(key, std::move(followed));
+        }
+        recorded.insert(key);
+    }
+    return recorded;
+}
+
+void TapSession::closeFollowed(std::uint32_t key) {
+    const auto found = followed_.find(key);
+    if (found == followed_.end()) {
+        return;
+    }
+    Followed followed = std::move(found->second);
+    followed_.erase(found);
+    followed.stream.reset();
+    std::vector<RawChunk> held = followed.receiver->takeHeld();
+    std::lock_guard guard(lock_);
+    if (sum_) {
+        for (const RawChunk& chunk : held) {
+            sum_->add(key, chunk);
+        }
+        sum_->remove(key);
+    }
+}
+
+void TapSession::fallBackToMix() {
+    std::uint64_t generation = 0;
+    std::uint32_t rate = 0;
+    std::string monitor;
+    {
+        std::lock_guard guard(lock_);
+        if (!started_ || !sum_ || fellBack_) {
+            return;
+        }
+        generation = generation_;
+        rate = static_cast<std::uint32_t>(tapSampleRate_);
+        monitor = monitorSourceName_;
+    }
+    while (!followed_.empty()) {
+        closeFollowed(followed_.begin()->first);
+    }
+    Followed whole{monitor, std::make_unique<Receiver>(*this, false, rate, 2, generation, wholeMixKey), {}};
+    whole.stream = openStream(monitor, rate, 2, *whole.receiver, TapError::Kind::tapCreationFailed,
+                              "zoq system mix", std::nullopt);
+    followed_.emplace(wholeMixKey, std::move(whole));
+    std::lock_guard guard(lock_);
+    fellBack_ = true;
+}
+
+SystemAudioSource TapSession::recording() const {
+    std::lock_guard guard(lock_);
+    return source_ == SystemAudioSource::recordedApp && !fellBack_ ? SystemAudioSource::recordedApp
+                                                                   : SystemAudioSource::all;
+}
+
+void TapSession::addToSum(std::uint32_t key, RawChunk chunk, std::uint64_t generation) {
+    std::lock_guard guard(lock_);
+    if (started_ && generation == generation_ && sum_) {
+        sum_->add(key, chunk);
+    }
+}
+
+void TapSession::playbackEnded(std::uint32_t key, std::uint64_t generation) {
+    std::lock_guard guard(lock_);
+    if (started_ && generation == generation_) {
+        endedPlayback_.insert(key);
+    }
 }
 
 bool TapSession::isStarted() const {
     std::lock_guard guard(lock_);
     return started_;
+}
+
+TapSession::Drained TapSession::pump(std::uint64_t nowNanos) {
+    {
+        std::lock_guard guard(lock_);
+        if (started_ && sum_) {
+            // The timeline begins now, not `sumDelayNanos` ago: before the
+            // streams opened there is nothing to record, and a part's
+            // pre-buffer must not reach back into that silence.
+            const std::uint64_t upTo = !sum_->originNanos()       ? nowNanos
+                                       : nowNanos > sumDelayNanos ? nowNanos - sumDelayNanos
+                                                                  : 0;
+            if (std::optional<RawChunk> summed = sum_->produce(upTo)) {
+                queuedSystemFrames_ += summed->frames;
+                systemChunks_.push_back(std::move(*summed));
+            }
+        }
+    }
+    return pump();
 }
 
 TapSession::Drained TapSession::pump() {
@@ -222,6 +380,28 @@ TapSession::Drained TapSession::teardown() {
         micReceiver = std::move(micReceiver_);
         systemReceiver = std::move(systemReceiver_);
     }
+    // Followed playback closes first; its last audio joins the sum, which
+    // then hands out everything it was given.
+    std::map<std::uint32_t, Followed> followed = std::move(followed_);
+    followed_.clear();
+    std::optional<RawChunk> summed;
+    for (auto& [key, stream] : followed) {
+        stream.stream.reset();
+        std::vector<RawChunk> held = stream.receiver->takeHeld();
+        std::lock_guard guard(lock_);
+        if (sum_) {
+            for (const RawChunk& chunk : held) {
+                sum_->add(key, chunk);
+            }
+        }
+    }
+    {
+        std::lock_guard guard(lock_);
+        if (sum_ && wasStarted && sum_->inputEndNanos()) {
+            summed = sum_->produce(*sum_->inputEndNanos());
+        }
+        sum_.reset();
+    }
     // Outside the lock: closing waits for a running callback, which may be
     // waiting for the lock. Closing is local and cannot fail, even with the
     // server gone, so each step reports success.
@@ -242,6 +422,9 @@ TapSession::Drained TapSession::teardown() {
         teardownResults_.insert(results.begin(), results.end());
     }
     drained = pump();
+    if (summed) {
+        drained.system.push_back(std::move(*summed));
+    }
     // The audio the anchors still held belongs after what was queued.
     for (auto [receiver, queue] :
          {std::pair{micReceiver.get(), &drained.mic}, {systemReceiver.get(), &drained.system}}) {

@@ -1,13 +1,17 @@
 #pragma once
 
 #include "ZoqCaptureEngine/AudioBackend.h"
+#include "ZoqCaptureEngine/EngineConfiguration.h"
 #include "ZoqCaptureEngine/HostTimeAnchor.h"
+#include "ZoqCaptureEngine/PlaybackSum.h"
 #include "ZoqCaptureEngine/RawChunk.h"
+#include "ZoqCaptureEngine/TapError.h"
 
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -29,6 +33,15 @@ namespace zoq {
 /// delivery into a `RawChunk` and hand it to the stream's `HostTimeAnchor`,
 /// which holds it about 100 ms until its stamp is decided; stamped chunks are
 /// queued under the lock. Teardown stamps and returns the held ones too.
+///
+/// With `SystemAudioSource::recordedApp` the system stream is not the sink's
+/// monitor but the sum (`PlaybackSum`) of one record stream per playback
+/// stream the engine names (`followPlayback`), each recording that stream
+/// alone on the monitor of the sink it plays on, so what other applications
+/// and zoq's own chime play never enters it. The sum runs on the host clock
+/// `sumDelayNanos` behind the time `pump` is given, silent while nothing is
+/// followed; `fallBackToMix` makes the sink's whole monitor its only input
+/// until the next start.
 ///
 /// Each queue holds at most five seconds of its stream; the chunk that would
 /// pass the limit is dropped and "callback_backlog_exceeded" is recorded, once
@@ -64,9 +77,13 @@ public:
     };
 
     static constexpr double queueSeconds = 5.0;
+    /// How far behind the host clock the sum of followed playback runs: the
+    /// anchors hold each delivery about 100 ms, and a stream's audio that
+    /// arrives later than this is lost to the sum.
+    static constexpr std::uint64_t sumDelayNanos = 400'000'000;
     static constexpr const char* backlogExceeded = "callback_backlog_exceeded";
 
-    explicit TapSession(AudioBackend& backend);
+    explicit TapSession(AudioBackend& backend, SystemAudioSource source = SystemAudioSource::all);
     ~TapSession();
     TapSession(const TapSession&) = delete;
     TapSession& operator=(const TapSession&) = delete;
@@ -79,6 +96,24 @@ public:
     bool isStarted() const;
     /// Takes both queues and the failures.
     Drained pump();
+    /// The same, after handing the system queue the sum of followed playback
+    /// up to `nowNanos` − `sumDelayNanos` (recordedApp only).
+    Drained pump(std::uint64_t nowNanos);
+
+    /// recordedApp only, while started and not fallen back: records exactly
+    /// these playback streams (sink input → the monitor source of the sink
+    /// it plays on). Closes the streams no longer named, ended by the server
+    /// or moved to another sink, and opens the new ones; one that cannot be
+    /// opened (it ended meanwhile) is tried again at the next call. Answers
+    /// the playback streams recorded now.
+    std::set<std::uint32_t> followPlayback(const std::map<std::uint32_t, std::string>& playback);
+    /// recordedApp only: from now until the next start the sum records the
+    /// whole monitor of the sink opened at start instead of followed
+    /// playback. Throws `TapError` when that stream cannot be opened.
+    void fallBackToMix();
+    SystemAudioSource source() const noexcept { return source_; }
+    /// What the system stream records now: recordedApp until a fallback.
+    SystemAudioSource recording() const;
     /// Closes both streams (once it returns no callback of them runs), raises
     /// the generation and returns what was still queued. Never throws.
     Drained teardown();
@@ -105,13 +140,23 @@ public:
 private:
     class Receiver;
     struct Opened;
+    struct Followed;
 
     Opened open(std::uint64_t generation);
+    std::unique_ptr<RecordStream> openStream(const std::string& sourceName, std::uint32_t rate,
+                                             std::uint32_t channels, Receiver& receiver,
+                                             TapError::Kind refusal, const char* name,
+                                             std::optional<std::uint32_t> monitored);
+    /// Closes a followed stream; what its anchor still held joins the sum.
+    void closeFollowed(std::uint32_t key);
+    void addToSum(std::uint32_t key, RawChunk chunk, std::uint64_t generation);
+    void playbackEnded(std::uint32_t key, std::uint64_t generation);
     void enqueue(bool mic, RawChunk chunk, std::uint64_t generation, const HostTimeAnchor* anchor);
     void recordFailure(std::string failure, std::uint64_t generation);
     void recordEnded(std::string stream, std::uint64_t generation);
 
     AudioBackend& backend_;
+    const SystemAudioSource source_;
     mutable std::mutex lock_;
     // Guarded by lock_.
     std::vector<RawChunk> micChunks_;
@@ -133,6 +178,11 @@ private:
     std::unique_ptr<Receiver> systemReceiver_;
     std::unique_ptr<RecordStream> micStream_;
     std::unique_ptr<RecordStream> systemStream_;
+    std::unique_ptr<PlaybackSum> sum_;
+    std::set<std::uint32_t> endedPlayback_;
+    bool fellBack_ = false;
+    // Touched only on the engine's queue.
+    std::map<std::uint32_t, Followed> followed_;
 };
 
 } // namespace zoq

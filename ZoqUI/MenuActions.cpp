@@ -37,6 +37,9 @@ void ModelMenuActions::uploadNow() {
 void ModelMenuActions::setChime(bool enabled) {
     model_.setChime(enabled);
 }
+void ModelMenuActions::setSystemAudioSource(SystemAudioSource source) {
+    model_.setSystemAudioSource(source);
+}
 void ModelMenuActions::setTellNotAllowed(bool enabled) {
     model_.setTellAboutNotAllowedApps(enabled);
 }

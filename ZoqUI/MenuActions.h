@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ZoqCaptureEngine/EngineConfiguration.h"
 #include "ZoqShell/System/ZoqDeepLink.h"
 
 #include <functional>
@@ -26,6 +27,7 @@ public:
     virtual void requestMicrophonePermission() = 0;
     virtual void uploadNow() = 0;
     virtual void setChime(bool enabled) = 0;
+    virtual void setSystemAudioSource(SystemAudioSource source) = 0;
     virtual void setTellNotAllowed(bool enabled) = 0;
     virtual void setLoginItem(bool enabled) = 0;
     virtual void openWindow(TrayWindow window) = 0;
@@ -52,6 +54,7 @@ public:
     void requestMicrophonePermission() override;
     void uploadNow() override;
     void setChime(bool enabled) override;
+    void setSystemAudioSource(SystemAudioSource source) override;
     void setTellNotAllowed(bool enabled) override;
     void setLoginItem(bool enabled) override;
     void openWindow(TrayWindow window) override;

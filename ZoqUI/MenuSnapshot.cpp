@@ -19,6 +19,8 @@ MenuSnapshot menuSnapshot(ShellModel& model) {
     snapshot.rows = model.rows();
     snapshot.chimeEnabled = model.settings().chimeEnabled();
     snapshot.chimeLocked = model.settings().isLocked(ShellSettings::chimeEnabledKey);
+    snapshot.systemAudioSource = model.settings().systemAudioSource();
+    snapshot.systemAudioSourceLocked = model.settings().isLocked(ShellSettings::systemAudioSourceKey);
     snapshot.tellNotAllowed = model.tellsAboutNotAllowedApps();
     snapshot.loginItemState = model.loginItemState();
     snapshot.loginItemProblem = model.loginItemProblem();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ZoqCaptureEngine/EngineConfiguration.h"
 #include "ZoqShell/Shell/MenuPresentation.h"
 #include "ZoqShell/System/LoginItemState.h"
 #include "ZoqShell/Uploader/UploadRow.h"
@@ -33,6 +34,9 @@ struct MenuSnapshot {
     bool chimeEnabled = true;
     /// The administrator's policy sets the chime: shown, not switchable.
     bool chimeLocked = false;
+    SystemAudioSource systemAudioSource = SystemAudioSource::all;
+    /// The administrator's policy sets it: shown, not switchable.
+    bool systemAudioSourceLocked = false;
     /// "Tell me about apps that are not allowed".
     bool tellNotAllowed = true;
     LoginItemState loginItemState = LoginItemState::notRegistered;

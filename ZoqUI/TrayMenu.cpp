@@ -157,6 +157,16 @@ void TrayMenu::rebuild(const MenuSnapshot& snapshot) {
         chime->setText(QString("Chime on record start/stop — ") + ShellModel::setByAdministrator);
         chime->setEnabled(false);
     }
+    QMenu* right = menu.addMenu(snapshot.systemAudioSourceLocked
+                                    ? QString("Right channel — ") + ShellModel::setByAdministrator
+                                    : QString("Right channel"));
+    for (const auto& [source, title] :
+         {std::pair{SystemAudioSource::all, "Everything the computer plays"},
+          std::pair{SystemAudioSource::recordedApp, "Only the recorded application"}}) {
+        QAction* choice = addToggle(*right, title, snapshot.systemAudioSource == source,
+                                    [&act, source = source](bool) { act.setSystemAudioSource(source); });
+        choice->setEnabled(!snapshot.systemAudioSourceLocked);
+    }
     addToggle(menu, "Tell me about apps that are not allowed", snapshot.tellNotAllowed,
               [&act](bool on) { act.setTellNotAllowed(on); });
     addToggle(menu, "Launch at login", snapshot.loginItemState == LoginItemState::registered,

@@ -33,6 +33,8 @@ struct RecordOptions {
     std::string deviceId;
     bool chime = false;
     std::string events;
+    /// "all" or "app"; empty: the settings' choice.
+    std::string systemAudio;
 };
 
 /// Exit codes of `zoq record`: how the run ended.
@@ -84,7 +86,12 @@ std::optional<std::string> readable(const EngineEvent& event, const std::filesys
         return "an allowed application holds the microphone…";
     }
     if (name == "recording_started") {
-        return "recording " + field("app");
+        return "recording " + field("app") +
+               (field("system_source") == "recordedApp" ? " (right channel: only its own playback)" : "");
+    }
+    if (name == "system_audio_source" && field("reason") == "no_app_playback") {
+        return "the recorded application played nothing for 5 s: the right channel records everything the "
+               "computer plays for the rest of the part";
     }
     if (name == "idle_grace") {
         return "the call let go of the microphone; the part ends in 15 s unless it comes back";
@@ -130,6 +137,9 @@ void record(const RecordOptions& options, Context& context) {
     config.maxSeconds = options.maxSeconds;
     config.alertFrequency = options.chime ? 880 : 0;
     config.alertDuration = 0.12;
+    config.systemAudioSource = options.systemAudio.empty()    ? settings.systemAudioSource()
+                               : options.systemAudio == "app" ? SystemAudioSource::recordedApp
+                                                              : SystemAudioSource::all;
     if (config.deviceId.empty()) {
         context.streams.err
             << "zoq: this device is not paired; pair it ('zoq pair CODE') or give --device-id\n";
@@ -251,7 +261,9 @@ void addRecordCommand(CLI::App& app, Context& context) {
     command->footer(
         "Arms the recorder on your sound server (PulseAudio or PipeWire) until SIGINT or SIGTERM, or\n"
         "--max-seconds: when an allowed application holds the microphone for 3 s a part begins, with\n"
-        "the microphone on the left and everything else the computer plays on the right; it ends\n"
+        "the microphone on the left and on the right everything else the computer plays, or with\n"
+        "--system-audio app only what the recorded application plays (everything, from 5 s into a\n"
+        "part without any playback of it, for the rest of the part); it ends\n"
         "15 s after the application lets go, and is encoded, verified and left for the uploader.\n"
         "Prints a line for each notable event; --events writes every event as one JSON line\n"
         "(to a file, or '-' for standard output instead of the lines).\n\n"
@@ -266,6 +278,11 @@ void addRecordCommand(CLI::App& app, Context& context) {
                         "Record under this device (default: the paired one)");
     command->add_flag("--chime", options->chime, "Play a short chime when a recording starts");
     command->add_option("--events", options->events, "Write every event as a JSON line to FILE, or '-'");
+    command
+        ->add_option("--system-audio", options->systemAudio,
+                     "The right channel: 'all' the computer plays, or only the recorded 'app' (default: "
+                     "the settings' \"systemAudioSource\")")
+        ->check(CLI::IsMember({"all", "app"}));
     command->callback([options, &context] { record(*options, context); });
 }
 

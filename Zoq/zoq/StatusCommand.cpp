@@ -47,6 +47,7 @@ void status(const StatusOptions& options, Context& context) {
     const std::optional<ShellStatus> live = liveStatus();
     ShellSession session;
     const std::vector<std::string> warnings = session.settings().warnings();
+    const SystemAudioSource systemAudio = session.settings().systemAudioSource();
     const std::optional<CredentialSnapshot> snapshot = session.auth().snapshot();
     // Credentials of another portal than the address names are not used.
     const bool portalChanged = snapshot && !session.auth().servesConfiguredPortal();
@@ -66,6 +67,7 @@ void status(const StatusOptions& options, Context& context) {
             {"blocked", snapshot && snapshot->blocked},
             {"portal", session.portal()},
             {"credentialStore", session.credentialStore()},
+            {"systemAudioSource", ShellSettings::systemAudioSourceName(systemAudio)},
             {"rows", std::move(rowValues)},
             {"service", liveJSON(live)},
             {"settingsWarnings", JSONValue::Array(warnings.begin(), warnings.end())},
@@ -87,6 +89,10 @@ void status(const StatusOptions& options, Context& context) {
         out << "blocked: " << (snapshot && snapshot->blocked ? "yes (pair again)" : "no") << '\n';
         out << "portal: " << session.portal() << '\n';
         out << "credentials: " << session.credentialStore() << '\n';
+        out << "right channel: "
+            << (systemAudio == SystemAudioSource::recordedApp ? "only the recorded application"
+                                                              : "everything the computer plays")
+            << '\n';
         for (const std::string& warning : warnings) {
             out << "settings: " << warning << '\n';
         }
@@ -106,17 +112,19 @@ void addStatusCommand(CLI::App& app, Context& context) {
     auto options = std::make_shared<StatusOptions>();
     CLI::App* command = app.add_subcommand(
         "status", "Show the running zoq's state, pairing, the portal address and the recordings");
-    command->footer("Asks the running zoq (the tray or `zoq daemon`, if any) for its status line and the\n"
-                    "recorder's state, and reads the settings, the credentials and every recording's\n"
-                    "manifest itself; changes nothing and sends nothing. --json prints one object:\n"
-                    "paired, portalChanged, deviceId, blocked, portal, credentialStore, rows (directoryName, state,\n"
-                    "stage, recordingId, failures, retryAt, lastError, stuck, sentBytes, byteSize),\n"
-                    "and service: null when no zoq\n"
-                    "service runs in this session, else what it shows now (ready, statusLine,\n"
-                    "statusWarning, recorderState, recordingApp, running, pairingMessage), and\n"
-                    "settingsWarnings: a sentence for each value in the settings that is ignored.\n\n"
-                    "Exit status: 0 paired; 3 not paired (the status is still printed); 2 usage;\n"
-                    "4 no usable credential store.");
+    command->footer(
+        "Asks the running zoq (the tray or `zoq daemon`, if any) for its status line and the\n"
+        "recorder's state, and reads the settings, the credentials and every recording's\n"
+        "manifest itself; changes nothing and sends nothing. --json prints one object:\n"
+        "paired, portalChanged, deviceId, blocked, portal, credentialStore, systemAudioSource\n"
+        "(\"all\" or \"recordedApp\": what the right channel records), rows (directoryName, state,\n"
+        "stage, recordingId, failures, retryAt, lastError, stuck, sentBytes, byteSize),\n"
+        "and service: null when no zoq\n"
+        "service runs in this session, else what it shows now (ready, statusLine,\n"
+        "statusWarning, recorderState, recordingApp, running, pairingMessage), and\n"
+        "settingsWarnings: a sentence for each value in the settings that is ignored.\n\n"
+        "Exit status: 0 paired; 3 not paired (the status is still printed); 2 usage;\n"
+        "4 no usable credential store.");
     command->add_flag("--json", options->json, "Print the status as JSON");
     command->add_option("--root", options->root, "Spool directory (default: $XDG_DATA_HOME/zoq/spool)");
     command->callback([options, &context] {

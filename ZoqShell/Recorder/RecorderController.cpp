@@ -69,6 +69,7 @@ EngineConfiguration RecorderController::configuration(const std::string& deviceI
     config.deviceId = deviceId;
     config.e2e = false;
     config.alertFrequency = settings_.chimeEnabled() ? chimeFrequency : 0;
+    config.systemAudioSource = settings_.systemAudioSource();
     config.alertDuration = chimeDuration;
     return config;
 }

@@ -255,6 +255,15 @@ std::vector<std::string> valueNotes(const JSONValue::Object& object) {
                            "the default ffmpeg");
     }
     add(std::exchange(note, {}));
+    if (const std::string* source =
+            textOf(object, ShellSettings::systemAudioSourceKey, "everything the computer plays", &note);
+        source != nullptr && *source != "all" && *source != "recordedApp") {
+        // A slip ("recordedapp") would otherwise record everything while the
+        // person believes only the call is recorded.
+        note = ignoredText(ShellSettings::systemAudioSourceKey, JSONValue(*source),
+                           "only \"all\" or \"recordedApp\" are known", "everything the computer plays");
+    }
+    add(std::exchange(note, {}));
     return warnings;
 }
 
@@ -640,6 +649,21 @@ bool ShellSettings::recorderEnabled() const {
 
 void ShellSettings::setRecorderEnabled(bool enabled) {
     store({{recorderEnabledKey, JSONValue(enabled)}});
+}
+
+SystemAudioSource ShellSettings::systemAudioSource() const {
+    const std::optional<JSONValue> stored = value(systemAudioSourceKey);
+    const std::string* text = stored ? stored->string() : nullptr;
+    return text != nullptr && *text == "recordedApp" ? SystemAudioSource::recordedApp
+                                                     : SystemAudioSource::all;
+}
+
+void ShellSettings::setSystemAudioSource(SystemAudioSource source) {
+    store({{systemAudioSourceKey, JSONValue(std::string(systemAudioSourceName(source)))}});
+}
+
+const char* ShellSettings::systemAudioSourceName(SystemAudioSource source) noexcept {
+    return source == SystemAudioSource::recordedApp ? "recordedApp" : "all";
 }
 
 bool ShellSettings::credentialsInFile() const {

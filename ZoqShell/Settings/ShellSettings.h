@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ZoqCaptureEngine/EngineConfiguration.h"
 #include "ZoqCore/Support/CoreError.h"
 #include "ZoqCore/Wire/JSONValue.h"
 #include "ZoqShell/Settings/HotkeyConfiguration.h"
@@ -37,6 +38,8 @@ namespace zoq {
 ///   "installUUID"            string             (see `ShellPaths::installUUID`)
 ///   "credentialStore"        string             "keyring" ("file": opt-in file store)
 ///   "ffmpegPath"             string             none (`FFmpegFLACEncoder`'s default)
+///   "systemAudioSource"      "all" or           "all" (any other value is said
+///                            "recordedApp"      and records everything)
 ///
 /// Damage. A file that is a symbolic link, not a regular file, larger than
 /// `maximumFileSize`, not JSON, or JSON but not an object is *damaged*: every
@@ -100,6 +103,7 @@ public:
     static constexpr const char* installUUIDKey = "installUUID";
     static constexpr const char* credentialStoreKey = "credentialStore";
     static constexpr const char* ffmpegPathKey = "ffmpegPath";
+    static constexpr const char* systemAudioSourceKey = "systemAudioSource";
     /// The only value of "credentialStore" that selects the private file
     /// store; the keyring is used for anything else.
     static constexpr const char* fileCredentialStore = "file";
@@ -170,6 +174,12 @@ public:
 
     bool recorderEnabled() const;
     void setRecorderEnabled(bool enabled);
+
+    /// What the right channel records.
+    SystemAudioSource systemAudioSource() const;
+    void setSystemAudioSource(SystemAudioSource source);
+    /// The stored spelling of a source ("all", "recordedApp").
+    static const char* systemAudioSourceName(SystemAudioSource source) noexcept;
 
     /// Whether the user chose to keep the device credentials in a private
     /// file instead of the keyring ("credentialStore": "file", set by hand).

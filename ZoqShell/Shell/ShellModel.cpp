@@ -523,6 +523,20 @@ bool ShellModel::setChime(bool enabled) {
     return true;
 }
 
+bool ShellModel::setSystemAudioSource(SystemAudioSource source) {
+    if (settings_.isLocked(ShellSettings::systemAudioSourceKey)) {
+        changed();
+        return false;
+    }
+    try {
+        settings_.setSystemAudioSource(source);
+    } catch (const std::exception&) {
+    }
+    restartRecorder();
+    changed();
+    return true;
+}
+
 // MARK: Hotkey and login item
 
 void ShellModel::installHotkey() {

@@ -190,6 +190,8 @@ public:
     /// false, changing nothing, while the administrator's policy sets it.
     bool updateAllowlist(const std::set<std::string>& bundleIDs);
     bool setChime(bool enabled);
+    /// The same for what the right channel records.
+    bool setSystemAudioSource(SystemAudioSource source);
     /// Whether an application using the microphone without being allowed is
     /// announced (stored in the settings).
     bool tellsAboutNotAllowedApps() const;

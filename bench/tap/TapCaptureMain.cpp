@@ -1,25 +1,32 @@
-// tap-capture SECONDS — runs a tap session on the sound server for SECONDS,
-// taking its queues every 250 ms as the capture engine does, and prints the
-// frames captured per stream ("mic FRAMES system FRAMES") and any failure.
-// The capture half of bench/compare-tap.
+// tap-capture SECONDS [--app ID] — runs a tap session on the sound server for
+// SECONDS, taking its queues every 250 ms as the capture engine does, and
+// prints the frames captured per stream ("mic FRAMES system FRAMES") and any
+// failure. With --app the system stream is only the playback of the
+// application that reports ID ("application.id"), followed every 250 ms as
+// the engine follows the recorded application's. The capture half of
+// bench/compare-tap and bench/compare-system-audio.
 
 #include "ZoqCaptureEngine/LibpulseBackend.h"
 #include "ZoqCaptureEngine/TapSession.h"
+#include "ZoqCore/Support/CoreClock.h"
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: tap-capture SECONDS\n");
+    if (argc != 2 && !(argc == 4 && std::strcmp(argv[2], "--app") == 0)) {
+        std::fprintf(stderr, "usage: tap-capture SECONDS [--app ID]\n");
         return 2;
     }
+    const std::string app = argc == 4 ? argv[3] : "";
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(std::atoi(argv[1]));
     try {
         zoq::LibpulseBackend backend;
-        zoq::TapSession session(backend);
+        zoq::TapSession session(backend, app.empty() ? zoq::SystemAudioSource::all
+                                                     : zoq::SystemAudioSource::recordedApp);
         session.start();
         std::int64_t mic = 0, system = 0;
         const auto take = [&](const zoq::TapSession::Drained& drained) {
@@ -33,9 +40,28 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "failure: %s\n", failure.c_str());
             }
         };
+        const auto follow = [&] {
+            const zoq::AudioGraph graph = backend.graph();
+            std::map<std::uint32_t, std::string> playback;
+            for (const zoq::AudioStreamInfo& stream : graph.playbackStreams) {
+                const zoq::AudioClientInfo* client = stream.client ? graph.client(*stream.client) : nullptr;
+                const std::string id = !stream.identity.applicationId.empty() ? stream.identity.applicationId
+                                       : client != nullptr                    ? client->identity.applicationId
+                                                                              : "";
+                for (const zoq::AudioSinkInfo& sink : graph.sinks) {
+                    if (id == app && stream.device == sink.index) {
+                        playback[stream.index] = sink.monitorSourceName;
+                    }
+                }
+            }
+            session.followPlayback(playback);
+        };
         while (std::chrono::steady_clock::now() < end) {
             std::this_thread::sleep_for(std::chrono::milliseconds(250));
-            take(session.pump());
+            if (!app.empty()) {
+                follow();
+            }
+            take(session.pump(zoq::HostClock::nanos()));
         }
         take(session.teardown());
         std::printf("mic %lld system %lld\n", static_cast<long long>(mic), static_cast<long long>(system));

@@ -21,6 +21,7 @@
 #include "tests/TestSupport/TempDirectory.h"
 
 #include <algorithm>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <fstream>
@@ -320,6 +321,119 @@ TEST_F(RecordOnServer, ACallIsOnePartWithTheMicrophoneLeftAndTheSpeakersRight) {
             expectPublished(parts[i]);
             expectSidesNotCrossed(parts[i], spans[i], playedAt);
         }
+    }
+}
+
+constexpr std::int64_t envelopeHop = 160; // 10 ms at 16 kHz
+
+/// The loudness of `samples` every 10 ms (mean magnitude over 20 ms), less
+/// its mean, so that two unrelated voices do not correlate.
+std::vector<float> envelope(const std::vector<float>& samples) {
+    std::vector<float> out;
+    for (std::size_t at = 0; at + 2 * envelopeHop <= samples.size(); at += envelopeHop) {
+        double sum = 0;
+        for (std::size_t i = at; i < at + 2 * envelopeHop; ++i) {
+            sum += std::fabs(samples[i]);
+        }
+        out.push_back(static_cast<float>(sum / (2 * envelopeHop)));
+    }
+    double mean = 0;
+    for (const float value : out) {
+        mean += value;
+    }
+    mean /= std::max<std::size_t>(out.size(), 1);
+    for (float& value : out) {
+        value -= static_cast<float>(mean);
+    }
+    return out;
+}
+
+// --system-audio app: the call plays the far side's speech on the speakers
+// and another application plays other speech on the same speakers. The
+// right channel is the call's playback alone (followed by its own stream's
+// monitor), the left the microphone.
+TEST_F(RecordOnServer, OnlyTheCallsOwnPlaybackIsOnTheRightWithSystemAudioApp) {
+    const test::Speech music = test::makeSpeech(
+        audio->path(), "music", "en+m3",
+        "Meanwhile a radio plays in another window, reading the traffic news: the ring road "
+        "is slow near the harbour, and the tunnel is closed for cleaning until midnight. "
+        "Drivers heading north should leave early, because the bridge carries only one lane "
+        "of traffic tonight, and the ferry runs every forty minutes instead of every twenty.",
+        speechSeconds);
+    RecordRun run(temp / "run", {"--system-audio", "app"});
+    ASSERT_TRUE(run.waitFor("standby"));
+    const double playedAt = HostClock().now();
+    voice = std::make_unique<test::PipedProcess>(
+        std::vector<std::string>{"paplay", "--device=micfeed", mic.played.string()});
+    // The call's own playback and the other application's, each under its
+    // identifier; the speakers' monitor holds both.
+    far = std::make_unique<test::PipedProcess>(
+        std::vector<std::string>{"paplay", std::string("--property=application.id=") + RecordRun::allowedApp,
+                                 speakers.played.string()});
+    test::PipedProcess other(std::vector<std::string>{"paplay", "--property=application.id=org.example.Radio",
+                                                      music.played.string()});
+    // The players are under way before the part begins, so that every
+    // instant of it lies within the speech.
+    std::this_thread::sleep_for(2s);
+    double closed = 0;
+    {
+        CallApp allowed("Call", RecordRun::allowedApp);
+        const auto started = run.waitFor("recording_started");
+        ASSERT_TRUE(started) << run.output();
+        EXPECT_EQ(started->field("system_source"), "recordedApp");
+        recordFor(*started, keptSeconds);
+        allowed.exit();
+        closed = HostClock().now();
+    }
+    ASSERT_TRUE(run.waitFor(
+        "metrics", 1,
+        [&](const RecordEvent& event) { return event.t > closed && event.field("state") == "ARMED"; }, 120s));
+    ASSERT_TRUE(test::eventually(
+        [&] { return run.named("finalized").size() == test::partsOf(run.spool()).size(); }, 60s))
+        << run.output();
+    run.signal(SIGTERM);
+    EXPECT_EQ(run.exitCode(), 0) << run.output();
+
+    EXPECT_TRUE(run.named("system_audio_source").empty()) << "the call played all along: no fallback";
+    const auto followed = run.named("app_playback");
+    ASSERT_FALSE(followed.empty());
+    EXPECT_EQ(followed.front().field("bundleID"), RecordRun::allowedApp);
+    for (const Part& part : test::partsOf(run.spool())) {
+        if (part.manifest.state == ArtifactState::discardedShort) {
+            continue; // the server lost audio and left a short piece
+        }
+        SCOPED_TRACE(part.directory.filename().string());
+        expectPublished(part);
+        const HostSpan span = spanOf(part, run);
+        const std::vector<float> left = test::decodedChannel(part, 0);
+        const std::vector<float> right = test::decodedChannel(part, 1);
+        const auto expected = static_cast<std::int64_t>((span.start - playedAt) * pcm::sampleRate);
+        const std::int64_t from = expected - 3 * pcm::sampleRate, to = expected + pcm::sampleRate / 2;
+        const test::Match micLeft = test::bestMatch(left, mic.reference, from, to);
+        // On envelopes: each playback stream's own clock line may settle a
+        // few milliseconds at a time after it opens (PipeWire's by up to
+        // 20 ms in its first seconds), which a sample-exact match at one lag
+        // would count against it.
+        const std::vector<float> rightEnvelope = envelope(right);
+        const test::Match callRight = test::bestMatch(rightEnvelope, envelope(speakers.reference),
+                                                      from / envelopeHop, to / envelopeHop);
+        const test::Match otherRight =
+            test::bestMatch(rightEnvelope, envelope(music.reference), from / envelopeHop, to / envelopeHop);
+        std::printf("%s: %.1f s from %+.3f s after the players started; left~mic %.3f at %+.3f s, right~call "
+                    "%.3f at %+.3f s, right~other %.3f\n",
+                    test::soundServerKind().c_str(), span.end - span.start, span.start - playedAt,
+                    micLeft.correlation, static_cast<double>(micLeft.lag - expected) / pcm::sampleRate,
+                    callRight.correlation,
+                    static_cast<double>(callRight.lag * envelopeHop - expected) / pcm::sampleRate,
+                    otherRight.correlation);
+        EXPECT_GE(micLeft.correlation, 0.9);
+        EXPECT_GE(callRight.correlation, 0.9);
+        EXPECT_LT(otherRight.correlation, 0.3);
+        // Both channels on one timeline: the call's speech lies where the
+        // microphone's does, give or take how differently the two players
+        // started.
+        EXPECT_NEAR(static_cast<double>(callRight.lag * envelopeHop - micLeft.lag) / pcm::sampleRate, 0,
+                    0.25);
     }
 }
 

@@ -941,5 +941,138 @@ TEST_F(CaptureEngineTest, RandomActivityTimingAndFaultsNeverDeliverAFrameTwiceOr
     }
 }
 
+/// The part's audio as 16-bit stereo, decoded from its FLAC.
+Bytes decodedPart(const std::filesystem::path& part, const std::filesystem::path& scratch) {
+    const std::filesystem::path decoded = scratch / (part.filename().string() + ".pcm");
+    const std::string command = std::string(FFmpegFLACEncoder::defaultExecutable) +
+                                " -loglevel error -y -i '" + (part / Artifact::flacName).string() +
+                                "' -f s16le '" + decoded.string() + "'";
+    EXPECT_EQ(std::system(command.c_str()), 0);
+    return DurableIO().read(decoded, 0);
+}
+
+/// "Only the recorded application" on the right: the call plays 1 kHz, music
+/// plays 2.5 kHz on the same speakers, and the speakers' whole mix is
+/// 1.5 kHz. The call's playback stream ends and another starts 2 s later, then
+/// it moves to the headset: each is followed, in one part, and nothing but
+/// the call's tone is on the right.
+class RecordedAppEngineTest : public CaptureEngineTest {
+protected:
+    RecordedAppEngineTest() {
+        config.systemAudioSource = SystemAudioSource::recordedApp;
+        callClient = backend.addClient(AudioClientIdentity{{}, {}, 4242, "call", callApp, "Call"});
+        music = backend.addPlaybackStream(
+            backend.addClient(AudioClientIdentity{{}, {}, 4343, "music", "org.example.Music", "Music"}),
+            sinkIndex("speakers"), false);
+        backend.setPlaybackSignal(music, ScriptedSignal::tone(2'500, 0.5f));
+    }
+
+    std::uint32_t sinkIndex(const std::string& name) { return backend.graph().sinkNamed(name)->index; }
+
+    std::uint32_t callPlays(const std::string& sinkName) {
+        const std::uint32_t stream = backend.addPlaybackStream(callClient, sinkIndex(sinkName), false);
+        backend.setPlaybackSignal(stream, ScriptedSignal::tone(1'000, 0.5f));
+        settle();
+        return stream;
+    }
+
+    /// `run`, with the headset's monitor delivering too.
+    void runBoth(double seconds) {
+        for (int i = 0; i < static_cast<int>(std::lround(seconds * 50)); ++i) {
+            run(0.02);
+            backend.deliver("headset.monitor", 960,
+                            static_cast<std::uint64_t>(std::llround(clock.now() * 1e9)));
+        }
+    }
+
+    std::uint32_t callClient = 0;
+    std::uint32_t music = 0;
+};
+
+TEST_F(RecordedAppEngineTest, OnlyTheCallsOwnPlaybackIsOnTheRightAsItsStreamsComeGoAndMove) {
+    start();
+    const std::uint32_t first = callPlays("speakers");
+    call = backend.addRecordStream(callClient, micSource, false);
+    settle();
+    runBoth(10);
+    backend.removeStream(first);
+    runBoth(2);
+    const std::uint32_t second = callPlays("speakers");
+    runBoth(8);
+    backend.updateStream(second, sinkIndex("headset"), false);
+    runBoth(10);
+    callLetsGo();
+    runBoth(17);
+    engine->stop();
+    EXPECT_EQ(engine->wait(), EngineTermination::stopped());
+
+    ASSERT_EQ(sink.named("tap_started").size(), 1u);
+    EXPECT_EQ(sink.named("tap_started")[0].fields.at("system_source"), "recordedApp");
+    EXPECT_EQ(sink.named("recording_started").at(0).fields.at("system_source"), "recordedApp");
+    EXPECT_TRUE(sink.named("system_audio_source").empty()) << "a 2 s pause is no reason to fall back";
+    std::vector<std::string> followed;
+    for (const EngineEvent& event : sink.named("app_playback")) {
+        followed.push_back(event.fields.at("sink_inputs"));
+    }
+    // The moved stream is recorded again on its new sink under its own index.
+    EXPECT_EQ(followed, (std::vector<std::string>{std::to_string(first), "", std::to_string(second)}));
+    EXPECT_TRUE(sink.named("discontinuity").empty());
+    const std::vector<ArtifactManifest> manifests = partsInOrder();
+    ASSERT_EQ(manifests.size(), 1u);
+    EXPECT_FALSE(manifests[0].interrupted);
+
+    const Bytes pcm = decodedPart(parts()[0], temp.path());
+    EXPECT_GT(toneShare(pcm, 1, 1'000), 0.9);
+    EXPECT_LT(toneShare(pcm, 1, 2'500), 0.01);
+    EXPECT_LT(toneShare(pcm, 1, 1'500), 0.01);
+    EXPECT_GT(toneShare(pcm, 0, 440), 0.9);
+    // The last 20 s of the part lie after the move: the call is on the
+    // right in every second of them.
+    const std::size_t oneSecond = 16'000 * 4;
+    ASSERT_GT(pcm.size(), 20 * oneSecond);
+    for (std::size_t offset = pcm.size() - 20 * oneSecond; offset + oneSecond <= pcm.size();
+         offset += oneSecond) {
+        const Bytes piece(pcm.begin() + static_cast<std::ptrdiff_t>(offset),
+                          pcm.begin() + static_cast<std::ptrdiff_t>(offset + oneSecond));
+        EXPECT_GT(levelOf(piece, 1), 8'000) << "at byte " << offset;
+    }
+}
+
+// A call whose far side plays through a process nobody can attribute: after
+// 5 s of recording without a playback stream of the call, the right channel
+// records everything the computer plays, in the same part.
+TEST_F(RecordedAppEngineTest, NoPlaybackOfTheCallForFiveSecondsFallsBackToEverythingInTheSamePart) {
+    start();
+    call = backend.addRecordStream(callClient, micSource, false);
+    settle();
+    run(7.5);
+    EXPECT_TRUE(sink.named("system_audio_source").empty()) << "3 s of debouncing, then 4.5 s of patience";
+    run(1);
+    ASSERT_EQ(sink.named("system_audio_source").size(), 1u);
+    EXPECT_EQ(sink.named("system_audio_source")[0].fields.at("source"), "all");
+    EXPECT_EQ(sink.named("system_audio_source")[0].fields.at("reason"), "no_app_playback");
+    // The call's playback showing up later changes nothing for this part.
+    callPlays("speakers");
+    run(20);
+    callLetsGo();
+    run(17);
+    engine->stop();
+    EXPECT_EQ(engine->wait(), EngineTermination::stopped());
+    EXPECT_EQ(sink.named("system_audio_source").size(), 1u);
+    EXPECT_TRUE(sink.named("discontinuity").empty());
+    const std::vector<ArtifactManifest> manifests = partsInOrder();
+    ASSERT_EQ(manifests.size(), 1u);
+    EXPECT_FALSE(manifests[0].interrupted);
+    // Silent on the right until the fallback, the whole mix after it.
+    const Bytes pcm = decodedPart(parts()[0], temp.path());
+    const std::size_t oneSecond = 16'000 * 4;
+    ASSERT_GT(pcm.size(), 30 * oneSecond);
+    const Bytes before(pcm.begin(), pcm.begin() + static_cast<std::ptrdiff_t>(4 * oneSecond));
+    const Bytes after(pcm.end() - static_cast<std::ptrdiff_t>(25 * oneSecond), pcm.end());
+    EXPECT_LT(levelOf(before, 1), 1);
+    EXPECT_GT(toneShare(after, 1, 1'500), 0.99);
+    EXPECT_LT(toneShare(after, 1, 1'000), 0.001);
+}
+
 } // namespace
 } // namespace zoq

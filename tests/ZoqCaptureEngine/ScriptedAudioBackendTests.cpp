@@ -29,7 +29,7 @@ TEST(ScriptedAudioBackend, PlaysAWavFileInALoopIntoTheStreamsOfItsSourceAndCount
     backend.setSignal("mic", ScriptedSignal::wav(directory / "voice.wav"));
     Collector collector;
     const auto stream =
-        backend.openRecordStream(RecordStreamRequest{"mic", 48'000, 1, 480, "test"}, collector);
+        backend.openRecordStream(RecordStreamRequest{"mic", 48'000, 1, 480, "test", std::nullopt}, collector);
     backend.deliver("mic", 4, 1);
     backend.lose("mic", 2);
     backend.deliver("mic", 1, 2);

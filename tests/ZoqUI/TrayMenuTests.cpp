@@ -23,6 +23,9 @@ public:
     void requestMicrophonePermission() override { record("requestMicrophonePermission"); }
     void uploadNow() override { record("uploadNow"); }
     void setChime(bool enabled) override { record(enabled ? "chime on" : "chime off"); }
+    void setSystemAudioSource(SystemAudioSource source) override {
+        record(source == SystemAudioSource::recordedApp ? "right app" : "right all");
+    }
     void setTellNotAllowed(bool enabled) override { record(enabled ? "tell on" : "tell off"); }
     void setLoginItem(bool enabled) override { record(enabled ? "login on" : "login off"); }
     void openWindow(TrayWindow window) override { record("window " + std::string(identifier(window))); }
@@ -70,6 +73,7 @@ Items tail(bool chime, bool login, bool approve = false) {
                 "Pairing…",
                 "Hotkey…",
                 std::string(chime ? "[x] " : "[ ] ") + "Chime on record start/stop",
+                "Right channel",
                 "[x] Tell me about apps that are not allowed",
                 std::string(login ? "[x] " : "[ ] ") + "Launch at login"};
     if (approve) {
@@ -229,6 +233,40 @@ TEST_F(TrayMenuTest, EveryItemCallsItsOperation) {
             item->trigger();
         }
         EXPECT_EQ(actions.calls, Items{testCase.call}) << testCase.item;
+    }
+}
+
+// The right channel's two choices show the stored one and ask for the other;
+// under the administrator's policy they are shown and cannot be chosen.
+TEST_F(TrayMenuTest, TheRightChannelSubmenuShowsTheStoredChoice) {
+    MenuSnapshot state = snapshot(RecorderUIState::recording, true);
+    state.systemAudioSource = SystemAudioSource::recordedApp;
+    trayMenu.show(state);
+    QAction* right = test::action(menu, "Right channel");
+    ASSERT_TRUE(right != nullptr && right->menu() != nullptr);
+    EXPECT_EQ(test::menuItems(*right->menu()),
+              (Items{"[ ] Everything the computer plays", "[x] Only the recorded application"}));
+    for (const auto& [item, call] : {std::pair{"Everything the computer plays", "right all"},
+                                     std::pair{"Only the recorded application", "right app"}}) {
+        actions.calls.clear();
+        if (QAction* choice = test::action(*right->menu(), item)) {
+            choice->trigger();
+        }
+        EXPECT_EQ(actions.calls, Items{call}) << item;
+    }
+    EXPECT_EQ(test::menuItems(*right->menu()),
+              (Items{"[ ] Everything the computer plays", "[x] Only the recorded application"}))
+        << "the tick shows what is stored until the model answers";
+
+    state.systemAudioSourceLocked = true;
+    trayMenu.show(state);
+    const Items items = test::menuItems(menu);
+    const auto locked = std::find_if(items.begin(), items.end(), [](const std::string& item) {
+        return item.starts_with("Right channel — ");
+    });
+    ASSERT_NE(locked, items.end());
+    for (QAction* choice : test::action(menu, *locked)->menu()->actions()) {
+        EXPECT_FALSE(choice->isEnabled());
     }
 }
 

@@ -241,6 +241,8 @@ TEST_F(CommandLineEndToEnd, ReadingCommandsLeaveTheSettingsAsTheyFoundThem) {
         std::optional<std::string> settings; ///< none: no settings directory at all
         /// What `zoq status` says about the settings, one "settings: " line each.
         std::vector<std::string> warnings;
+        /// The stored value of "systemAudioSource" that is in effect.
+        std::string systemAudio = "all";
     };
     const std::vector<Home> homes = {
         {"a clean home", std::nullopt, {}},
@@ -253,6 +255,14 @@ TEST_F(CommandLineEndToEnd, ReadingCommandsLeaveTheSettingsAsTheyFoundThem) {
         {"an allowlist of the wrong shape",
          R"({"credentialStore": "file", "allowedBundleIDs": ["org.example.Call", null, 7]})",
          {R"("allowedBundleIDs": ignored null and 7 (not identifiers); zoq allows the other 1 application)"}},
+        {"only the recorded application on the right",
+         R"({"credentialStore": "file", "systemAudioSource": "recordedApp"})",
+         {},
+         "recordedApp"},
+        {"a misspelt right channel",
+         R"({"credentialStore": "file", "systemAudioSource": "app"})",
+         {R"("systemAudioSource": ignored "app" (only "all" or "recordedApp" are known); zoq uses everything )"
+          R"(the computer plays)"}},
     };
     const std::filesystem::path config = temp / "config";
     for (const Home& home : homes) {
@@ -274,12 +284,19 @@ TEST_F(CommandLineEndToEnd, ReadingCommandsLeaveTheSettingsAsTheyFoundThem) {
                     EXPECT_NE(result.out.find("\nsettings: " + warning + "\n"), std::string::npos)
                         << result.out;
                 }
+                EXPECT_NE(result.out.find(home.systemAudio == "all"
+                                              ? "\nright channel: everything the computer plays\n"
+                                              : "\nright channel: only the recorded application\n"),
+                          std::string::npos)
+                    << result.out;
             }
             if (args == std::vector<std::string>{"status", "--json"}) {
                 const JSONValue document = JSONValue::parse(result.out);
                 const JSONValue* listed = document.find("settingsWarnings");
                 ASSERT_NE(listed, nullptr);
                 EXPECT_EQ(*listed, JSONValue(JSONValue::Array(home.warnings.begin(), home.warnings.end())));
+                ASSERT_NE(document.find("systemAudioSource"), nullptr);
+                EXPECT_EQ(*document.find("systemAudioSource"), JSONValue(home.systemAudio));
             }
         }
     }

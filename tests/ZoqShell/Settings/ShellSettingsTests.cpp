@@ -81,6 +81,7 @@ TEST_F(ShellSettingsTest, EachKeyFallsBackOnItsOwn) {
         bool recorder;
         /// What `warnings()` says: each ignored value, by its key.
         std::vector<std::string> warnings = {};
+        SystemAudioSource systemAudio = SystemAudioSource::all;
     };
     const HotkeyConfiguration standard = HotkeyConfiguration::standard;
     const std::vector<Case> cases = {
@@ -163,6 +164,29 @@ TEST_F(ShellSettingsTest, EachKeyFallsBackOnItsOwn) {
          {R"("apiBaseURL": ignored 42 (not a string); zoq uses http://127.0.0.1:8787)",
           R"("credentialStore": ignored true (not a string); zoq uses the keyring)",
           R"("ffmpegPath": ignored "ffmpeg" (not an absolute path); zoq uses the default ffmpeg)"}},
+        {R"({"systemAudioSource":"recordedApp"})",
+         {},
+         true,
+         standard,
+         false,
+         {},
+         SystemAudioSource::recordedApp},
+        {R"({"systemAudioSource":"all"})", {}, true, standard, false},
+        // A slip records everything, and says so: the call alone is never
+        // assumed.
+        {R"({"systemAudioSource":"recordedapp"})",
+         {},
+         true,
+         standard,
+         false,
+         {R"("systemAudioSource": ignored "recordedapp" (only "all" or "recordedApp" are known); zoq uses )"
+          R"(everything the computer plays)"}},
+        {R"({"systemAudioSource":true})",
+         {},
+         true,
+         standard,
+         false,
+         {R"("systemAudioSource": ignored true (not a string); zoq uses everything the computer plays)"}},
     };
     for (const Case& c : cases) {
         const auto settings = over(c.stored);
@@ -170,6 +194,7 @@ TEST_F(ShellSettingsTest, EachKeyFallsBackOnItsOwn) {
         EXPECT_EQ(settings->chimeEnabled(), c.chime) << c.stored;
         EXPECT_EQ(settings->hotkey(), c.hotkey) << c.stored;
         EXPECT_EQ(settings->recorderEnabled(), c.recorder) << c.stored;
+        EXPECT_EQ(settings->systemAudioSource(), c.systemAudio) << c.stored;
         EXPECT_FALSE(settings->damaged()) << c.stored;
         EXPECT_EQ(settings->warnings(), c.warnings) << c.stored;
         settings->storeDefaultAPIBaseURL();
@@ -266,11 +291,14 @@ TEST_F(ShellSettingsTest, WritesKeepUnknownKeysAndSortTheAllowlist) {
     settings.setHotkey({12, HotkeyConfiguration::control});
     settings.setRecorderEnabled(true);
     settings.setAPIBaseURLString("https://portal.example");
-    EXPECT_EQ(readText(file), R"({"allowedBundleIDs":["com.a","com.b","org.zed"],)"
-                              R"("apiBaseURL":"https://portal.example","chimeEnabled":false,)"
-                              R"("future":{"nested":[1,2]},"hotkeyCarbonModifiers":4096,)"
-                              R"("hotkeyKeyCode":12,"recorderEnabled":true})"
-                              "\n");
+    settings.setSystemAudioSource(SystemAudioSource::recordedApp);
+    EXPECT_EQ(readText(file),
+              R"({"allowedBundleIDs":["com.a","com.b","org.zed"],)"
+              R"("apiBaseURL":"https://portal.example","chimeEnabled":false,)"
+              R"("future":{"nested":[1,2]},"hotkeyCarbonModifiers":4096,)"
+              R"("hotkeyKeyCode":12,"recorderEnabled":true,"systemAudioSource":"recordedApp"})"
+              "\n");
+    EXPECT_EQ(settings.systemAudioSource(), SystemAudioSource::recordedApp);
     EXPECT_EQ(modeOf(file), 0600u);
     EXPECT_EQ(settings.hotkey(), (HotkeyConfiguration{12, 4096}));
     settings.setChimeEnabled(true);
