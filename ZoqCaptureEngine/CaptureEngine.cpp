@@ -476,6 +476,9 @@ void CaptureEngine::startedHardware(const std::string& reason) {
     recordedApps_.clear();
     followedPlayback_.clear();
     appPlaybackSeenAt_.reset();
+    wantedPlayback_.clear();
+    wantedOwners_.clear();
+    wantedReadUnder_.reset();
     try {
         hardwareSignature_ = scanner_->hardwareSignature();
         listen();
@@ -984,9 +987,18 @@ bool CaptureEngine::followRecordedPlayback(const std::vector<ProcessActivity>& a
     }
     // The recorded application's playback, attributed like its microphone
     // use; this connection's own streams (the chime) are never among them.
-    std::map<std::uint32_t, std::string> wanted;
-    std::map<std::uint32_t, std::string> owners;
-    if (!recordedApps_.empty()) {
+    // Read before the graph: a change announced while it is read makes the
+    // next tick read again.
+    const std::uint64_t changes = scanner_->playbackChanges();
+    if (wantedReadUnder_ && wantedReadUnder_->first == changes && wantedReadUnder_->second == recordedApps_) {
+        // Nothing announced since the last reading: the same playback.
+    } else if (recordedApps_.empty()) {
+        wantedPlayback_.clear();
+        wantedOwners_.clear();
+        wantedReadUnder_.emplace(changes, recordedApps_);
+    } else {
+        std::map<std::uint32_t, std::string> wanted;
+        std::map<std::uint32_t, std::string> owners;
         try {
             const std::uint32_t own = backend_->ownClientIndex();
             const AudioGraph graph = backend_->graph();
@@ -1011,10 +1023,13 @@ bool CaptureEngine::followRecordedPlayback(const std::vector<ProcessActivity>& a
             // Read again at the next tick; the streams followed stay open.
             return true;
         }
+        wantedPlayback_ = std::move(wanted);
+        wantedOwners_ = std::move(owners);
+        wantedReadUnder_.emplace(changes, recordedApps_);
     }
     std::set<std::uint32_t> followed;
     try {
-        followed = session_->followPlayback(wanted);
+        followed = session_->followPlayback(wantedPlayback_);
     } catch (...) {
         fail("playback_follow_failed", std::current_exception());
         return false;
@@ -1026,7 +1041,7 @@ bool CaptureEngine::followRecordedPlayback(const std::vector<ProcessActivity>& a
         }
         EngineEvent::Fields fields{{"sink_inputs", list}, {"count", std::to_string(followed.size())}};
         if (!followed.empty()) {
-            fields["bundleID"] = owners[*followed.begin()];
+            fields["bundleID"] = wantedOwners_[*followed.begin()];
         }
         emit("app_playback", fields);
         followedPlayback_ = followed;

@@ -26,6 +26,7 @@
 #include <exception>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -274,6 +275,11 @@ private:
     // streams followed now, and when a recording part last had one.
     std::set<std::string> recordedApps_;
     std::set<std::uint32_t> followedPlayback_;
+    // The playback wanted at the last reading of the server, and what it was
+    // read under: read again only when either changed.
+    std::map<std::uint32_t, std::string> wantedPlayback_;
+    std::map<std::uint32_t, std::string> wantedOwners_;
+    std::optional<std::pair<std::uint64_t, std::set<std::string>>> wantedReadUnder_;
     std::optional<double> appPlaybackSeenAt_;
     std::set<std::filesystem::path> completedAnnounced_;
 

@@ -59,8 +59,9 @@ void PlaybackSum::add(std::uint32_t key, const RawChunk& chunk) {
         pending_.resize(start + count, 0.0f);
     }
     const float* source = chunk.samples.data() + static_cast<std::size_t>(first) * channels;
+    float* target = pending_.data() + start;
     for (std::size_t i = 0; i < count; ++i) {
-        pending_[start + i] += source[i];
+        target[i] += source[i];
     }
 }
 

@@ -3,9 +3,9 @@
 #include "ZoqCaptureEngine/RawChunk.h"
 
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <optional>
+#include <vector>
 
 namespace zoq {
 
@@ -58,8 +58,9 @@ private:
     std::optional<std::uint64_t> origin_;
     std::uint64_t produced_ = 0;
     std::uint64_t dropped_ = 0;
-    /// Frames from `produced_` on, summed so far (interleaved).
-    std::deque<float> pending_;
+    /// Frames from `produced_` on, summed so far (interleaved). A plain
+    /// vector: it holds well under a second, and the sum loops vectorise.
+    std::vector<float> pending_;
     /// Per input, the output frame its next chunk continues at.
     std::map<std::uint32_t, std::int64_t> next_;
     std::optional<std::uint64_t> inputEnd_;

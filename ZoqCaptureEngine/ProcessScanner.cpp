@@ -193,7 +193,7 @@ void ProcessScanner::installListeners(Callback onDeviceChange, Callback onActivi
     auto lease = std::make_shared<ListenerLease>();
     // The handler holds the lease, not the scanner: a callback that runs late
     // finds the lease off and does nothing.
-    auto handler = [lease, onDeviceChange = std::move(onDeviceChange),
+    auto handler = [lease, changes = playbackChanges_, onDeviceChange = std::move(onDeviceChange),
                     onActivity = std::move(onActivity)](const AudioEvent& event) {
         lease->ifActive([&] {
             switch (event.facility) {
@@ -208,6 +208,7 @@ void ProcessScanner::installListeners(Callback onDeviceChange, Callback onActivi
                 break;
             case AudioEvent::Facility::sinkInput:
             case AudioEvent::Facility::client:
+                ++*changes;
                 break;
             }
         });

@@ -4,6 +4,7 @@
 #include "ZoqCaptureEngine/AudioBackend.h"
 #include "ZoqCore/Capture/ProcessActivity.h"
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -104,6 +105,10 @@ public:
     /// callback that started before is still running.
     void removeListeners();
     std::size_t listenerCount() const noexcept { return lease_ ? 1 : 0; }
+    /// Raised whenever the server announces a change of a playback stream or
+    /// a client (while listeners are installed): playback read before is
+    /// still current while it stays the same. Any thread.
+    std::uint64_t playbackChanges() const noexcept { return playbackChanges_->load(); }
     const std::vector<std::string>& removalErrors() const noexcept { return removalErrors_; }
 
     /// The default source and sink with their sample formats and channel maps;
@@ -133,6 +138,9 @@ private:
     AudioBackend& backend_;
     AttributionResolver attribution_;
     std::shared_ptr<ListenerLease> lease_;
+    // Shared with the event handler, which may outlive a removal by a call.
+    std::shared_ptr<std::atomic<std::uint64_t>> playbackChanges_ =
+        std::make_shared<std::atomic<std::uint64_t>>(0);
     std::vector<std::string> removalErrors_;
 };
 

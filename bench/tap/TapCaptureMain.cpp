@@ -3,13 +3,15 @@
 // prints the frames captured per stream ("mic FRAMES system FRAMES") and any
 // failure. With --app the system stream is only the playback of the
 // application that reports ID ("application.id"), followed every 250 ms as
-// the engine follows the recorded application's. The capture half of
+// the engine follows the recorded application's: the server is read again
+// only after it announced a change of playback streams or clients. The capture half of
 // bench/compare-tap and bench/compare-system-audio.
 
 #include "ZoqCaptureEngine/LibpulseBackend.h"
 #include "ZoqCaptureEngine/TapSession.h"
 #include "ZoqCore/Support/CoreClock.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -28,6 +30,15 @@ int main(int argc, char** argv) {
         zoq::TapSession session(backend, app.empty() ? zoq::SystemAudioSource::all
                                                      : zoq::SystemAudioSource::recordedApp);
         session.start();
+        std::atomic<std::uint64_t> changes{1};
+        std::uint64_t readUnder = 0;
+        backend.setEventHandler([&changes](const zoq::AudioEvent& event) {
+            if (event.facility == zoq::AudioEvent::Facility::sinkInput ||
+                event.facility == zoq::AudioEvent::Facility::client) {
+                ++changes;
+            }
+        });
+        std::map<std::uint32_t, std::string> playback;
         std::int64_t mic = 0, system = 0;
         const auto take = [&](const zoq::TapSession::Drained& drained) {
             for (const zoq::RawChunk& chunk : drained.mic) {
@@ -41,8 +52,14 @@ int main(int argc, char** argv) {
             }
         };
         const auto follow = [&] {
+            if (const std::uint64_t now = changes.load(); now != readUnder) {
+                readUnder = now;
+                playback.clear();
+            } else {
+                session.followPlayback(playback);
+                return;
+            }
             const zoq::AudioGraph graph = backend.graph();
-            std::map<std::uint32_t, std::string> playback;
             for (const zoq::AudioStreamInfo& stream : graph.playbackStreams) {
                 const zoq::AudioClientInfo* client = stream.client ? graph.client(*stream.client) : nullptr;
                 const std::string id = !stream.identity.applicationId.empty() ? stream.identity.applicationId
@@ -63,6 +80,7 @@ int main(int argc, char** argv) {
             }
             take(session.pump(zoq::HostClock::nanos()));
         }
+        backend.setEventHandler({});
         take(session.teardown());
         std::printf("mic %lld system %lld\n", static_cast<long long>(mic), static_cast<long long>(system));
     } catch (const std::exception& error) {
