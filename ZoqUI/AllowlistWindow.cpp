@@ -1,8 +1,10 @@
 #include "ZoqUI/AllowlistWindow.h"
 
+#include "ZoqShell/Messages/Translation.h"
 #include "ZoqShell/Recorder/Guarded.h"
 #include "ZoqShell/Settings/ShellSettings.h"
 #include "ZoqShell/Shell/ShellModel.h"
+#include "ZoqUI/Accessible.h"
 
 #include <QAction>
 #include <QIcon>
@@ -11,6 +13,7 @@
 #include <QListWidget>
 #include <QTextDocument>
 #include <QToolBar>
+#include <QToolButton>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <exception>
@@ -34,12 +37,13 @@ AllowlistWindow::AllowlistWindow(ShellModel& model, std::function<std::vector<Al
                                  QWidget* parent)
     : QWidget(parent), model_(model), running_(std::move(running)), list_(new QListWidget(this)),
       add_(new QLineEdit(this)), message_(new QLabel(this)),
-      locked_(new QLabel(ShellModel::setByAdministrator, this)), worker_(std::make_unique<SerialWorker>()) {
-    setWindowTitle(title);
+      locked_(new QLabel(i18n(ShellModel::setByAdministrator), this)),
+      worker_(std::make_unique<SerialWorker>()) {
+    setWindowTitle(i18n(title));
     setMinimumSize(minimumWidth, minimumHeight);
     auto* layout = new QVBoxLayout(this);
     auto* toolbar = new QToolBar(this);
-    auto* heading = new QLabel(listTitle, this);
+    auto* heading = new QLabel(i18n(listTitle), this);
     QFont bold = heading->font();
     bold.setBold(true);
     heading->setFont(bold);
@@ -47,22 +51,34 @@ AllowlistWindow::AllowlistWindow(ShellModel& model, std::function<std::vector<Al
     auto* spacer = new QWidget(toolbar);
     spacer->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
     toolbar->addWidget(spacer);
-    refresh_ = toolbar->addAction("Refresh");
+    refresh_ = toolbar->addAction(i18n("Refresh"));
     layout->addWidget(toolbar);
     locked_->setObjectName("allowlistLocked");
     locked_->hide();
     layout->addWidget(locked_);
     layout->addWidget(list_);
-    add_->setPlaceholderText(addPlaceholder);
-    add_->setAccessibleName(addPlaceholder);
+    add_->setPlaceholderText(i18n(addPlaceholder));
+    describe(*add_, i18n(addPlaceholder),
+             i18n("Type an application's identifier and press Return to allow it"));
+    describe(*list_, i18n(listTitle), i18n(caption));
     add_->setClearButtonEnabled(true);
+    // Qt's own buttons in the field and the toolbar are controls too.
+    for (auto* clear : add_->findChildren<QToolButton*>()) {
+        describe(*clear, i18n("Clear"), i18n("Empties the identifier field"));
+    }
+    if (auto* more = toolbar->findChild<QToolButton*>("qt_toolbar_ext_button")) {
+        describe(*more, i18n("More"), i18n("Shows the toolbar's items that do not fit"));
+    }
+    if (QWidget* button = toolbar->widgetForAction(refresh_)) {
+        describe(*button, i18n("Refresh"), i18n("Lists the running applications again"));
+    }
     layout->addWidget(add_);
     message_->setWordWrap(true);
     // The text may quote what was typed: never read as markup.
     message_->setTextFormat(Qt::PlainText);
     message_->hide();
     layout->addWidget(message_);
-    auto* note = new QLabel(caption, this);
+    auto* note = new QLabel(i18n(caption), this);
     QFont small = note->font();
     small.setPointSizeF(small.pointSizeF() * 0.85);
     note->setFont(small);
@@ -101,6 +117,7 @@ void AllowlistWindow::reload() {
             running = running_();
         } catch (const std::exception& error) {
             // The allowed applications are still worth listing.
+            // untranslated: a log line
             std::cerr << "zoq: cannot list the running applications: " << error.what() << '\n';
         }
         QMetaObject::invokeMethod(
@@ -128,6 +145,9 @@ void AllowlistWindow::fill() {
         // comes from another program, so it is shown escaped, as written.
         item->setToolTip(Qt::convertFromPlainText(id, Qt::WhiteSpaceNoWrap));
         item->setData(Qt::UserRole, id);
+        item->setData(Qt::AccessibleDescriptionRole,
+                      QString::fromStdString(substitute(i18n("When on, calls of {1} are recorded ({2})"),
+                                                        {app.name, app.bundleId})));
         // Shown as the administrator set it, not switchable.
         item->setFlags(locked ? Qt::ItemIsUserCheckable : Qt::ItemIsEnabled | Qt::ItemIsUserCheckable);
         item->setCheckState(allowed.count(app.bundleId) != 0 ? Qt::Checked : Qt::Unchecked);
@@ -167,7 +187,7 @@ void AllowlistWindow::addTyped() {
     });
     if (!plain) {
         // Kept in the field for correction.
-        message_->setText(badIdentifier);
+        message_->setText(i18n(badIdentifier));
         message_->show();
         return;
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ZoqShell/Messages/Translation.h"
 #include "ZoqShell/Uploader/SerialWorker.h"
 #include "ZoqUI/AllowlistApps.h"
 
@@ -36,14 +37,15 @@ class ShellModel;
 /// on the worker for every reload and must be safe to call there.
 class AllowlistWindow final : public QWidget {
 public:
-    static constexpr const char* title = "zoq Allowlist";
+    static constexpr const char* title = I18N_NOOP("zoq Allowlist");
     static constexpr int minimumWidth = 360;
     static constexpr int minimumHeight = 420;
-    static constexpr const char* listTitle = "Apps allowed to trigger recording";
-    static constexpr const char* caption = "Default deny: apps not toggled here are never recorded.";
-    static constexpr const char* addPlaceholder = "Add by identifier…";
-    static constexpr const char* badIdentifier =
-        "An identifier is one word without spaces or control characters (for example org.example.Call)";
+    static constexpr const char* listTitle = I18N_NOOP("Apps allowed to trigger recording");
+    static constexpr const char* caption =
+        I18N_NOOP("Default deny: apps not toggled here are never recorded.");
+    static constexpr const char* addPlaceholder = I18N_NOOP("Add by identifier…");
+    static constexpr const char* badIdentifier = I18N_NOOP(
+        "An identifier is one word without spaces or control characters (for example org.example.Call)");
 
     AllowlistWindow(ShellModel& model, std::function<std::vector<AllowlistApp>()> running,
                     QWidget* parent = nullptr);

@@ -87,6 +87,7 @@ void DesktopNotifications::show(std::string summary, std::string body, Urgency u
             deliver(summary, body, urgency, transient, action);
         } catch (const std::exception& error) {
             forget(); // connect afresh next time
+            // untranslated: a log line
             std::cerr << "zoq: desktop notification \"" << summary << "\" not shown: " << error.what()
                       << '\n';
         }
@@ -120,6 +121,7 @@ int DesktopNotifications::signalled(sd_bus_message* message, void* self, sd_bus_
             try {
                 invoked();
             } catch (const std::exception& error) {
+                // untranslated: a log line
                 std::cerr << "zoq: a notification's action failed: " << error.what() << '\n';
             }
         }
@@ -198,6 +200,7 @@ void DesktopNotifications::deliver(const std::string& summary, const std::string
         return;
     }
     std::uint32_t id = 0;
+    // untranslated: names the bus call in an error for the log
     sdbus::check(sd_bus_message_read(reply, "u", &id), "Notify reply");
     if (awaited_.size() >= maximumAwaited) {
         awaited_.erase(awaited_.begin());

@@ -1,8 +1,10 @@
 #include "ZoqUI/HotkeyWindow.h"
 
+#include "ZoqShell/Messages/Translation.h"
 #include "ZoqShell/Recorder/Guarded.h"
 #include "ZoqShell/Settings/ShellSettings.h"
 #include "ZoqShell/Shell/ShellModel.h"
+#include "ZoqUI/Accessible.h"
 #include "ZoqUI/HotkeyCapture.h"
 
 #include <QFormLayout>
@@ -21,17 +23,25 @@ constexpr std::uint32_t knownModifiers = HotkeyConfiguration::command | HotkeyCo
 
 HotkeyWindow::HotkeyWindow(ShellModel& model, QWidget* parent)
     : QWidget(parent), model_(model), editor_(new QKeySequenceEdit(this)),
-      apply_(new QPushButton("Apply hotkey", this)), message_(new QLabel(this)), status_(new QLabel(this)) {
-    setWindowTitle(title);
+      apply_(new QPushButton(i18n("Apply hotkey"), this)), message_(new QLabel(this)),
+      status_(new QLabel(this)) {
+    setWindowTitle(i18n(title));
     setMinimumSize(minimumWidth, minimumHeight);
     auto* form = new QFormLayout(this);
-    form->addRow("Hotkey", editor_);
+    form->addRow(i18n("Hotkey"), editor_);
+    const char* hotkeyMeaning = i18n("Press the key combination that pauses and resumes recording");
+    describe(*editor_, i18n("Hotkey"), hotkeyMeaning);
+    // The editor's own field is what takes the keys: it is named the same.
+    if (auto* field = editor_->findChild<QLineEdit*>()) {
+        describe(*field, i18n("Hotkey"), hotkeyMeaning);
+    }
+    describe(*apply_, i18n("Apply hotkey"), i18n("Makes the pressed combination zoq's hotkey"));
     form->addRow(apply_);
     message_->setWordWrap(true);
     form->addRow(message_);
     status_->setWordWrap(true);
     form->addRow(status_);
-    auto* caption = new QLabel("Default is Ctrl+Alt+Super+P. The hotkey toggles pause.", this);
+    auto* caption = new QLabel(i18n("Default is Ctrl+Alt+Super+P. The hotkey toggles pause."), this);
     QFont small = caption->font();
     small.setPointSizeF(small.pointSizeF() * 0.85);
     caption->setFont(small);
@@ -66,15 +76,16 @@ HotkeyWindow::~HotkeyWindow() {
 
 void HotkeyWindow::refresh() {
     if (model_.hotkeyWaiting()) {
-        status_->setText(waiting);
+        status_->setText(i18n(waiting));
         return;
     }
     if (!model_.hotkeyRegistered()) {
-        status_->setText(notActive);
+        status_->setText(i18n(notActive));
         return;
     }
     const std::optional<KeyCombination> held = KeyCombination::fromStored(model_.settings().hotkey());
-    status_->setText(QString::fromStdString("Active: " + (held ? held->label() : std::string("?"))));
+    status_->setText(
+        QString::fromStdString(substitute(i18n("Active: {1}"), {held ? held->label() : std::string("?")})));
 }
 
 QString HotkeyWindow::shownKeys() const {
@@ -100,7 +111,8 @@ void HotkeyWindow::load() {
     const std::optional<KeyCombination> combination = KeyCombination::fromStored(stored);
     editor_->setKeySequence(combination ? QKeySequence(qtKeyCombination(*combination)) : QKeySequence());
     relabel();
-    message_->setText(combination ? QString() : "The stored hotkey cannot be used here: press a new one");
+    message_->setText(combination ? QString()
+                                  : i18n("The stored hotkey cannot be used here: press a new one"));
 }
 
 bool HotkeyWindow::apply() {
@@ -109,18 +121,18 @@ bool HotkeyWindow::apply() {
         sequence.isEmpty() ? std::nullopt : keyCombination(sequence[0]);
     const std::optional<HotkeyConfiguration> stored = combination ? combination->stored() : std::nullopt;
     if (!stored) {
-        message_->setText(refused);
+        message_->setText(i18n(refused));
         return false;
     }
     try {
         model_.settings().setHotkey(*stored);
     } catch (const std::exception& error) {
         message_->setText(
-            QString::fromStdString(std::string("The hotkey could not be stored: ") + error.what()));
+            QString::fromStdString(substitute(i18n("The hotkey could not be stored: {1}"), {error.what()})));
         return false;
     }
     model_.installHotkey();
-    message_->setText(QString::fromStdString("Hotkey set to " + combination->label()));
+    message_->setText(QString::fromStdString(substitute(i18n("Hotkey set to {1}"), {combination->label()})));
     return true;
 }
 

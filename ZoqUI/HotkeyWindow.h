@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ZoqShell/Messages/Translation.h"
 #include "ZoqUI/ModelObserver.h"
 
 #include <QString>
@@ -25,15 +26,15 @@ class ShellModel;
 /// model is borrowed.
 class HotkeyWindow final : public QWidget {
 public:
-    static constexpr const char* title = "zoq Hotkey";
+    static constexpr const char* title = I18N_NOOP("zoq Hotkey");
     static constexpr int minimumWidth = 340;
     static constexpr int minimumHeight = 240;
-    static constexpr const char* notActive =
-        "Not active: another application holds this combination, or this desktop offers no global shortcuts";
-    static constexpr const char* waiting = "Not active yet: waiting for the desktop";
+    static constexpr const char* notActive = I18N_NOOP(
+        "Not active: another application holds this combination, or this desktop offers no global shortcuts");
+    static constexpr const char* waiting = I18N_NOOP("Not active yet: waiting for the desktop");
     static constexpr const char* refused =
-        "This combination cannot be the hotkey: use a letter, digit, symbol or function key "
-        "with Ctrl, Alt or Super";
+        I18N_NOOP("This combination cannot be the hotkey: use a letter, digit, symbol or function key "
+                  "with Ctrl, Alt or Super");
 
     explicit HotkeyWindow(ShellModel& model, QWidget* parent = nullptr);
     /// The editor's signals are cut first: its children outlive this part of

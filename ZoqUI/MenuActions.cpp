@@ -1,5 +1,6 @@
 #include "ZoqUI/MenuActions.h"
 
+#include "ZoqShell/Messages/Translation.h"
 #include "ZoqShell/Shell/ShellModel.h"
 
 namespace zoq {
@@ -55,7 +56,7 @@ void ModelMenuActions::openSettings(ZoqDeepLink page) {
     }
     // Neither the desktop's own panel nor the mixer that stands in for it
     // could be started: say what would help instead of doing nothing.
-    model_.tell(Notice{noSoundSettings, noSoundSettingsBody, false, false, std::nullopt});
+    model_.tell(Notice{i18n(noSoundSettings), i18n(noSoundSettingsBody), false, false, std::nullopt});
 }
 void ModelMenuActions::quit() {
     quit_();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ZoqCaptureEngine/EngineConfiguration.h"
+#include "ZoqShell/Messages/Translation.h"
 #include "ZoqShell/System/ZoqDeepLink.h"
 
 #include <functional>
@@ -41,10 +42,10 @@ public:
 /// Everything is borrowed and must outlive the actions.
 class ModelMenuActions final : public MenuActions {
 public:
-    static constexpr const char* noSoundSettings = "No sound settings found";
-    static constexpr const char* noSoundSettingsBody =
+    static constexpr const char* noSoundSettings = I18N_NOOP("No sound settings found");
+    static constexpr const char* noSoundSettingsBody = I18N_NOOP(
         "This desktop has no sound settings zoq can open, and pavucontrol is not installed. Install it "
-        "(apt install pavucontrol) to choose the microphone and its level.";
+        "(apt install pavucontrol) to choose the microphone and its level.");
 
     ModelMenuActions(ShellModel& model, LinkOpening& links, std::function<void(TrayWindow)> openWindow,
                      std::function<void()> quit);

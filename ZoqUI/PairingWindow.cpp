@@ -1,9 +1,11 @@
 #include "ZoqUI/PairingWindow.h"
 
+#include "ZoqShell/Messages/Translation.h"
 #include "ZoqShell/Settings/ShellSettings.h"
 #include "ZoqShell/Shell/ShellModel.h"
 #include "ZoqShell/System/LinkOpening.h"
 #include "ZoqShell/Transport/PortalOrigin.h"
+#include "ZoqUI/Accessible.h"
 
 #include <QFormLayout>
 #include <QLabel>
@@ -15,20 +17,31 @@ namespace zoq {
 PairingWindow::PairingWindow(ShellModel& model, LinkOpening& links, std::function<void()> openAllowlist,
                              QWidget* parent)
     : QWidget(parent), model_(model), links_(links), portal_(new QLineEdit(this)),
-      apply_(new QPushButton("Apply portal URL", this)), code_(new QLineEdit(this)),
-      pair_(new QPushButton("Pair device", this)), message_(new QLabel(this)), link_(new QLabel(this)),
-      next_(new QLabel(nextStep, this)), chooseApps_(new QPushButton(chooseAppsTitle, this)),
+      apply_(new QPushButton(i18n("Apply portal URL"), this)), code_(new QLineEdit(this)),
+      pair_(new QPushButton(i18n("Pair device"), this)), message_(new QLabel(this)), link_(new QLabel(this)),
+      next_(new QLabel(i18n(nextStep), this)), chooseApps_(new QPushButton(i18n(chooseAppsTitle), this)),
       openAllowlist_(std::move(openAllowlist)) {
-    setWindowTitle(title);
+    setWindowTitle(i18n(title));
     setMinimumSize(minimumWidth, minimumHeight);
     auto* form = new QFormLayout(this);
     portal_->setPlaceholderText(ShellSettings::defaultAPIBaseURL);
-    form->addRow("zoq API URL", portal_);
-    locked_ = new QLabel(ShellModel::setByAdministrator, this);
+    form->addRow(i18n("zoq API URL"), portal_);
+    // Screen readers name each control and say what it does: the form's
+    // labels are its buddies' names, the rest is said here.
+    describe(*portal_, i18n("zoq API URL"),
+             i18n("The address of your zoq portal; it is kept once a pairing with it succeeded"));
+    describe(*apply_, i18n("Apply portal URL"), i18n("Checks the address and keeps it for the next pairing"));
+    describe(*code_, i18n("Pairing code"),
+             i18n("The code the portal shows under Devices → Pair a device; Return pairs"));
+    describe(*pair_, i18n("Pair device"), i18n("Pairs this device with the portal at the address above"));
+    describe(*chooseApps_, i18n(chooseAppsTitle),
+             i18n("Opens the allowlist, to choose the apps zoq records"));
+    describe(*link_, i18n(portalLinkTitle), i18n("Opens the portal in the web browser"));
+    locked_ = new QLabel(i18n(ShellModel::setByAdministrator), this);
     locked_->setObjectName("portalLocked");
     form->addRow(locked_);
     form->addRow(apply_);
-    form->addRow("Pairing code", code_);
+    form->addRow(i18n("Pairing code"), code_);
     form->addRow(pair_);
     message_->setWordWrap(true);
     // The message quotes the portal's replies: never read as markup.
@@ -81,8 +94,10 @@ void PairingWindow::refresh() {
     }
     pair_->setEnabled(!model_.pairingCode().empty());
     const std::optional<std::string>& message = model_.pairingMessage();
-    message_->setText(message ? QString::fromStdString(*message) : QString());
+    // The model's own messages are English constants: shown translated.
+    message_->setText(message ? QString::fromUtf8(i18n(message->c_str())) : QString());
     message_->setVisible(message.has_value());
+    // untranslated: the model's fixed text, not shown from here
     const bool paired = message && message->rfind("Paired device ", 0) == 0;
     next_->setVisible(paired);
     chooseApps_->setVisible(paired && openAllowlist_ != nullptr);
@@ -99,8 +114,9 @@ void PairingWindow::refresh() {
     portal_->setEnabled(!locked);
     apply_->setEnabled(!locked);
     locked_->setVisible(locked);
+    // untranslated: markup around the translated title
     link_->setText(QString("<a href=\"%1\">%2</a>")
-                       .arg(QString::fromStdString(portal).toHtmlEscaped(), QString(portalLinkTitle)));
+                       .arg(QString::fromStdString(portal).toHtmlEscaped(), QString(i18n(portalLinkTitle))));
 }
 
 void PairingWindow::applyDraft() {

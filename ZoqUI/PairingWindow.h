@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ZoqShell/Messages/Translation.h"
 #include "ZoqUI/ModelObserver.h"
 
 #include <QWidget>
@@ -27,14 +28,14 @@ class LinkOpening;
 /// Main thread. The model and the link opener are borrowed.
 class PairingWindow final : public QWidget {
 public:
-    static constexpr const char* title = "zoq Pairing";
+    static constexpr const char* title = I18N_NOOP("zoq Pairing");
     static constexpr int minimumWidth = 380;
     static constexpr int minimumHeight = 220;
     static constexpr const char* portalLinkTitle =
-        "Create a pairing code in the zoq portal (Devices → Pair a device)";
+        I18N_NOOP("Create a pairing code in the zoq portal (Devices → Pair a device)");
 
-    static constexpr const char* nextStep = "Now choose the apps to record";
-    static constexpr const char* chooseAppsTitle = "Choose apps…";
+    static constexpr const char* nextStep = I18N_NOOP("Now choose the apps to record");
+    static constexpr const char* chooseAppsTitle = I18N_NOOP("Choose apps…");
 
     /// `openAllowlist` opens the allowlist window ("Choose apps…", shown
     /// once the device is paired); none hides that button.

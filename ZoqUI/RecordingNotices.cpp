@@ -1,5 +1,6 @@
 #include "ZoqUI/RecordingNotices.h"
 
+#include "ZoqShell/Messages/Translation.h"
 #include "ZoqShell/Shell/ShellModel.h"
 
 namespace zoq {
@@ -14,7 +15,8 @@ NoticeState NoticeState::of(ShellModel& model) {
 }
 
 std::string RecordingNotices::startedText(const std::optional<std::string>& app) {
-    return app && !app->empty() ? "Recording started — " + *app : std::string("Recording started");
+    return app && !app->empty() ? substitute(i18n("Recording started — {1}"), {*app})
+                                : std::string(i18n("Recording started"));
 }
 
 RecordingNotices::RecordingNotices(Notify notify) : notify_(std::move(notify)) {}
@@ -33,10 +35,10 @@ void RecordingNotices::update(const NoticeState& state) {
         notify_(startedText(state.app), "", false);
     }
     if (state.lastFinalized && state.lastFinalized != last_.lastFinalized) {
-        notify_(saved, "", false);
+        notify_(i18n(saved), "", false);
     }
     if (state.blockedAuth && !last_.blockedAuth) {
-        notify_(blocked, blockedBody, true);
+        notify_(i18n(blocked), i18n(blockedBody), true);
     }
     last_ = state;
 }

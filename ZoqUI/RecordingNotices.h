@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ZoqShell/Messages/Translation.h"
 #include "ZoqShell/Recorder/RecorderUIState.h"
 #include "ZoqUI/ModelObserver.h"
 
@@ -35,11 +36,11 @@ class RecordingNotices {
 public:
     using Notify = std::function<void(const std::string& summary, const std::string& body, bool urgent)>;
 
-    static constexpr const char* saved = "Recording saved";
-    static constexpr const char* blocked = "Blocked: re-pair required";
+    static constexpr const char* saved = I18N_NOOP("Recording saved");
+    static constexpr const char* blocked = I18N_NOOP("Blocked: re-pair required");
     static constexpr const char* blockedBody =
-        "This device was revoked or its token rejected. Recordings are kept and wait: open "
-        "Pairing… in the zoq menu to pair it again.";
+        I18N_NOOP("This device was revoked or its token rejected. Recordings are kept and wait: open "
+                  "Pairing… in the zoq menu to pair it again.");
 
     /// "Recording started — APP", or "Recording started" when the application
     /// is not known.

@@ -1,8 +1,10 @@
 #include "ZoqUI/RecordingsWindow.h"
 
+#include "ZoqShell/Messages/Translation.h"
 #include "ZoqShell/Recorder/Guarded.h"
 #include "ZoqShell/Shell/ShellModel.h"
 #include "ZoqShell/System/LinkOpening.h"
+#include "ZoqUI/Accessible.h"
 
 #include <QDateTime>
 #include <QHBoxLayout>
@@ -24,10 +26,10 @@ QTableWidgetItem* cell(const std::string& text) {
     return item;
 }
 
-QPushButton* button(QWidget* parent, const char* title, const QString& name) {
-    auto* push = new QPushButton(QString::fromUtf8(title), parent);
+QPushButton* button(QWidget* parent, const char* title, const char* meaning, const QString& name) {
+    auto* push = new QPushButton(QString::fromUtf8(i18n(title)), parent);
     push->setObjectName(name);
-    push->setAccessibleName(QString::fromUtf8(title));
+    describe(*push, i18n(title), i18n(meaning));
     return push;
 }
 
@@ -35,16 +37,17 @@ QPushButton* button(QWidget* parent, const char* title, const QString& name) {
 
 RecordingsWindow::RecordingsWindow(ShellModel& model, LinkOpening& links, QWidget* parent)
     : QWidget(parent), model_(model), links_(links), table_(new QTableWidget(0, columnCount, this)),
-      empty_(new QLabel(emptyNote, this)), observer_(model, [this] {
+      empty_(new QLabel(i18n(emptyNote), this)), observer_(model, [this] {
           if (isVisible()) {
               refresh();
           }
       }) {
-    setWindowTitle(title);
+    setWindowTitle(i18n(title));
     setMinimumSize(minimumWidth, minimumHeight);
     table_->setObjectName("recordings");
-    table_->setAccessibleName("Recordings");
-    table_->setHorizontalHeaderLabels({"Started", "App", "Length", "State", ""});
+    describe(*table_, i18n("Recordings"),
+             i18n("One row per recording: when it started, the app, its length and its upload state"));
+    table_->setHorizontalHeaderLabels({i18n("Started"), i18n("App"), i18n("Length"), i18n("State"), ""});
     table_->verticalHeader()->setVisible(false);
     table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     table_->setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -81,14 +84,18 @@ void RecordingsWindow::refresh() {
         row->setContentsMargins(2, 0, 2, 0);
         const QString directory = QString::fromStdString(line.directoryName);
         if (line.hasLocalAudio) {
-            QPushButton* open = button(actions, openFolderTitle, "openFolder:" + directory);
+            QPushButton* open = button(actions, openFolderTitle,
+                                       I18N_NOOP("Opens the folder that holds this recording's audio"),
+                                       "openFolder:" + directory);
             QObject::connect(open, &QPushButton::clicked, this, [this, name = line.directoryName] {
                 guarded(openFolderTitle, [&] { openFolder(name); });
             });
             row->addWidget(open);
         }
         if (line.canUpload) {
-            QPushButton* upload = button(actions, uploadNowTitle, "uploadNow:" + directory);
+            QPushButton* upload =
+                button(actions, uploadNowTitle, I18N_NOOP("Uploads the recordings that wait, now"),
+                       "uploadNow:" + directory);
             QObject::connect(upload, &QPushButton::clicked, this,
                              [this] { guarded(uploadNowTitle, [this] { model_.uploadNow(); }); });
             row->addWidget(upload);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ZoqShell/Messages/Translation.h"
 #include "ZoqShell/Shell/RecordingList.h"
 #include "ZoqUI/ModelObserver.h"
 
@@ -28,10 +29,10 @@ class LinkOpening;
 /// Main thread. The model and the link opener are borrowed.
 class RecordingsWindow final : public QWidget {
 public:
-    static constexpr const char* title = "zoq Recordings";
-    static constexpr const char* emptyNote = "No recordings yet";
-    static constexpr const char* openFolderTitle = "Open folder";
-    static constexpr const char* uploadNowTitle = "Upload now";
+    static constexpr const char* title = I18N_NOOP("zoq Recordings");
+    static constexpr const char* emptyNote = I18N_NOOP("No recordings yet");
+    static constexpr const char* openFolderTitle = I18N_NOOP("Open folder");
+    static constexpr const char* uploadNowTitle = I18N_NOOP("Upload now");
     static constexpr int minimumWidth = 640;
     static constexpr int minimumHeight = 360;
 

@@ -1,5 +1,6 @@
 #include "ZoqUI/TrayIcon.h"
 
+#include "ZoqShell/Messages/Translation.h"
 #include "ZoqShell/Shell/ShellModel.h"
 
 #include <QCursor>
@@ -51,7 +52,7 @@ TrayIcon::TrayIcon(ShellModel& model, MenuActions& actions,
                      });
     tray_.show();
     if (!QSystemTrayIcon::isSystemTrayAvailable() && noTray) {
-        noTray(noTrayText);
+        noTray(i18n(noTrayText));
     }
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ZoqShell/Messages/Translation.h"
 #include "ZoqUI/ModelObserver.h"
 #include "ZoqUI/TrayMenu.h"
 
@@ -32,8 +33,8 @@ class ShellModel;
 /// icon.
 class TrayIcon {
 public:
-    static constexpr const char* noTrayText =
-        "No system tray found: zoq keeps running and recording; use `zoq status` to see what it does";
+    static constexpr const char* noTrayText = I18N_NOOP(
+        "No system tray found: zoq keeps running and recording; use `zoq status` to see what it does");
 
     TrayIcon(ShellModel& model, MenuActions& actions, const std::function<void(const std::string&)>& noTray);
     TrayIcon(const TrayIcon&) = delete;

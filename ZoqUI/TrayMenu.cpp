@@ -1,5 +1,6 @@
 #include "ZoqUI/TrayMenu.h"
 
+#include "ZoqShell/Messages/Translation.h"
 #include "ZoqShell/Recorder/Guarded.h"
 #include "ZoqShell/Shell/MenuPresentation.h"
 #include "ZoqShell/Shell/ShellModel.h"
@@ -100,7 +101,7 @@ void TrayMenu::rebuild(const MenuSnapshot& snapshot) {
 
     addLine(menu, text(snapshot.status.text), snapshot.status.warning ? Tone::warning : Tone::primary);
     for (const std::string& warning : snapshot.settingsWarnings) {
-        addLine(menu, text("⚠ Settings: " + warning), Tone::warning);
+        addLine(menu, text(substitute(i18n("⚠ Settings: {1}"), {warning})), Tone::warning);
     }
     if (snapshot.permission.showsRequestButton) {
         addButton(menu, text(snapshot.permission.requestButtonTitle),
@@ -108,13 +109,13 @@ void TrayMenu::rebuild(const MenuSnapshot& snapshot) {
     }
     switch (snapshot.permission.settingsTarget) {
     case SettingsTarget::microphone:
-        addLine(menu, microphoneHint, Tone::caption);
-        addButton(menu, "Open Microphone settings…",
+        addLine(menu, i18n(microphoneHint), Tone::caption);
+        addButton(menu, i18n("Open Microphone settings…"),
                   [&act] { act.openSettings(ZoqDeepLink::microphoneSettings); });
         break;
     case SettingsTarget::systemAudio:
-        addLine(menu, systemAudioHint, Tone::caption);
-        addButton(menu, "Open Sound settings…",
+        addLine(menu, i18n(systemAudioHint), Tone::caption);
+        addButton(menu, i18n("Open Sound settings…"),
                   [&act] { act.openSettings(ZoqDeepLink::screenAudioRecordingSettings); });
         break;
     case SettingsTarget::none:
@@ -122,70 +123,73 @@ void TrayMenu::rebuild(const MenuSnapshot& snapshot) {
     }
 
     menu.addSeparator();
-    addButton(menu, snapshot.running ? "Stop recording" : "Start recording",
+    addButton(menu, snapshot.running ? i18n("Stop recording") : i18n("Start recording"),
               [&act] { act.toggleRecorder(); });
     if (snapshot.running && !snapshot.awaitingSoundServer) {
-        addButton(menu, snapshot.paused ? "Resume" : "Pause", [&act] { act.togglePause(); });
+        addButton(menu, snapshot.paused ? i18n("Resume") : i18n("Pause"), [&act] { act.togglePause(); });
     }
     if (snapshot.blockedAuth) {
-        addLine(menu, blockedCaption, Tone::caption);
-        addButton(menu, "Re-pair device…", [&act] { act.openWindow(TrayWindow::pairing); });
+        addLine(menu, i18n(blockedCaption), Tone::caption);
+        addButton(menu, i18n("Re-pair device…"), [&act] { act.openWindow(TrayWindow::pairing); });
     }
 
     menu.addSeparator();
-    addLine(menu, "Last uploads", Tone::caption);
+    addLine(menu, i18n("Last uploads"), Tone::caption);
     if (snapshot.rows.empty()) {
-        addLine(menu, "No local recordings", Tone::secondary);
+        addLine(menu, i18n("No local recordings"), Tone::secondary);
     }
     for (const UploadRow& row : lastRows(snapshot.rows)) {
         menu.addAction(text(rowLabel(row)))->setEnabled(false);
     }
     if (anyStuck(snapshot.rows)) {
-        addLine(menu, "⚠ An upload is stuck — check network and portal", Tone::warning);
+        addLine(menu, i18n("⚠ An upload is stuck — check network and portal"), Tone::warning);
     }
-    addButton(menu, "Upload now", [&act] { act.uploadNow(); });
-    addButton(menu, "Recordings…", [&act] { act.openWindow(TrayWindow::recordings); });
+    addButton(menu, i18n("Upload now"), [&act] { act.uploadNow(); });
+    addButton(menu, i18n("Recordings…"), [&act] { act.openWindow(TrayWindow::recordings); });
 
     menu.addSeparator();
-    addButton(menu, "Allowlist…", [&act] { act.openWindow(TrayWindow::allowlist); });
-    addButton(menu, "Pairing…", [&act] { act.openWindow(TrayWindow::pairing); });
-    addButton(menu, "Hotkey…", [&act] { act.openWindow(TrayWindow::hotkey); });
-    QAction* chime = addToggle(menu, "Chime on record start/stop", snapshot.chimeEnabled,
+    addButton(menu, i18n("Allowlist…"), [&act] { act.openWindow(TrayWindow::allowlist); });
+    addButton(menu, i18n("Pairing…"), [&act] { act.openWindow(TrayWindow::pairing); });
+    addButton(menu, i18n("Hotkey…"), [&act] { act.openWindow(TrayWindow::hotkey); });
+    QAction* chime = addToggle(menu, i18n("Chime on record start/stop"), snapshot.chimeEnabled,
                                [&act](bool on) { act.setChime(on); });
     if (snapshot.chimeLocked) {
         // Tray hosts show no tooltips on menu items: the reason is in the title.
-        chime->setText(QString("Chime on record start/stop — ") + ShellModel::setByAdministrator);
+        chime->setText(QString::fromStdString(
+            substitute(i18n("Chime on record start/stop — {1}"), {i18n(ShellModel::setByAdministrator)})));
         chime->setEnabled(false);
     }
-    QMenu* right = menu.addMenu(snapshot.systemAudioSourceLocked
-                                    ? QString("Right channel — ") + ShellModel::setByAdministrator
-                                    : QString("Right channel"));
+    QMenu* right = menu.addMenu(
+        snapshot.systemAudioSourceLocked
+            ? QString::fromStdString(substitute(i18n("Right channel — {1}"), {i18n(ShellModel::setByAdministrator)}))
+            : QString(i18n("Right channel")));
     for (const auto& [source, title] :
-         {std::pair{SystemAudioSource::all, "Everything the computer plays"},
-          std::pair{SystemAudioSource::recordedApp, "Only the recorded application"}}) {
-        QAction* choice = addToggle(*right, title, snapshot.systemAudioSource == source,
+         {std::pair{SystemAudioSource::all, I18N_NOOP("Everything the computer plays")},
+          std::pair{SystemAudioSource::recordedApp, I18N_NOOP("Only the recorded application")}}) {
+        QAction* choice = addToggle(*right, i18n(title), snapshot.systemAudioSource == source,
                                     [&act, source = source](bool) { act.setSystemAudioSource(source); });
         choice->setEnabled(!snapshot.systemAudioSourceLocked);
     }
-    addToggle(menu, "Tell me about apps that are not allowed", snapshot.tellNotAllowed,
+    addToggle(menu, i18n("Tell me about apps that are not allowed"), snapshot.tellNotAllowed,
               [&act](bool on) { act.setTellNotAllowed(on); });
-    addToggle(menu, "Launch at login", snapshot.loginItemState == LoginItemState::registered,
+    addToggle(menu, i18n("Launch at login"), snapshot.loginItemState == LoginItemState::registered,
               [&act](bool on) { act.setLoginItem(on); });
     if (snapshot.loginItemProblem) {
-        addLine(menu, text(*snapshot.loginItemProblem), Tone::warning);
+        addLine(menu, QString::fromUtf8(i18n(snapshot.loginItemProblem->c_str())), Tone::warning);
     }
     if (snapshot.loginItemState == LoginItemState::requiresApproval) {
-        addButton(menu, "Approve in Startup Applications…",
+        addButton(menu, i18n("Approve in Startup Applications…"),
                   [&act] { act.openSettings(ZoqDeepLink::loginItemsSettings); });
     }
 
     menu.addSeparator();
-    addButton(menu, "Sound settings…",
+    addButton(menu, i18n("Sound settings…"),
               [&act] { act.openSettings(ZoqDeepLink::screenAudioRecordingSettings); });
-    addButton(menu, "Microphone settings…", [&act] { act.openSettings(ZoqDeepLink::microphoneSettings); });
+    addButton(menu, i18n("Microphone settings…"),
+              [&act] { act.openSettings(ZoqDeepLink::microphoneSettings); });
 
     menu.addSeparator();
-    addButton(menu, "Quit zoq", [&act] { act.quit(); });
+    addButton(menu, i18n("Quit zoq"), [&act] { act.quit(); });
 }
 
 } // namespace zoq

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ZoqShell/Messages/Translation.h"
 #include "ZoqUI/MenuActions.h"
 #include "ZoqUI/MenuSnapshot.h"
 
@@ -26,10 +27,11 @@ namespace zoq {
 /// Main thread. The menu and the actions are borrowed.
 class TrayMenu {
 public:
-    static constexpr const char* microphoneHint = "Microphone access must be granted in the sound settings";
+    static constexpr const char* microphoneHint =
+        I18N_NOOP("Microphone access must be granted in the sound settings");
     static constexpr const char* systemAudioHint =
-        "System audio recording must be granted in the sound settings";
-    static constexpr const char* blockedCaption = "Blocked: device revoked or token rejected";
+        I18N_NOOP("System audio recording must be granted in the sound settings");
+    static constexpr const char* blockedCaption = I18N_NOOP("Blocked: device revoked or token rejected");
 
     /// Orange, for the status line while blocked and the stuck warning.
     static const QColor warningColor;

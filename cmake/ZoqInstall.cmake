@@ -68,6 +68,11 @@ list(TRANSFORM userManuals APPEND .gz)
 list(TRANSFORM userManuals PREPEND ${zoqCompressed}/)
 install(FILES ${userManuals} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${zoqCompletion} DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+# The translations, where gettext looks for them.
+foreach(language IN LISTS zoqLanguages)
+  install(FILES ${PROJECT_BINARY_DIR}/share/locale/${language}/LC_MESSAGES/zoq.mo
+          DESTINATION ${CMAKE_INSTALL_LOCALEDIR}/${language}/LC_MESSAGES)
+endforeach()
 # The tray looks its icons up by name in the theme: org.zoq.Zoq, and
 # org.zoq.Zoq-recording while a call is recorded, org.zoq.Zoq-paused while paused.
 install(FILES data/icons/org.zoq.Zoq.svg data/icons/org.zoq.Zoq-recording.svg data/icons/org.zoq.Zoq-paused.svg

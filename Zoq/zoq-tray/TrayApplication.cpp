@@ -2,6 +2,7 @@
 
 #include "ZoqCaptureEngine/LibpulseBackend.h"
 #include "ZoqCore/Spool/FFmpegFLACEncoder.h"
+#include "ZoqShell/Messages/Translation.h"
 #include "ZoqShell/Recorder/SystemRecording.h"
 #include "ZoqShell/Settings/DeviceName.h"
 #include "ZoqShell/Settings/ShellPaths.h"
@@ -57,6 +58,7 @@ TrayApplication::TrayApplication(QtMainExecutor& executor, std::unique_ptr<Shell
             apps.insert(apps.end(), audio.begin(), audio.end());
         } catch (const std::exception& error) {
             // Without a sound server the running applications are all there is.
+            // untranslated: a log line
             std::cerr << "zoq: the sound server's clients are not listed: " << error.what() << '\n';
         }
         const std::vector<AllowlistApp> installed =
@@ -86,7 +88,8 @@ void TrayApplication::showNotice(const Notice& notice) {
     if (notice.alwaysRecord) {
         // The click arrives on the notifications' thread.
         action = DesktopNotifications::Action{
-            "always-record", "Always record " + model_->applicationName(*notice.alwaysRecord),
+            "always-record",
+            substitute(i18n("Always record {1}"), {model_->applicationName(*notice.alwaysRecord)}),
             [alive = std::weak_ptr<bool>(alive_), &executor = executor_, this, app = *notice.alwaysRecord] {
                 executor.post([alive, this, app] {
                     if (alive.lock()) {
@@ -106,7 +109,7 @@ void TrayApplication::noticeSettings() {
     for (const std::string& warning : warnings) {
         if (std::find(noticed_.begin(), noticed_.end(), warning) == noticed_.end()) {
             std::cerr << "zoq: settings: " << warning << '\n';
-            notifications_.show("zoq settings", warning);
+            notifications_.show(i18n("zoq settings"), warning);
         }
     }
     noticed_ = warnings;

@@ -4,19 +4,25 @@
 #include "Zoq/zoq-tray/TrayApplication.h"
 #include "Zoq/zoq/RunningService.h"
 #include "Zoq/zoq/StopOnSignal.h"
+#include "ZoqShell/Messages/Translation.h"
 #include "ZoqShell/Settings/ShellIdentity.h"
 
 #include <CLI/CLI.hpp>
 #include <QApplication>
+#include <clocale>
 #include <iostream>
 
 int main(int argc, char** argv) {
-    CLI::App options("zoq in the tray: records calls of allowed applications and uploads them", "zoq-tray");
+    // The options' help is read before Qt sets the whole locale.
+    std::setlocale(LC_MESSAGES, "");
+    zoq::setUpTranslations();
+    CLI::App options(zoq::i18n("zoq in the tray: records calls of allowed applications and uploads them"),
+                     "zoq-tray");
     bool background = false;
     options.set_version_flag("--version", std::string("zoq-tray ") + ZOQ_VERSION,
-                             "Print the version and exit");
+                             zoq::i18n("Print the version and exit"));
     options.add_flag("--background", background,
-                     "Start without opening any window (as the session's autostart does)");
+                     zoq::i18n("Start without opening any window (as the session's autostart does)"));
     CLI11_PARSE(options, argc, argv);
 
     // Before any thread exists (Qt's own included): SIGINT, SIGTERM and
@@ -41,11 +47,14 @@ int main(int argc, char** argv) {
         }
     });
     if (claim.alreadyRunning) {
-        std::cout << "zoq is already running" << std::endl;
+        std::cout << zoq::i18n("zoq is already running") << std::endl;
         return 0;
     }
     if (!claim.unavailable.empty()) {
-        std::cerr << "zoq: " << claim.unavailable << "; running without the commands that ask zoq\n";
+        std::cerr << "zoq: "
+                  << zoq::substitute(zoq::i18n("{1}; running without the commands that ask zoq"),
+                                     {claim.unavailable})
+                  << '\n';
     }
     try {
         zoq::TrayApplication tray(executor, std::move(claim.service));
@@ -57,7 +66,8 @@ int main(int argc, char** argv) {
     } catch (const zoq::cli::CommandFailure& failure) {
         std::cerr << "zoq: " << failure.what() << '\n';
         zoq::DesktopNotifications notifications;
-        notifications.show("zoq cannot start", failure.what(), zoq::DesktopNotifications::Urgency::critical);
+        notifications.show(zoq::i18n("zoq cannot start"), failure.what(),
+                           zoq::DesktopNotifications::Urgency::critical);
         return failure.exitCode();
     } catch (const std::exception& error) {
         std::cerr << "zoq: " << error.what() << '\n';

@@ -4,6 +4,7 @@
 // --help because no person needs to run it.
 
 #include "Zoq/zoq/CommandLine.h"
+#include "ZoqShell/Messages/Translation.h"
 
 #include <CLI/CLI.hpp>
 #include <map>
@@ -102,10 +103,12 @@ complete -o filenames -F _zoq zoq
 } // namespace
 
 void addCompletionCommand(CLI::App& app, Context& context) {
-    CLI::App* completion = app.add_subcommand("completion", "Print the shell completion for zoq");
+    CLI::App* completion = app.add_subcommand("completion", i18n("Print the shell completion for zoq"));
     completion->group("");
     auto shell = std::make_shared<std::string>();
-    completion->add_option("shell", *shell, "The shell: bash")->required()->check(CLI::IsMember({"bash"}));
+    completion->add_option("shell", *shell, i18n("The shell: bash"))
+        ->required()
+        ->check(CLI::IsMember({"bash"}));
     completion->callback([&app, &context, shell] { writeBash(app, context.streams.out); });
 }
 

@@ -7,6 +7,7 @@
 #include "Zoq/zoq/ShellSession.h"
 #include "Zoq/zoq/StopOnSignal.h"
 #include "ZoqCore/Spool/FFmpegFLACEncoder.h"
+#include "ZoqShell/Messages/Translation.h"
 #include "ZoqShell/Recorder/MainLoop.h"
 #include "ZoqShell/Recorder/SystemRecording.h"
 #include "ZoqShell/Service/ShellBusService.h"
@@ -151,18 +152,18 @@ void daemon(const DaemonOptions& options, Context& context) {
 
 void addDaemonCommand(CLI::App& app, Context& context) {
     auto options = std::make_shared<DaemonOptions>();
-    CLI::App* command = app.add_subcommand("daemon", "Run zoq in the foreground without a tray");
+    CLI::App* command = app.add_subcommand("daemon", i18n("Run zoq in the foreground without a tray"));
     command->footer(
-        "The zoq service as the tray runs it, for sessions without a tray: records every call of\n"
-        "an allowed application while recording is on (it is re-armed at start when it was on\n"
-        "and the device is paired), uploads every 5 s, and pauses or resumes on the global\n"
-        "hotkey. Prints a line when the recorder's state or a recording's upload changes.\n"
-        "SIGINT or SIGTERM stops it; an open part is finished first.\n\n"
-        "It owns the name org.zoq.Zoq on the session bus, where `zoq status`, `zoq start`,\n"
-        "`stop`, `pause`, `resume`, `upload-now`, `upload` and `pair` reach it. When another zoq\n"
-        "(the tray or a daemon) owns the name already, it asks that one to show itself, prints\n"
-        "\"zoq is already running\" and exits with status 0.");
-    command->add_option("--root", options->root, "Spool directory (default: $XDG_DATA_HOME/zoq/spool)");
+        i18n("The zoq service as the tray runs it, for sessions without a tray: records every call of\n"
+             "an allowed application while recording is on (it is re-armed at start when it was on\n"
+             "and the device is paired), uploads every 5 s, and pauses or resumes on the global\n"
+             "hotkey. Prints a line when the recorder's state or a recording's upload changes.\n"
+             "SIGINT or SIGTERM stops it; an open part is finished first.\n\n"
+             "It owns the name org.zoq.Zoq on the session bus, where `zoq status`, `zoq start`,\n"
+             "`stop`, `pause`, `resume`, `upload-now`, `upload` and `pair` reach it. When another zoq\n"
+             "(the tray or a daemon) owns the name already, it asks that one to show itself, prints\n"
+             "\"zoq is already running\" and exits with status 0."));
+    command->add_option("--root", options->root, i18n("Spool directory (default: $XDG_DATA_HOME/zoq/spool)"));
     command->callback([options, &context] {
         try {
             daemon(*options, context);

@@ -4,6 +4,7 @@
 #include "ZoqCore/Support/Identifier.h"
 #include "ZoqCore/Support/PCM.h"
 #include "ZoqCore/Support/SHA256.h"
+#include "ZoqShell/Messages/Translation.h"
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
@@ -135,7 +136,7 @@ void simulateCall(std::ostream& out) {
 } // namespace
 
 void addDemoCommand(CLI::App& app, Context& context) {
-    auto* demo = app.add_subcommand("demo", "Show, step by step, what this build of zoq can do");
+    auto* demo = app.add_subcommand("demo", i18n("Show, step by step, what this build of zoq can do"));
     demo->callback([&context] {
         std::ostream& out = context.streams.out;
         const HostClock clock;

@@ -4,6 +4,7 @@
 #include "ZoqShell/Auth/PairingClient.h"
 #include "ZoqShell/Auth/PairingError.h"
 #include "ZoqShell/Messages/PlainWords.h"
+#include "ZoqShell/Messages/Translation.h"
 #include "ZoqShell/Secrets/SecretsError.h"
 #include "ZoqShell/Service/ShellBusInterface.h"
 #include "ZoqShell/Settings/DeviceName.h"
@@ -126,24 +127,25 @@ void pair(const PairOptions& options, Context& context) {
 
 void addPairCommand(CLI::App& app, Context& context) {
     auto options = std::make_shared<PairOptions>();
-    CLI::App* command = app.add_subcommand("pair", "Pair this device with your portal account");
+    CLI::App* command = app.add_subcommand("pair", i18n("Pair this device with your portal account"));
     command->footer(
-        "Redeems a pairing code created in the portal and keeps the device credentials in the\n"
-        "keyring. Recordings that were waiting for a new pairing are resumed.\n\n"
-        "Prints \"Paired device <id>\" or \"Pairing failed: <reason>\", where the reason is\n"
-        "invalidCode, network, or rejected(\"<portal error code>\"); a failure is then explained\n"
-        "on standard error (for network: certificate not trusted, connection refused, host not\n"
-        "found, timed out, ...) with what to do next.\n\n"
-        "When zoq runs in this session (the tray or `zoq daemon`) and no --root is given, it\n"
-        "is asked to pair (and to apply --portal); with --root the command pairs by itself\n"
-        "and resumes that spool.\n\n"
-        "Exit status: 0 paired; 1 pairing failed; 2 usage (including an invalid --portal);\n"
-        "4 no usable credential store.");
-    command->add_option("code", options->code, "The pairing code shown by the portal")->required();
-    command->add_option("--portal", options->portal,
-                        "Portal address (https, or http to this computer); stored in the settings once the "
-                        "pairing succeeded");
-    command->add_option("--root", options->root, "Spool directory (default: $XDG_DATA_HOME/zoq/spool)");
+        i18n("Redeems a pairing code created in the portal and keeps the device credentials in the\n"
+             "keyring. Recordings that were waiting for a new pairing are resumed.\n\n"
+             "Prints \"Paired device <id>\" or \"Pairing failed: <reason>\", where the reason is\n"
+             "invalidCode, network, or rejected(\"<portal error code>\"); a failure is then explained\n"
+             "on standard error (for network: certificate not trusted, connection refused, host not\n"
+             "found, timed out, ...) with what to do next.\n\n"
+             "When zoq runs in this session (the tray or `zoq daemon`) and no --root is given, it\n"
+             "is asked to pair (and to apply --portal); with --root the command pairs by itself\n"
+             "and resumes that spool.\n\n"
+             "Exit status: 0 paired; 1 pairing failed; 2 usage (including an invalid --portal);\n"
+             "4 no usable credential store."));
+    command->add_option("code", options->code, i18n("The pairing code shown by the portal"))->required();
+    command->add_option(
+        "--portal", options->portal,
+        i18n("Portal address (https, or http to this computer); stored in the settings once the "
+             "pairing succeeded"));
+    command->add_option("--root", options->root, i18n("Spool directory (default: $XDG_DATA_HOME/zoq/spool)"));
     command->callback([options, &context] {
         try {
             pair(*options, context);

@@ -9,6 +9,7 @@
 #include "ZoqCore/Spool/FFmpegFLACEncoder.h"
 #include "ZoqCore/Wire/WirePattern.h"
 #include "ZoqShell/Messages/PlainWords.h"
+#include "ZoqShell/Messages/Translation.h"
 #include "ZoqShell/Settings/ShellPaths.h"
 #include "ZoqShell/Settings/ShellSettings.h"
 
@@ -249,7 +250,7 @@ void record(const RecordOptions& options, Context& context) {
     // of a failed connection, said with the way out.
     if (termination.kind == EngineTermination::Kind::failure &&
         termination.detail.starts_with(noServerPrefix)) {
-        context.streams.err << "zoq: " << plain::noSoundServer << " (" << termination.detail << ")\n";
+        context.streams.err << "zoq: " << i18n(plain::noSoundServer) << " (" << termination.detail << ")\n";
     }
 }
 
@@ -257,31 +258,34 @@ void record(const RecordOptions& options, Context& context) {
 
 void addRecordCommand(CLI::App& app, Context& context) {
     auto options = std::make_shared<RecordOptions>();
-    CLI::App* command = app.add_subcommand("record", "Record calls from the sound server in the foreground");
+    CLI::App* command =
+        app.add_subcommand("record", i18n("Record calls from the sound server in the foreground"));
     command->footer(
-        "Arms the recorder on your sound server (PulseAudio or PipeWire) until SIGINT or SIGTERM, or\n"
-        "--max-seconds: when an allowed application holds the microphone for 3 s a part begins, with\n"
-        "the microphone on the left and on the right everything else the computer plays, or with\n"
-        "--system-audio app only what the recorded application plays (everything, from 5 s into a\n"
-        "part without any playback of it, for the rest of the part); it ends\n"
-        "15 s after the application lets go, and is encoded, verified and left for the uploader.\n"
-        "Prints a line for each notable event; --events writes every event as one JSON line\n"
-        "(to a file, or '-' for standard output instead of the lines).\n\n"
-        "Exit status: 0 stopped; 1 the run failed; 2 usage; 3 the microphone is not available.");
-    command->add_option("--allow", options->allow,
-                        "An application identifier allowed to trigger recording (repeatable; default: the "
-                        "allowlist in the settings)");
-    command->add_option("--root", options->root, "Spool directory (default: $XDG_DATA_HOME/zoq/spool)");
-    command->add_option("--max-seconds", options->maxSeconds, "Stop after this many seconds")
+        i18n("Arms the recorder on your sound server (PulseAudio or PipeWire) until SIGINT or SIGTERM, or\n"
+             "--max-seconds: when an allowed application holds the microphone for 3 s a part begins, with\n"
+             "the microphone on the left and on the right everything else the computer plays, or with\n"
+             "--system-audio app only what the recorded application plays (everything, from 5 s into a\n"
+             "part without any playback of it, for the rest of the part); it ends\n"
+             "15 s after the application lets go, and is encoded, verified and left for the uploader.\n"
+             "Prints a line for each notable event; --events writes every event as one JSON line\n"
+             "(to a file, or '-' for standard output instead of the lines).\n\n"
+             "Exit status: 0 stopped; 1 the run failed; 2 usage; 3 the microphone is not available."));
+    command->add_option(
+        "--allow", options->allow,
+        i18n("An application identifier allowed to trigger recording (repeatable; default: the "
+             "allowlist in the settings)"));
+    command->add_option("--root", options->root, i18n("Spool directory (default: $XDG_DATA_HOME/zoq/spool)"));
+    command->add_option("--max-seconds", options->maxSeconds, i18n("Stop after this many seconds"))
         ->check(positiveSeconds());
     command->add_option("--device-id", options->deviceId,
-                        "Record under this device (default: the paired one)");
-    command->add_flag("--chime", options->chime, "Play a short chime when a recording starts");
-    command->add_option("--events", options->events, "Write every event as a JSON line to FILE, or '-'");
+                        i18n("Record under this device (default: the paired one)"));
+    command->add_flag("--chime", options->chime, i18n("Play a short chime when a recording starts"));
+    command->add_option("--events", options->events,
+                        i18n("Write every event as a JSON line to FILE, or '-'"));
     command
         ->add_option("--system-audio", options->systemAudio,
-                     "The right channel: 'all' the computer plays, or only the recorded 'app' (default: "
-                     "the settings' \"systemAudioSource\")")
+                     i18n("The right channel: 'all' the computer plays, or only the recorded 'app' (default: "
+                          "the settings' \"systemAudioSource\")"))
         ->check(CLI::IsMember({"all", "app"}));
     command->callback([options, &context] { record(*options, context); });
 }

@@ -2,6 +2,7 @@
 
 #include "Zoq/zoq/CommandLine.h"
 #include "Zoq/zoq/ShellSession.h"
+#include "ZoqShell/Messages/Translation.h"
 #include "ZoqShell/Service/ShellBusInterface.h"
 
 namespace zoq::cli {
@@ -11,12 +12,13 @@ std::unique_ptr<ShellBusClient> runningService() {
 }
 
 CommandFailure notRunning() {
-    return CommandFailure(exitNotRunning, "zoq is not running (start it with `zoq daemon` or the tray)");
+    return CommandFailure(exitNotRunning,
+                          i18n("zoq is not running (start it with `zoq daemon` or the tray)"));
 }
 
 CommandFailure serviceFailure(const ShellBusError& error) {
     if (error.name() == shellbus::error::notPaired) {
-        return CommandFailure(exitNotPaired, std::string(error.what()) + " (run 'zoq pair CODE')");
+        return CommandFailure(exitNotPaired, substitute(i18n("{1} (run 'zoq pair CODE')"), {error.what()}));
     }
     if (error.name() == shellbus::error::stopped) {
         return CommandFailure(exitNotRunning, error.what());

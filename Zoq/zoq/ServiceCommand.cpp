@@ -4,6 +4,7 @@
 #include "Zoq/zoq/CommandLine.h"
 #include "Zoq/zoq/RunningService.h"
 #include "Zoq/zoq/ShellSession.h"
+#include "ZoqShell/Messages/Translation.h"
 #include "ZoqShell/Service/ShellBusInterface.h"
 
 #include <CLI/CLI.hpp>
@@ -33,13 +34,13 @@ struct ServiceAction {
 };
 
 const ServiceAction actions[] = {
-    {"start", true, "Switch recording on in the running zoq (arm the recorder)",
+    {"start", true, I18N_NOOP("Switch recording on in the running zoq (arm the recorder)"),
      &ShellBusClient::startRecording, [](const ShellStatus& status) { return status.running; }},
-    {"stop", false, "Switch recording off in the running zoq (an open part is finished first)",
+    {"stop", false, I18N_NOOP("Switch recording off in the running zoq (an open part is finished first)"),
      &ShellBusClient::stopRecording, [](const ShellStatus& status) { return !status.running; }},
-    {"pause", false, "Pause recording in the running zoq (no effect when paused already)",
+    {"pause", false, I18N_NOOP("Pause recording in the running zoq (no effect when paused already)"),
      &ShellBusClient::pause, [](const ShellStatus& status) { return status.recorderState == "paused"; }},
-    {"resume", false, "Resume recording in the running zoq (no effect when not paused)",
+    {"resume", false, I18N_NOOP("Resume recording in the running zoq (no effect when not paused)"),
      &ShellBusClient::resume, [](const ShellStatus& status) { return status.recorderState != "paused"; }},
 };
 
@@ -120,25 +121,27 @@ void guarded(Context& context, const std::function<void()>& work) {
 }
 
 constexpr const char* footer =
-    "Asks the zoq service running in this session (the tray or `zoq daemon`), over the\n"
-    "session bus, and prints its status line once the recorder shows the change (or\n"
-    "after 5 s). When none runs, start has the session bus start the installed zoq\n"
-    "service (the systemd user unit zoq.service); the others never start one.\n\n"
-    "Exit status: 0 done; 1 the service refused (the reason is printed); 3 not paired\n"
-    "(start); 5 zoq is not running (or could not be started).";
+    I18N_NOOP("Asks the zoq service running in this session (the tray or `zoq daemon`), over the\n"
+              "session bus, and prints its status line once the recorder shows the change (or\n"
+              "after 5 s). When none runs, start has the session bus start the installed zoq\n"
+              "service (the systemd user unit zoq.service); the others never start one.\n\n"
+              "Exit status: 0 done; 1 the service refused (the reason is printed); 3 not paired\n"
+              "(start); 5 zoq is not running (or could not be started).");
 
 } // namespace
 
 void addServiceCommands(CLI::App& app, Context& context) {
     for (const ServiceAction& action : actions) {
-        CLI::App* command = app.add_subcommand(action.name, action.summary);
-        command->footer(footer);
+        CLI::App* command = app.add_subcommand(action.name, i18n(action.summary));
+        command->footer(i18n(footer));
         command->callback([&action, &context] { guarded(context, [&] { act(action, context); }); });
     }
-    CLI::App* upload = app.add_subcommand("upload-now", "Ask the running zoq to run an upload pass now");
-    upload->footer("Asks the zoq service running in this session to run one uploader pass, waits until it\n"
-                   "has ended (up to an hour), then prints the spool's rows as `zoq upload` does.\n\n"
-                   "Exit status: 0 the pass ran; 1 the service failed; 3 not paired; 5 zoq is not running.");
+    CLI::App* upload =
+        app.add_subcommand("upload-now", i18n("Ask the running zoq to run an upload pass now"));
+    upload->footer(
+        i18n("Asks the zoq service running in this session to run one uploader pass, waits until it\n"
+             "has ended (up to an hour), then prints the spool's rows as `zoq upload` does.\n\n"
+             "Exit status: 0 the pass ran; 1 the service failed; 3 not paired; 5 zoq is not running."));
     upload->callback([&context] { guarded(context, [&] { uploadNow(context); }); });
 }
 

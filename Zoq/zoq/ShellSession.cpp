@@ -4,6 +4,7 @@
 #include "ZoqCore/Spool/FFmpegFLACEncoder.h"
 #include "ZoqCore/Support/CoreError.h"
 #include "ZoqShell/Messages/PlainWords.h"
+#include "ZoqShell/Messages/Translation.h"
 #include "ZoqShell/Secrets/FileSecrets.h"
 #include "ZoqShell/Secrets/KeychainCredentialPersistence.h"
 #include "ZoqShell/Secrets/KeychainSecrets.h"
@@ -52,17 +53,19 @@ ShellSession::ShellSession(bool storedPortalRequired)
           ShellPaths::settingsFile(), ShellSettings::systemLayersIn(ShellPaths::systemConfigRoots()))),
       clock_(std::make_unique<HostClock>()), transport_(std::make_unique<CurlWireTransport>()) {
     if (const auto problem = settings_->problem()) {
-        throw CommandFailure(exitFailure, "the settings file " + settings_->file().string() +
-                                              " is damaged (" + *problem + "); fix or remove it");
+        throw CommandFailure(exitFailure,
+                             substitute(i18n("the settings file {1} is damaged ({2}); fix or remove it"),
+                                        {settings_->file().string(), *problem}));
     }
     const ShellSettings::PortalCheck portal = ShellSettings::checkPortalURL(settings_->apiBaseURLString());
     if (portal.url) {
         portal_ = *portal.url;
     } else if (storedPortalRequired) {
-        throw CommandFailure(exitFailure, "the portal address \"" +
-                                              PortalOrigin::withoutUserInfo(settings_->apiBaseURLString()) +
-                                              "\" in the settings is refused (" + portal.reason +
-                                              "); run 'zoq pair CODE --portal URL'");
+        throw CommandFailure(
+            exitFailure,
+            substitute(i18n("the portal address \"{1}\" in the settings is refused "
+                            "({2}); run 'zoq pair CODE --portal URL'"),
+                       {PortalOrigin::withoutUserInfo(settings_->apiBaseURLString()), portal.reason}));
     }
 
     // zoq's data directory holds the credential locks (and, when chosen, the
@@ -93,15 +96,15 @@ ShellSession::ShellSession(bool storedPortalRequired)
     } catch (const SecretsError& error) {
         throw CommandFailure(
             exitNoCredentialStore,
-            plain::words(error) +
-                "\nzoq keeps the device credentials in the desktop keyring (Secret Service). " +
+            plain::words(error) + "\n" +
+                i18n("zoq keeps the device credentials in the desktop keyring (Secret Service).") + " " +
                 plain::fileStoreChoice(settings_->file()));
     } catch (const CoreError& error) {
         throw CommandFailure(exitNoCredentialStore,
-                             std::string(settings_->credentialsInFile()
-                                             ? "the credential file cannot be used: "
-                                             : "the credential lock cannot be taken: ") +
-                                 error.reason());
+                             substitute(settings_->credentialsInFile()
+                                            ? i18n("the credential file cannot be used: {1}")
+                                            : i18n("the credential lock cannot be taken: {1}"),
+                                        {error.reason()}));
     }
     persistence_ = std::move(persistence);
     auth_ = std::make_unique<DeviceAuth>(*transport_, *persistence_, portal_, *clock_);

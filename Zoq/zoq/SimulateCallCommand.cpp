@@ -10,6 +10,7 @@
 #include "ZoqCore/Support/CoreClock.h"
 #include "ZoqCore/Support/Identifier.h"
 #include "ZoqCore/Support/PCM.h"
+#include "ZoqShell/Messages/Translation.h"
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
@@ -162,22 +163,24 @@ void addSimulateCallCommand(CLI::App& app, Context& context) {
     auto options = std::make_shared<SimulateOptions>();
     auto* command = app.add_subcommand(
         "simulate-call",
-        "Record a call from an audio file into the spool, exactly as a real call would be recorded:\n"
-        "the application takes the microphone, 3 s debounce, the audio in 250 ms chunks, the application\n"
-        "lets go, 15 s grace on silence, then the part is encoded to FLAC, verified and published.\n"
-        "Prints the part's directory and final state.");
+        i18n("Record a call from an audio file into the spool, exactly as a real call would be recorded:\n"
+             "the application takes the microphone, 3 s debounce, the audio in 250 ms chunks, the "
+             "application\n"
+             "lets go, 15 s grace on silence, then the part is encoded to FLAC, verified and published.\n"
+             "Prints the part's directory and final state."));
     command
         ->add_option("--wav", options->wav,
-                     "Audio file (16 kHz stereo 16-bit WAV is read directly; "
-                     "anything else is converted with ffmpeg)")
+                     i18n("Audio file (16 kHz stereo 16-bit WAV is read directly; "
+                          "anything else is converted with ffmpeg)"))
         ->required();
-    command->add_option("--app", options->app, "Bundle identifier of the simulated call application")
+    command->add_option("--app", options->app, i18n("Bundle identifier of the simulated call application"))
         ->capture_default_str();
-    command->add_option("--root", options->root,
-                        "Spool root (default: $XDG_DATA_HOME/zoq/spool, else ~/.local/share/zoq/spool)");
+    command->add_option(
+        "--root", options->root,
+        i18n("Spool root (default: $XDG_DATA_HOME/zoq/spool, else ~/.local/share/zoq/spool)"));
     command->add_option("--device-id", options->deviceId,
-                        "Device identifier (default: the paired device, else a new random UUID)");
-    command->add_option("--ffmpeg", options->ffmpeg, "The ffmpeg executable")->capture_default_str();
+                        i18n("Device identifier (default: the paired device, else a new random UUID)"));
+    command->add_option("--ffmpeg", options->ffmpeg, i18n("The ffmpeg executable"))->capture_default_str();
     command->callback([options, &context] { simulateCall(*options, context); });
 }
 

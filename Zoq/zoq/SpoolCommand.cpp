@@ -8,6 +8,7 @@
 #include "ZoqCore/Support/CoreError.h"
 #include "ZoqCore/Support/PCM.h"
 #include "ZoqCore/Wire/JSONValue.h"
+#include "ZoqShell/Messages/Translation.h"
 #include "ZoqShell/Uploader/UploadRow.h"
 
 #include <CLI/CLI.hpp>
@@ -176,32 +177,35 @@ void recover(const SpoolOptions& options, Context& context) {
 
 void addRootOptions(CLI::App& command, SpoolOptions& options) {
     command.add_option("--root", options.root,
-                       "Spool root (default: $XDG_DATA_HOME/zoq/spool, else ~/.local/share/zoq/spool)");
-    command.add_flag("--json", options.json, "Print one JSON array instead of a table");
+                       i18n("Spool root (default: $XDG_DATA_HOME/zoq/spool, else ~/.local/share/zoq/spool)"));
+    command.add_flag("--json", options.json, i18n("Print one JSON array instead of a table"));
 }
 
 } // namespace
 
 void addSpoolCommand(CLI::App& app, Context& context) {
     auto options = std::make_shared<SpoolOptions>();
-    auto* spool = app.add_subcommand("spool", "Inspect and recover the recording spool");
+    auto* spool = app.add_subcommand("spool", i18n("Inspect and recover the recording spool"));
     spool->require_subcommand(1);
 
     auto* listCommand = spool->add_subcommand(
-        "list", "One row per part directory, by name: state, upload stage, durable seconds and error.\n"
-                "A directory whose manifest cannot be read shows why. Takes no lock and changes nothing.");
+        "list",
+        i18n("One row per part directory, by name: state, upload stage, durable seconds and error.\n"
+             "A directory whose manifest cannot be read shows why. Takes no lock and changes nothing."));
     addRootOptions(*listCommand, *options);
     listCommand->callback([options, &context] { list(*options, context); });
 
     auto* recoverCommand = spool->add_subcommand(
-        "recover", "Recover every part directory after a crash: finish interrupted parts, re-verify\n"
-                   "published FLAC files, release stale upload leases, quarantine what is inconsistent.\n"
-                   "Prints 'recovered STATE', 'quarantined REASON', 'failed REASON' or 'locked' (in use by\n"
-                   "a running recorder or uploader; skipped) per directory.\n"
-                   "Exit code: 0 when every directory is recovered or locked, 1 when any is quarantined\n"
-                   "(now or earlier) or failed, so a script can tell that something needs attention.");
+        "recover",
+        i18n("Recover every part directory after a crash: finish interrupted parts, re-verify\n"
+             "published FLAC files, release stale upload leases, quarantine what is inconsistent.\n"
+             "Prints 'recovered STATE', 'quarantined REASON', 'failed REASON' or 'locked' (in use by\n"
+             "a running recorder or uploader; skipped) per directory.\n"
+             "Exit code: 0 when every directory is recovered or locked, 1 when any is quarantined\n"
+             "(now or earlier) or failed, so a script can tell that something needs attention."));
     addRootOptions(*recoverCommand, *options);
-    recoverCommand->add_option("--ffmpeg", options->ffmpeg, "The ffmpeg executable")->capture_default_str();
+    recoverCommand->add_option("--ffmpeg", options->ffmpeg, i18n("The ffmpeg executable"))
+        ->capture_default_str();
     recoverCommand->callback([options, &context] { recover(*options, context); });
 }
 

@@ -2,6 +2,7 @@
 
 #include "ZoqCore/Spool/SpoolRoot.h"
 #include "ZoqCore/Support/CoreError.h"
+#include "ZoqShell/Messages/Translation.h"
 
 #include <cstdlib>
 #include <stdexcept>
@@ -11,11 +12,12 @@ namespace {
 
 std::string problemWith(const std::filesystem::path& root, const CoreError& error) {
     if (error.kind() == CoreError::Kind::invalid && error.message() == "not a zoq spool") {
-        return root.string() +
-               " is not a zoq spool: it holds files zoq did not put there, and zoq leaves such a folder "
-               "untouched. Give --root a new or empty folder, or an existing spool.";
+        return substitute(
+            i18n("{1} is not a zoq spool: it holds files zoq did not put there, and zoq leaves "
+                 "such a folder untouched. Give --root a new or empty folder, or an existing spool."),
+            {root.string()});
     }
-    return "cannot use " + root.string() + " as the spool: " + error.reason();
+    return substitute(i18n("cannot use {1} as the spool: {2}"), {root.string(), error.reason()});
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "Zoq/zoq/CommandLine.h"
 #include "Zoq/zoq/RunningService.h"
 #include "Zoq/zoq/ShellSession.h"
+#include "ZoqShell/Messages/Translation.h"
 #include "ZoqShell/Shell/ShellModel.h"
 
 #include <CLI/CLI.hpp>
@@ -111,8 +112,8 @@ void status(const StatusOptions& options, Context& context) {
 void addStatusCommand(CLI::App& app, Context& context) {
     auto options = std::make_shared<StatusOptions>();
     CLI::App* command = app.add_subcommand(
-        "status", "Show the running zoq's state, pairing, the portal address and the recordings");
-    command->footer(
+        "status", i18n("Show the running zoq's state, pairing, the portal address and the recordings"));
+    command->footer(i18n(
         "Asks the running zoq (the tray or `zoq daemon`, if any) for its status line and the\n"
         "recorder's state, and reads the settings, the credentials and every recording's\n"
         "manifest itself; changes nothing and sends nothing. --json prints one object:\n"
@@ -124,9 +125,9 @@ void addStatusCommand(CLI::App& app, Context& context) {
         "statusWarning, recorderState, recordingApp, running, pairingMessage), and\n"
         "settingsWarnings: a sentence for each value in the settings that is ignored.\n\n"
         "Exit status: 0 paired; 3 not paired (the status is still printed); 2 usage;\n"
-        "4 no usable credential store.");
-    command->add_flag("--json", options->json, "Print the status as JSON");
-    command->add_option("--root", options->root, "Spool directory (default: $XDG_DATA_HOME/zoq/spool)");
+        "4 no usable credential store."));
+    command->add_flag("--json", options->json, i18n("Print the status as JSON"));
+    command->add_option("--root", options->root, i18n("Spool directory (default: $XDG_DATA_HOME/zoq/spool)"));
     command->callback([options, &context] {
         try {
             status(*options, context);

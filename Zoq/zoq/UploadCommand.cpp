@@ -2,6 +2,7 @@
 #include "Zoq/zoq/RunningService.h"
 #include "Zoq/zoq/ShellSession.h"
 #include "Zoq/zoq/SpoolRoot.h"
+#include "ZoqShell/Messages/Translation.h"
 
 #include <CLI/CLI.hpp>
 #include <atomic>
@@ -181,25 +182,25 @@ void upload(const UploadOptions& options, Context& context) {
 
 void addUploadCommand(CLI::App& app, Context& context) {
     auto options = std::make_shared<UploadOptions>();
-    CLI::App* command = app.add_subcommand("upload", "Upload finished recordings to the portal");
-    command->footer("Runs uploader passes over the spool: once (the default), or with --watch every\n"
-                    "--interval seconds until SIGINT or SIGTERM (or, with --until-done, until no\n"
-                    "recording is left to upload). Prints the spool's rows whenever they change:\n"
-                    "  <session>-<part>  <STATE>  <STAGE>  sent <n>/<size> bytes  [recording <id>]\n"
-                    "  [failures <n>]  [retry at <time>]  [error: <text>]  [STUCK]\n\n"
-                    "When zoq runs in this session (the tray or `zoq daemon`) and no --root is given,\n"
-                    "the passes are its own (as with `zoq upload-now`): a spool has one uploader. With\n"
-                    "--root the command works on that directory itself, whether zoq runs or not.\n\n"
-                    "Exit status: 0 the passes ran (uploads that must wait are retried later);\n"
-                    "2 usage; 3 not paired; 4 no usable credential store.");
-    auto* once = command->add_flag("--once", options->once, "Run one pass and exit (the default)");
-    auto* watch = command->add_flag("--watch", options->watch, "Keep running passes until interrupted");
+    CLI::App* command = app.add_subcommand("upload", i18n("Upload finished recordings to the portal"));
+    command->footer(i18n("Runs uploader passes over the spool: once (the default), or with --watch every\n"
+                         "--interval seconds until SIGINT or SIGTERM (or, with --until-done, until no\n"
+                         "recording is left to upload). Prints the spool's rows whenever they change:\n"
+                         "  <session>-<part>  <STATE>  <STAGE>  sent <n>/<size> bytes  [recording <id>]\n"
+                         "  [failures <n>]  [retry at <time>]  [error: <text>]  [STUCK]\n\n"
+                         "When zoq runs in this session (the tray or `zoq daemon`) and no --root is given,\n"
+                         "the passes are its own (as with `zoq upload-now`): a spool has one uploader. With\n"
+                         "--root the command works on that directory itself, whether zoq runs or not.\n\n"
+                         "Exit status: 0 the passes ran (uploads that must wait are retried later);\n"
+                         "2 usage; 3 not paired; 4 no usable credential store."));
+    auto* once = command->add_flag("--once", options->once, i18n("Run one pass and exit (the default)"));
+    auto* watch = command->add_flag("--watch", options->watch, i18n("Keep running passes until interrupted"));
     once->excludes(watch);
     command
         ->add_flag("--until-done", options->untilDone,
-                   "With --watch: exit once nothing is left to upload or the credentials are blocked")
+                   i18n("With --watch: exit once nothing is left to upload or the credentials are blocked"))
         ->needs(watch);
-    command->add_option("--interval", options->interval, "Seconds between passes with --watch")
+    command->add_option("--interval", options->interval, i18n("Seconds between passes with --watch"))
         ->check(CLI::Validator(
             [](const std::string& input) -> std::string {
                 double seconds = -1;
@@ -210,7 +211,7 @@ void addUploadCommand(CLI::App& app, Context& context) {
             },
             "SECONDS 0-3600"))
         ->capture_default_str();
-    command->add_option("--root", options->root, "Spool directory (default: $XDG_DATA_HOME/zoq/spool)");
+    command->add_option("--root", options->root, i18n("Spool directory (default: $XDG_DATA_HOME/zoq/spool)"));
     command->callback([options, &context] {
         try {
             upload(*options, context);

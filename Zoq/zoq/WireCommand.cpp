@@ -2,6 +2,7 @@
 #include "ZoqCore/Support/CoreError.h"
 #include "ZoqCore/Wire/JSONSyntaxError.h"
 #include "ZoqCore/Wire/WireDocument.h"
+#include "ZoqShell/Messages/Translation.h"
 
 #include <CLI/CLI.hpp>
 #include <cerrno>
@@ -116,16 +117,16 @@ void checkDocument(const WireCheckOptions& options, Context& context) {
 } // namespace
 
 void addWireCommand(CLI::App& app, Context& context) {
-    auto* wire = app.add_subcommand("wire", "Work with portal documents");
+    auto* wire = app.add_subcommand("wire", i18n("Work with portal documents"));
     wire->require_subcommand(1);
     auto options = std::make_shared<WireCheckOptions>();
-    auto* check = wire->add_subcommand(
-        "check",
-        "Validate a portal document; print it normalised as canonical JSON, or the reason it is refused");
-    check->add_option("SCHEMA", options->schema, "Document kind, e.g. UploadStatusResponse")
+    auto* check = wire->add_subcommand("check", i18n("Validate a portal document; print it normalised as "
+                                                     "canonical JSON, or the reason it is refused"));
+    check->add_option("SCHEMA", options->schema, i18n("Document kind, e.g. UploadStatusResponse"))
         ->required()
         ->check(CLI::IsMember(schemaNames()));
-    check->add_option("FILE", options->file, "JSON file to check (standard input when absent or \"-\")");
+    check->add_option("FILE", options->file,
+                      i18n("JSON file to check (standard input when absent or \"-\")"));
     check->callback([options, &context] { checkDocument(*options, context); });
 }
 

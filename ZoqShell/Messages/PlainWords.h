@@ -2,6 +2,7 @@
 
 #include "ZoqCore/Support/CoreError.h"
 #include "ZoqShell/Auth/PairingError.h"
+#include "ZoqShell/Messages/Translation.h"
 #include "ZoqShell/Secrets/SecretsError.h"
 #include "ZoqShell/Transport/TransportUnavailable.h"
 
@@ -53,15 +54,15 @@ std::optional<std::string> ioWords(std::string_view text, const std::filesystem:
 std::string fileStoreChoice(const std::filesystem::path& settingsFile);
 
 /// The same choice as a button would offer it.
-inline constexpr const char* fileStoreButton = "Keep the credentials in a private file instead";
+inline constexpr const char* fileStoreButton = I18N_NOOP("Keep the credentials in a private file instead");
 /// What the file store means, for beside that button.
 inline constexpr const char* fileStoreMeaning =
-    "The device credentials are then kept in a file only you can read, in zoq's data folder, "
-    "instead of the desktop keyring: anyone who can read your files can use them.";
+    I18N_NOOP("The device credentials are then kept in a file only you can read, in zoq's data folder, "
+              "instead of the desktop keyring: anyone who can read your files can use them.");
 
 /// `zoq record` found no sound server to talk to.
-inline constexpr const char* noSoundServer =
+inline constexpr const char* noSoundServer = I18N_NOOP(
     "no sound server is running (PulseAudio or PipeWire with pipewire-pulse) — start one (for "
-    "example `systemctl --user start pipewire-pulse`, or log in to a desktop session) and try again";
+    "example `systemctl --user start pipewire-pulse`, or log in to a desktop session) and try again");
 
 } // namespace zoq::plain

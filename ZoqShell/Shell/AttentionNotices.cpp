@@ -1,5 +1,7 @@
 #include "ZoqShell/Shell/AttentionNotices.h"
 
+#include "ZoqShell/Messages/Translation.h"
+
 #include <algorithm>
 
 namespace zoq {
@@ -23,9 +25,9 @@ std::optional<Notice> AttentionNotices::ignoredApp(const std::string& app, Date 
         return std::nullopt;
     }
     entry->second = key;
-    return Notice{(name.empty() ? app : name) +
-                      " is using the microphone — not recorded (not on your allowlist)",
-                  "Only the applications on your allowlist are recorded.", false, false, app};
+    return Notice{substitute(i18n("{1} is using the microphone — not recorded (not on your allowlist)"),
+                             {name.empty() ? app : name}),
+                  i18n("Only the applications on your allowlist are recorded."), false, false, app};
 }
 
 std::optional<Notice> AttentionNotices::recorder(RecorderUIState state,
@@ -41,13 +43,14 @@ std::optional<Notice> AttentionNotices::recorder(RecorderUIState state,
         return std::nullopt;
     }
     if (awaitingSoundServer) {
-        return Notice{"Recording stopped — the sound server stopped; recording resumes when it is back", "",
-                      true, false, std::nullopt};
+        return Notice{i18n("Recording stopped — the sound server stopped; recording resumes when it is back"),
+                      "", true, false, std::nullopt};
     }
     const std::string detail =
-        termination && !termination->detail.empty() ? termination->detail : "capture error";
-    return Notice{"Recording stopped — " + detail,
-                  "Start recording again from the zoq menu once this is fixed.", true, false, std::nullopt};
+        termination && !termination->detail.empty() ? termination->detail : i18n("capture error");
+    return Notice{substitute(i18n("Recording stopped — {1}"), {detail}),
+                  i18n("Start recording again from the zoq menu once this is fixed."), true, false,
+                  std::nullopt};
 }
 
 std::optional<Notice> AttentionNotices::uploads(const std::vector<UploadRow>& rows, Date now) {
@@ -66,12 +69,13 @@ std::optional<Notice> AttentionNotices::uploads(const std::vector<UploadRow>& ro
     }
     episodeTold_ = true;
     const UploadRow& shown = stuck != rows.end() ? *stuck : *first;
-    const std::string reason = shown.lastError.value_or("the portal could not be reached");
-    return Notice{stuck != rows.end() ? "An upload is stuck" : "Uploads have been failing for an hour",
-                  "The last reason: " + reason +
-                      ". Recordings are kept on this computer and sent once this is fixed: check the network "
-                      "and the portal, then choose Upload now.",
-                  true, false, std::nullopt};
+    const std::string reason = shown.lastError.value_or(i18n("the portal could not be reached"));
+    return Notice{
+        stuck != rows.end() ? i18n("An upload is stuck") : i18n("Uploads have been failing for an hour"),
+        substitute(i18n("The last reason: {1}. Recordings are kept on this computer and sent once this "
+                        "is fixed: check the network and the portal, then choose Upload now."),
+                   {reason}),
+        true, false, std::nullopt};
 }
 
 } // namespace zoq

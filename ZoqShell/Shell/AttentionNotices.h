@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ZoqCaptureEngine/EngineTermination.h"
+#include "ZoqShell/Messages/Translation.h"
 #include "ZoqShell/Recorder/RecorderUIState.h"
 #include "ZoqShell/Shell/RecordingList.h"
 #include "ZoqShell/Uploader/UploadRow.h"
@@ -37,9 +38,10 @@ class AttentionNotices {
 public:
     /// How long uploads may fail before the person is told.
     static constexpr double failingSeconds = 3600;
-    static constexpr const char* pausedSummary = "Recording paused";
-    static constexpr const char* pausedBody = "Calls are not recorded until you resume (the same hotkey).";
-    static constexpr const char* resumedSummary = "Recording resumed";
+    static constexpr const char* pausedSummary = I18N_NOOP("Recording paused");
+    static constexpr const char* pausedBody =
+        I18N_NOOP("Calls are not recorded until you resume (the same hotkey).");
+    static constexpr const char* resumedSummary = I18N_NOOP("Recording resumed");
 
     explicit AttentionNotices(LocalTime local = processLocalTime()) : local_(std::move(local)) {}
 

@@ -1,5 +1,6 @@
 #include "ZoqShell/Shell/MenuPresentation.h"
 
+#include "ZoqShell/Messages/Translation.h"
 #include "ZoqShell/Shell/ShellModel.h"
 
 #include <algorithm>
@@ -11,7 +12,7 @@ PermissionPresentation permissionPresentation(const std::optional<RecorderPermis
                                               bool requestingMicrophone, bool microphoneChoicePending) {
     using Service = RecorderPermissionContext::Service;
     using Status = RecorderPermissionContext::Status;
-    const std::string systemAudio = "Permission not granted — allow system audio";
+    const std::string systemAudio = i18n("Permission not granted — allow system audio");
     if (!context) {
         return {systemAudio, false, "", SettingsTarget::none};
     }
@@ -19,70 +20,73 @@ PermissionPresentation permissionPresentation(const std::optional<RecorderPermis
     case Service::systemAudio:
         return {systemAudio, false, "", SettingsTarget::systemAudio};
     case Service::unknown:
-        return {"Permission not granted — " + context->reportedService + " (" + context->detail + ")", false,
-                "", SettingsTarget::none};
+        return {substitute(i18n("Permission not granted — {1} ({2})"),
+                           {context->reportedService, context->detail}),
+                false, "", SettingsTarget::none};
     case Service::microphone:
         break;
     }
     switch (context->status) {
     case Status::restricted:
-        return {"Microphone access is restricted by this device or account", false, "",
+        return {i18n("Microphone access is restricted by this device or account"), false, "",
                 SettingsTarget::microphone};
     case Status::denied:
-        return {"Microphone access denied — enable it in the sound settings", false, "",
+        return {i18n("Microphone access denied — enable it in the sound settings"), false, "",
                 SettingsTarget::microphone};
     case Status::unconfirmed:
-        return {"Permission not granted — microphone (" + context->detail + ")", false, "",
+        return {substitute(i18n("Permission not granted — microphone ({1})"), {context->detail}), false, "",
                 SettingsTarget::microphone};
     case Status::notDetermined:
         break;
     }
     if (requestingMicrophone) {
-        return {"Requesting microphone permission — choose Allow in the system dialog", false, "",
+        return {i18n("Requesting microphone permission — choose Allow in the system dialog"), false, "",
                 SettingsTarget::none};
     }
-    std::string line = "Permission not granted — microphone access needs approval";
-    if (microphoneChoicePending) {
-        line += " — your choice is still pending";
-    }
+    const std::string line =
+        microphoneChoicePending
+            ? i18n("Permission not granted — microphone access needs approval — your choice is still pending")
+            : i18n("Permission not granted — microphone access needs approval");
     return {line, true,
-            microphoneChoicePending ? "Check microphone permission again…" : "Request microphone access…",
+            microphoneChoicePending ? i18n("Check microphone permission again…")
+                                    : i18n("Request microphone access…"),
             SettingsTarget::none};
 }
 
 StatusLine statusLine(const StatusInputs& inputs) {
     if (inputs.portalChanged) {
-        return {ShellModel::portalChangedMessage, true};
+        return {i18n(ShellModel::portalChangedMessage), true};
     }
     if (inputs.blockedAuth) {
-        return {"Blocked: re-pair required", true};
+        return {i18n("Blocked: re-pair required"), true};
     }
     const std::string detail = inputs.termination ? inputs.termination->detail : "";
     switch (inputs.state) {
     case RecorderUIState::stopped:
-        return {"Recorder stopped"};
+        return {i18n("Recorder stopped")};
     case RecorderUIState::starting:
-        return {"Starting the recorder…"};
+        return {i18n("Starting the recorder…")};
     case RecorderUIState::armed:
-        return {"Armed — waiting for an allowed app"};
+        return {i18n("Armed — waiting for an allowed app")};
     case RecorderUIState::debouncing:
-        return {"Waiting for activity…"};
+        return {i18n("Waiting for activity…")};
     case RecorderUIState::recording:
-        return {"Recording " + inputs.recordingApp.value_or("")};
+        return {substitute(i18n("Recording {1}"), {inputs.recordingApp.value_or("")})};
     case RecorderUIState::idleGrace:
-        return {"Wrapping up…"};
+        return {i18n("Wrapping up…")};
     case RecorderUIState::finalising:
-        return {"Finalising capture…"};
+        return {i18n("Finalising capture…")};
     case RecorderUIState::paused:
-        return {"Paused"};
+        return {i18n("Paused")};
     case RecorderUIState::errorVisible:
-        return {"Error: " + (inputs.termination ? detail : std::string("capture error"))};
+        return {substitute(i18n("Error: {1}"),
+                           {inputs.termination ? detail : std::string(i18n("capture error"))})};
     case RecorderUIState::permissionNotGranted:
         return {inputs.permission.statusLine};
     case RecorderUIState::deadGrant:
-        return {"Dead grant: permission looks granted but yields silence"};
+        return {i18n("Dead grant: permission looks granted but yields silence")};
     case RecorderUIState::failure:
-        return {"Engine failure: " + detail};
+        return {substitute(i18n("Engine failure: {1}"), {detail})};
     }
     return {};
 }

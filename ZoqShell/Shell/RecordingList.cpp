@@ -1,5 +1,7 @@
 #include "ZoqShell/Shell/RecordingList.h"
 
+#include "ZoqShell/Messages/Translation.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -36,10 +38,10 @@ LocalTime processLocalTime() {
 std::string startedText(Date when, Date now, const LocalTime& local) {
     const std::tm at = local(when);
     if (sameDay(at, local(now))) {
-        return "Today " + clockText(at);
+        return substitute(i18n("Today {1}"), {clockText(at)});
     }
     if (sameDay(at, local(now - 86'400))) {
-        return "Yesterday " + clockText(at);
+        return substitute(i18n("Yesterday {1}"), {clockText(at)});
     }
     char date[32];
     std::snprintf(date, sizeof date, "%04d-%02d-%02d ", at.tm_year + 1900, at.tm_mon + 1, at.tm_mday);
@@ -61,35 +63,36 @@ std::string stateText(const UploadRow& row, std::optional<Date> uploadedAt, cons
     switch (row.state) {
     case ArtifactState::allocated:
     case ArtifactState::writingWAV:
-        return "Recording…";
+        return i18n("Recording…");
     case ArtifactState::finalisingFLAC:
-        return "Finishing…";
+        return i18n("Finishing…");
     case ArtifactState::discardedShort:
-        return "Too short — not kept";
+        return i18n("Too short — not kept");
     case ArtifactState::quarantined:
-        return "Damaged — kept aside (" + row.lastError.value_or("unreadable") + ")";
+        return substitute(i18n("Damaged — kept aside ({1})"), {row.lastError.value_or(i18n("unreadable"))});
     case ArtifactState::blockedAuth:
-        return "Needs re-pairing";
+        return i18n("Needs re-pairing");
     case ArtifactState::stored:
     case ArtifactState::cleaned:
-        return uploadedAt ? "Uploaded at " + clockText(local(*uploadedAt)) : "Uploaded";
+        return uploadedAt ? substitute(i18n("Uploaded at {1}"), {clockText(local(*uploadedAt))})
+                          : std::string(i18n("Uploaded"));
     default:
         break;
     }
     switch (row.stage) {
     case QueueStage::waitingNetwork:
-        return "Waiting for network";
+        return i18n("Waiting for network");
     case QueueStage::blockedAuth:
-        return "Needs re-pairing";
+        return i18n("Needs re-pairing");
     case QueueStage::blockedPermission:
-        return "Refused by the portal" + (row.lastError ? " (" + *row.lastError + ")" : std::string());
+        return row.lastError ? substitute(i18n("Refused by the portal ({1})"), {*row.lastError})
+                             : std::string(i18n("Refused by the portal"));
     case QueueStage::verifying:
-        return "Verifying with the portal";
+        return i18n("Verifying with the portal");
     case QueueStage::retryWait: {
-        std::string text = "Waiting to retry";
-        if (row.retryAt) {
-            text += " at " + clockText(local(*row.retryAt));
-        }
+        std::string text = row.retryAt
+                               ? substitute(i18n("Waiting to retry at {1}"), {clockText(local(*row.retryAt))})
+                               : std::string(i18n("Waiting to retry"));
         if (row.lastError) {
             text += " — " + *row.lastError;
         }
@@ -98,17 +101,18 @@ std::string stateText(const UploadRow& row, std::optional<Date> uploadedAt, cons
     case QueueStage::stored:
     case QueueStage::cleanup:
     case QueueStage::done:
-        return uploadedAt ? "Uploaded at " + clockText(local(*uploadedAt)) : "Uploaded";
+        return uploadedAt ? substitute(i18n("Uploaded at {1}"), {clockText(local(*uploadedAt))})
+                          : std::string(i18n("Uploaded"));
     case QueueStage::quarantined:
-        return "Damaged — kept aside (" + row.lastError.value_or("unreadable") + ")";
+        return substitute(i18n("Damaged — kept aside ({1})"), {row.lastError.value_or(i18n("unreadable"))});
     default:
         break;
     }
     if (stageUploads(row.stage)) {
         const std::int64_t percent = row.byteSize > 0 ? row.sentBytes * 100 / row.byteSize : 0;
-        return "Uploading " + std::to_string(percent) + " %";
+        return substitute(i18n("Uploading {1} %"), {std::to_string(percent)});
     }
-    return "Waiting to upload";
+    return i18n("Waiting to upload");
 }
 
 std::vector<RecordingLine> recordingLines(const std::vector<UploadRow>& rows,
@@ -154,7 +158,7 @@ std::vector<RecordingLine> recordingLines(const std::vector<UploadRow>& rows,
         line.started = startedText(entry.startedAt, now, local);
         line.app = entry.app;
         line.length = lengthText(entry.durationSeconds);
-        line.state = "Uploaded at " + clockText(local(entry.uploadedAt));
+        line.state = substitute(i18n("Uploaded at {1}"), {clockText(local(entry.uploadedAt))});
         lines.push_back(std::move(line));
     }
     std::stable_sort(lines.begin(), lines.end(), [](const RecordingLine& a, const RecordingLine& b) {

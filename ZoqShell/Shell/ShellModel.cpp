@@ -374,6 +374,7 @@ void ShellModel::pairWithPortal(std::string portalText, std::string code, Pairin
         },
         [this, portal, done = std::move(done), finish](Outcome outcome) {
             if (!outcome.deviceId) {
+                // untranslated: the fixed text of the pairing vocabulary, which the bus carries
                 const std::string message = "Pairing failed: " + outcome.failure +
                                             (outcome.explanation.empty() ? "" : "\n" + outcome.explanation);
                 pairingMessage_ = message;
@@ -395,6 +396,7 @@ void ShellModel::pairWithPortal(std::string portalText, std::string code, Pairin
             }
             refreshPortalState();
             blockedAuth_ = false;
+            // untranslated: the bus answers with it, and the pairing window looks for it
             const std::string message = "Paired device " + *outcome.deviceId;
             pairingMessage_ = message;
             changed();
@@ -548,23 +550,24 @@ void ShellModel::installHotkey() {
         return;
     }
     // The press arrives on the hotkey's own thread.
-    std::shared_ptr<GlobalHotKey> hotKey = makeHotKey_([alive = std::weak_ptr<bool>(alive_),
-                                                        &executor = executor_, this] {
-        executor.post([alive, this] {
-            if (alive.lock()) {
-                // The icon alone is easy to miss: the hotkey's effect is
-                // also said, once the engine has applied it.
-                togglePause([alive, this] {
-                    if (!alive.lock() || !recorder_->hasEngine()) {
-                        return;
-                    }
-                    const bool paused = recorder_->uiState() == RecorderUIState::paused;
-                    notify(Notice{paused ? AttentionNotices::pausedSummary : AttentionNotices::resumedSummary,
-                                  paused ? AttentionNotices::pausedBody : "", false, true, std::nullopt});
-                });
-            }
+    std::shared_ptr<GlobalHotKey> hotKey =
+        makeHotKey_([alive = std::weak_ptr<bool>(alive_), &executor = executor_, this] {
+            executor.post([alive, this] {
+                if (alive.lock()) {
+                    // The icon alone is easy to miss: the hotkey's effect is
+                    // also said, once the engine has applied it.
+                    togglePause([alive, this] {
+                        if (!alive.lock() || !recorder_->hasEngine()) {
+                            return;
+                        }
+                        const bool paused = recorder_->uiState() == RecorderUIState::paused;
+                        notify(Notice{
+                            i18n(paused ? AttentionNotices::pausedSummary : AttentionNotices::resumedSummary),
+                            paused ? i18n(AttentionNotices::pausedBody) : "", false, true, std::nullopt});
+                    });
+                }
+            });
         });
-    });
     hotKey_ = hotKey;
     hotkeyRegistered_ = false;
     hotkeyWaiting_ = true;

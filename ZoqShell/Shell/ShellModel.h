@@ -4,6 +4,7 @@
 #include "ZoqCore/Support/CoreClock.h"
 #include "ZoqCore/Upload/CredentialPersistence.h"
 #include "ZoqShell/Auth/DeviceAuth.h"
+#include "ZoqShell/Messages/Translation.h"
 #include "ZoqShell/Recorder/MainExecutor.h"
 #include "ZoqShell/Recorder/RecorderController.h"
 #include "ZoqShell/Shell/AttentionNotices.h"
@@ -80,18 +81,22 @@ public:
         std::function<std::string(const std::string& id)> applicationName = {};
     };
 
-    static constexpr const char* portalRefused = "Portal URL invalid — not applied";
-    static constexpr const char* portalMissing = "Set the zoq API URL first";
-    static constexpr const char* pairingInProgress = "Pairing…";
-    static constexpr const char* pairFirst = "Pair your device before recording";
-    static constexpr const char* loginItemNotOn = "Launch at login could not be switched on";
-    static constexpr const char* loginItemNotOff = "Launch at login could not be switched off";
+    // The model's pairing messages and problems stay English (the bus and
+    // the command line carry them); the windows and the menu translate them
+    // where they show them.
+    static constexpr const char* portalRefused = I18N_NOOP("Portal URL invalid — not applied");
+    static constexpr const char* portalMissing = I18N_NOOP("Set the zoq API URL first");
+    static constexpr const char* pairingInProgress = I18N_NOOP("Pairing…");
+    static constexpr const char* pairFirst = I18N_NOOP("Pair your device before recording");
+    static constexpr const char* loginItemNotOn = I18N_NOOP("Launch at login could not be switched on");
+    static constexpr const char* loginItemNotOff = I18N_NOOP("Launch at login could not be switched off");
     /// A setting the administrator's policy fixes: the windows show it so,
     /// and the model changes nothing.
-    static constexpr const char* setByAdministrator = "Set by your administrator";
-    static constexpr const char* portalLocked = "Portal URL set by your administrator — not applied";
+    static constexpr const char* setByAdministrator = I18N_NOOP("Set by your administrator");
+    static constexpr const char* portalLocked =
+        I18N_NOOP("Portal URL set by your administrator — not applied");
     static constexpr const char* portalChangedMessage =
-        "Portal changed — pair this device with the new portal";
+        I18N_NOOP("Portal changed — pair this device with the new portal");
 
     /// How one pairing ended, told to the caller that asked for it alone
     /// (the shared `pairingMessage` shows the latest of all of them).

@@ -43,11 +43,13 @@ UploadHistory::UploadHistory(std::filesystem::path file) : file_(std::move(file)
     const std::uintmax_t size = std::filesystem::file_size(file_, error);
     if (error) {
         if (std::filesystem::exists(file_, error)) {
+            // untranslated: a log line names the file and this problem
             problem_ = "cannot be read";
         }
         return;
     }
     if (size > maximumFileSize) {
+        // untranslated: for the log, as above
         problem_ = "too large";
         return;
     }
@@ -55,6 +57,7 @@ UploadHistory::UploadHistory(std::filesystem::path file) : file_(std::move(file)
     std::ostringstream text;
     text << in.rdbuf();
     if (!in) {
+        // untranslated: for the log, as above
         problem_ = "cannot be read";
         return;
     }

@@ -1,6 +1,7 @@
 // The tray menu from snapshots of the model: its items in every state that
 // changes them, its colours, and what each item does.
 
+#include "ZoqShell/Messages/Translation.h"
 #include "ZoqUI/TrayMenu.h"
 #include "tests/ZoqUI/UITestSupport.h"
 
@@ -8,7 +9,10 @@
 #include <QLabel>
 #include <QMenu>
 #include <QWidgetAction>
+#include <clocale>
+#include <cstdlib>
 #include <gtest/gtest.h>
+#include <optional>
 
 namespace zoq {
 namespace {
@@ -284,5 +288,40 @@ TEST_F(TrayMenuTest, AnActionThatChangesTheModelRebuildsTheMenuSafely) {
     EXPECT_EQ(actions.calls, Items{"toggleRecorder"});
 }
 
+/// The menu in the language the environment chose, and in English again once
+/// it chooses none: the texts are looked up each time the menu is built.
+TEST(TrayMenuLanguage, FollowsTheEnvironment) {
+    (void)test::qtApplication();
+    const std::string messages = std::setlocale(LC_MESSAGES, nullptr);
+    const char* language = std::getenv("LANGUAGE");
+    const std::optional<std::string> saved = language ? std::optional<std::string>(language) : std::nullopt;
+    const auto build = [] {
+        QMenu menu;
+        RecordingActions actions;
+        TrayMenu tray(menu, actions);
+        tray.show(snapshot(RecorderUIState::stopped));
+        const Items items = test::menuItems(menu);
+        return Items(items.begin(), items.begin() + 3);
+    };
+
+    ::setenv("LANGUAGE", "de", 1);
+    // Setting the locale again is also what makes gettext read LANGUAGE anew.
+    ASSERT_NE(std::setlocale(LC_MESSAGES, "C.UTF-8"), nullptr);
+    setUpTranslations();
+    const Items german = build();
+    // gettext keeps what it found per locale name: back to English through
+    // another locale (the separate programs of tests/l10n check LANGUAGE
+    // unset under C.UTF-8).
+    ::unsetenv("LANGUAGE");
+    std::setlocale(LC_MESSAGES, "C");
+    const Items english = build();
+    if (saved) {
+        ::setenv("LANGUAGE", saved->c_str(), 1);
+    }
+    std::setlocale(LC_MESSAGES, messages.c_str());
+
+    EXPECT_EQ(german, (Items{"(Aufnahme ausgeschaltet)", "---", "Aufnahme einschalten"}));
+    EXPECT_EQ(english, (Items{"(Recorder stopped)", "---", "Start recording"}));
+}
 } // namespace
 } // namespace zoq

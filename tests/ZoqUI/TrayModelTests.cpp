@@ -712,5 +712,40 @@ TEST_F(TrayModelTest, NoticesAndTheRecordingsWindowFollowACall) {
     EXPECT_EQ(UploadHistory(temp / UploadHistory::fileName).entries().back().app, "com.example.Call");
 }
 
+TEST_F(TrayModelTest, EveryControlOfTheWindowsAndTheMenuIsNamed) {
+    // Each window with what it can hold: an application in the allowlist, a
+    // recording (and its buttons) in the recordings window, the pairing
+    // window's next step after a pairing.
+    running = {AllowlistApp{"Talk", "org.example.Talk", "", true}};
+    settings.setAllowedBundleIDs({"org.example.Talk"});
+    pair();
+    const CaptureSegment segment{"bbbbbbbb-2fa1-41d2-883f-0016d3cca427", 0, "org.example.Talk",
+                                 clock.wallDate() - 60, 0};
+    auto artifact = Artifact::create(temp / "spool" / "bbbbbbbb-2fa1-41d2-883f-0016d3cca427-0", segment,
+                                     *model->currentDeviceId(), clock, std::make_shared<DurableIO>());
+    artifact->append(test::syntheticPCM(pcm::minimumPartFrames, 7));
+    artifact->finalise(FFmpegFLACEncoder(), segment.startedAt + 20.0, false);
+
+    for (const TrayWindow which :
+         {TrayWindow::pairing, TrayWindow::allowlist, TrayWindow::hotkey, TrayWindow::recordings}) {
+        QWidget& window = windows->open(which);
+        if (which == TrayWindow::allowlist) {
+            ASSERT_TRUE(
+                test::waitFor([&] { return static_cast<AllowlistWindow&>(window).list().count() == 1; }));
+        }
+        if (which == TrayWindow::recordings) {
+            ASSERT_TRUE(test::waitFor([&] { return !window.findChildren<QPushButton*>().isEmpty(); }));
+        }
+        EXPECT_EQ(test::unnamedControls(window), Items{}) << window.windowTitle().toStdString();
+    }
+
+    bool quit = false;
+    ModelMenuActions actions(
+        *model, links, [this](TrayWindow window) { windows->open(window); }, [&quit] { quit = true; });
+    TrayIcon icon(*model, actions, {});
+    for (const QAction* item : icon.menu().actions()) {
+        EXPECT_TRUE(item->isSeparator() || !item->text().trimmed().isEmpty()) << "a menu item without text";
+    }
+}
 } // namespace
 } // namespace zoq

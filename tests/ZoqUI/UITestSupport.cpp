@@ -1,5 +1,6 @@
 #include "tests/ZoqUI/UITestSupport.h"
 
+#include <QAccessible>
 #include <QAction>
 #include <QLabel>
 #include <QMenu>
@@ -9,6 +10,58 @@
 #include <gtest/gtest.h>
 
 namespace zoq::test {
+namespace {
+
+bool isControl(QAccessible::Role role) {
+    switch (role) {
+    case QAccessible::PushButton:
+    case QAccessible::CheckBox:
+    case QAccessible::RadioButton:
+    case QAccessible::ComboBox:
+    case QAccessible::EditableText:
+    case QAccessible::SpinBox:
+    case QAccessible::Slider:
+    case QAccessible::List:
+    case QAccessible::ListItem:
+    case QAccessible::Table:
+    case QAccessible::Tree:
+    case QAccessible::Link:
+    case QAccessible::ButtonMenu:
+    case QAccessible::ButtonDropDown:
+        return true;
+    default:
+        return false;
+    }
+}
+
+void collectUnnamed(QAccessibleInterface* node, std::vector<std::string>& unnamed, int depth) {
+    if (node == nullptr || !node->isValid() || depth > 32) {
+        return;
+    }
+    const QString name = node->text(QAccessible::Name);
+    const QString description = node->text(QAccessible::Description);
+    if (isControl(node->role()) && (name.trimmed().isEmpty() || description.trimmed().isEmpty())) {
+        const QObject* object = node->object();
+        const QString which = object == nullptr ? QStringLiteral("item")
+                              : object->objectName().isEmpty()
+                                  ? QString::fromUtf8(object->metaObject()->className())
+                                  : object->objectName();
+        unnamed.push_back(QString::number(node->role(), 16).prepend("role 0x").toStdString() + " '" +
+                          name.toStdString() + "' (" + which.toStdString() + ")" +
+                          (name.trimmed().isEmpty() ? " has no name" : " has no description"));
+    }
+    for (int index = 0; index < node->childCount(); ++index) {
+        collectUnnamed(node->child(index), unnamed, depth + 1);
+    }
+}
+
+} // namespace
+
+std::vector<std::string> unnamedControls(QWidget& window) {
+    std::vector<std::string> unnamed;
+    collectUnnamed(QAccessible::queryAccessibleInterface(&window), unnamed, 0);
+    return unnamed;
+}
 
 QApplication& qtApplication() {
     static int argc = 1;

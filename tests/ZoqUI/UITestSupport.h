@@ -10,6 +10,7 @@ class QAction;
 class QLabel;
 class QMenu;
 class QString;
+class QWidget;
 
 namespace zoq::test {
 
@@ -31,6 +32,11 @@ std::string shownToolTip(const QString& tip);
 
 /// The label of the menu's status line (its first item); null when there is none.
 const QLabel* statusLabel(const QMenu& menu);
+
+/// Every control under `window` in its accessibility tree (buttons, fields,
+/// lists and their items, tables, toggles) whose accessible name or
+/// description is empty, each as "Role 'name' (object name or class)".
+std::vector<std::string> unnamedControls(QWidget& window);
 
 /// Runs Qt's event loop until `done()` holds or `timeout` passes; whether it held.
 bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(20));
