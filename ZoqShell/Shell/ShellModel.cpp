@@ -357,6 +357,8 @@ void ShellModel::pairWithPortal(std::string portalText, std::string code, Pairin
         std::string failure;
         /// What the failure means for the person, on a line after the fixed text.
         std::string explanation;
+        /// The credential store refused: another pairing would fail alike.
+        bool keyring = false;
     };
     offMain<Outcome>(
         *worker_,
@@ -367,7 +369,7 @@ void ShellModel::pairWithPortal(std::string portalText, std::string code, Pairin
             } catch (const PairingError& error) {
                 return Outcome{std::nullopt, error.what(), plain::words(error)};
             } catch (const SecretsError& error) {
-                return Outcome{std::nullopt, error.what(), plain::words(error)};
+                return Outcome{std::nullopt, error.what(), plain::words(error), true};
             } catch (const std::exception& error) {
                 return Outcome{std::nullopt, error.what(), {}};
             }
@@ -377,6 +379,7 @@ void ShellModel::pairWithPortal(std::string portalText, std::string code, Pairin
                 const std::string message = "Pairing failed: " + outcome.failure +
                                             (outcome.explanation.empty() ? "" : "\n" + outcome.explanation);
                 pairingMessage_ = message;
+                keyringUnusable_ = outcome.keyring;
                 changed();
                 finish(done, {PairingOutcome::Kind::failed, message, {}});
                 return;
@@ -395,6 +398,7 @@ void ShellModel::pairWithPortal(std::string portalText, std::string code, Pairin
             }
             refreshPortalState();
             blockedAuth_ = false;
+            keyringUnusable_ = false;
             const std::string message = "Paired device " + *outcome.deviceId;
             pairingMessage_ = message;
             changed();

@@ -149,6 +149,10 @@ public:
     const std::string& pairingCode() const noexcept { return pairingCode_; }
     void setPairingCode(std::string code);
     const std::optional<std::string>& pairingMessage() const noexcept { return pairingMessage_; }
+    /// The last pairing failed because the credential store (the desktop
+    /// keyring) could not be used: not running, locked, or refusing. The
+    /// views then offer the private credential file instead.
+    bool keyringUnusable() const noexcept { return keyringUnusable_; }
     LoginItemState loginItemState() const noexcept { return loginItemState_; }
     /// Why the last change of the login item did not take (none when it did).
     const std::optional<std::string>& loginItemProblem() const noexcept { return loginItemProblem_; }
@@ -258,6 +262,7 @@ private:
     UploadHistory history_;
     std::string pairingCode_;
     std::optional<std::string> pairingMessage_;
+    bool keyringUnusable_ = false;
     LoginItemState loginItemState_ = LoginItemState::notRegistered;
     std::optional<std::string> loginItemProblem_;
     bool hotkeyRegistered_ = false;
