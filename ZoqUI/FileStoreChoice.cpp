@@ -12,8 +12,8 @@ namespace zoq {
 
 FileStoreChoice::FileStoreChoice(ShellSettings& settings, std::function<void()> chosen, QWidget* parent)
     : QWidget(parent), settings_(settings), chosen_(std::move(chosen)),
-      button_(new QPushButton(plain::fileStoreButton, this)), meaning_(new QLabel(plain::fileStoreMeaning, this)),
-      problem_(new QLabel(this)) {
+      button_(new QPushButton(plain::fileStoreButton, this)),
+      meaning_(new QLabel(plain::fileStoreMeaning, this)), problem_(new QLabel(this)) {
     setObjectName("fileStoreChoice");
     button_->setObjectName("fileStoreButton");
     meaning_->setObjectName("fileStoreMeaning");

@@ -40,7 +40,8 @@ TrayApplication::TrayApplication(QtMainExecutor& executor, std::unique_ptr<Shell
         SystemRecording::microphoneRequester(),
         [](GlobalHotKey::Callback pressed) { return makeDesktopGlobalHotKey(std::move(pressed)); },
         loginItems_, links_, deviceName(), clock_, std::chrono::milliseconds(5'000),
-        SystemRecording::soundServerProbe(), [this](const std::string& id) { return names_.nameOf(id); }});
+        SystemRecording::soundServerProbe(),
+        [processes = processes_] { return processes->desktopEntries(); }});
 
     notices_ = std::make_unique<RecordingNotices>(
         [this](const std::string& summary, const std::string& body, bool urgent) {
@@ -54,7 +55,7 @@ TrayApplication::TrayApplication(QtMainExecutor& executor, std::unique_ptr<Shell
         *model_, links_,
         [this] {
             const std::shared_ptr<const DesktopEntryIndex> index = processes_->desktopEntries();
-            names_.update(index);
+            model_->useDesktopEntries(index);
             std::vector<AllowlistApp> apps = runningApplications(resolver_, *index, ::getuid());
             try {
                 LibpulseBackend sound;
@@ -91,9 +92,6 @@ TrayApplication::TrayApplication(QtMainExecutor& executor, std::unique_ptr<Shell
     // for as long as it lasts.
     settingsNotices_ = std::make_unique<ModelObserver>(*model_, [this] { noticeSettings(); });
     noticeSettings();
-    // The views pick the names up at the model's next change (its tick
-    // announces one every few seconds).
-    (void)entriesReader_->submit([this] { names_.update(processes_->desktopEntries()); });
 }
 
 void TrayApplication::showNotice(const Notice& notice) {

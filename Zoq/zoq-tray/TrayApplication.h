@@ -86,9 +86,6 @@ private:
     std::shared_ptr<SystemProcessTree> processes_ = std::make_shared<SystemProcessTree>();
     // Kept between reloads of the allowlist: it remembers the processes that still run.
     AttributionResolver resolver_{processes_};
-    // What every view calls an application; updated whenever the desktop
-    // entries are read.
-    ApplicationNames names_;
     DesktopNotifications notifications_;
     std::unique_ptr<ShellModel> model_;
     std::unique_ptr<RecordingNotices> notices_;
@@ -103,9 +100,6 @@ private:
     bool firstShown_ = false;
     // Clicks on a notification's action check this before touching the model.
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
-    // Reads the desktop entries at start, off the main thread. Declared
-    // last: joined first, while what its job uses lives.
-    std::unique_ptr<SerialWorker> entriesReader_ = std::make_unique<SerialWorker>();
 };
 
 } // namespace zoq

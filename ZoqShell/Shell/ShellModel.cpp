@@ -29,8 +29,7 @@ ShellModel::ShellModel(Dependencies dependencies)
       network_(dependencies.network), encoder_(std::move(dependencies.encoder)),
       makeHotKey_(std::move(dependencies.makeHotKey)), loginItems_(dependencies.loginItems),
       links_(dependencies.links), deviceName_(std::move(dependencies.deviceName)), clock_(dependencies.clock),
-      tickInterval_(dependencies.tickInterval), applicationName_(std::move(dependencies.applicationName)),
-      history_(spoolRoot_.parent_path() / UploadHistory::fileName),
+      tickInterval_(dependencies.tickInterval), history_(spoolRoot_.parent_path() / UploadHistory::fileName),
       recorder_(std::make_unique<RecorderController>(
           settings_, executor_, spoolRoot_, std::move(dependencies.engineFactory),
           std::move(dependencies.microphoneRequester), std::move(dependencies.soundServerProbe))),
@@ -53,6 +52,16 @@ ShellModel::ShellModel(Dependencies dependencies)
         portalProblem_ = stored.reason;
         pairingMessage_ = portalRefused;
         ready_ = true;
+    }
+    if (dependencies.desktopEntries) {
+        // After the credentials (the same worker): until the entries are
+        // read, identifiers are the names.
+        offMain<std::shared_ptr<const DesktopEntryIndex>>(
+            *worker_, std::move(dependencies.desktopEntries),
+            [this](std::shared_ptr<const DesktopEntryIndex> index) {
+                names_.update(std::move(index));
+                changed();
+            });
     }
     scheduleTick();
 }
@@ -427,10 +436,10 @@ void ShellModel::pairWithPortal(std::string portalText, std::string code, Pairin
 }
 
 std::string ShellModel::applicationName(const std::string& id) const {
-    if (id.empty() || !applicationName_) {
+    if (id.empty()) {
         return id;
     }
-    std::string name = applicationName_(id);
+    std::string name = names_.nameOf(id);
     return name.empty() ? id : name;
 }
 

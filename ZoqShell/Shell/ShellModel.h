@@ -6,6 +6,7 @@
 #include "ZoqShell/Auth/DeviceAuth.h"
 #include "ZoqShell/Recorder/MainExecutor.h"
 #include "ZoqShell/Recorder/RecorderController.h"
+#include "ZoqShell/Shell/ApplicationNames.h"
 #include "ZoqShell/Shell/AttentionNotices.h"
 #include "ZoqShell/Shell/UploadHistory.h"
 #include "ZoqShell/System/GlobalHotKey.h"
@@ -29,6 +30,7 @@
 
 namespace zoq {
 
+class DesktopEntryIndex;
 class ShellSettings;
 
 /// The application's one top-level object: it owns the recorder controller,
@@ -75,9 +77,10 @@ public:
         std::chrono::milliseconds tickInterval{5'000};
         /// Re-arms recording after the sound server restarts (none: never).
         RecorderController::SoundServerProbe soundServerProbe = {};
-        /// The name a person reads for an application identifier (see
-        /// `applicationName`); none: the identifier itself.
-        std::function<std::string(const std::string& id)> applicationName = {};
+        /// Reads the installed applications' desktop entries, which name the
+        /// applications (see `applicationName`); called once, off the main
+        /// thread, as the model starts. None: identifiers are the names.
+        std::function<std::shared_ptr<const DesktopEntryIndex>()> desktopEntries = {};
     };
 
     static constexpr const char* portalRefused = "Portal URL invalid — not applied";
@@ -207,6 +210,12 @@ public:
     /// The one name every view shows for the application `id` (the
     /// installed application's name, else `id`); empty stays empty.
     std::string applicationName(const std::string& id) const;
+    /// Names the applications after `index` from now on (desktop entries
+    /// read again, when a view lists the installed applications); any
+    /// thread. The views show the names at the model's next change.
+    void useDesktopEntries(std::shared_ptr<const DesktopEntryIndex> index) {
+        names_.update(std::move(index));
+    }
     /// The paired device's identifier, from the credentials in force.
     std::optional<std::string> currentDeviceId() const;
     void uploadNow(std::function<void()> done = {});
@@ -248,7 +257,7 @@ private:
     const std::string deviceName_;
     const CoreClock& clock_;
     const std::chrono::milliseconds tickInterval_;
-    std::function<std::string(const std::string&)> applicationName_;
+    ApplicationNames names_;
     std::vector<std::function<void()>> observers_;
     std::vector<std::function<void(const Notice&)>> noticeObservers_;
     AttentionNotices attention_;

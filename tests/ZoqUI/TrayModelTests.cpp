@@ -4,6 +4,7 @@
 
 #include "tools/dev-portal/DevPortal.h"
 
+#include "ZoqCaptureEngine/DesktopEntryIndex.h"
 #include "ZoqCore/Spool/Artifact.h"
 #include "ZoqCore/Spool/FFmpegFLACEncoder.h"
 #include "ZoqCore/Support/PCM.h"
@@ -138,11 +139,17 @@ protected:
             clock,
             50ms,
             {},
-            [this](const std::string& id) {
-                const auto found = installedNames.find(id);
-                return found != installedNames.end() ? found->second : std::string();
+            [this] {
+                // An installed application: what names it everywhere.
+                std::filesystem::create_directories(temp / "applications");
+                std::ofstream(temp / "applications/com.example.Call.desktop")
+                    << "[Desktop Entry]\nType=Application\nName=Example Call\nExec=true\n";
+                return std::make_shared<const DesktopEntryIndex>(
+                    DesktopEntryIndex::load({temp / "applications"}, {}));
             }});
-        ASSERT_TRUE(test::waitFor([this] { return model->ready(); }));
+        ASSERT_TRUE(test::waitFor([this] {
+            return model->ready() && model->applicationName("com.example.Call") == "Example Call";
+        }));
     }
     void TearDown() override {
         windows.reset();
@@ -173,8 +180,6 @@ protected:
     SlowDesktop desktop;
     std::vector<std::shared_ptr<FakeEngine>> engines;
     std::vector<AllowlistApp> running;
-    /// The names of the installed applications, by identifier.
-    std::map<std::string, std::string> installedNames{{"com.example.Call", "Example Call"}};
     /// Held by "another application".
     HotkeyConfiguration taken{0x26, HotkeyConfiguration::control | HotkeyConfiguration::option};
     std::unique_ptr<ShellModel> model;
