@@ -724,7 +724,8 @@ TEST_F(TrayModelTest, NoticesAndTheRecordingsWindowFollowACall) {
     clickAction(bus.address(), 1, "always-record");
     ASSERT_TRUE(test::waitFor([&] { return settings.allowedBundleIDs().count("com.example.Call") == 1; }));
     EXPECT_EQ(settings.allowedBundleIDs(), (std::set<std::string>{"com.example.Call", "org.example.Talk"}));
-    EXPECT_EQ(engines.size(), 2u) << "the recorder re-arms with the application allowed";
+    ASSERT_TRUE(test::waitFor([&] { return engines.size() == 2; }))
+        << "the recorder re-arms with the application allowed";
     engines[1]->emit("armed");
     engines[1]->emit("recording_started", {{"app", "com.example.Call"}});
     ASSERT_TRUE(test::waitFor([&] { return model->recorder().uiState() == RecorderUIState::recording; }));
