@@ -1,5 +1,7 @@
 #include "ZoqShell/Shell/AttentionNotices.h"
 
+#include "ZoqShell/Messages/PlainWords.h"
+
 #include <algorithm>
 
 namespace zoq {
@@ -30,7 +32,8 @@ std::optional<Notice> AttentionNotices::ignoredApp(const std::string& app, Date 
 
 std::optional<Notice> AttentionNotices::recorder(RecorderUIState state,
                                                  const std::optional<EngineTerminationInfo>& termination,
-                                                 bool awaitingSoundServer) {
+                                                 bool awaitingSoundServer,
+                                                 const std::filesystem::path& spool) {
     const bool wasFailed =
         lastState_ == RecorderUIState::failure || lastState_ == RecorderUIState::errorVisible;
     const bool failed = state == RecorderUIState::failure || state == RecorderUIState::errorVisible;
@@ -44,8 +47,12 @@ std::optional<Notice> AttentionNotices::recorder(RecorderUIState state,
         return Notice{"Recording stopped — the sound server stopped; recording resumes when it is back", "",
                       true, false, std::nullopt};
     }
-    const std::string detail =
-        termination && !termination->detail.empty() ? termination->detail : "capture error";
+    std::string detail = termination && !termination->detail.empty() ? termination->detail : "capture error";
+    // The engine's reason ("capture_pipeline_failed:io(\"write\", 28)") in
+    // words where it is a file system failure: the disk is full, read-only, ...
+    if (std::optional<std::string> words = plain::ioWords(detail, spool)) {
+        detail = std::move(*words);
+    }
     return Notice{"Recording stopped — " + detail,
                   "Start recording again from the zoq menu once this is fixed.", true, false, std::nullopt};
 }

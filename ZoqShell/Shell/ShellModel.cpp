@@ -35,8 +35,9 @@ ShellModel::ShellModel(Dependencies dependencies)
           std::move(dependencies.microphoneRequester), std::move(dependencies.soundServerProbe))),
       worker_(std::make_unique<SerialWorker>()), uploadWaiter_(std::make_unique<SerialWorker>()) {
     recorder_->onChange([this] {
-        if (const std::optional<Notice> notice = attention_.recorder(
-                recorder_->uiState(), recorder_->terminationInfo(), recorder_->awaitingSoundServer())) {
+        if (const std::optional<Notice> notice =
+                attention_.recorder(recorder_->uiState(), recorder_->terminationInfo(),
+                                    recorder_->awaitingSoundServer(), spoolRoot_)) {
             notify(*notice);
         }
         changed();
