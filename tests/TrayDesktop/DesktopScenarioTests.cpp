@@ -337,6 +337,8 @@ TEST(DesktopScenario, CallsFailuresAndTheirWordsAsAPersonSeesThem) {
     });
     ASSERT_NE(stopped, all.end()) << shown();
     EXPECT_NE((stopped->summary + " " + stopped->body).find("disk"), std::string::npos) << shown();
+    EXPECT_TRUE(test::waitFor([&] { return listed("Example Call", interruptedText); }))
+        << ::testing::PrintToString(table());
     keepScreenshot(recordings, "scenario-recordings-disk-full.png");
     disk.empty();
     std::printf("notifications:\n%s", shown().c_str());
