@@ -1,9 +1,10 @@
 #pragma once
 
+#include "ZoqShell/Shell/ApplicationNames.h"
+
 #include <array>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <string>
 #include <string_view>
@@ -49,26 +50,6 @@ inline constexpr std::array<std::string_view, 4> callCategories{"Telephony", "Vi
 /// with their entry's name and icon.
 std::vector<AllowlistApp> installedApplications(const DesktopEntryIndex& index,
                                                 const std::set<std::string>& allowed);
-
-/// The one name a person reads for the application `id` everywhere (the
-/// allowlist, the notices, the status line, the Recordings window): the
-/// "Name" of the desktop entry with that identifier, or the identifier itself
-/// when there is none.
-std::string applicationName(const DesktopEntryIndex& index, const std::string& id);
-
-/// `applicationName` over the index last handed in, for every thread: the
-/// model asks on the main thread, and the index is loaded off it (reading
-/// every desktop file takes a while), so until the first one arrives the
-/// identifier is the name.
-class ApplicationNames {
-public:
-    std::string nameOf(const std::string& id) const;
-    void update(std::shared_ptr<const DesktopEntryIndex> index);
-
-private:
-    mutable std::mutex mutex_;
-    std::shared_ptr<const DesktopEntryIndex> index_; // guarded by mutex_
-};
 
 /// The applications running now for the user `uid`: every process of
 /// `resolver`'s tree is attributed as the recorder attributes a sound-server

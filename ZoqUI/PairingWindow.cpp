@@ -6,6 +6,7 @@
 #include "ZoqShell/System/LinkOpening.h"
 #include "ZoqShell/Transport/PortalOrigin.h"
 #include "ZoqUI/Accessible.h"
+#include "ZoqUI/FileStoreChoice.h"
 
 #include <QFormLayout>
 #include <QLabel>
@@ -15,7 +16,7 @@
 namespace zoq {
 
 PairingWindow::PairingWindow(ShellModel& model, LinkOpening& links, std::function<void()> openAllowlist,
-                             QWidget* parent)
+                             ReopenStore reopenStore, QWidget* parent)
     : QWidget(parent), model_(model), links_(links), portal_(new QLineEdit(this)),
       apply_(new QPushButton(i18n("Apply portal URL"), this)), code_(new QLineEdit(this)),
       pair_(new QPushButton(i18n("Pair device"), this)), message_(new QLabel(this)), link_(new QLabel(this)),
@@ -48,6 +49,16 @@ PairingWindow::PairingWindow(ShellModel& model, LinkOpening& links, std::functio
     message_->setTextFormat(Qt::PlainText);
     message_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     form->addRow(message_);
+    offersFileStore_ = reopenStore != nullptr;
+    fileStore_ = new FileStoreChoice(
+        model_.settings(),
+        [this, reopen = std::move(reopenStore)] {
+            if (reopen) {
+                reopen(portal_->text().toStdString(), model_.pairingCode());
+            }
+        },
+        this);
+    form->addRow(fileStore_);
     // What comes after pairing: nothing is recorded until an application is
     // allowed.
     next_->setObjectName("nextStep");
@@ -101,6 +112,7 @@ void PairingWindow::refresh() {
     const bool paired = message && message->rfind("Paired device ", 0) == 0;
     next_->setVisible(paired);
     chooseApps_->setVisible(paired && openAllowlist_ != nullptr);
+    fileStore_->setVisible(offersFileStore_ && model_.keyringUnusable() && fileStore_->offered());
     const std::string portal = model_.settings().apiBaseURL().value_or(ShellSettings::defaultAPIBaseURL);
     // The administrator's address is the only one: shown, not editable.
     const bool locked = model_.settings().isLocked(ShellSettings::apiBaseURLKey);

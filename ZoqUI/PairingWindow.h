@@ -6,12 +6,15 @@
 #include <QWidget>
 #include <functional>
 #include <memory>
+#include <string>
 
 class QLabel;
 class QLineEdit;
 class QPushButton;
 
 namespace zoq {
+
+class FileStoreChoice;
 
 class ShellModel;
 class LinkOpening;
@@ -38,9 +41,14 @@ public:
     static constexpr const char* chooseAppsTitle = I18N_NOOP("Choose apps…");
 
     /// `openAllowlist` opens the allowlist window ("Choose apps…", shown
-    /// once the device is paired); none hides that button.
+    /// once the device is paired); none hides that button. `reopenStore`
+    /// runs once the person chose the private credential file after a
+    /// pairing the keyring refused (the choice is stored by then), with the
+    /// address and code of that pairing: it reopens the credentials from the
+    /// file and pairs again; none offers no such choice.
+    using ReopenStore = std::function<void(const std::string& portal, const std::string& code)>;
     PairingWindow(ShellModel& model, LinkOpening& links, std::function<void()> openAllowlist = {},
-                  QWidget* parent = nullptr);
+                  ReopenStore reopenStore = {}, QWidget* parent = nullptr);
 
     QLineEdit& portalField() noexcept { return *portal_; }
     QPushButton& applyButton() noexcept { return *apply_; }
@@ -53,6 +61,9 @@ public:
     /// "Set by your administrator", shown (and the address fixed) while the
     /// administrator's policy sets the portal address.
     QLabel& lockedLine() noexcept { return *locked_; }
+    /// The private credential file instead of the keyring, shown while the
+    /// last pairing failed on the keyring.
+    FileStoreChoice& fileStoreChoice() noexcept { return *fileStore_; }
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -73,6 +84,8 @@ private:
     QLabel* next_;
     QPushButton* chooseApps_;
     QLabel* locked_ = nullptr;
+    FileStoreChoice* fileStore_ = nullptr;
+    bool offersFileStore_ = false;
     std::function<void()> openAllowlist_;
     bool initializedDraft_ = false;
     std::unique_ptr<ModelObserver> observer_;

@@ -62,8 +62,8 @@ RecordingsWindow::RecordingsWindow(ShellModel& model, LinkOpening& links, QWidge
 
 void RecordingsWindow::refresh() {
     const Date now = Date::fromUnix(static_cast<double>(QDateTime::currentSecsSinceEpoch()));
-    std::vector<RecordingLine> lines =
-        recordingLines(model_.rows(), model_.uploaded(), now, processLocalTime());
+    std::vector<RecordingLine> lines = recordingLines(model_.rows(), model_.uploaded(), now,
+                                                      processLocalTime(), model_.recorder().hasEngine());
     for (RecordingLine& line : lines) {
         line.app = model_.applicationName(line.app);
     }

@@ -3,8 +3,9 @@
 namespace zoq {
 
 TrayWindows::TrayWindows(ShellModel& model, LinkOpening& links,
-                         std::function<std::vector<AllowlistApp>()> running)
-    : model_(model), links_(links), running_(std::move(running)) {}
+                         std::function<std::vector<AllowlistApp>()> running,
+                         PairingWindow::ReopenStore reopenStore)
+    : model_(model), links_(links), running_(std::move(running)), reopenStore_(std::move(reopenStore)) {}
 
 TrayWindows::~TrayWindows() = default;
 
@@ -19,8 +20,8 @@ QWidget& TrayWindows::open(TrayWindow window) {
         break;
     case TrayWindow::pairing:
         if (!pairing_) {
-            pairing_ = std::make_unique<PairingWindow>(model_, links_,
-                                                       [this] { (void)open(TrayWindow::allowlist); });
+            pairing_ = std::make_unique<PairingWindow>(
+                model_, links_, [this] { (void)open(TrayWindow::allowlist); }, reopenStore_);
         }
         widget = pairing_.get();
         break;

@@ -21,7 +21,9 @@ class LinkOpening;
 /// application. Main thread; everything is borrowed.
 class TrayWindows {
 public:
-    TrayWindows(ShellModel& model, LinkOpening& links, std::function<std::vector<AllowlistApp>()> running);
+    /// `reopenStore`: see `PairingWindow` (none offers no credential file).
+    TrayWindows(ShellModel& model, LinkOpening& links, std::function<std::vector<AllowlistApp>()> running,
+                PairingWindow::ReopenStore reopenStore = {});
     ~TrayWindows();
     TrayWindows(const TrayWindows&) = delete;
     TrayWindows& operator=(const TrayWindows&) = delete;
@@ -35,6 +37,7 @@ private:
     ShellModel& model_;
     LinkOpening& links_;
     std::function<std::vector<AllowlistApp>()> running_;
+    PairingWindow::ReopenStore reopenStore_;
     std::unique_ptr<AllowlistWindow> allowlist_;
     std::unique_ptr<PairingWindow> pairing_;
     std::unique_ptr<HotkeyWindow> hotkey_;

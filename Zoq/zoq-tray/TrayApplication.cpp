@@ -26,18 +26,23 @@ std::filesystem::path ownProgram() {
 
 } // namespace
 
-TrayApplication::TrayApplication(QtMainExecutor& executor, std::unique_ptr<ShellBusService> bus)
-    : executor_(executor), bus_(std::move(bus)), loginItems_(ownProgram(), ShellPaths::autostartFile()) {
-    session_.settings().storeDefaultAPIBaseURL();
+TrayApplication::TrayApplication(QtMainExecutor& executor, std::unique_ptr<ShellBusService> bus,
+                                 std::unique_ptr<cli::ShellSession> session,
+                                 std::function<void(const Retry&)> reopen)
+    : executor_(executor), bus_(std::move(bus)), session_(std::move(session)),
+      loginItems_(ownProgram(), ShellPaths::autostartFile()) {
+    session_->settings().storeDefaultAPIBaseURL();
     const std::filesystem::path ffmpeg =
-        session_.settings().ffmpegPath().value_or(FFmpegFLACEncoder::defaultExecutable);
+        session_->settings().ffmpegPath().value_or(FFmpegFLACEncoder::defaultExecutable);
     model_ = std::make_unique<ShellModel>(ShellModel::Dependencies{
-        session_.settings(), executor_, session_.transport(), session_.persistence(), ShellPaths::spoolRoot(),
-        session_.network(), [ffmpeg] { return std::make_unique<FFmpegFLACEncoder>(ffmpeg); },
-        SystemRecording::engineFactory(), SystemRecording::microphoneRequester(),
+        session_->settings(), executor_, session_->transport(), session_->persistence(),
+        ShellPaths::spoolRoot(), session_->network(),
+        [ffmpeg] { return std::make_unique<FFmpegFLACEncoder>(ffmpeg); }, SystemRecording::engineFactory(),
+        SystemRecording::microphoneRequester(),
         [](GlobalHotKey::Callback pressed) { return makeDesktopGlobalHotKey(std::move(pressed)); },
         loginItems_, links_, deviceName(), clock_, std::chrono::milliseconds(5'000),
-        SystemRecording::soundServerProbe(), [this](const std::string& id) { return names_.nameOf(id); }});
+        SystemRecording::soundServerProbe(),
+        [processes = processes_] { return processes->desktopEntries(); }});
 
     notices_ = std::make_unique<RecordingNotices>(
         [this](const std::string& summary, const std::string& body, bool urgent) {
@@ -47,25 +52,36 @@ TrayApplication::TrayApplication(QtMainExecutor& executor, std::unique_ptr<Shell
         });
     notices_->watch(*model_);
     model_->onNotice([this](const Notice& notice) { showNotice(notice); });
-    windows_ = std::make_unique<TrayWindows>(*model_, links_, [this] {
-        const std::shared_ptr<const DesktopEntryIndex> index = processes_->desktopEntries();
-        names_.update(index);
-        std::vector<AllowlistApp> apps = runningApplications(resolver_, *index, ::getuid());
-        try {
-            LibpulseBackend sound;
-            const std::vector<AllowlistApp> audio =
-                audioApplications(sound.graph(), sound.ownClientIndex(), resolver_, *index);
-            apps.insert(apps.end(), audio.begin(), audio.end());
-        } catch (const std::exception& error) {
-            // Without a sound server the running applications are all there is.
-            // untranslated: a log line
-            std::cerr << "zoq: the sound server's clients are not listed: " << error.what() << '\n';
-        }
-        const std::vector<AllowlistApp> installed =
-            installedApplications(*index, session_.settings().allowedBundleIDs());
-        apps.insert(apps.end(), installed.begin(), installed.end());
-        return apps;
-    });
+    windows_ = std::make_unique<TrayWindows>(
+        *model_, links_,
+        [this] {
+            const std::shared_ptr<const DesktopEntryIndex> index = processes_->desktopEntries();
+            model_->useDesktopEntries(index);
+            std::vector<AllowlistApp> apps = runningApplications(resolver_, *index, ::getuid());
+            try {
+                LibpulseBackend sound;
+                const std::vector<AllowlistApp> audio =
+                    audioApplications(sound.graph(), sound.ownClientIndex(), resolver_, *index);
+                apps.insert(apps.end(), audio.begin(), audio.end());
+            } catch (const std::exception& error) {
+                // Without a sound server the running applications are all there is.
+                // untranslated: a log line
+                std::cerr << "zoq: the sound server's clients are not listed: " << error.what() << '\n';
+            }
+            const std::vector<AllowlistApp> installed =
+                installedApplications(*index, session_->settings().allowedBundleIDs());
+            apps.insert(apps.end(), installed.begin(), installed.end());
+            return apps;
+        },
+        [this, reopen = std::move(reopen)](const std::string& portal, const std::string& code) {
+            // Called from the pairing window's button: the window (and this
+            // whole application) is rebuilt, so not from inside its slot.
+            executor_.post([alive = std::weak_ptr<bool>(alive_), reopen, retry = Retry{portal, code}] {
+                if (alive.lock()) {
+                    reopen(retry);
+                }
+            });
+        });
     actions_ = std::make_unique<ModelMenuActions>(
         *model_, links_, [this](TrayWindow window) { windows_->open(window); },
         [] { QCoreApplication::quit(); });
@@ -78,9 +94,6 @@ TrayApplication::TrayApplication(QtMainExecutor& executor, std::unique_ptr<Shell
     // for as long as it lasts.
     settingsNotices_ = std::make_unique<ModelObserver>(*model_, [this] { noticeSettings(); });
     noticeSettings();
-    // The views pick the names up at the model's next change (its tick
-    // announces one every few seconds).
-    (void)entriesReader_->submit([this] { names_.update(processes_->desktopEntries()); });
 }
 
 void TrayApplication::showNotice(const Notice& notice) {
@@ -105,7 +118,7 @@ void TrayApplication::showNotice(const Notice& notice) {
 }
 
 void TrayApplication::noticeSettings() {
-    const std::vector<std::string> warnings = session_.settings().warnings();
+    const std::vector<std::string> warnings = session_->settings().warnings();
     for (const std::string& warning : warnings) {
         if (std::find(noticed_.begin(), noticed_.end(), warning) == noticed_.end()) {
             std::cerr << "zoq: settings: " << warning << '\n';
@@ -123,6 +136,7 @@ TrayApplication::~TrayApplication() {
         bus_->detach();
     }
     firstShow_.reset();
+    retryPairing_.reset();
     settingsNotices_.reset();
     icon_.reset();
     actions_.reset();
@@ -152,6 +166,30 @@ void TrayApplication::start(bool background) {
     };
     firstShow_ = std::make_unique<ModelObserver>(*model_, decide);
     decide();
+}
+
+void TrayApplication::pairOnceReady(Retry retry) {
+    retried_ = false;
+    const auto pairNow = [this, retry] {
+        if (!model_->ready() || retried_) {
+            return;
+        }
+        retried_ = true;
+        windows_->open(TrayWindow::pairing);
+        if (!retry.code.empty()) {
+            model_->setPairingCode(retry.code);
+            model_->pairWithPortal(retry.portal, retry.code);
+        }
+    };
+    retryPairing_ = std::make_unique<ModelObserver>(*model_, pairNow);
+    pairNow();
+}
+
+std::unique_ptr<ShellBusService> TrayApplication::releaseBus() {
+    if (bus_) {
+        bus_->detach();
+    }
+    return std::move(bus_);
 }
 
 void TrayApplication::show() {

@@ -17,6 +17,7 @@
 #include "ZoqUI/TrayIcon.h"
 #include "ZoqUI/TrayWindows.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -36,10 +37,18 @@ public:
     /// first, with `cli::claimService`, so that a second zoq builds nothing;
     /// none without a session bus: zoq then runs on without the commands
     /// that talk to it). `executor` is the main thread's, the one the bus was
-    /// claimed with; it must outlive the application. Throws
-    /// `cli::CommandFailure` when the settings or the credential store cannot
-    /// be used (see `ShellSession`).
-    TrayApplication(QtMainExecutor& executor, std::unique_ptr<ShellBusService> bus);
+    /// claimed with; it must outlive the application. `session` holds the
+    /// settings and the credential store, opened (see `ShellSession`).
+    /// `reopen` is called (main thread) when the person chose the private
+    /// credential file after the keyring refused a pairing: the caller then
+    /// ends this application, takes its bus back (`releaseBus`) and builds a
+    /// new one over a new session, pairing with `Retry`.
+    struct Retry {
+        std::string portal;
+        std::string code;
+    };
+    TrayApplication(QtMainExecutor& executor, std::unique_ptr<ShellBusService> bus,
+                    std::unique_ptr<cli::ShellSession> session, std::function<void(const Retry&)> reopen);
     ~TrayApplication();
     TrayApplication(const TrayApplication&) = delete;
     TrayApplication& operator=(const TrayApplication&) = delete;
@@ -48,6 +57,12 @@ public:
     /// `background`, opens the pairing window once the credentials are open
     /// and the device turns out not to be paired.
     void start(bool background);
+    /// Pairs with `retry` once the credentials are open (after `start`).
+    void pairOnceReady(Retry retry);
+
+    /// Stops serving the bus and hands it back, for the application built
+    /// next; main thread, before destruction.
+    std::unique_ptr<ShellBusService> releaseBus();
 
     /// Brings zoq to the person: the pairing window while the device is not
     /// paired, else the menu at the pointer.
@@ -64,17 +79,13 @@ private:
 
     QtMainExecutor& executor_;
     std::unique_ptr<ShellBusService> bus_;
-    // A refused stored portal address is reported by the model, not fatal.
-    cli::ShellSession session_{/*storedPortalRequired=*/false};
+    std::unique_ptr<cli::ShellSession> session_;
     HostClock clock_;
     LoginItemManager loginItems_;
     XdgLinkOpener links_;
     std::shared_ptr<SystemProcessTree> processes_ = std::make_shared<SystemProcessTree>();
     // Kept between reloads of the allowlist: it remembers the processes that still run.
     AttributionResolver resolver_{processes_};
-    // What every view calls an application; updated whenever the desktop
-    // entries are read.
-    ApplicationNames names_;
     DesktopNotifications notifications_;
     std::unique_ptr<ShellModel> model_;
     std::unique_ptr<RecordingNotices> notices_;
@@ -83,13 +94,12 @@ private:
     std::unique_ptr<TrayIcon> icon_;
     std::unique_ptr<ModelObserver> firstShow_;
     std::unique_ptr<ModelObserver> settingsNotices_;
+    std::unique_ptr<ModelObserver> retryPairing_;
+    bool retried_ = false;
     std::vector<std::string> noticed_;
     bool firstShown_ = false;
     // Clicks on a notification's action check this before touching the model.
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
-    // Reads the desktop entries at start, off the main thread. Declared
-    // last: joined first, while what its job uses lives.
-    std::unique_ptr<SerialWorker> entriesReader_ = std::make_unique<SerialWorker>();
 };
 
 } // namespace zoq

@@ -5,12 +5,74 @@
 #include "Zoq/zoq/RunningService.h"
 #include "Zoq/zoq/StopOnSignal.h"
 #include "ZoqShell/Messages/Translation.h"
+#include "ZoqShell/Messages/PlainWords.h"
 #include "ZoqShell/Settings/ShellIdentity.h"
+#include "ZoqShell/Settings/ShellPaths.h"
+#include "ZoqShell/Settings/ShellSettings.h"
+#include "ZoqUI/FileStoreChoice.h"
+#include "ZoqUI/TrayIcon.h"
 
 #include <CLI/CLI.hpp>
 #include <QApplication>
 #include <clocale>
+#include <QMenu>
+#include <QPushButton>
+#include <QSystemTrayIcon>
 #include <iostream>
+#include <optional>
+#include <utility>
+
+namespace {
+
+/// The keyring cannot be used, so zoq cannot start as it is: it says so (on
+/// standard error, in a notification, in the tray's menu and, unless started
+/// quietly, in a window) and offers the private credential file instead.
+/// True once the person chose it (stored in the settings), false when they
+/// quit. Runs the event loop until then.
+bool offerFileStore(const zoq::cli::KeyringUnusable& failure, bool quietly) {
+    std::cerr << "zoq: " << failure.what() << '\n';
+    zoq::DesktopNotifications notifications;
+    notifications.show(zoq::i18n("zoq cannot start"), failure.words(), zoq::DesktopNotifications::Urgency::critical);
+    zoq::ShellSettings settings(zoq::ShellPaths::settingsFile(),
+                                zoq::ShellSettings::systemLayersIn(zoq::ShellPaths::systemConfigRoots()));
+    bool chosen = false;
+    const auto choose = [&chosen] {
+        chosen = true;
+        QCoreApplication::quit();
+    };
+    zoq::KeyringProblemWindow window(failure.words(), settings, choose);
+    if (!window.choice().offered()) {
+        // The administrator keeps the credentials in the keyring: nothing to choose.
+        return false;
+    }
+    QSystemTrayIcon icon(zoq::TrayIcon::symbol(false));
+    icon.setToolTip(QString::fromStdString(failure.words()));
+    QMenu menu;
+    QAction* reason = menu.addAction(QString::fromStdString(failure.words()));
+    reason->setEnabled(false);
+    QObject::connect(menu.addAction(zoq::i18n(zoq::plain::fileStoreButton)), &QAction::triggered, &window,
+                     [&window] { window.choice().button().click(); });
+    menu.addSeparator();
+    QObject::connect(menu.addAction(zoq::i18n("Quit zoq")), &QAction::triggered, &menu,
+                     [] { QCoreApplication::quit(); });
+    icon.setContextMenu(&menu);
+    QObject::connect(&icon, &QSystemTrayIcon::activated, &window,
+                     [&window](QSystemTrayIcon::ActivationReason why) {
+                         if (why == QSystemTrayIcon::Trigger) {
+                             window.show();
+                             window.raise();
+                         }
+                     });
+    icon.show();
+    if (!quietly) {
+        window.show();
+    }
+    QApplication::exec();
+    notifications.flush();
+    return chosen;
+}
+
+} // namespace
 
 int main(int argc, char** argv) {
     // The options' help is read before Qt sets the whole locale.
@@ -57,12 +119,38 @@ int main(int argc, char** argv) {
                   << '\n';
     }
     try {
-        zoq::TrayApplication tray(executor, std::move(claim.service));
-        shown = &tray;
-        tray.start(background);
-        const int code = QApplication::exec();
-        shown = nullptr;
-        return code;
+        std::unique_ptr<zoq::ShellBusService> bus = std::move(claim.service);
+        std::optional<zoq::TrayApplication::Retry> retry;
+        for (bool first = true;; first = false) {
+            std::unique_ptr<zoq::cli::ShellSession> session;
+            try {
+                // A refused stored portal address is reported by the model, not fatal.
+                session = std::make_unique<zoq::cli::ShellSession>(/*storedPortalRequired=*/false);
+            } catch (const zoq::cli::KeyringUnusable& failure) {
+                if (!offerFileStore(failure, background && first)) {
+                    return failure.exitCode();
+                }
+                continue;
+            }
+            bool reopen = false;
+            zoq::TrayApplication tray(executor, std::move(bus), std::move(session),
+                                      [&](const zoq::TrayApplication::Retry& again) {
+                                          reopen = true;
+                                          retry = again;
+                                          QCoreApplication::quit();
+                                      });
+            shown = &tray;
+            tray.start(background && first);
+            if (retry) {
+                tray.pairOnceReady(*std::exchange(retry, std::nullopt));
+            }
+            const int code = QApplication::exec();
+            shown = nullptr;
+            bus = tray.releaseBus();
+            if (!reopen) {
+                return code;
+            }
+        }
     } catch (const zoq::cli::CommandFailure& failure) {
         std::cerr << "zoq: " << failure.what() << '\n';
         zoq::DesktopNotifications notifications;

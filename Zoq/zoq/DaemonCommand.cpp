@@ -6,6 +6,7 @@
 #include "Zoq/zoq/RunningService.h"
 #include "Zoq/zoq/ShellSession.h"
 #include "Zoq/zoq/StopOnSignal.h"
+#include "ZoqCaptureEngine/DesktopEntryIndex.h"
 #include "ZoqCore/Spool/FFmpegFLACEncoder.h"
 #include "ZoqShell/Messages/Translation.h"
 #include "ZoqShell/Recorder/MainLoop.h"
@@ -49,7 +50,13 @@ public:
         const RecorderController& recorder = model_.recorder();
         std::string state(rawValue(recorder.uiState()));
         if (recorder.uiState() == RecorderUIState::recording && recorder.recordingApp()) {
-            state += " " + *recorder.recordingApp();
+            // The identifier (what the allowlist holds), then the name the
+            // tray and `zoq status` show, once the desktop entries are read.
+            const std::string& app = *recorder.recordingApp();
+            state += " " + app;
+            if (const std::string name = model_.applicationName(app); name != app) {
+                state += " (" + name + ")";
+            }
         }
         if (const auto& info = recorder.terminationInfo()) {
             state += " (" + info->kind + ": " + info->detail + ")";
@@ -130,7 +137,8 @@ void daemon(const DaemonOptions& options, Context& context) {
             SystemRecording::engineFactory(), SystemRecording::microphoneRequester(),
             [](GlobalHotKey::Callback pressed) { return makeDesktopGlobalHotKey(std::move(pressed)); },
             loginItems, links, deviceName(), clock, std::chrono::milliseconds(5'000),
-            SystemRecording::soundServerProbe()});
+            SystemRecording::soundServerProbe(),
+            [] { return std::make_shared<const DesktopEntryIndex>(DesktopEntryIndex::installed()); }});
         Reporter reporter(model, context.streams.out);
         model.onChange([&reporter] { reporter.report(); });
         reporter.report();

@@ -94,11 +94,12 @@ ShellSession::ShellSession(bool storedPortalRequired)
         const auto deciding = persistence->lock(CredentialLockScope::decision);
         (void)store.retrieve();
     } catch (const SecretsError& error) {
-        throw CommandFailure(
+        const std::string said = plain::words(error);
+        throw KeyringUnusable(
             exitNoCredentialStore,
-            plain::words(error) + "\n" +
-                i18n("zoq keeps the device credentials in the desktop keyring (Secret Service).") + " " +
-                plain::fileStoreChoice(settings_->file()));
+            said + "\n" + i18n("zoq keeps the device credentials in the desktop keyring (Secret Service).") +
+                " " + plain::fileStoreChoice(settings_->file()),
+            said);
     } catch (const CoreError& error) {
         throw CommandFailure(exitNoCredentialStore,
                              substitute(settings_->credentialsInFile()

@@ -29,6 +29,19 @@ private:
     std::string message_;
 };
 
+/// The keyring cannot be used (`exitNoCredentialStore`): `words()` says why
+/// in a sentence, without the settings-file instructions the full message
+/// adds, for a window that offers the file store itself.
+class KeyringUnusable : public CommandFailure {
+public:
+    KeyringUnusable(int exitCode, std::string message, std::string words)
+        : CommandFailure(exitCode, std::move(message)), words_(std::move(words)) {}
+    const std::string& words() const noexcept { return words_; }
+
+private:
+    std::string words_;
+};
+
 /// What the pairing, upload and status commands share: the settings, the
 /// credential store the user chose, the HTTP transport and device
 /// authentication for the stored portal address, and an uploader over the
@@ -37,8 +50,8 @@ private:
 class ShellSession {
 public:
     /// Opens the settings and the credential store and checks that the store
-    /// can be read. Throws `CommandFailure` (`exitNoCredentialStore`) when the
-    /// keyring cannot be used, naming the opt-in file store; and when the
+    /// can be read. Throws `KeyringUnusable` when the keyring cannot be used,
+    /// naming the opt-in file store; and when the
     /// stored portal address is refused (`exitFailure`), unless
     /// `storedPortalRequired` is false: then a refused address is not used
     /// (`portal()` is empty and device authentication has no address) and the

@@ -78,6 +78,12 @@ void RecorderController::start(const std::string& deviceId) {
     if (engine_) {
         return;
     }
+    if (ending_) {
+        startWhenEnded_ = deviceId;
+        uiState_ = RecorderUIState::starting;
+        changed();
+        return;
+    }
     terminationInfo_.reset();
     permissionContext_.reset();
     requestingMicrophone_ = false;
@@ -99,15 +105,16 @@ void RecorderController::start(const std::string& deviceId) {
     }
     const std::uint64_t generation = ++engineGeneration_;
     engine_->start();
-    runInBackground(
-        [engine = engine_, generation, alive = std::weak_ptr<bool>(alive_), &executor = executor_, this] {
-            const EngineTermination termination = engine->wait();
-            executor.post([alive, termination, generation, this] {
-                if (alive.lock()) {
-                    handleTermination(termination, generation);
-                }
-            });
+    runInBackground([engine = engine_, generation, alive = std::weak_ptr<bool>(alive_), &executor = executor_,
+                     this] {
+        const EngineTermination termination = engine->wait();
+        executor.post([alive, termination, generation, this, ended = std::weak_ptr<RecordingEngine>(engine)] {
+            if (alive.lock()) {
+                engineEnded(ended);
+                handleTermination(termination, generation);
+            }
         });
+    });
     // Armed or paused: the engine says which once it has read the person's
     // stored choice.
     uiState_ = RecorderUIState::starting;
@@ -117,14 +124,15 @@ void RecorderController::start(const std::string& deviceId) {
 void RecorderController::stop() {
     requestingMicrophone_ = false;
     microphoneChoicePending_ = false;
-    if (engine_ || awaitingSoundServer_) {
+    if (engine_ || awaitingSoundServer_ || startWhenEnded_) {
+        startWhenEnded_.reset();
         try {
             settings_.setRecorderEnabled(false);
         } catch (const std::exception&) {
         }
         if (engine_) {
             engine_->stop();
-            engine_.reset();
+            ending_ = std::move(engine_);
         }
         // Also ends waiting for the sound server: its checks carry the old
         // generation.
@@ -301,6 +309,17 @@ void RecorderController::handleEvent(const std::string& name, const EngineEvent:
         return;
     }
     changed();
+}
+
+void RecorderController::engineEnded(const std::weak_ptr<RecordingEngine>& ended) {
+    // `ending_` holds the engine it names, so that one is still there.
+    if (!ending_ || ended.lock() != ending_) {
+        return;
+    }
+    ending_.reset();
+    if (const std::optional<std::string> device = std::exchange(startWhenEnded_, std::nullopt)) {
+        start(*device);
+    }
 }
 
 void RecorderController::handleTermination(const EngineTermination& termination, std::uint64_t generation) {

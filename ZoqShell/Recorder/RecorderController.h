@@ -100,7 +100,7 @@ public:
     bool microphoneChoicePending() const noexcept { return microphoneChoicePending_; }
     /// Recording is switched on: an engine runs, or the last one ended with
     /// the sound server and the next starts when it answers.
-    bool isRunning() const noexcept { return engine_ != nullptr || awaitingSoundServer_; }
+    bool isRunning() const noexcept { return engine_ != nullptr || awaitingSoundServer_ || startWhenEnded_; }
     /// An engine runs now (it can take a pause or a resume).
     bool hasEngine() const noexcept { return engine_ != nullptr; }
     /// The last run ended with the sound server; a new one starts when it answers.
@@ -140,6 +140,8 @@ private:
     struct Background;
 
     void handleEvent(const std::string& name, const EngineEvent::Fields& fields);
+    /// An engine's run is over (main thread): a start that waited for it goes on.
+    void engineEnded(const std::weak_ptr<RecordingEngine>& ended);
     void handleTermination(const EngineTermination& termination, std::uint64_t generation);
     void finishMicrophoneRequest(const MicrophonePermissionResult& result);
     void changed();
@@ -170,6 +172,12 @@ private:
     /// the next run goes on with it.
     std::optional<CallContinuation> continuation_;
     std::shared_ptr<RecordingEngine> engine_;
+    // A stopped engine finishes its open part on its own queue and lets go
+    // of the spool's lock only then: a new engine started meanwhile would
+    // find the spool locked. So a start while the last engine is still
+    // ending (kept here) waits for it, with the device it was asked for.
+    std::shared_ptr<RecordingEngine> ending_;
+    std::optional<std::string> startWhenEnded_;
     std::uint64_t engineGeneration_ = 0;
     std::optional<std::string> lastDeviceId_;
 

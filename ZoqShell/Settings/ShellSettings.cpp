@@ -672,6 +672,10 @@ bool ShellSettings::credentialsInFile() const {
     return text != nullptr && *text == fileCredentialStore;
 }
 
+void ShellSettings::keepCredentialsInFile() {
+    store({{credentialStoreKey, JSONValue(std::string(fileCredentialStore))}});
+}
+
 std::optional<std::filesystem::path> ShellSettings::ffmpegPath() const {
     const std::optional<JSONValue> stored = value(ffmpegPathKey);
     const std::string* text = stored ? stored->string() : nullptr;

@@ -184,6 +184,9 @@ public:
     /// Whether the user chose to keep the device credentials in a private
     /// file instead of the keyring ("credentialStore": "file", set by hand).
     bool credentialsInFile() const;
+    /// Stores that choice (the person's answer to a keyring that cannot be
+    /// used); takes effect for the credential store opened next.
+    void keepCredentialsInFile();
     /// The `ffmpeg` executable to use, when one is configured (a non-empty
     /// absolute path); none for the default.
     std::optional<std::filesystem::path> ffmpegPath() const;

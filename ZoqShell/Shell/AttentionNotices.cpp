@@ -1,6 +1,7 @@
 #include "ZoqShell/Shell/AttentionNotices.h"
 
 #include "ZoqShell/Messages/Translation.h"
+#include "ZoqShell/Messages/PlainWords.h"
 
 #include <algorithm>
 
@@ -32,7 +33,8 @@ std::optional<Notice> AttentionNotices::ignoredApp(const std::string& app, Date 
 
 std::optional<Notice> AttentionNotices::recorder(RecorderUIState state,
                                                  const std::optional<EngineTerminationInfo>& termination,
-                                                 bool awaitingSoundServer) {
+                                                 bool awaitingSoundServer,
+                                                 const std::filesystem::path& spool) {
     const bool wasFailed =
         lastState_ == RecorderUIState::failure || lastState_ == RecorderUIState::errorVisible;
     const bool failed = state == RecorderUIState::failure || state == RecorderUIState::errorVisible;
@@ -46,8 +48,13 @@ std::optional<Notice> AttentionNotices::recorder(RecorderUIState state,
         return Notice{i18n("Recording stopped — the sound server stopped; recording resumes when it is back"),
                       "", true, false, std::nullopt};
     }
-    const std::string detail =
-        termination && !termination->detail.empty() ? termination->detail : i18n("capture error");
+    std::string detail =
+        termination && !termination->detail.empty() ? termination->detail : std::string(i18n("capture error"));
+    // The engine's reason ("capture_pipeline_failed:io(\"write\", 28)") in
+    // words where it is a file system failure: the disk is full, read-only, ...
+    if (std::optional<std::string> words = plain::ioWords(detail, spool)) {
+        detail = std::move(*words);
+    }
     return Notice{substitute(i18n("Recording stopped — {1}"), {detail}),
                   i18n("Start recording again from the zoq menu once this is fixed."), true, false,
                   std::nullopt};

@@ -6,6 +6,7 @@
 #include "ZoqShell/Shell/RecordingList.h"
 #include "ZoqShell/Uploader/UploadRow.h"
 
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <string>
@@ -52,10 +53,12 @@ public:
 
     /// A notice when the recorder has just stopped because of a failure (not
     /// when the person stopped it); none otherwise. `awaitingSoundServer`:
-    /// the run ended with the sound server and comes back with it.
+    /// the run ended with the sound server and comes back with it. A file
+    /// system failure in `spool` is said in words ("the disk holding SPOOL
+    /// is full — …"), its code after them.
     std::optional<Notice> recorder(RecorderUIState state,
                                    const std::optional<EngineTerminationInfo>& termination,
-                                   bool awaitingSoundServer);
+                                   bool awaitingSoundServer, const std::filesystem::path& spool = {});
 
     /// A notice when some upload has been failing for `failingSeconds`, or a
     /// row is stuck, once per episode: the episode ends when no row fails.

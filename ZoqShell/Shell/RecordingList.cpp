@@ -117,7 +117,7 @@ std::string stateText(const UploadRow& row, std::optional<Date> uploadedAt, cons
 
 std::vector<RecordingLine> recordingLines(const std::vector<UploadRow>& rows,
                                           const std::vector<UploadedRecording>& uploaded, Date now,
-                                          const LocalTime& local) {
+                                          const LocalTime& local, bool engineRunning) {
     std::vector<RecordingLine> lines;
     const auto uploadTime = [&](const std::optional<std::string>& recordingId) -> std::optional<Date> {
         if (!recordingId) {
@@ -138,7 +138,9 @@ std::vector<RecordingLine> recordingLines(const std::vector<UploadRow>& rows,
         line.started = startedText(row.startedAt, now, local);
         line.app = row.app;
         line.length = lengthText(row.durationSeconds);
-        line.state = stateText(row, uploadTime(row.recordingId), local);
+        const bool writing = row.state == ArtifactState::allocated || row.state == ArtifactState::writingWAV;
+        line.state = writing && !engineRunning ? std::string(i18n(interruptedText))
+                                               : stateText(row, uploadTime(row.recordingId), local);
         line.hasLocalAudio =
             row.state != ArtifactState::cleaned && row.state != ArtifactState::discardedShort;
         line.canUpload = row.state == ArtifactState::ready || row.state == ArtifactState::uploading ||

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ZoqShell/Messages/Translation.h"
 #include "ZoqCore/Support/Date.h"
 #include "ZoqShell/Shell/UploadHistory.h"
 #include "ZoqShell/Uploader/UploadRow.h"
@@ -50,10 +51,15 @@ std::string lengthText(double seconds);
 /// stored, when known.
 std::string stateText(const UploadRow& row, std::optional<Date> uploadedAt, const LocalTime& local);
 
+/// What a part still being written says while no engine runs to write it
+/// (the recording stopped on a failure): the next run finishes it.
+inline constexpr const char* interruptedText = I18N_NOOP("Interrupted — finished when recording starts again");
+
 /// Every row and every uploaded recording no row still shows, newest first
-/// by start time.
+/// by start time. `engineRunning`: an engine runs, so a part being written
+/// is being recorded now; else it is `interruptedText`.
 std::vector<RecordingLine> recordingLines(const std::vector<UploadRow>& rows,
                                           const std::vector<UploadedRecording>& uploaded, Date now,
-                                          const LocalTime& local);
+                                          const LocalTime& local, bool engineRunning = true);
 
 } // namespace zoq

@@ -29,15 +29,15 @@ ShellModel::ShellModel(Dependencies dependencies)
       network_(dependencies.network), encoder_(std::move(dependencies.encoder)),
       makeHotKey_(std::move(dependencies.makeHotKey)), loginItems_(dependencies.loginItems),
       links_(dependencies.links), deviceName_(std::move(dependencies.deviceName)), clock_(dependencies.clock),
-      tickInterval_(dependencies.tickInterval), applicationName_(std::move(dependencies.applicationName)),
-      history_(spoolRoot_.parent_path() / UploadHistory::fileName),
+      tickInterval_(dependencies.tickInterval), history_(spoolRoot_.parent_path() / UploadHistory::fileName),
       recorder_(std::make_unique<RecorderController>(
           settings_, executor_, spoolRoot_, std::move(dependencies.engineFactory),
           std::move(dependencies.microphoneRequester), std::move(dependencies.soundServerProbe))),
       worker_(std::make_unique<SerialWorker>()), uploadWaiter_(std::make_unique<SerialWorker>()) {
     recorder_->onChange([this] {
-        if (const std::optional<Notice> notice = attention_.recorder(
-                recorder_->uiState(), recorder_->terminationInfo(), recorder_->awaitingSoundServer())) {
+        if (const std::optional<Notice> notice =
+                attention_.recorder(recorder_->uiState(), recorder_->terminationInfo(),
+                                    recorder_->awaitingSoundServer(), spoolRoot_)) {
             notify(*notice);
         }
         changed();
@@ -53,6 +53,16 @@ ShellModel::ShellModel(Dependencies dependencies)
         portalProblem_ = stored.reason;
         pairingMessage_ = portalRefused;
         ready_ = true;
+    }
+    if (dependencies.desktopEntries) {
+        // After the credentials (the same worker): until the entries are
+        // read, identifiers are the names.
+        offMain<std::shared_ptr<const DesktopEntryIndex>>(
+            *worker_, std::move(dependencies.desktopEntries),
+            [this](std::shared_ptr<const DesktopEntryIndex> index) {
+                names_.update(std::move(index));
+                changed();
+            });
     }
     scheduleTick();
 }
@@ -357,6 +367,8 @@ void ShellModel::pairWithPortal(std::string portalText, std::string code, Pairin
         std::string failure;
         /// What the failure means for the person, on a line after the fixed text.
         std::string explanation;
+        /// The credential store refused: another pairing would fail alike.
+        bool keyring = false;
     };
     offMain<Outcome>(
         *worker_,
@@ -367,7 +379,7 @@ void ShellModel::pairWithPortal(std::string portalText, std::string code, Pairin
             } catch (const PairingError& error) {
                 return Outcome{std::nullopt, error.what(), plain::words(error)};
             } catch (const SecretsError& error) {
-                return Outcome{std::nullopt, error.what(), plain::words(error)};
+                return Outcome{std::nullopt, error.what(), plain::words(error), true};
             } catch (const std::exception& error) {
                 return Outcome{std::nullopt, error.what(), {}};
             }
@@ -378,6 +390,7 @@ void ShellModel::pairWithPortal(std::string portalText, std::string code, Pairin
                 const std::string message = "Pairing failed: " + outcome.failure +
                                             (outcome.explanation.empty() ? "" : "\n" + outcome.explanation);
                 pairingMessage_ = message;
+                keyringUnusable_ = outcome.keyring;
                 changed();
                 finish(done, {PairingOutcome::Kind::failed, message, {}});
                 return;
@@ -396,6 +409,7 @@ void ShellModel::pairWithPortal(std::string portalText, std::string code, Pairin
             }
             refreshPortalState();
             blockedAuth_ = false;
+            keyringUnusable_ = false;
             // untranslated: the bus answers with it, and the pairing window looks for it
             const std::string message = "Paired device " + *outcome.deviceId;
             pairingMessage_ = message;
@@ -425,10 +439,10 @@ void ShellModel::pairWithPortal(std::string portalText, std::string code, Pairin
 }
 
 std::string ShellModel::applicationName(const std::string& id) const {
-    if (id.empty() || !applicationName_) {
+    if (id.empty()) {
         return id;
     }
-    std::string name = applicationName_(id);
+    std::string name = names_.nameOf(id);
     return name.empty() ? id : name;
 }
 

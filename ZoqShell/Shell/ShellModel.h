@@ -7,6 +7,7 @@
 #include "ZoqShell/Messages/Translation.h"
 #include "ZoqShell/Recorder/MainExecutor.h"
 #include "ZoqShell/Recorder/RecorderController.h"
+#include "ZoqShell/Shell/ApplicationNames.h"
 #include "ZoqShell/Shell/AttentionNotices.h"
 #include "ZoqShell/Shell/UploadHistory.h"
 #include "ZoqShell/System/GlobalHotKey.h"
@@ -30,6 +31,7 @@
 
 namespace zoq {
 
+class DesktopEntryIndex;
 class ShellSettings;
 
 /// The application's one top-level object: it owns the recorder controller,
@@ -76,9 +78,10 @@ public:
         std::chrono::milliseconds tickInterval{5'000};
         /// Re-arms recording after the sound server restarts (none: never).
         RecorderController::SoundServerProbe soundServerProbe = {};
-        /// The name a person reads for an application identifier (see
-        /// `applicationName`); none: the identifier itself.
-        std::function<std::string(const std::string& id)> applicationName = {};
+        /// Reads the installed applications' desktop entries, which name the
+        /// applications (see `applicationName`); called once, off the main
+        /// thread, as the model starts. None: identifiers are the names.
+        std::function<std::shared_ptr<const DesktopEntryIndex>()> desktopEntries = {};
     };
 
     // The model's pairing messages and problems stay English (the bus and
@@ -154,6 +157,10 @@ public:
     const std::string& pairingCode() const noexcept { return pairingCode_; }
     void setPairingCode(std::string code);
     const std::optional<std::string>& pairingMessage() const noexcept { return pairingMessage_; }
+    /// The last pairing failed because the credential store (the desktop
+    /// keyring) could not be used: not running, locked, or refusing. The
+    /// views then offer the private credential file instead.
+    bool keyringUnusable() const noexcept { return keyringUnusable_; }
     LoginItemState loginItemState() const noexcept { return loginItemState_; }
     /// Why the last change of the login item did not take (none when it did).
     const std::optional<std::string>& loginItemProblem() const noexcept { return loginItemProblem_; }
@@ -210,6 +217,12 @@ public:
     /// The one name every view shows for the application `id` (the
     /// installed application's name, else `id`); empty stays empty.
     std::string applicationName(const std::string& id) const;
+    /// Names the applications after `index` from now on (desktop entries
+    /// read again, when a view lists the installed applications); any
+    /// thread. The views show the names at the model's next change.
+    void useDesktopEntries(std::shared_ptr<const DesktopEntryIndex> index) {
+        names_.update(std::move(index));
+    }
     /// The paired device's identifier, from the credentials in force.
     std::optional<std::string> currentDeviceId() const;
     void uploadNow(std::function<void()> done = {});
@@ -251,7 +264,7 @@ private:
     const std::string deviceName_;
     const CoreClock& clock_;
     const std::chrono::milliseconds tickInterval_;
-    std::function<std::string(const std::string&)> applicationName_;
+    ApplicationNames names_;
     std::vector<std::function<void()>> observers_;
     std::vector<std::function<void(const Notice&)>> noticeObservers_;
     AttentionNotices attention_;
@@ -265,6 +278,7 @@ private:
     UploadHistory history_;
     std::string pairingCode_;
     std::optional<std::string> pairingMessage_;
+    bool keyringUnusable_ = false;
     LoginItemState loginItemState_ = LoginItemState::notRegistered;
     std::optional<std::string> loginItemProblem_;
     bool hotkeyRegistered_ = false;

@@ -63,10 +63,13 @@ TEST_F(ShellModelTest, StartUpRearmsSettingsRestartAndTheHotkeyPauses) {
     ASSERT_EQ(engines.size(), 1u);
     EXPECT_EQ(hotKey->held(), HotkeyConfiguration::standard);
 
+    // Each restart starts the next engine once the last one has ended.
     model->updateAllowlist({"org.example.Call"});
+    settle([this] { return engines.size() == 2; });
     ASSERT_EQ(engines.size(), 2u);
     EXPECT_EQ(engines[1]->config.allowed, std::set<std::string>{"org.example.Call"});
     model->setChime(false);
+    settle([this] { return engines.size() == 3; });
     ASSERT_EQ(engines.size(), 3u);
     EXPECT_EQ(engines[2]->config.alertFrequency, 0);
 

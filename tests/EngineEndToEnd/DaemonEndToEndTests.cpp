@@ -28,6 +28,7 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr const char* allowedApp = "org.example.Call";
+constexpr const char* appName = "Example Call";
 
 std::string contents(const std::filesystem::path& file) {
     std::ifstream in(file);
@@ -49,8 +50,14 @@ protected:
     void SetUp() override {
         ASSERT_FALSE(test::soundServerKind().empty());
         portal = std::make_unique<test::PortalProcess>(temp / "portal");
+        // The call application is installed, by a desktop entry of the
+        // test's own (and none of the machine's): that entry names it.
         environment = {"XDG_CONFIG_HOME=" + (temp / "config").string(),
-                       "XDG_DATA_HOME=" + (temp / "data").string(), "HOME=" + temp.path().string()};
+                       "XDG_DATA_HOME=" + (temp / "data").string(),
+                       "XDG_DATA_DIRS=" + (temp / "share").string(), "HOME=" + temp.path().string()};
+        std::filesystem::create_directories(temp / "share" / "applications");
+        std::ofstream(temp / "share" / "applications" / (std::string(allowedApp) + ".desktop"))
+            << "[Desktop Entry]\nType=Application\nName=" << appName << "\nExec=true\n";
         std::filesystem::create_directories(temp / "config" / "zoq");
         std::ofstream(temp / "config" / "zoq" / "settings.json")
             << R"({"credentialStore": "file", "recorderEnabled": true, "allowedBundleIDs": [")" << allowedApp
@@ -161,6 +168,22 @@ TEST_F(DaemonOnServer, ACallIsRecordedUploadedAndCleanedWithNoCommand) {
     startDaemon();
     ASSERT_TRUE(daemonSaid("recorder: armed")) << log();
     holdACall();
+    // One name for the application, from its desktop entry, in the daemon's
+    // output and on the bus, with no tray running.
+    EXPECT_TRUE(daemonSaid("recorder: recording " + std::string(allowedApp) + " (" + appName + ")")) << log();
+    {
+        const auto [code, out] = zoq({"status", "--json"});
+        ASSERT_EQ(code, 0) << out;
+        const JSONValue status = JSONValue::parse(out);
+        const auto text = [&](const char* key) {
+            const JSONValue* service = status.find("service");
+            const JSONValue* value = service != nullptr ? service->find(key) : nullptr;
+            const std::string* string = value != nullptr ? value->string() : nullptr;
+            return string != nullptr ? *string : std::string("(none)");
+        };
+        EXPECT_EQ(text("statusLine"), std::string("Recording ") + appName) << out;
+        EXPECT_EQ(text("recordingApp"), allowedApp) << "the identifier, as the allowlist holds it";
+    }
     // Each part's stages as `zoq status` shows them (a loaded server that
     // loses audio splits the call; every part must end).
     std::map<std::string, std::vector<std::string>> seen;

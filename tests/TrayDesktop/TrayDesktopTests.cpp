@@ -13,6 +13,7 @@
 #include "ZoqShell/System/NullNetwork.h"
 #include "ZoqShell/System/RecordingLinkOpener.h"
 #include "ZoqShell/Transport/StubWireTransport.h"
+#include "ZoqUI/FileStoreChoice.h"
 #include "ZoqUI/QtMainExecutor.h"
 #include "ZoqUI/TrayIcon.h"
 #include "tests/TestSupport/ChildProcess.h"
@@ -343,6 +344,36 @@ TEST(TrayDesktop, ZoqTrayStartsQuietlyForAutostartWithThePairingWindowOtherwiseA
         tray.signal(SIGTERM);
         EXPECT_EQ(tray.exitCode(), 0);
     }
+}
+
+TEST(TrayDesktop, WithoutAKeyringTheTrayOffersThePrivateFileAndStartsWithIt) {
+    const test::XvfbDisplay display;
+    const test::PrivateBus bus; // no Secret Service on it
+    const test::TempDirectory home;
+    const std::vector<std::string> environment = freshSession(home, display, bus);
+    std::ofstream(home / "config/zoq/settings.json") << "{}"; // the keyring, as by default
+    test::ChildProcess tray({(binaryDirectory() / "bin/zoq-tray").string()}, environment, home / "tray.log");
+    const auto shown = [&](const std::string& title) {
+        return display.xdotool({"search", "--name", "^" + title + "$"}) == 0;
+    };
+    ASSERT_TRUE(test::eventually([&] { return shown(KeyringProblemWindow::title); }))
+        << contents(home / "tray.log");
+    EXPECT_FALSE(tray.ended());
+    std::this_thread::sleep_for(std::chrono::milliseconds(300)); // let it paint
+    keepScreenshot(display, "keyring-problem.png");
+
+    // The window's one button holds the focus: a key press chooses it.
+    ASSERT_EQ(display.xdotool({"search", "--name", std::string("^") + KeyringProblemWindow::title + "$",
+                               "windowfocus", "--sync", "key", "space"}),
+              0);
+    ASSERT_TRUE(test::eventually([&] { return shown("zoq Pairing"); }))
+        << "zoq starts over with the file store; " << contents(home / "tray.log");
+    EXPECT_NE(contents(home / "config/zoq/settings.json").find(R"("credentialStore":"file")"),
+              std::string::npos)
+        << contents(home / "config/zoq/settings.json");
+    EXPECT_TRUE(test::eventually([&] { return bus.hasOwner("org.zoq.Zoq"); }));
+    tray.signal(SIGTERM);
+    EXPECT_EQ(tray.exitCode(), 0) << contents(home / "tray.log");
 }
 
 TEST(TrayDesktop, ASecondStartShowsTheRunningTrayAndExits) {

@@ -4,10 +4,15 @@
 
 #include "tools/dev-portal/DevPortal.h"
 
+#include "ZoqCaptureEngine/DesktopEntryIndex.h"
 #include "ZoqCore/Spool/Artifact.h"
 #include "ZoqCore/Spool/FFmpegFLACEncoder.h"
 #include "ZoqCore/Support/PCM.h"
+#include "ZoqShell/Messages/PlainWords.h"
+#include "ZoqShell/Secrets/FileSecrets.h"
 #include "ZoqShell/Secrets/KeychainCredentialPersistence.h"
+#include "ZoqShell/Secrets/KeychainSecrets.h"
+#include "ZoqShell/Secrets/LibsecretItemStore.h"
 #include "ZoqShell/Secrets/MemorySecrets.h"
 #include "ZoqShell/Settings/ShellSettings.h"
 #include "ZoqShell/Shell/MenuPresentation.h"
@@ -17,6 +22,7 @@
 #include "ZoqShell/System/RecordingLinkOpener.h"
 #include "ZoqShell/Transport/CurlWireTransport.h"
 #include "ZoqUI/DesktopNotifications.h"
+#include "ZoqUI/FileStoreChoice.h"
 #include "ZoqUI/QtMainExecutor.h"
 #include "ZoqUI/RecordingNotices.h"
 #include "ZoqUI/RecordingsWindow.h"
@@ -102,11 +108,17 @@ protected:
         options.verifyingPolls = 0;
         portal = std::make_unique<portal::DevPortal>(options, clock);
         settings.setAPIBaseURLString(portal->url());
+        persistence = std::make_unique<KeychainCredentialPersistence>(makeSecrets());
+        makeModel(*persistence);
+        windows = std::make_unique<TrayWindows>(*model, links, [this] { return running; });
+    }
+    virtual std::unique_ptr<SecretsStoring> makeSecrets() { return std::make_unique<MemorySecrets>(); }
+    void makeModel(CredentialPersistence& store) {
         model = std::make_unique<ShellModel>(ShellModel::Dependencies{
             settings,
             executor,
             curl,
-            persistence,
+            store,
             temp / "spool",
             network,
             [] { return std::make_unique<FFmpegFLACEncoder>(); },
@@ -127,12 +139,17 @@ protected:
             clock,
             50ms,
             {},
-            [this](const std::string& id) {
-                const auto found = installedNames.find(id);
-                return found != installedNames.end() ? found->second : std::string();
+            [this] {
+                // An installed application: what names it everywhere.
+                std::filesystem::create_directories(temp / "applications");
+                std::ofstream(temp / "applications/com.example.Call.desktop")
+                    << "[Desktop Entry]\nType=Application\nName=Example Call\nExec=true\n";
+                return std::make_shared<const DesktopEntryIndex>(
+                    DesktopEntryIndex::load({temp / "applications"}, {}));
             }});
-        ASSERT_TRUE(test::waitFor([this] { return model->ready(); }));
-        windows = std::make_unique<TrayWindows>(*model, links, [this] { return running; });
+        ASSERT_TRUE(test::waitFor([this] {
+            return model->ready() && model->applicationName("com.example.Call") == "Example Call";
+        }));
     }
     void TearDown() override {
         windows.reset();
@@ -155,7 +172,7 @@ protected:
     ShellSettings settings{temp / "settings.json", ShellSettings::SystemLayers{{}, {temp / "policy.json"}}};
     QtMainExecutor executor;
     CurlWireTransport curl;
-    KeychainCredentialPersistence persistence{std::make_unique<MemorySecrets>()};
+    std::unique_ptr<KeychainCredentialPersistence> persistence;
     NullNetwork network;
     MemoryLoginItem loginItems;
     RecordingLinkOpener links;
@@ -163,8 +180,6 @@ protected:
     SlowDesktop desktop;
     std::vector<std::shared_ptr<FakeEngine>> engines;
     std::vector<AllowlistApp> running;
-    /// The names of the installed applications, by identifier.
-    std::map<std::string, std::string> installedNames{{"com.example.Call", "Example Call"}};
     /// Held by "another application".
     HotkeyConfiguration taken{0x26, HotkeyConfiguration::control | HotkeyConfiguration::option};
     std::unique_ptr<ShellModel> model;
@@ -275,6 +290,73 @@ TEST_F(TrayModelTest, PairingWindowMessageFollowsTheLastActionAndReturnPairs) {
     QTest::keyClick(&window.codeField(), Qt::Key_Return);
     ASSERT_TRUE(test::waitFor([this] { return model->paired(); }));
     EXPECT_EQ(window.message().textFormat(), Qt::PlainText) << "it quotes the portal's replies";
+}
+
+/// The tray's credential store is the desktop keyring, and none answers:
+/// the test's session bus leads nowhere.
+class AbsentKeyringTest : public TrayModelTest {
+protected:
+    std::unique_ptr<SecretsStoring> makeSecrets() override {
+        return std::make_unique<KeychainSecrets>("org.zoq.Zoq.credentials.test", "device-credentials",
+                                                 std::make_unique<LibsecretItemStore>());
+    }
+};
+
+TEST_F(AbsentKeyringTest, APairingTheKeyringRefusesOffersThePrivateFileWhichPairsAgain) {
+    std::optional<std::pair<std::string, std::string>> reopened;
+    windows = std::make_unique<TrayWindows>(
+        *model, links, [this] { return running; },
+        [&](const std::string& at, const std::string& code) { reopened.emplace(at, code); });
+    auto& window = static_cast<PairingWindow&>(windows->open(TrayWindow::pairing));
+    EXPECT_FALSE(window.fileStoreChoice().isVisibleTo(&window)) << "nothing failed yet";
+
+    QTest::keyClicks(&window.codeField(), QString::fromStdString(portal->pairingCode()));
+    QTest::mouseClick(&window.pairButton(), Qt::LeftButton);
+    ASSERT_TRUE(test::waitFor([&] { return window.message().text().startsWith("Pairing failed"); }));
+    EXPECT_TRUE(window.message().text().contains("the desktop keyring is not running or is locked"))
+        << window.message().text().toStdString();
+    ASSERT_TRUE(window.fileStoreChoice().isVisibleTo(&window));
+    EXPECT_EQ(window.fileStoreChoice().button().text().toStdString(), plain::fileStoreButton);
+    EXPECT_EQ(window.fileStoreChoice().meaning().text().toStdString(), plain::fileStoreMeaning);
+
+    // While the administrator's policy keeps the credentials in the keyring
+    // there is nothing to choose.
+    std::ofstream(temp / "policy.json") << R"({"credentialStore": "keyring"})";
+    QTest::mouseClick(&window.fileStoreChoice().button(), Qt::LeftButton);
+    EXPECT_FALSE(reopened);
+    EXPECT_FALSE(settings.credentialsInFile());
+    std::filesystem::remove(temp / "policy.json");
+
+    QTest::mouseClick(&window.fileStoreChoice().button(), Qt::LeftButton);
+    EXPECT_TRUE(settings.credentialsInFile()) << "stored, no file to edit by hand";
+    EXPECT_TRUE(settings.warnings().empty());
+    ASSERT_TRUE(reopened) << "the tray is asked to reopen its credential store";
+    EXPECT_EQ(reopened->first, portal->url());
+    EXPECT_EQ(reopened->second, portal->pairingCode());
+
+    // What the tray builds next: the store the settings now name, and the
+    // same pairing again.
+    windows.reset();
+    model.reset();
+    std::filesystem::create_directories(temp / "data");
+    KeychainCredentialPersistence file(std::make_unique<FileSecrets>(temp / "data"));
+    makeModel(file);
+    bool done = false;
+    model->pairWithPortal(reopened->first, reopened->second,
+                          [&](const ShellModel::PairingOutcome&) { done = true; });
+    ASSERT_TRUE(test::waitFor([&] { return done; }));
+    EXPECT_TRUE(model->paired()) << model->pairingMessage().value_or("");
+    EXPECT_FALSE(model->keyringUnusable());
+    EXPECT_TRUE(std::filesystem::exists(FileSecrets(temp / "data").path()));
+
+    // Where the tray cannot start at all, its window says why and offers the same.
+    bool chosen = false;
+    KeyringProblemWindow problem("the desktop keyring is not running or is locked", settings,
+                                 [&] { chosen = true; });
+    EXPECT_EQ(problem.windowTitle().toStdString(), KeyringProblemWindow::title);
+    EXPECT_TRUE(problem.choice().offered());
+    QTest::keyClick(&problem.choice().button(), Qt::Key_Space);
+    EXPECT_TRUE(chosen);
 }
 
 // Names and identifiers come from any local program: whatever they hold is
@@ -642,7 +724,8 @@ TEST_F(TrayModelTest, NoticesAndTheRecordingsWindowFollowACall) {
     clickAction(bus.address(), 1, "always-record");
     ASSERT_TRUE(test::waitFor([&] { return settings.allowedBundleIDs().count("com.example.Call") == 1; }));
     EXPECT_EQ(settings.allowedBundleIDs(), (std::set<std::string>{"com.example.Call", "org.example.Talk"}));
-    EXPECT_EQ(engines.size(), 2u) << "the recorder re-arms with the application allowed";
+    ASSERT_TRUE(test::waitFor([&] { return engines.size() == 2; }))
+        << "the recorder re-arms with the application allowed";
     engines[1]->emit("armed");
     engines[1]->emit("recording_started", {{"app", "com.example.Call"}});
     ASSERT_TRUE(test::waitFor([&] { return model->recorder().uiState() == RecorderUIState::recording; }));

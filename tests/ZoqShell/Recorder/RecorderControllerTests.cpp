@@ -25,7 +25,9 @@ public:
     void start() override { record("start"); }
     void stop() override {
         record("stop");
-        finish(EngineTermination::stopped());
+        if (endsOnStop) {
+            finish(EngineTermination::stopped());
+        }
     }
     void pause() override { record("pause"); }
     void resume() override { record("resume"); }
@@ -59,6 +61,9 @@ public:
 
     const EngineConfiguration config;
     const std::shared_ptr<EventSinking> sink;
+    /// As the real engine does, a stopped one may take a while to finish
+    /// its open part (and let go of the spool) after `stop()`.
+    std::atomic<bool> endsOnStop = true;
 
 private:
     void record(const char* call) {
@@ -336,11 +341,42 @@ TEST_F(RecorderControllerTest, PauseCommandsReachTheEngineInOrderAndSettingsRest
     controller->applySettings(std::nullopt);
     EXPECT_EQ(engines.size(), 1u) << "no device, no restart";
     controller->applySettings("device-2");
+    settle([&] { return engines.size() == 2; });
     ASSERT_EQ(engines.size(), 2u);
     EXPECT_EQ(engines[1]->config.allowed, std::set<std::string>{"org.example.Other"});
     EXPECT_EQ(engines[1]->config.alertFrequency, 0);
     EXPECT_EQ(engines[1]->config.deviceId, "device-2");
     EXPECT_EQ(engines[0]->calls().back(), "stop");
+}
+
+// A stopped engine finishes its open part and only then lets go of the
+// spool's lock: a restart (a changed allowlist, "Always record") starts the
+// next engine once the last one has ended, or it would find the spool locked.
+TEST_F(RecorderControllerTest, ARestartWaitsForTheStoppedEngineToEnd) {
+    controller->start("device-1");
+    emit("armed");
+    engines[0]->endsOnStop = false;
+    controller->applySettings("device-1");
+    EXPECT_TRUE(controller->isRunning());
+    EXPECT_EQ(controller->uiState(), State::starting);
+    loop.runUntil([] { return false; }, 100ms);
+    EXPECT_EQ(engines.size(), 1u) << "no second engine while the first one still holds the spool";
+
+    engines[0]->finish(EngineTermination::stopped());
+    settle([&] { return engines.size() == 2; });
+    EXPECT_EQ(engines[1]->calls(), std::vector<std::string>{"start"});
+    emit("armed");
+    EXPECT_EQ(controller->uiState(), State::armed);
+
+    // Stopped by the person while the start waits: nothing starts.
+    engines[1]->endsOnStop = false;
+    controller->applySettings("device-1");
+    controller->stop();
+    EXPECT_FALSE(controller->isRunning());
+    engines[1]->finish(EngineTermination::stopped());
+    loop.runUntil([] { return false; }, 100ms);
+    EXPECT_EQ(engines.size(), 2u);
+    EXPECT_EQ(controller->uiState(), State::stopped);
 }
 
 TEST_F(RecorderControllerTest, AnUndecidedMicrophoneIsAskedForAndAGrantArmsAgain) {

@@ -80,6 +80,19 @@ TEST(AttentionNotices, ARecordingStoppedByAFailureIsToldOnceAndAStopByThePersonN
     ASSERT_TRUE(lost);
     EXPECT_EQ(lost->summary,
               "Recording stopped — the sound server stopped; recording resumes when it is back");
+
+    // The engine's own reason for a full disk, in words first.
+    EXPECT_FALSE(notices.recorder(RecorderUIState::armed, std::nullopt, false));
+    const std::optional<Notice> full =
+        notices.recorder(RecorderUIState::failure,
+                         EngineTerminationInfo{"failure", "capture_pipeline_failed:io(\"write\", 28)"}, false,
+                         "/home/ana/.local/share/zoq/spool");
+    ASSERT_TRUE(full);
+    EXPECT_EQ(full->summary.rfind(
+                  "Recording stopped — the disk holding /home/ana/.local/share/zoq/spool is full", 0),
+              0u)
+        << full->summary;
+    EXPECT_NE(full->summary.find("io(\"write\", 28)"), std::string::npos) << full->summary;
 }
 
 } // namespace

@@ -211,6 +211,13 @@ TEST(RecordingList, EveryStateInWordsNewestFirstWithTheHistoryBehind) {
     EXPECT_FALSE(lines[2].canUpload);
     EXPECT_EQ(lines[3].started, "2026-11-29 14:05");
     EXPECT_EQ(lines[3].length, "1:01:40");
+
+    // With no engine running (the recording stopped on a failure) the part
+    // being written is not recorded now: it waits for the next run.
+    const std::vector<RecordingLine> stopped = recordingLines({recording}, {}, now, utc, false);
+    ASSERT_EQ(stopped.size(), 1u);
+    EXPECT_EQ(stopped[0].state, interruptedText);
+    EXPECT_TRUE(stopped[0].hasLocalAudio);
 }
 
 } // namespace
