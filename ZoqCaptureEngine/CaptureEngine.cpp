@@ -312,10 +312,10 @@ void CaptureEngine::boot() {
         shutdown(Termination::failure(text));
         return;
     }
-    if (config_.continuation && core_->continueCall(*config_.continuation)) {
+    if (config_.continuation) {
         // The call the sound server cut off when the last run ended goes on
         // here, as its grace: its next part is told once it holds audio.
-        nextPartPending_ = true;
+        core_->continueCall(*config_.continuation);
     }
     std::string allowed;
     for (const std::string& id : config_.allowed) {
@@ -938,7 +938,6 @@ bool CaptureEngine::rescan() {
     for (const ProcessActivity& user : observation.inputUsers) {
         if (allowlist_.eligible(user)) {
             if (eligibleSeen_.insert(user.pid).second) {
-                eligibleAppName_ = user.bundleId;
                 emit("mic_opened", {{"bundleID", user.bundleId}, {"pid", std::to_string(user.pid)}});
             }
         } else if (user.pid != ownPid_ && user.bundleId != ownBundleId &&
@@ -1328,10 +1327,9 @@ void CaptureEngine::fail(const std::string& prefix, const std::exception_ptr& er
 void CaptureEngine::cutCall() {
     core_->cut();
     // The call's next part is announced as its own `recording_started` (once
-    // it holds audio, so with its origin and first frame) or `idle_grace`,
-    // though the machine's state came back to what it was.
+    // it holds audio) or `idle_grace`, though the machine's state came back
+    // to what it was.
     lastAnnouncedState_.reset();
-    nextPartPending_ = true;
 }
 
 // MARK: Reporting
@@ -1341,14 +1339,11 @@ void CaptureEngine::announceState() {
         return;
     }
     const CaptureState state = core_->machine().state();
-    const bool partOpen = core_->machine().segment().has_value();
-    if (nextPartPending_) {
-        if (state == CaptureState::recording && !partOpen) {
-            return; // the next part is told once it holds audio
-        }
-        if (partOpen || (state != CaptureState::recording && state != CaptureState::idleGrace)) {
-            nextPartPending_ = false;
-        }
+    if (state == CaptureState::recording && !core_->machine().segment()) {
+        // A part is told once it holds audio, so with the origin and the
+        // first frame that place it on the host clock: the debounce may end
+        // on a tick before the pre-buffer reaches the core.
+        return;
     }
     if (state == lastAnnouncedState_) {
         return;
@@ -1359,13 +1354,10 @@ void CaptureEngine::announceState() {
         emit("debouncing");
         break;
     case CaptureState::recording: {
-        const std::optional<CaptureSegment>& segment = core_->machine().segment();
-        EngineEvent::Fields fields{{"app", segment ? segment->app : eligibleAppName_.value_or("?")}};
+        const CaptureSegment& segment = *core_->machine().segment();
+        EngineEvent::Fields fields{{"app", segment.app}, {"first_frame", std::to_string(segment.firstFrame)}};
         if (const auto origin = mixer_.originNanos()) {
             fields["origin_nanos"] = std::to_string(*origin);
-        }
-        if (segment) {
-            fields["first_frame"] = std::to_string(segment->firstFrame);
         }
         if (session_ && session_->isStarted()) {
             fields["system_source"] = sourceName(session_->recording());

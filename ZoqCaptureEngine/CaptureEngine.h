@@ -262,15 +262,12 @@ private:
     std::unique_ptr<AlertPlayer> alertPlayer_;
     std::uint64_t alertGeneration_ = 0;
     std::optional<CaptureState> lastAnnouncedState_;
-    /// A cut ended the call's part: its next one is still to be announced.
-    bool nextPartPending_ = false;
     std::vector<std::uint64_t> hardwareSignature_;
     std::uint64_t hardwareGeneration_ = 0;
     // Set while a rebuild waits for the new devices.
     std::optional<double> rebuildUntil_;
     std::string rebuildReason_;
     bool rebuildWaitAnnounced_ = false;
-    std::optional<std::string> eligibleAppName_;
     // The applications recorded since the streams opened, their playback
     // streams followed now, and when a recording part last had one.
     std::set<std::string> recordedApps_;

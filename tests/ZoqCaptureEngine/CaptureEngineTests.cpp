@@ -288,6 +288,22 @@ TEST_F(CaptureEngineTest, AnAllowedCallIsRecordedMicLeftSystemRightAndTheEngineR
     EXPECT_LT(toneShare(pcm, 1, 440), 0.05);
 }
 
+// The debounce can end before any audio reached the core (a server slow to
+// deliver the first chunk): the recording is announced once its part holds
+// audio, with what places it on the host clock.
+TEST_F(CaptureEngineTest, ARecordingIsAnnouncedOnceItsPartHoldsAudio) {
+    start();
+    callTakesMicrophone();
+    run(3.5, true);
+    EXPECT_TRUE(sink.named("recording_started").empty());
+    run(1);
+    const auto started = sink.named("recording_started");
+    ASSERT_EQ(started.size(), 1u);
+    EXPECT_EQ(started[0].fields.at("app"), callApp);
+    EXPECT_EQ(started[0].fields.count("first_frame"), 1u);
+    EXPECT_EQ(started[0].fields.count("origin_nanos"), 1u);
+}
+
 /// One second of 48 kHz 16-bit stereo: `left` and `right` scale a 1500 Hz
 /// tone (a whole number of periods, so it loops without a seam).
 void writeStereoTone(const std::filesystem::path& path, double left, double right) {
