@@ -511,6 +511,7 @@ TEST(TrayDesktop, OnAStatusNotifierItemHostTheItemRegistersAndExportsTheWholeMen
                                             "Pairing…",
                                             "Hotkey…",
                                             "[x] Chime on record start/stop",
+                                            "Right channel",
                                             "[x] Tell me about apps that are not allowed",
                                             "[ ] Launch at login",
                                             "---",
