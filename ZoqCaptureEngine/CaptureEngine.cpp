@@ -1067,9 +1067,13 @@ bool CaptureEngine::followRecordedPlayback(const std::vector<ProcessActivity>& a
         return false;
     }
     followedPlayback_.clear();
-    emit("system_audio_source", {{"source", sourceName(session_->recording())},
-                                 {"reason", "no_app_playback"},
-                                 {"seconds", formatted("%.1f", now - *appPlaybackSeenAt_)}});
+    EngineEvent::Fields fallen{{"source", sourceName(session_->recording())},
+                               {"reason", "no_app_playback"},
+                               {"seconds", formatted("%.1f", now - *appPlaybackSeenAt_)}};
+    if (const Artifact* part = core_->active()) {
+        fallen["directory"] = part->directory().string();
+    }
+    emit("system_audio_source", fallen);
     return true;
 }
 
@@ -1359,8 +1363,15 @@ void CaptureEngine::announceState() {
         if (const auto origin = mixer_.originNanos()) {
             fields["origin_nanos"] = std::to_string(*origin);
         }
+        if (const Artifact* part = core_->active()) {
+            fields["directory"] = part->directory().string();
+        }
         if (session_ && session_->isStarted()) {
-            fields["system_source"] = sourceName(session_->recording());
+            // A later part of a call whose streams fell back records
+            // everything from its start: it says so, as the first did.
+            const bool fellBack = session_->source() == SystemAudioSource::recordedApp &&
+                                  session_->recording() == SystemAudioSource::all;
+            fields["system_source"] = fellBack ? "fallback" : sourceName(session_->recording());
         }
         emit("recording_started", fields);
         break;

@@ -62,8 +62,9 @@ RecordingsWindow::RecordingsWindow(ShellModel& model, LinkOpening& links, QWidge
 
 void RecordingsWindow::refresh() {
     const Date now = Date::fromUnix(static_cast<double>(QDateTime::currentSecsSinceEpoch()));
-    std::vector<RecordingLine> lines = recordingLines(model_.rows(), model_.uploaded(), now,
-                                                      processLocalTime(), model_.recorder().hasEngine());
+    std::vector<RecordingLine> lines =
+        recordingLines(model_.rows(), model_.uploaded(), now, processLocalTime(),
+                       model_.recorder().hasEngine(), model_.recorder().partSources());
     for (RecordingLine& line : lines) {
         line.app = model_.applicationName(line.app);
     }

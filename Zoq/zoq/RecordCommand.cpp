@@ -87,8 +87,12 @@ std::optional<std::string> readable(const EngineEvent& event, const std::filesys
         return "an allowed application holds the microphone…";
     }
     if (name == "recording_started") {
+        const std::string source = field("system_source");
         return "recording " + field("app") +
-               (field("system_source") == "recordedApp" ? " (right channel: only its own playback)" : "");
+               (source == "recordedApp" ? " (right channel: only its own playback)"
+                : source == "fallback"
+                    ? " (right channel: everything the computer plays, as it played nothing)"
+                    : "");
     }
     if (name == "system_audio_source" && field("reason") == "no_app_playback") {
         return "the recorded application played nothing for 5 s: the right channel records everything the "

@@ -276,13 +276,31 @@ void RecorderController::handleEvent(const std::string& name, const EngineEvent:
         const auto found = fields.find(key);
         return found == fields.end() ? std::nullopt : std::optional<std::string>(found->second);
     };
+    const auto partName = [&]() -> std::optional<std::string> {
+        const std::optional<std::string> directory = field("directory");
+        return directory ? std::optional<std::string>(std::filesystem::path(*directory).filename().string())
+                         : std::nullopt;
+    };
     if (name == "recording_started") {
         uiState_ = RecorderUIState::recording;
         recordingApp_ = field("app");
+        systemSource_ = field("system_source");
+        if (const auto part = partName(); part && systemSource_) {
+            partSources_[*part] = *systemSource_;
+        }
+    } else if (name == "system_audio_source") {
+        if (field("reason") != "no_app_playback") {
+            return;
+        }
+        systemSource_ = fallbackSource;
+        if (const auto part = partName()) {
+            partSources_[*part] = fallbackSource;
+        }
     } else if (name == "armed" || name == "resumed") {
         // A resumed core is ARMED; the ticks announce what follows.
         uiState_ = RecorderUIState::armed;
         recordingApp_.reset();
+        systemSource_.reset();
     } else if (name == "debouncing") {
         uiState_ = RecorderUIState::debouncing;
     } else if (name == "idle_grace") {

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -61,6 +62,9 @@ public:
         "sound server lost — recording resumes when it is back";
     /// Before the engine's text, after a fault of the server or the devices.
     static constexpr const char* soundFaultDetail = "audio fault — recording resumes in a few seconds: ";
+    /// A part that was to record only the recorded application's playback
+    /// but heard none of it and records everything the computer plays.
+    static constexpr const char* fallbackSource = "fallback";
 
     /// With a `soundServerProbe`, a run that ended because the sound server
     /// went away (or was not there) is armed again as soon as the server
@@ -89,6 +93,14 @@ public:
 
     RecorderUIState uiState() const noexcept { return uiState_; }
     const std::optional<std::string>& recordingApp() const noexcept { return recordingApp_; }
+    /// What the right channel of the part being recorded holds: "all",
+    /// "recordedApp" or `fallbackSource`; none outside a part, or when the
+    /// engine did not say.
+    const std::optional<std::string>& systemSource() const noexcept { return systemSource_; }
+    /// The same for every part recorded since the controller was made, by
+    /// spool directory name (the part's last word: a fallback replaces
+    /// "recordedApp"). Kept for the recordings list and the upload history.
+    const std::map<std::string, std::string>& partSources() const noexcept { return partSources_; }
     const std::optional<EngineTerminationInfo>& terminationInfo() const noexcept { return terminationInfo_; }
     const std::optional<std::filesystem::path>& lastFinalizedDirectory() const noexcept {
         return lastFinalizedDirectory_;
@@ -162,6 +174,8 @@ private:
 
     RecorderUIState uiState_ = RecorderUIState::stopped;
     std::optional<std::string> recordingApp_;
+    std::optional<std::string> systemSource_;
+    std::map<std::string, std::string> partSources_;
     std::optional<EngineTerminationInfo> terminationInfo_;
     std::optional<std::filesystem::path> lastFinalizedDirectory_;
     std::optional<RecorderPermissionContext> permissionContext_;

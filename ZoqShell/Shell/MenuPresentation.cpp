@@ -71,6 +71,12 @@ StatusLine statusLine(const StatusInputs& inputs) {
     case RecorderUIState::debouncing:
         return {i18n("Waiting for activity…")};
     case RecorderUIState::recording:
+        if (inputs.rightChannelFallback) {
+            return {substitute(i18n("Recording {1} — no sound from it, so the right channel has "
+                                    "everything the computer plays"),
+                               {inputs.recordingApp.value_or("")}),
+                    true};
+        }
         return {substitute(i18n("Recording {1}"), {inputs.recordingApp.value_or("")})};
     case RecorderUIState::idleGrace:
         return {i18n("Wrapping up…")};
@@ -103,8 +109,13 @@ StatusInputs statusInputs(ShellModel& model) {
     if (app) {
         app = model.applicationName(*app);
     }
-    return {model.blockedAuth(),           recorder.uiState(),   std::move(app), recorder.terminationInfo(),
-            permissionPresentation(model), model.portalChanged()};
+    return {model.blockedAuth(),
+            recorder.uiState(),
+            std::move(app),
+            recorder.terminationInfo(),
+            permissionPresentation(model),
+            model.portalChanged(),
+            recorder.systemSource() == RecorderController::fallbackSource};
 }
 
 std::string rowLabel(const UploadRow& row) {

@@ -34,8 +34,9 @@ struct PermissionPresentation {
 PermissionPresentation permissionPresentation(const std::optional<RecorderPermissionContext>& context,
                                               bool requestingMicrophone, bool microphoneChoicePending);
 
-/// The first line of the menu; `warning` while the device is blocked (shown
-/// in orange).
+/// The first line of the menu; `warning` while the device is blocked, or
+/// while a part records everything on the right although only the recorded
+/// application was asked for (shown in orange).
 struct StatusLine {
     std::string text;
     bool warning = false;
@@ -52,6 +53,9 @@ struct StatusInputs {
     PermissionPresentation permission;
     /// The portal address names another portal than the credentials'.
     bool portalChanged = false;
+    /// The part being recorded heard none of the recorded application's
+    /// playback and records everything the computer plays on the right.
+    bool rightChannelFallback = false;
 };
 
 StatusLine statusLine(const StatusInputs& inputs);

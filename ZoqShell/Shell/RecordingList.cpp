@@ -1,6 +1,7 @@
 #include "ZoqShell/Shell/RecordingList.h"
 
 #include "ZoqShell/Messages/Translation.h"
+#include "ZoqShell/Recorder/RecorderController.h"
 
 #include <algorithm>
 #include <cmath>
@@ -117,8 +118,14 @@ std::string stateText(const UploadRow& row, std::optional<Date> uploadedAt, cons
 
 std::vector<RecordingLine> recordingLines(const std::vector<UploadRow>& rows,
                                           const std::vector<UploadedRecording>& uploaded, Date now,
-                                          const LocalTime& local, bool engineRunning) {
+                                          const LocalTime& local, bool engineRunning,
+                                          const std::map<std::string, std::string>& sources) {
     std::vector<RecordingLine> lines;
+    const auto noteFallback = [](RecordingLine& line, const std::string& source) {
+        if (source == RecorderController::fallbackSource) {
+            line.state += " — " + std::string(i18n(fallbackNote));
+        }
+    };
     const auto uploadTime = [&](const std::optional<std::string>& recordingId) -> std::optional<Date> {
         if (!recordingId) {
             return std::nullopt;
@@ -145,6 +152,15 @@ std::vector<RecordingLine> recordingLines(const std::vector<UploadRow>& rows,
             row.state != ArtifactState::cleaned && row.state != ArtifactState::discardedShort;
         line.canUpload = row.state == ArtifactState::ready || row.state == ArtifactState::uploading ||
                          row.state == ArtifactState::verifyingRemote || row.state == ArtifactState::retryWait;
+        if (const auto known = sources.find(row.directoryName); known != sources.end()) {
+            noteFallback(line, known->second);
+        } else if (row.recordingId) {
+            for (const UploadedRecording& entry : uploaded) {
+                if (entry.recordingId == *row.recordingId) {
+                    noteFallback(line, entry.systemSource);
+                }
+            }
+        }
         lines.push_back(std::move(line));
     }
     for (const UploadedRecording& entry : uploaded) {
@@ -161,6 +177,7 @@ std::vector<RecordingLine> recordingLines(const std::vector<UploadRow>& rows,
         line.app = entry.app;
         line.length = lengthText(entry.durationSeconds);
         line.state = substitute(i18n("Uploaded at {1}"), {clockText(local(entry.uploadedAt))});
+        noteFallback(line, entry.systemSource);
         lines.push_back(std::move(line));
     }
     std::stable_sort(lines.begin(), lines.end(), [](const RecordingLine& a, const RecordingLine& b) {

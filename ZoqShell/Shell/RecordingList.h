@@ -1,12 +1,13 @@
 #pragma once
 
-#include "ZoqShell/Messages/Translation.h"
 #include "ZoqCore/Support/Date.h"
+#include "ZoqShell/Messages/Translation.h"
 #include "ZoqShell/Shell/UploadHistory.h"
 #include "ZoqShell/Uploader/UploadRow.h"
 
 #include <ctime>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -53,13 +54,22 @@ std::string stateText(const UploadRow& row, std::optional<Date> uploadedAt, cons
 
 /// What a part still being written says while no engine runs to write it
 /// (the recording stopped on a failure): the next run finishes it.
-inline constexpr const char* interruptedText = I18N_NOOP("Interrupted — finished when recording starts again");
+inline constexpr const char* interruptedText =
+    I18N_NOOP("Interrupted — finished when recording starts again");
+
+/// Added to the state of a part whose right channel fell back to everything
+/// the computer plays because the recorded application played nothing.
+inline constexpr const char* fallbackNote =
+    I18N_NOOP("right channel: everything the computer played (the app played nothing)");
 
 /// Every row and every uploaded recording no row still shows, newest first
 /// by start time. `engineRunning`: an engine runs, so a part being written
-/// is being recorded now; else it is `interruptedText`.
+/// is being recorded now; else it is `interruptedText`. `sources`: the right
+/// channel's source of the parts recorded in this run, by directory name
+/// (the upload history keeps it for the others).
 std::vector<RecordingLine> recordingLines(const std::vector<UploadRow>& rows,
                                           const std::vector<UploadedRecording>& uploaded, Date now,
-                                          const LocalTime& local, bool engineRunning = true);
+                                          const LocalTime& local, bool engineRunning = true,
+                                          const std::map<std::string, std::string>& sources = {});
 
 } // namespace zoq

@@ -190,7 +190,7 @@ void ShellModel::attachUploader() {
             if (alive.lock()) {
                 rows_ = rows;
                 blockedAuth_ = blocked;
-                if (history_.record(rows_, clock_.wallDate())) {
+                if (history_.record(rows_, clock_.wallDate(), recorder_->partSources())) {
                     saveHistory();
                 }
                 if (const std::optional<Notice> notice = attention_.uploads(rows_, clock_.wallDate())) {

@@ -68,7 +68,8 @@ UploadHistory::UploadHistory(std::filesystem::path file) : file_(std::move(file)
     }
 }
 
-bool UploadHistory::record(const std::vector<UploadRow>& rows, Date now) {
+bool UploadHistory::record(const std::vector<UploadRow>& rows, Date now,
+                           const std::map<std::string, std::string>& sources) {
     const std::vector<UploadedRecording> before = entries_;
     for (const UploadRow& row : rows) {
         if (!uploaded(row)) {
@@ -78,7 +79,9 @@ bool UploadHistory::record(const std::vector<UploadRow>& rows, Date now) {
             return entry.recordingId == *row.recordingId;
         });
         if (!known) {
-            entries_.push_back({*row.recordingId, row.app, row.startedAt, row.durationSeconds, now});
+            const auto source = sources.find(row.directoryName);
+            entries_.push_back({*row.recordingId, row.app, row.startedAt, row.durationSeconds, now,
+                                source == sources.end() ? std::string() : source->second});
         }
     }
     std::stable_sort(
@@ -96,11 +99,16 @@ bool UploadHistory::record(const std::vector<UploadRow>& rows, Date now) {
 void UploadHistory::save(const std::filesystem::path& file, const std::vector<UploadedRecording>& entries) {
     JSONValue::Array list;
     for (const UploadedRecording& entry : entries) {
-        list.emplace_back(JSONValue::Object{{"recordingId", entry.recordingId},
-                                            {"app", entry.app},
-                                            {"startedAt", entry.startedAt.unixSeconds()},
-                                            {"seconds", entry.durationSeconds},
-                                            {"uploadedAt", entry.uploadedAt.unixSeconds()}});
+        JSONValue::Object item{{"recordingId", entry.recordingId},
+                               {"app", entry.app},
+                               {"startedAt", entry.startedAt.unixSeconds()},
+                               {"seconds", entry.durationSeconds},
+                               {"uploadedAt", entry.uploadedAt.unixSeconds()}};
+        // Optional, so older versions still read the file.
+        if (!entry.systemSource.empty()) {
+            item.emplace("systemAudioSource", entry.systemSource);
+        }
+        list.emplace_back(std::move(item));
     }
     const std::string text =
         JSONValue(JSONValue::Object{{"version", formatVersion}, {"uploaded", std::move(list)}})
@@ -145,9 +153,14 @@ std::vector<UploadedRecording> UploadHistory::parse(std::string_view text) {
     }
     std::vector<UploadedRecording> entries;
     for (const JSONValue& item : *list->array()) {
+        const JSONValue* source = item.find("systemAudioSource");
+        if (source != nullptr && source->string() == nullptr) {
+            throw CoreError::corrupt("history entry systemAudioSource");
+        }
         entries.push_back({textAt(item, "recordingId"), textAt(item, "app"),
                            Date::fromUnix(numberAt(item, "startedAt")), numberAt(item, "seconds"),
-                           Date::fromUnix(numberAt(item, "uploadedAt"))});
+                           Date::fromUnix(numberAt(item, "uploadedAt")),
+                           source != nullptr ? *source->string() : std::string()});
     }
     if (entries.size() > capacity) {
         entries.erase(entries.begin(),

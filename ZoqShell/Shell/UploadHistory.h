@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -22,6 +23,10 @@ struct UploadedRecording {
     double durationSeconds = 0;
     /// When zoq first saw the portal's confirmation.
     Date uploadedAt;
+    /// What the part's right channel held: "all", "recordedApp" or
+    /// "fallback" (everything, because the recorded application played
+    /// nothing); empty when this computer did not see the part recorded.
+    std::string systemSource = {};
 
     friend bool operator==(const UploadedRecording&, const UploadedRecording&) = default;
 };
@@ -53,9 +58,11 @@ public:
     const std::optional<std::string>& problem() const noexcept { return problem_; }
 
     /// Adds every uploaded row (stored or cleaned, with a recording id) not
-    /// yet listed, with `now` as its upload time, dropping the oldest past
+    /// yet listed, with `now` as its upload time and its right channel's
+    /// source from `sources` (by directory name), dropping the oldest past
     /// `capacity`. Returns whether the list changed.
-    bool record(const std::vector<UploadRow>& rows, Date now);
+    bool record(const std::vector<UploadRow>& rows, Date now,
+                const std::map<std::string, std::string>& sources = {});
 
     /// Writes `entries` to `file` durably. Throws `CoreError::io` when a
     /// system call fails. Any thread.

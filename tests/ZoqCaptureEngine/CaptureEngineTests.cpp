@@ -1079,6 +1079,10 @@ TEST_F(RecordedAppEngineTest, NoPlaybackOfTheCallForFiveSecondsFallsBackToEveryt
     const std::vector<ArtifactManifest> manifests = partsInOrder();
     ASSERT_EQ(manifests.size(), 1u);
     EXPECT_FALSE(manifests[0].interrupted);
+    // Both events name the part, so the shell can tell which one fell back.
+    ASSERT_EQ(sink.named("recording_started").size(), 1u);
+    EXPECT_EQ(sink.named("recording_started")[0].fields.at("directory"), parts()[0].string());
+    EXPECT_EQ(sink.named("system_audio_source")[0].fields.at("directory"), parts()[0].string());
     // Silent on the right until the fallback, the whole mix after it.
     const Bytes pcm = decodedPart(parts()[0], temp.path());
     const std::size_t oneSecond = 16'000 * 4;

@@ -727,9 +727,22 @@ TEST_F(TrayModelTest, NoticesAndTheRecordingsWindowFollowACall) {
     ASSERT_TRUE(test::waitFor([&] { return engines.size() == 2; }))
         << "the recorder re-arms with the application allowed";
     engines[1]->emit("armed");
-    engines[1]->emit("recording_started", {{"app", "com.example.Call"}});
+    // The newer part below: recorded with only the call's own playback on
+    // the right, until the call played nothing for 5 s.
+    const std::filesystem::path callPart = temp / "spool" / "aaaaaaaa-2fa1-41d2-883f-0016d3cca427-0";
+    engines[1]->emit(
+        "recording_started",
+        {{"app", "com.example.Call"}, {"system_source", "recordedApp"}, {"directory", callPart.string()}});
     ASSERT_TRUE(test::waitFor([&] { return model->recorder().uiState() == RecorderUIState::recording; }));
-    EXPECT_EQ(statusLine(statusInputs(*model)).text, "Recording Example Call");
+    EXPECT_EQ(statusLine(statusInputs(*model)), (StatusLine{"Recording Example Call", false}));
+    engines[1]->emit("system_audio_source", {{"source", "all"},
+                                             {"reason", "no_app_playback"},
+                                             {"seconds", "5.0"},
+                                             {"directory", callPart.string()}});
+    const StatusLine fellBack{
+        "Recording Example Call — no sound from it, so the right channel has everything the computer plays",
+        true};
+    ASSERT_TRUE(test::waitFor([&] { return statusLine(statusInputs(*model)) == fellBack; }));
 
     // Two parts in the spool, their directory names in the reverse order of
     // their start; the portal stores both.
@@ -777,7 +790,9 @@ TEST_F(TrayModelTest, NoticesAndTheRecordingsWindowFollowACall) {
     }));
     const Items rows = table();
     EXPECT_NE(rows[0].find(" | Example Call | 0:20 | Uploaded at "), std::string::npos) << rows[0];
+    EXPECT_NE(rows[0].find(std::string(" — ") + fallbackNote), std::string::npos) << rows[0];
     EXPECT_NE(rows[1].find(" | org.example.Talk | 0:20 | Uploaded at "), std::string::npos) << rows[1];
+    EXPECT_EQ(rows[1].find(fallbackNote), std::string::npos) << rows[1];
     EXPECT_EQ(rows[0].rfind("Today ", 0), 0u) << rows[0];
     EXPECT_EQ(window.findChild<QTableWidget*>("recordings"), &window.table());
 
@@ -793,6 +808,8 @@ TEST_F(TrayModelTest, NoticesAndTheRecordingsWindowFollowACall) {
     ASSERT_TRUE(
         test::waitFor([&] { return UploadHistory(temp / UploadHistory::fileName).entries().size() == 2; }));
     EXPECT_EQ(UploadHistory(temp / UploadHistory::fileName).entries().back().app, "com.example.Call");
+    EXPECT_EQ(UploadHistory(temp / UploadHistory::fileName).entries().back().systemSource, "fallback");
+    EXPECT_EQ(UploadHistory(temp / UploadHistory::fileName).entries().front().systemSource, "");
 }
 
 TEST_F(TrayModelTest, EveryControlOfTheWindowsAndTheMenuIsNamed) {

@@ -74,6 +74,9 @@ TEST(MenuPresentation, StatusLineForEveryStateAndBlockedWins) {
         std::optional<std::string> app;
         std::optional<EngineTerminationInfo> termination;
         std::string expected;
+        /// The right channel fell back to everything: a warning while recording.
+        bool fallback = false;
+        bool warning = false;
     };
     const Case cases[] = {
         {RecorderUIState::stopped, {}, {}, "Recorder stopped"},
@@ -81,6 +84,13 @@ TEST(MenuPresentation, StatusLineForEveryStateAndBlockedWins) {
         {RecorderUIState::debouncing, {}, {}, "Waiting for activity…"},
         {RecorderUIState::recording, std::string("Call"), {}, "Recording Call"},
         {RecorderUIState::recording, {}, {}, "Recording "},
+        {RecorderUIState::recording,
+         std::string("Call"),
+         {},
+         "Recording Call — no sound from it, so the right channel has everything the computer plays",
+         true,
+         true},
+        {RecorderUIState::idleGrace, {}, {}, "Wrapping up…", true, false},
         {RecorderUIState::idleGrace, {}, {}, "Wrapping up…"},
         {RecorderUIState::finalising, {}, {}, "Finalising capture…"},
         {RecorderUIState::paused, {}, {}, "Paused"},
@@ -93,7 +103,8 @@ TEST(MenuPresentation, StatusLineForEveryStateAndBlockedWins) {
     };
     for (const Case& c : cases) {
         StatusInputs inputs{false, c.state, c.app, c.termination, permission};
-        EXPECT_EQ(statusLine(inputs), (StatusLine{c.expected, false}));
+        inputs.rightChannelFallback = c.fallback;
+        EXPECT_EQ(statusLine(inputs), (StatusLine{c.expected, c.warning}));
         inputs.blockedAuth = true;
         EXPECT_EQ(statusLine(inputs), (StatusLine{"Blocked: re-pair required", true}));
     }

@@ -1,4 +1,5 @@
 #include "ZoqCore/Spool/Artifact.h"
+#include "ZoqCore/Support/CoreError.h"
 #include "ZoqCore/Support/PCM.h"
 #include "ZoqShell/Auth/DeviceAuth.h"
 #include "ZoqShell/Shell/MenuPresentation.h"
@@ -218,6 +219,73 @@ TEST(RecordingList, EveryStateInWordsNewestFirstWithTheHistoryBehind) {
     ASSERT_EQ(stopped.size(), 1u);
     EXPECT_EQ(stopped[0].state, interruptedText);
     EXPECT_TRUE(stopped[0].hasLocalAudio);
+}
+
+// Which source a part's right channel used reaches the list from this run's
+// engine events while the part is in the spool, and from the history once it
+// is uploaded (also after its files are gone and zoq restarted); only a
+// fallback is worth a word.
+TEST(RecordingList, APartWhoseRightChannelFellBackSaysSoFromTheRunOrTheHistory) {
+    test::TempDirectory temp;
+    const std::filesystem::path file = temp / UploadHistory::fileName;
+    const Date now = Date::fromUnix(afternoon);
+    UploadRow writing;
+    writing.state = ArtifactState::writingWAV;
+    writing.directoryName = "s-writing";
+    writing.startedAt = now;
+    UploadRow uploadedHere = storedRow("rec-here", afternoon - 600);
+    uploadedHere.directoryName = "s-here";
+    UploadRow uploadedApp = storedRow("rec-app", afternoon - 1200);
+    uploadedApp.directoryName = "s-app";
+    const std::map<std::string, std::string> sources{
+        {"s-writing", "fallback"}, {"s-here", "fallback"}, {"s-app", "recordedApp"}};
+
+    UploadHistory history(file);
+    ASSERT_TRUE(history.record({writing, uploadedHere, uploadedApp}, now, sources));
+    UploadHistory::save(file, history.entries());
+    // An entry written before the source was kept reads as unknown; one whose
+    // source is not text is a damaged history.
+    std::string text;
+    {
+        std::ifstream in(file);
+        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    EXPECT_NE(text.find(R"("systemAudioSource":"fallback")"), std::string::npos) << text;
+    EXPECT_EQ(UploadHistory::parse(R"({"version":1,"uploaded":[{"recordingId":"r","app":"a","startedAt":1,)"
+                                   R"("seconds":2,"uploadedAt":3}]})")[0]
+                  .systemSource,
+              "");
+    EXPECT_THROW(
+        (void)UploadHistory::parse(R"({"version":1,"uploaded":[{"recordingId":"r","app":"a",)"
+                                   R"("startedAt":1,"seconds":2,"uploadedAt":3,"systemAudioSource":1}]})"),
+        CoreError);
+
+    const std::string note = std::string(" — ") + fallbackNote;
+    const std::vector<UploadedRecording> reread = UploadHistory(file).entries();
+    ASSERT_EQ(reread.size(), 2u);
+    const struct {
+        const char* what;
+        std::vector<UploadRow> rows;
+        std::map<std::string, std::string> sources;
+        std::vector<std::string> states;
+    } cases[] = {
+        {"this run",
+         {writing, uploadedHere, uploadedApp},
+         sources,
+         {"Recording…" + note, "Uploaded at 14:05" + note, "Uploaded at 14:05"}},
+        {"after a restart, files kept",
+         {uploadedHere, uploadedApp},
+         {},
+         {"Uploaded at 14:05" + note, "Uploaded at 14:05"}},
+        {"after a restart, files gone", {}, {}, {"Uploaded at 14:05" + note, "Uploaded at 14:05"}},
+    };
+    for (const auto& each : cases) {
+        std::vector<std::string> states;
+        for (const RecordingLine& line : recordingLines(each.rows, reread, now, utc, true, each.sources)) {
+            states.push_back(line.state);
+        }
+        EXPECT_EQ(states, each.states) << each.what;
+    }
 }
 
 } // namespace
