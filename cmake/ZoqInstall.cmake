@@ -38,17 +38,19 @@ endif()
 foreach(page IN LISTS userManuals ITEMS zoq-dev-portal.1)
   zoq_gzip(data/man/${page} ${page})
 endforeach()
-# The bash completion, written by zoq itself from the definitions that make
-# its --help.
+# The bash and zsh completions, written by zoq itself from the definitions
+# that make its --help.
 set(zoqCompletion ${PROJECT_BINARY_DIR}/completion/zoq)
-add_custom_command(OUTPUT ${zoqCompletion}
+set(zoqZshCompletion ${PROJECT_BINARY_DIR}/completion/_zoq)
+add_custom_command(OUTPUT ${zoqCompletion} ${zoqZshCompletion}
   COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/completion
   # A sanitizer build's zoq writes the same file; what it leaks at exit is
   # the tests' business, not the build's.
   COMMAND ${CMAKE_COMMAND} -E env ASAN_OPTIONS=detect_leaks=0 $<TARGET_FILE:zoq> completion bash > ${zoqCompletion}
+  COMMAND ${CMAKE_COMMAND} -E env ASAN_OPTIONS=detect_leaks=0 $<TARGET_FILE:zoq> completion zsh > ${zoqZshCompletion}
   DEPENDS zoq
   VERBATIM)
-add_custom_target(zoq-installed-data ALL DEPENDS ${zoqCompressedFiles} ${zoqCompletion})
+add_custom_target(zoq-installed-data ALL DEPENDS ${zoqCompressedFiles} ${zoqCompletion} ${zoqZshCompletion})
 
 # The user's package.
 set(userPrograms zoq)
@@ -68,6 +70,7 @@ list(TRANSFORM userManuals APPEND .gz)
 list(TRANSFORM userManuals PREPEND ${zoqCompressed}/)
 install(FILES ${userManuals} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${zoqCompletion} DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+install(FILES ${zoqZshCompletion} DESTINATION ${CMAKE_INSTALL_DATADIR}/zsh/vendor-completions)
 # The translations, where gettext looks for them.
 foreach(language IN LISTS zoqLanguages)
   install(FILES ${PROJECT_BINARY_DIR}/share/locale/${language}/LC_MESSAGES/zoq.mo

@@ -8,21 +8,17 @@ find_program(XGETTEXT xgettext REQUIRED)
 find_program(MSGFMT msgfmt REQUIRED)
 
 # Every file whose texts a person reads: the catalogue is extracted from
-# them, and tests/l10n/check-catalogue fails when one of the checked ones
-# (all but the commands' own files, whose progress lines are not marked yet)
-# holds an unmarked text.
+# them, and tests/l10n/check-catalogue fails when one of them holds an
+# unmarked text.
 set(zoqCheckedGlobs
   ZoqShell/Messages/*.h ZoqShell/Messages/*.cpp
   ZoqShell/Shell/*.h ZoqShell/Shell/*.cpp
   ZoqUI/*.h ZoqUI/*.cpp
-  Zoq/zoq/CommandLine.cpp
+  Zoq/zoq/*.h Zoq/zoq/*.cpp
   Zoq/zoq-tray/*.h Zoq/zoq-tray/*.cpp)
 file(GLOB zoqCheckedSources CONFIGURE_DEPENDS RELATIVE ${PROJECT_SOURCE_DIR} ${zoqCheckedGlobs})
-file(GLOB zoqCommandSources CONFIGURE_DEPENDS RELATIVE ${PROJECT_SOURCE_DIR} Zoq/zoq/*.h Zoq/zoq/*.cpp)
-set(zoqTranslatedSources ${zoqCheckedSources} ${zoqCommandSources})
-list(REMOVE_DUPLICATES zoqTranslatedSources)
-list(SORT zoqTranslatedSources)
 list(SORT zoqCheckedSources)
+set(zoqTranslatedSources ${zoqCheckedSources})
 string(REPLACE ";" "\n" zoqCheckedList "${zoqCheckedSources}")
 file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/po/checked.txt CONTENT "${zoqCheckedList}\n")
 list(TRANSFORM zoqTranslatedSources PREPEND ${PROJECT_SOURCE_DIR}/ OUTPUT_VARIABLE zoqTranslatedPaths)

@@ -3,6 +3,7 @@
 #include "ZoqCore/Spool/BoundedProcess.h"
 #include "ZoqCore/Spool/FileDescriptor.h"
 #include "ZoqCore/Support/PCM.h"
+#include "ZoqShell/Messages/Translation.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -34,11 +35,11 @@ bool tagAt(ByteView bytes, std::size_t at, const char* tag) {
 Bytes readWhole(const std::filesystem::path& file) {
     std::ifstream in(file, std::ios::binary);
     if (!in) {
-        throw CallAudioError("cannot open " + file.string());
+        throw CallAudioError(substitute(i18n("cannot open {1}"), {file.string()}));
     }
     Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (in.bad()) {
-        throw CallAudioError("cannot read " + file.string());
+        throw CallAudioError(substitute(i18n("cannot read {1}"), {file.string()}));
     }
     return bytes;
 }
@@ -93,7 +94,8 @@ public:
             std::string(tmp != nullptr && tmp[0] == '/' ? tmp : "/tmp") + "/zoq-call-XXXXXX";
         fd_ = FileDescriptor(::mkstemp(pattern.data()));
         if (!fd_) {
-            throw CallAudioError("cannot create a temporary file: " + std::string(std::strerror(errno)));
+            throw CallAudioError(
+                substitute(i18n("cannot create a temporary file: {1}"), {std::strerror(errno)}));
         }
         path_ = pattern;
     }

@@ -63,28 +63,29 @@ public:
         }
         if (state != lastState_) {
             lastState_ = state;
-            out_ << "recorder: " << state << std::endl;
+            out_ << substitute(i18n("recorder: {1}"), {state}) << std::endl;
         }
         for (const UploadRow& row : model_.rows()) {
             const std::string line = rowLine(row);
             if (rows_[row.directoryName] != line) {
                 rows_[row.directoryName] = line;
-                out_ << "upload: " << line << std::endl;
+                out_ << substitute(i18n("upload: {1}"), {line}) << std::endl;
             }
         }
         // Each settings warning once, when it first shows.
         const std::vector<std::string> warnings = model_.settings().warnings();
         for (const std::string& warning : warnings) {
             if (std::find(warnings_.begin(), warnings_.end(), warning) == warnings_.end()) {
-                out_ << "settings: " << warning << std::endl;
+                out_ << substitute(i18n("settings: {1}"), {warning}) << std::endl;
             }
         }
         warnings_ = warnings;
         if (model_.pairingMessage()) {
             // A refused address also says why (the bus reply and the windows
             // carry the message alone).
-            std::string message = *model_.pairingMessage();
-            if (message == ShellModel::portalRefused && !model_.portalProblem().empty()) {
+            // The model's messages are the marked constants of ShellModel.
+            std::string message = i18n(model_.pairingMessage()->c_str());
+            if (*model_.pairingMessage() == ShellModel::portalRefused && !model_.portalProblem().empty()) {
                 message += " (" + model_.portalProblem() + ")";
             }
             if (message != lastMessage_) {
@@ -108,16 +109,19 @@ void daemon(const DaemonOptions& options, Context& context) {
     const StopOnSignal signals([&loop] { loop.quit(); });
     // Before the model: a second zoq must not arm a second recorder.
     ServiceClaim claim = claimService(loop, [&context] {
-        context.streams.out << "another start of zoq found this one running" << std::endl;
+        context.streams.out << i18n("another start of zoq found this one running") << std::endl;
     });
     if (claim.alreadyRunning) {
-        context.streams.out << "zoq is already running" << std::endl;
+        context.streams.out << i18n("zoq is already running") << std::endl;
         return;
     }
     if (!claim.unavailable.empty()) {
         context.streams.err
-            << "zoq: " << claim.unavailable
-            << "; running without `zoq status`, `zoq pause` and the other commands that ask it" << std::endl;
+            << "zoq: "
+            << substitute(
+                   i18n("{1}; running without `zoq status`, `zoq pause` and the other commands that ask it"),
+                   {claim.unavailable})
+            << std::endl;
     }
     const std::unique_ptr<ShellBusService> service = std::move(claim.service);
     {
@@ -146,10 +150,10 @@ void daemon(const DaemonOptions& options, Context& context) {
             service->attach(model);
         }
         model.startUp();
-        context.streams.out << "zoq is running (stop with Ctrl-C)" << std::endl;
+        context.streams.out << i18n("zoq is running (stop with Ctrl-C)") << std::endl;
 
         loop.run();
-        context.streams.out << "stopping: finishing any recording" << std::endl;
+        context.streams.out << i18n("stopping: finishing any recording") << std::endl;
         if (service) {
             service->detach();
         }

@@ -30,7 +30,8 @@ public:
 
     void stateChange(CaptureState from, CaptureState to) {
         if (from != to) {
-            say(std::string("state ") + std::string(toText(from)) + " -> " + std::string(toText(to)));
+            // State names are English in every language.
+            say(substitute(i18n("state {1} -> {2}"), {toText(from), toText(to)}));
         }
     }
 
@@ -55,12 +56,14 @@ public:
         if (appends_ == 0) {
             return;
         }
-        char line[160];
-        std::snprintf(line, sizeof line, "append x%d: %lld frames (%.2f s of audio), last at %s", appends_,
-                      static_cast<long long>(appendedFrames_),
-                      static_cast<double>(appendedFrames_) / static_cast<double>(pcm::sampleRate),
-                      stamp(lastAppendAt_).c_str());
-        out_ << "  " << stamp(firstAppendAt_) << "  " << line << '\n';
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%.2f",
+                      static_cast<double>(appendedFrames_) / static_cast<double>(pcm::sampleRate));
+        out_ << "  " << stamp(firstAppendAt_) << "  "
+             << substitute(i18n("append x{1}: {2} frames ({3} s of audio), last at {4}"),
+                           {std::to_string(appends_), std::to_string(appendedFrames_), seconds,
+                            stamp(lastAppendAt_)})
+             << '\n';
         appends_ = 0;
         appendedFrames_ = 0;
     }
@@ -106,7 +109,7 @@ void simulateCall(std::ostream& out) {
         // The recorder core applies a finish at once and reports back.
         for (const CaptureAction& action : actions) {
             if (action.kind() == CaptureAction::Kind::finish) {
-                narrator.say("owner: part encoded and published; finalised()");
+                narrator.say(i18n("owner: part encoded and published; finalised()"));
                 const CaptureState finalising = machine.state();
                 machine.finalised();
                 narrator.stateChange(finalising, machine.state());
@@ -114,15 +117,15 @@ void simulateCall(std::ostream& out) {
         }
     };
 
-    out << "simulated call (manual clock, 250 ms ticks; allowlist: us.zoom.xos)\n";
-    narrator.say("us.zoom.xos (pid 4242) takes the microphone");
+    out << i18n("simulated call (manual clock, 250 ms ticks; allowlist: us.zoom.xos)") << '\n';
+    narrator.say(i18n("us.zoom.xos (pid 4242) takes the microphone"));
     std::vector<ProcessActivity> activity{{4242, "us.zoom.xos", true}};
     bool talking = true;
     while (clock.now() - start < endSeconds) {
         if (talking && clock.now() - start >= callSeconds) {
             talking = false;
             activity[0].runningInput = false;
-            narrator.say("us.zoom.xos lets go of the microphone");
+            narrator.say(i18n("us.zoom.xos lets go of the microphone"));
         }
         run([&] { return machine.processes(activity); });
         run([&] { return machine.samples(chunk, position); });
@@ -130,7 +133,9 @@ void simulateCall(std::ostream& out) {
         clock.advance(tickSeconds);
     }
     narrator.flushAppends();
-    out << "  final state: " << machine.state() << '\n';
+    std::ostringstream state;
+    state << machine.state();
+    out << "  " << substitute(i18n("final state: {1}"), {state.str()}) << '\n';
 }
 
 } // namespace
@@ -140,13 +145,21 @@ void addDemoCommand(CLI::App& app, Context& context) {
     demo->callback([&context] {
         std::ostream& out = context.streams.out;
         const HostClock clock;
-        out << "zoq building blocks\n";
-        out << "  recording format: " << pcm::sampleRate << " Hz, " << pcm::channels << " channels, "
-            << pcm::bytesPerSample * 8 << "-bit (left microphone, right system audio)\n";
-        out << "  monotonic clock:  " << clock.now() << " s\n";
-        out << "  wall clock:       " << clock.wallDate().sinceReferenceDate << " s since 2001-01-01\n";
-        out << "  new identifier:   " << makeUUID() << '\n';
-        out << "  sha256(\"zoq\"):    " << SHA256::hex("zoq") << '\n';
+        out << i18n("zoq building blocks") << '\n';
+        std::ostringstream now;
+        std::ostringstream wall;
+        now << clock.now();
+        wall << clock.wallDate().sinceReferenceDate;
+        out << "  "
+            << substitute(i18n("recording format: {1} Hz, {2} channels, {3}-bit (left microphone, right "
+                               "system audio)"),
+                          {std::to_string(pcm::sampleRate), std::to_string(pcm::channels),
+                           std::to_string(pcm::bytesPerSample * 8)})
+            << '\n';
+        out << "  " << substitute(i18n("monotonic clock: {1} s"), {now.str()}) << '\n';
+        out << "  " << substitute(i18n("wall clock: {1} s since 2001-01-01"), {wall.str()}) << '\n';
+        out << "  " << substitute(i18n("new identifier: {1}"), {makeUUID()}) << '\n';
+        out << "  sha256(\"zoq\"): " << SHA256::hex("zoq") << '\n';
         out << '\n';
         simulateCall(out);
     });

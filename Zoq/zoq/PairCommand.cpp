@@ -10,6 +10,7 @@
 #include "ZoqShell/Settings/DeviceName.h"
 #include "ZoqShell/Settings/ShellPaths.h"
 #include "ZoqShell/Settings/ShellSettings.h"
+#include "ZoqShell/Shell/ShellModel.h"
 
 #include <CLI/CLI.hpp>
 #include <memory>
@@ -67,14 +68,16 @@ void pair(const PairOptions& options, Context& context) {
                           ShellSettings::systemLayersIn(ShellPaths::systemConfigRoots()))
                 .isLocked(ShellSettings::apiBaseURLKey)) {
             context.streams.err
-                << "zoq: the portal address is set by your administrator; pair without --portal\n";
+                << "zoq: " << i18n("the portal address is set by your administrator; pair without --portal")
+                << '\n';
             context.exitCode = exitUsage;
             return;
         }
         const ShellSettings::PortalCheck check = ShellSettings::checkPortalURL(options.portal);
         if (!check.url) {
-            context.streams.err << "Portal URL invalid — not applied\n"
-                                << "zoq: " << check.reason << '\n';
+            // untranslated: the same first line as the running service's bus
+            // error, which scripts match whichever way the pairing went.
+            context.streams.err << ShellModel::portalRefused << '\n' << "zoq: " << check.reason << '\n';
             context.exitCode = exitUsage;
             return;
         }
@@ -96,18 +99,20 @@ void pair(const PairOptions& options, Context& context) {
     try {
         deviceId = client.pair(options.code).deviceId();
     } catch (const PairingError& error) {
+        // untranslated: "Pairing failed: REASON" and "Paired device ID" are
+        // the lines scripts read, the same as the running service's.
         out << "Pairing failed: " << error.what() << '\n';
         context.streams.err << "zoq: " << plain::words(error) << '\n';
         context.exitCode = exitFailure;
         return;
     } catch (const SecretsError& error) {
-        out << "Pairing failed: " << error.what() << '\n';
+        out << "Pairing failed: " << error.what() << '\n'; // untranslated: as above
         context.streams.err << "zoq: " << plain::words(error) << '\n'
                             << plain::fileStoreChoice(ShellPaths::settingsFile()) << '\n';
         context.exitCode = exitFailure;
         return;
     } catch (const std::exception& error) {
-        out << "Pairing failed: " << error.what() << '\n';
+        out << "Pairing failed: " << error.what() << '\n'; // untranslated: as above
         context.exitCode = exitFailure;
         return;
     }
@@ -115,11 +120,15 @@ void pair(const PairOptions& options, Context& context) {
         session.settings().setAPIBaseURLString(*portal);
         session.usePortal(*portal);
     }
-    out << "Paired device " << deviceId << '\n';
+    out << "Paired device " << deviceId << '\n'; // untranslated: read by scripts, as above
     const auto uploader = session.uploader(
         options.root.empty() ? std::nullopt : std::optional<std::filesystem::path>(options.root));
     if (const int resumed = uploader->resumeAfterPair(deviceId).get(); resumed > 0) {
-        out << "Resumed " << resumed << " recording(s) that were waiting for a pairing\n";
+        out << substitute(i18np("Resumed {1} recording that was waiting for a pairing",
+                                "Resumed {1} recordings that were waiting for a pairing",
+                                static_cast<unsigned long>(resumed)),
+                          {std::to_string(resumed)})
+            << '\n';
     }
 }
 

@@ -44,7 +44,7 @@ constexpr int exitPermission = 3;
 /// How the engine's failure to reach the sound server begins.
 constexpr std::string_view noServerPrefix = "tap_start_failed:";
 
-constexpr std::string_view pausedLine = "recording is paused (zoq resume)";
+constexpr const char* pausedLine = I18N_NOOP("recording is paused (zoq resume)");
 
 /// A finite number of seconds above zero. CLI11's own range check lets NaN
 /// through (every comparison with it is false) and words its refusal with
@@ -54,7 +54,7 @@ CLI::Validator positiveSeconds() {
         [](const std::string& input) -> std::string {
             double seconds = 0;
             if (!CLI::detail::lexical_cast(input, seconds) || !std::isfinite(seconds) || !(seconds > 0)) {
-                return "wants a number of seconds above zero, such as 90";
+                return i18n("wants a number of seconds above zero, such as 90");
             }
             return {};
         },
@@ -70,40 +70,46 @@ std::optional<std::string> readable(const EngineEvent& event, const std::filesys
     };
     const std::string& name = event.name;
     if (name == "engine_started") {
-        return "armed: allowed " + (field("allowed").empty() ? std::string("(none)") : field("allowed")) +
-               ", spool " + field("spool");
+        return substitute(
+            i18n("armed: allowed {1}, spool {2}"),
+            {field("allowed").empty() ? std::string(i18n("(none)")) : field("allowed"), field("spool")});
     }
     if (name == "tap_started") {
-        return "listening (" + field("reason") + "): microphone " + field("mic_rate") + " Hz, system audio " +
-               field("tap_rate") + " Hz";
+        // The reason is an event's word, English in every language.
+        return substitute(i18n("listening ({1}): microphone {2} Hz, system audio {3} Hz"),
+                          {field("reason"), field("mic_rate"), field("tap_rate")});
     }
     if (name == "mic_opened") {
-        return field("bundleID") + " took the microphone";
+        return substitute(i18n("{1} took the microphone"), {field("bundleID")});
     }
     if (name == "mic_ignored") {
-        return field("bundleID") + " uses the microphone but is not allowed: not recorded";
+        return substitute(i18n("{1} uses the microphone but is not allowed: not recorded"),
+                          {field("bundleID")});
     }
     if (name == "debouncing") {
-        return "an allowed application holds the microphone…";
+        return i18n("an allowed application holds the microphone…");
     }
     if (name == "recording_started") {
         const std::string source = field("system_source");
-        return "recording " + field("app") +
-               (source == "recordedApp" ? " (right channel: only its own playback)"
-                : source == "fallback"
-                    ? " (right channel: everything the computer plays, as it played nothing)"
-                    : "");
+        return substitute(source == "recordedApp" ? i18n("recording {1} (right channel: only its own playback)")
+                          : source == "fallback"
+                              ? i18n("recording {1} (right channel: everything the computer plays, as it "
+                                     "played nothing)")
+                              : i18n("recording {1}"),
+                          {field("app")});
     }
     if (name == "system_audio_source" && field("reason") == "no_app_playback") {
-        return "the recorded application played nothing for 5 s: the right channel records everything the "
-               "computer plays for the rest of the part";
+        return i18n(
+            "the recorded application played nothing for 5 s: the right channel records everything the "
+            "computer plays for the rest of the part");
     }
     if (name == "idle_grace") {
-        return "the call let go of the microphone; the part ends in 15 s unless it comes back";
+        return i18n("the call let go of the microphone; the part ends in 15 s unless it comes back");
     }
     if (name == "finalized") {
-        return "part saved: " + field("directory");
+        return substitute(i18n("part saved: {1}"), {field("directory")});
     }
+    // The event's own name leads these lines: untranslated, like every event name.
     if (name == "recovered" || name == "recovery_quarantined") {
         return name + ": " + field("directory") + " " +
                (name == "recovered" ? field("state") : field("detail"));
@@ -113,17 +119,19 @@ std::optional<std::string> readable(const EngineEvent& event, const std::filesys
         return name;
     }
     if (name == "permission_required" || name == "permission_not_granted") {
-        return "the microphone is not available: " + field("detail");
+        return substitute(i18n("the microphone is not available: {1}"), {field("detail")});
     }
     if (name == "capture_health_failed") {
-        return "no " + field("stream") + " audio for 19 s (" + field("detail") + ")";
+        // The stream is an event's word ("mic", "system"), English in every language.
+        return substitute(i18n("no {1} audio for 19 s ({2})"), {field("stream"), field("detail")});
     }
     if (name == "error_visible" && event.fields.contains("detail")) {
         // A full or read-only disk is said in words; the detail stays in them.
-        return "error: " + plain::ioWords(field("detail"), spool).value_or(field("detail"));
+        return substitute(i18n("error: {1}"),
+                          {plain::ioWords(field("detail"), spool).value_or(field("detail"))});
     }
     if (name == "engine_stopped") {
-        return "stopped: " + field("reason");
+        return substitute(i18n("stopped: {1}"), {field("reason")});
     }
     return std::nullopt;
 }
@@ -146,13 +154,15 @@ void record(const RecordOptions& options, Context& context) {
                                : options.systemAudio == "app" ? SystemAudioSource::recordedApp
                                                               : SystemAudioSource::all;
     if (config.deviceId.empty()) {
-        context.streams.err
-            << "zoq: this device is not paired; pair it ('zoq pair CODE') or give --device-id\n";
+        context.streams.err << "zoq: "
+                            << i18n(
+                                   "this device is not paired; pair it ('zoq pair CODE') or give --device-id")
+                            << '\n';
         context.exitCode = exitUsage;
         return;
     }
     if (!WirePattern::uuid().matches(config.deviceId)) {
-        context.streams.err << "zoq: --device-id is not a UUID\n";
+        context.streams.err << "zoq: " << i18n("--device-id is not a UUID") << '\n';
         context.exitCode = exitUsage;
         return;
     }
@@ -171,7 +181,8 @@ void record(const RecordOptions& options, Context& context) {
     } else if (!options.events.empty()) {
         eventFile = std::make_unique<std::ofstream>(options.events, std::ios::app);
         if (!*eventFile) {
-            context.streams.err << "zoq: cannot write events to " << options.events << '\n';
+            context.streams.err << "zoq: " << substitute(i18n("cannot write events to {1}"), {options.events})
+                                << '\n';
             context.exitCode = exitUsage;
             return;
         }
@@ -210,7 +221,7 @@ void record(const RecordOptions& options, Context& context) {
                 const bool paused = state != event.fields.end() && state->second == "PAUSED" &&
                                     (event.name == "engine_started" || event.name == "paused");
                 if (paused && !saidPaused) {
-                    out << pausedLine << std::endl;
+                    out << i18n(pausedLine) << std::endl;
                 }
                 saidPaused = paused || (saidPaused && event.name != "resumed");
             }

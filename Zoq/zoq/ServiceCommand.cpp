@@ -53,7 +53,7 @@ ShellBusClient& service(std::unique_ptr<ShellBusClient>& client, bool activates 
             // Not installed as a service here: the same answer as without one.
             if (error.name() != "org.freedesktop.DBus.Error.ServiceUnknown") {
                 throw CommandFailure(exitNotRunning,
-                                     std::string("zoq could not be started: ") + error.what());
+                                     substitute(i18n("zoq could not be started: {1}"), {error.what()}));
             }
         }
     }
@@ -104,7 +104,7 @@ void uploadNow(Context& context) {
             context.streams.out << rowLine(row) << '\n';
         }
         if (status.blockedAuth) {
-            context.streams.out << "credentials blocked: pair again with 'zoq pair CODE'\n";
+            context.streams.out << i18n("credentials blocked: pair again with 'zoq pair CODE'") << '\n';
         }
     } catch (const ShellBusError& error) {
         throw serviceFailure(error);

@@ -155,23 +155,26 @@ std::string isoText(Date date) {
 }
 
 std::string rowLine(const UploadRow& row) {
-    std::string line = row.directoryName + "  " + std::string(rawValue(row.state)) + "  " +
-                       std::string(rawValue(row.stage)) + "  sent " + std::to_string(row.sentBytes) + "/" +
-                       std::to_string(row.byteSize) + " bytes";
+    // The state and stage are their stored names, English in every language.
+    std::string line =
+        row.directoryName + "  " + std::string(rawValue(row.state)) + "  " +
+        std::string(rawValue(row.stage)) + "  " +
+        substitute(i18n("sent {1}/{2} bytes"), {std::to_string(row.sentBytes), std::to_string(row.byteSize)});
     if (row.recordingId) {
-        line += "  recording " + *row.recordingId;
+        line += "  " + substitute(i18n("recording {1}"), {*row.recordingId});
     }
     if (row.failures > 0) {
-        line += "  failures " + std::to_string(row.failures);
+        line += "  " + substitute(i18n("failures {1}"), {std::to_string(row.failures)});
     }
     if (row.retryAt) {
-        line += "  retry at " + isoText(*row.retryAt);
+        line += "  " + substitute(i18n("retry at {1}"), {isoText(*row.retryAt)});
     }
     if (row.lastError) {
-        line += "  error: " + *row.lastError;
+        line += "  " + substitute(i18n("error: {1}"), {*row.lastError});
     }
     if (row.stuck) {
-        line += "  STUCK";
+        line += "  ";
+        line += i18n("STUCK");
     }
     return line;
 }

@@ -72,16 +72,21 @@ void simulateCall(const SimulateOptions& options, Context& context) {
                                        .ownBundleId = "org.zoq.Zoq"},
                       deviceId, encoder, io);
     if (core.machine().state() == CaptureState::paused) {
-        context.streams.err << "zoq: recording is paused in " << root.string()
-                            << " (capture-preferences.json); nothing was recorded\n";
+        context.streams.err << "zoq: "
+                            << substitute(
+                                   i18n("recording is paused in {1} (capture-preferences.json); nothing was "
+                                        "recorded"),
+                                   {root.string()})
+                            << '\n';
         context.exitCode = exitFailure;
         return;
     }
 
     const std::int64_t totalFrames = static_cast<std::int64_t>(audio.size()) / pcm::bytesPerFrame;
-    out << "simulated call: " << options.app << " holds the microphone for " << seconds(totalFrames)
-        << " of audio from " << options.wav << '\n';
-    out << "spool root: " << root.string() << '\n';
+    out << substitute(i18n("simulated call: {1} holds the microphone for {2} of audio from {3}"),
+                      {options.app, seconds(totalFrames), options.wav})
+        << '\n';
+    out << substitute(i18n("spool root: {1}"), {root.string()}) << '\n';
 
     std::vector<ProcessActivity> activity{{callPID, options.app, true}};
     const Bytes silence(static_cast<std::size_t>(chunkFrames * pcm::bytesPerFrame), 0);
@@ -100,33 +105,34 @@ void simulateCall(const SimulateOptions& options, Context& context) {
         core.samples(chunk, position);
         core.tick();
         if (core.machine().state() != before) {
-            say("state " + std::string(toText(before)) + " -> " +
-                std::string(toText(core.machine().state())));
+            // State names are English in every language.
+            say(substitute(i18n("state {1} -> {2}"), {toText(before), toText(core.machine().state())}));
         }
         for (std::size_t index = finished; index < core.completed().size(); ++index) {
             // A part shorter than the minimum is discarded when it ends, its
             // audio removed: nothing is published or queued for it.
             const ArtifactState state = Artifact::readManifest(core.completed()[index], *io).state;
             say(state == ArtifactState::discardedShort
-                    ? "part discarded: shorter than " + seconds(pcm::minimumPartFrames) +
-                          ", its audio removed; nothing to upload"
-                    : "part finished: flushed, encoded to FLAC, verified, published");
+                    ? substitute(
+                          i18n("part discarded: shorter than {1}, its audio removed; nothing to upload"),
+                          {seconds(pcm::minimumPartFrames)})
+                    : std::string(i18n("part finished: flushed, encoded to FLAC, verified, published")));
         }
         if (!hadPart && core.active() != nullptr) {
-            say("part begins: " + core.active()->directory().filename().string());
+            say(substitute(i18n("part begins: {1}"), {core.active()->directory().filename().string()}));
         }
         position += static_cast<std::int64_t>(chunk.size()) / pcm::bytesPerFrame;
         clock.advance(tickSeconds);
     };
 
-    say(options.app + " takes the microphone");
+    say(substitute(i18n("{1} takes the microphone"), {options.app}));
     for (std::int64_t frame = 0; frame < totalFrames; frame += chunkFrames) {
         const std::int64_t count = std::min(chunkFrames, totalFrames - frame);
         step(ByteView(audio).subspan(static_cast<std::size_t>(frame * pcm::bytesPerFrame),
                                      static_cast<std::size_t>(count * pcm::bytesPerFrame)));
     }
     activity[0].runningInput = false;
-    say(options.app + " lets go of the microphone");
+    say(substitute(i18n("{1} lets go of the microphone"), {options.app}));
     // The grace interval runs on silence; a few ticks more than it lasts is
     // plenty for the finish to come.
     const double until = clock.now() + CaptureMachine::idleGraceInterval + 2.0;
@@ -136,23 +142,29 @@ void simulateCall(const SimulateOptions& options, Context& context) {
 
     if (core.completed().empty()) {
         context.streams.err
-            << "zoq: no part was recorded (an allowed application must hold the microphone for "
-            << CaptureMachine::debounceInterval << " s)\n";
+            << "zoq: "
+            << substitute(
+                   i18n("no part was recorded (an allowed application must hold the microphone for {1} s)"),
+                   {std::to_string(static_cast<int>(CaptureMachine::debounceInterval))})
+            << '\n';
         context.exitCode = exitFailure;
         return;
     }
+    // untranslated: the summary below ("part: DIR", "state: STATE", ...) is
+    // what scripts read to find the part, in every language.
     for (const fs::path& directory : core.completed()) {
         const ArtifactManifest manifest = Artifact::readManifest(directory, *io);
         out << "part: " << directory.string() << '\n';
         out << "state: " << rawValue(manifest.state) << " (" << seconds(manifest.durableFrames)
             << " durable)\n";
         if (manifest.state == ArtifactState::discardedShort) {
-            out << "upload: none (the part is discarded)\n";
+            out << "upload: none (the part is discarded)\n"; // untranslated: the summary
         }
         if (manifest.state == ArtifactState::ready) {
             out << "flac: " << (directory / Artifact::flacName).string() << " ("
                 << io->size(directory / Artifact::flacName)
-                << " bytes; decoded again and matched against the durable audio)\n";
+                << " bytes; decoded again and matched against the durable audio)\n"; // untranslated: the
+                                                                                     // summary
         }
     }
 }

@@ -84,7 +84,7 @@ void printTable(std::ostream& out, const std::vector<std::vector<std::string>>& 
 void list(const SpoolOptions& options, Context& context) {
     const fs::path root = chosenRoot(options);
     if (!fs::is_directory(root)) {
-        context.streams.err << "zoq: no spool at " << root.string() << '\n';
+        context.streams.err << "zoq: " << substitute(i18n("no spool at {1}"), {root.string()}) << '\n';
         context.exitCode = exitFailure;
         return;
     }

@@ -11,6 +11,7 @@ namespace zoq::cli {
 namespace {
 
 std::string problemWith(const std::filesystem::path& root, const CoreError& error) {
+    // untranslated: the core's own reason, compared, never shown
     if (error.kind() == CoreError::Kind::invalid && error.message() == "not a zoq spool") {
         return substitute(
             i18n("{1} is not a zoq spool: it holds files zoq did not put there, and zoq leaves "

@@ -76,28 +76,35 @@ void status(const StatusOptions& options, Context& context) {
         out << document.canonicalText() << '\n';
     } else {
         if (live) {
-            out << "zoq: running, " << (live->ready ? live->statusLine : std::string("starting")) << '\n';
-            out << "recorder: " << live->recorderState
-                << (live->recordingApp.empty() ? std::string() : " " + live->recordingApp) << '\n';
+            // The recorder's state is a state name: English in every language.
+            out << substitute(i18n("zoq: running, {1}"),
+                              {live->ready ? live->statusLine : std::string(i18n("starting"))})
+                << '\n';
+            out << substitute(i18n("recorder: {1}"),
+                              {live->recorderState +
+                               (live->recordingApp.empty() ? std::string() : " " + live->recordingApp)})
+                << '\n';
         } else {
-            out << "zoq: not running\n";
+            out << i18n("zoq: not running") << '\n';
         }
-        out << "paired: "
-            << (!snapshot       ? std::string("no")
-                : portalChanged ? "no (" + std::string(ShellModel::portalChangedMessage) + ")"
-                                : "yes, device " + snapshot->credentials.deviceId())
+        const std::string paired =
+            !snapshot       ? std::string(i18n("no"))
+            : portalChanged ? substitute(i18n("no ({1})"), {i18n(ShellModel::portalChangedMessage)})
+                            : substitute(i18n("yes, device {1}"), {snapshot->credentials.deviceId()});
+        out << substitute(i18n("paired: {1}"), {paired}) << '\n';
+        out << substitute(i18n("blocked: {1}"),
+                          {snapshot && snapshot->blocked ? i18n("yes (pair again)") : i18n("no")})
             << '\n';
-        out << "blocked: " << (snapshot && snapshot->blocked ? "yes (pair again)" : "no") << '\n';
-        out << "portal: " << session.portal() << '\n';
-        out << "credentials: " << session.credentialStore() << '\n';
-        out << "right channel: "
-            << (systemAudio == SystemAudioSource::recordedApp ? "only the recorded application"
-                                                              : "everything the computer plays")
+        out << substitute(i18n("portal: {1}"), {session.portal()}) << '\n';
+        out << substitute(i18n("credentials: {1}"), {session.credentialStore()}) << '\n';
+        out << substitute(i18n("right channel: {1}"), {systemAudio == SystemAudioSource::recordedApp
+                                                           ? i18n("only the recorded application")
+                                                           : i18n("everything the computer plays")})
             << '\n';
         for (const std::string& warning : warnings) {
-            out << "settings: " << warning << '\n';
+            out << substitute(i18n("settings: {1}"), {warning}) << '\n';
         }
-        out << "recordings: " << rows.size() << '\n';
+        out << substitute(i18n("recordings: {1}"), {std::to_string(rows.size())}) << '\n';
         for (const UploadRow& row : rows) {
             out << "  " << rowLine(row) << '\n';
         }
@@ -113,19 +120,19 @@ void addStatusCommand(CLI::App& app, Context& context) {
     auto options = std::make_shared<StatusOptions>();
     CLI::App* command = app.add_subcommand(
         "status", i18n("Show the running zoq's state, pairing, the portal address and the recordings"));
-    command->footer(i18n(
-        "Asks the running zoq (the tray or `zoq daemon`, if any) for its status line and the\n"
-        "recorder's state, and reads the settings, the credentials and every recording's\n"
-        "manifest itself; changes nothing and sends nothing. --json prints one object:\n"
-        "paired, portalChanged, deviceId, blocked, portal, credentialStore, systemAudioSource\n"
-        "(\"all\" or \"recordedApp\": what the right channel records), rows (directoryName, state,\n"
-        "stage, recordingId, failures, retryAt, lastError, stuck, sentBytes, byteSize),\n"
-        "and service: null when no zoq\n"
-        "service runs in this session, else what it shows now (ready, statusLine,\n"
-        "statusWarning, recorderState, recordingApp, running, pairingMessage), and\n"
-        "settingsWarnings: a sentence for each value in the settings that is ignored.\n\n"
-        "Exit status: 0 paired; 3 not paired (the status is still printed); 2 usage;\n"
-        "4 no usable credential store."));
+    command->footer(
+        i18n("Asks the running zoq (the tray or `zoq daemon`, if any) for its status line and the\n"
+             "recorder's state, and reads the settings, the credentials and every recording's\n"
+             "manifest itself; changes nothing and sends nothing. --json prints one object:\n"
+             "paired, portalChanged, deviceId, blocked, portal, credentialStore, systemAudioSource\n"
+             "(\"all\" or \"recordedApp\": what the right channel records), rows (directoryName, state,\n"
+             "stage, recordingId, failures, retryAt, lastError, stuck, sentBytes, byteSize),\n"
+             "and service: null when no zoq\n"
+             "service runs in this session, else what it shows now (ready, statusLine,\n"
+             "statusWarning, recorderState, recordingApp, running, pairingMessage), and\n"
+             "settingsWarnings: a sentence for each value in the settings that is ignored.\n\n"
+             "Exit status: 0 paired; 3 not paired (the status is still printed); 2 usage;\n"
+             "4 no usable credential store."));
     command->add_flag("--json", options->json, i18n("Print the status as JSON"));
     command->add_option("--root", options->root, i18n("Spool directory (default: $XDG_DATA_HOME/zoq/spool)"));
     command->callback([options, &context] {

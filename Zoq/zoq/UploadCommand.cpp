@@ -83,7 +83,7 @@ public:
     void show(const std::vector<UploadRow>& rows, bool blocked) {
         const std::lock_guard guard(lock_);
         if (blocked != printedBlocked_ && blocked) {
-            out_ << "credentials blocked: pair again with 'zoq pair CODE'\n";
+            out_ << i18n("credentials blocked: pair again with 'zoq pair CODE'") << '\n';
         }
         printedBlocked_ = blocked;
         if (rows != printed_) {
@@ -133,7 +133,7 @@ void runPasses(const UploadOptions& options, RowPrinter& printer, const std::fun
 }
 
 void notPaired(Context& context) {
-    context.streams.err << "zoq: not paired; run 'zoq pair CODE' first\n";
+    context.streams.err << "zoq: " << i18n("not paired; run 'zoq pair CODE' first") << '\n';
     context.exitCode = exitNotPaired;
 }
 
@@ -205,7 +205,7 @@ void addUploadCommand(CLI::App& app, Context& context) {
             [](const std::string& input) -> std::string {
                 double seconds = -1;
                 if (!CLI::detail::lexical_cast(input, seconds) || !(seconds >= 0 && seconds <= 3600)) {
-                    return "wants a number of seconds from 0 to 3600";
+                    return i18n("wants a number of seconds from 0 to 3600");
                 }
                 return {};
             },

@@ -86,17 +86,21 @@ void checkDocument(const WireCheckOptions& options, Context& context) {
     const Streams& streams = context.streams;
     Bytes bytes;
     const bool standardInput = options.file.empty() || options.file == "-";
-    const std::string source = standardInput ? std::string("standard input") : options.file;
+    const std::string source = standardInput ? std::string(i18n("standard input")) : options.file;
     int readError = EIO;
     const ReadResult result =
         standardInput ? readAll(streams.in, bytes) : readFile(options.file, bytes, readError);
     if (result == ReadResult::failed) {
-        streams.err << "zoq: cannot read " << source << ": " << std::strerror(readError) << '\n';
+        streams.err << "zoq: " << substitute(i18n("cannot read {1}: {2}"), {source, std::strerror(readError)})
+                    << '\n';
         context.exitCode = exitFailure;
         return;
     }
     if (result == ReadResult::tooLarge) {
-        streams.err << "zoq: " << source << " is larger than " << maxDocumentBytes << " bytes\n";
+        streams.err << "zoq: "
+                    << substitute(i18n("{1} is larger than {2} bytes"),
+                                  {source, std::to_string(maxDocumentBytes)})
+                    << '\n';
         context.exitCode = exitFailure;
         return;
     }
