@@ -286,13 +286,19 @@ TEST_F(RecordOnServer, ACallIsOnePartWithTheMicrophoneLeftAndTheSpeakersRight) {
         const double extra = span.end - span.start - (closed - opened + 15);
         EXPECT_LE(extra, 5.0); // a bound against nonsense only: late ticks add to it
         const test::Match micLeft = expectSidesNotCrossed(part, span, playedAt);
-        // The pre-buffered seconds hold the microphone's speech, at the lag of
-        // the rest of the part.
+        // The pre-buffered seconds hold the microphone's speech, within 5 ms
+        // of the lag of the rest of the part: on PulseAudio the first
+        // seconds can sit a few milliseconds off while the stream's time
+        // line settles after a late first delivery (the shift is printed).
         std::vector<float> left = test::decodedChannel(part, 0);
         left.resize(std::min<std::size_t>(left.size(), 3 * pcm::sampleRate));
-        const double prebuffered = test::correlationAt(left, mic.reference, micLeft.lag);
-        std::printf("pre-buffered 3 s: left~mic %.3f\n", prebuffered);
-        EXPECT_GE(prebuffered, 0.9);
+        constexpr std::int64_t fiveMs = pcm::sampleRate / 200;
+        const test::Match prebuffered =
+            test::bestMatch(left, mic.reference, micLeft.lag - fiveMs, micLeft.lag + fiveMs);
+        std::printf("pre-buffered 3 s: left~mic %.3f, %+.2f ms from the part's lag\n",
+                    prebuffered.correlation,
+                    static_cast<double>(prebuffered.lag - micLeft.lag) * 1e3 / pcm::sampleRate);
+        EXPECT_GE(prebuffered.correlation, 0.9);
         return;
     }
 
