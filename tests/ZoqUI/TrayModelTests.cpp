@@ -341,6 +341,12 @@ TEST_F(AbsentKeyringTest, APairingTheKeyringRefusesOffersThePrivateFileWhichPair
     std::filesystem::create_directories(temp / "data");
     KeychainCredentialPersistence file(std::make_unique<FileSecrets>(temp / "data"));
     makeModel(file);
+    // The model's uploader reads `file` on its own thread: the model ends
+    // before it, as the tray's session outlives its model.
+    struct EndModelFirst {
+        std::unique_ptr<ShellModel>& model;
+        ~EndModelFirst() { model.reset(); }
+    } endModelFirst{model};
     bool done = false;
     model->pairWithPortal(reopened->first, reopened->second,
                           [&](const ShellModel::PairingOutcome&) { done = true; });
