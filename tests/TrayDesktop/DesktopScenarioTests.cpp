@@ -68,19 +68,6 @@ void keepScreenshot(QWidget& window, const std::string& name) {
     EXPECT_TRUE(window.grab().save(QString::fromStdString((artifacts() / name).string())));
 }
 
-/// The notification server's "Always record" click on notification `id`.
-void clickAction(const std::string& address, std::uint32_t id, const char* key) {
-    sdbus::Bus bus = sdbus::open(sdbus::Kind::user, address);
-    sdbus::Error error;
-    sd_bus_message* reply = nullptr;
-    const int result =
-        sd_bus_call_method(bus.get(), "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
-                           "org.freedesktop.DBus.Mock", "EmitSignal", error.get(), &reply, "sssav",
-                           "org.freedesktop.Notifications", "ActionInvoked", "us", 2, "u", id, "s", key);
-    const sdbus::Message owned(reply);
-    ASSERT_GE(result, 0) << error.describe(result);
-}
-
 /// A tmpfs of `megabytes` mounted at `where` for the test's life.
 class SmallDisk {
 public:
@@ -251,7 +238,7 @@ TEST(DesktopScenario, CallsFailuresAndTheirWordsAsAPersonSeesThem) {
         ASSERT_TRUE(
             test::waitFor([&] { return (id = noticed(std::string(otherApp) + " is using")) != 0; }, 30s))
             << shown();
-        clickAction(bus.address(), id, "always-record");
+        test::clickAction(bus.address(), id, "always-record");
         ASSERT_TRUE(test::waitFor([&] { return settings.allowedBundleIDs().count(otherApp) == 1; }));
         EXPECT_TRUE(test::waitFor(
             [&] { return model.recorder().recordingApp() == std::optional<std::string>(otherApp); }, 30s))

@@ -89,4 +89,16 @@ std::vector<ReceivedNotification> receivedNotifications(const std::string& addre
     return calls;
 }
 
+void clickAction(const std::string& address, std::uint32_t id, const char* key) {
+    sdbus::Bus bus = sdbus::open(sdbus::Kind::user, address);
+    sdbus::Error error;
+    sd_bus_message* reply = nullptr;
+    const int result =
+        sd_bus_call_method(bus.get(), "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
+                           "org.freedesktop.DBus.Mock", "EmitSignal", error.get(), &reply, "sssav",
+                           "org.freedesktop.Notifications", "ActionInvoked", "us", 2, "u", id, "s", key);
+    const sdbus::Message owned(reply);
+    ASSERT_GE(result, 0) << error.describe(result);
+}
+
 } // namespace zoq::test

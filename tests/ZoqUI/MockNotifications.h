@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -21,5 +22,9 @@ std::ostream& operator<<(std::ostream& out, const ReceivedNotification& received
 /// Every Notify call the mock notification server on the bus at `address`
 /// has logged, in order (see `PrivateBus::startMock("notification_daemon", ...)`).
 std::vector<ReceivedNotification> receivedNotifications(const std::string& address);
+
+/// Clicks the action `key` of the notification with `id` as a notification
+/// server does: the mock on the bus at `address` emits ActionInvoked.
+void clickAction(const std::string& address, std::uint32_t id, const char* key);
 
 } // namespace zoq::test

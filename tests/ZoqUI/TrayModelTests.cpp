@@ -651,20 +651,6 @@ TEST(RecordingNotices, AnnounceStartsSavesAndBlocking) {
     }
 }
 
-/// Clicks the action of the notification with `id` as a notification
-/// server does: its ActionInvoked signal, emitted by the mock.
-void clickAction(const std::string& address, std::uint32_t id, const char* key) {
-    sdbus::Bus bus = sdbus::open(sdbus::Kind::user, address);
-    sdbus::Error error;
-    sd_bus_message* reply = nullptr;
-    const int result =
-        sd_bus_call_method(bus.get(), "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
-                           "org.freedesktop.DBus.Mock", "EmitSignal", error.get(), &reply, "sssav",
-                           "org.freedesktop.Notifications", "ActionInvoked", "us", 2, "u", id, "s", key);
-    const sdbus::Message owned(reply);
-    ASSERT_GE(result, 0) << error.describe(result);
-}
-
 // What needs the person reaches the notification server through the model:
 // an application that is not allowed (once, with an action that allows it),
 // pause and resume by the hotkey; and the Recordings window lists the
@@ -727,7 +713,7 @@ TEST_F(TrayModelTest, NoticesAndTheRecordingsWindowFollowACall) {
     EXPECT_FALSE(settings.value(ShellModel::notifyNotAllowedKey)->boolean().value_or(true));
 
     // "Always record com.example.Call" on the first notice (the server's id 1).
-    clickAction(bus.address(), 1, "always-record");
+    test::clickAction(bus.address(), 1, "always-record");
     ASSERT_TRUE(test::waitFor([&] { return settings.allowedBundleIDs().count("com.example.Call") == 1; }));
     EXPECT_EQ(settings.allowedBundleIDs(), (std::set<std::string>{"com.example.Call", "org.example.Talk"}));
     ASSERT_TRUE(test::waitFor([&] { return engines.size() == 2; }))
